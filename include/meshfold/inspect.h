@@ -1,0 +1,55 @@
+// Reading the two headers of a mesh and deciding whether it can be converted.
+#pragma once
+
+#include "meshfold/messages.h"
+#include "meshfold/options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace meshfold {
+
+// The four counts of a mesh, as read.
+struct MeshHeaderInfo {
+    std::uint16_t frameCount = 0;
+    std::uint16_t frameSize = 0;
+    std::uint16_t polygonCount = 0;
+    std::uint16_t vertexCount = 0;
+};
+
+// What one inspection step has to say: the lines to print, in order, then
+// either a failure (whose message follows those lines) or acceptance.
+struct InspectStep {
+    std::string progress;
+    Failure failure;
+};
+
+// The first bytes of the animation file (fewer than 4 when the file is that
+// short): prints the converting line, the mode banners and the frame count,
+// and fills frameCount and frameSize of `info`.
+InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::uint8_t> head,
+                              MeshHeaderInfo& info);
+
+// How many bytes from the start of the data file inspection wants, given the
+// first kDataCountsSize of them (or fewer): the counts alone, or with the
+// MilkShape fix the whole header and every triangle record.
+std::size_t dataBytesWanted(const RunOptions& options, std::span<const std::uint8_t> counts);
+
+// The start of the data file (as much of dataBytesWanted() as it holds):
+// prints the polygon and vertex counts, fills them into `info`, and decides
+// from frame size / vertex count whether the animation file holds packed
+// vertices (accepted), wide ones (already converted) or neither.
+InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
+                              MeshHeaderInfo& info);
+
+// The data file as the MilkShape fix rewrites it: the two counts, a tail of
+// 44 zero bytes, then every triangle of `data` with its winding reversed;
+// nothing after the last triangle. `data` must hold the whole header and
+// info.polygonCount records, as inspectDataHeader() has checked.
+std::vector<std::uint8_t> milkShapeDataFile(std::span<const std::uint8_t> data,
+                                            const MeshHeaderInfo& info);
+
+} // namespace meshfold

@@ -1,0 +1,66 @@
+// The little meshfold needs of the operating system: opening files by name,
+// and replacing a file safely. Everything system-specific lives behind these
+// functions; file names are UTF-8 everywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace meshfold {
+
+// The arguments after the program name, as UTF-8. On Windows they come from
+// the wide command line, so names outside the console's code page survive.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Opens an existing regular file for binary reading. Returns null when it
+// does not exist, cannot be read or is not a regular file (a folder, a
+// device). Symbolic links are followed.
+std::FILE* openForReading(const std::string& path);
+
+// True when `path` could be opened for writing by this user. Nothing is
+// truncated or changed.
+bool canWriteInPlace(const std::string& path);
+
+// New content for an existing file, written to a temporary file beside it and
+// moved over it only once complete. The original stays untouched until
+// commitReplacement() succeeds.
+struct Replacement {
+    std::string target;   // the file that will be replaced, symbolic links resolved
+    std::string tempPath; // the temporary file in the same folder
+    std::intptr_t handle = -1;
+    bool open = false;
+};
+
+// Creates the temporary file beside the real file behind `path`, with the
+// original's permission bits (and, where allowed, owner). False on failure,
+// with nothing left behind.
+bool beginReplacement(const std::string& path, Replacement& r);
+
+// Writes all of `size` bytes; returns how many were written before a failure
+// (== size on success).
+std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size);
+
+// Flushes the temporary file to stable storage and closes it.
+bool finishReplacement(Replacement& r);
+
+// Moves the finished temporary file over the target in one step.
+bool commitReplacement(Replacement& r);
+
+// Closes the temporary file if open and removes it. Safe to call twice.
+void abandonReplacement(Replacement& r);
+
+// Keeps the current content of `path` under a new name beside it (a hard
+// link where the file system allows, else a copy), so that a later step can
+// put it back with restoreBackup(). False when no backup could be made.
+bool makeBackup(const std::string& path, std::string& backupPath);
+
+// Moves the backup back over `path`.
+bool restoreBackup(const std::string& backupPath, const std::string& path);
+
+// Removes a file, ignoring failure.
+void removeQuietly(const std::string& path);
+
+} // namespace meshfold

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds meshfold and runs every test. Installs with apt-get whatever a fresh
+# Debian machine is missing. Usage: bash tools/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+need_packages cmake make g++ libgtest-dev
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build and test"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
