@@ -177,9 +177,9 @@ Failure commitFiles(const RunOptions& o, Conversion& c) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
     if (!commitReplacement(c.newData)) {
-        if (!restoreBackup(backup, c.newAnim.target)) {
-            removeQuietly(backup);
-        }
+        // Should the original not go back, its backup stays where it is: it
+        // is then the only copy of the user's animation file.
+        (void)restoreBackup(backup, c.newAnim.target);
         return fail(Stop::WriteFailed, o.dataFileName);
     }
     removeQuietly(backup);

@@ -1,0 +1,119 @@
+// libFuzzer target: a whole conversion on arbitrary file bytes and switches.
+// Beyond "no crash" (AddressSanitizer and UndefinedBehaviorSanitizer watch
+// every access), each run must keep the promises the tool makes:
+//   - a stop writes nothing;
+//   - a conversion writes 4 + 8 x whole words, frame count kept, frame size
+//     doubled, the fourth word of every vertex 0, every vertex inside the
+//     reported ranges and each range end reached by some vertex;
+//   - the MilkShape fix writes 48 + 16 x polygons bytes, a zero header tail,
+//     and applied to its own output gives back the original triangle table;
+//   - nothing is read past the end of either file: each lives in its own
+//     heap block of exactly its size.
+#include "fuzz_input.h"
+
+#include "meshfold/format.h"
+#include "meshfold/inspect.h"
+#include "meshfold/memory_run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace meshfold::fuzz {
+namespace {
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "broken promise: %s\n", what);
+        std::abort();
+    }
+}
+
+std::int16_t s16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::int16_t>(readLe16(b.data() + at));
+}
+
+void checkRange(const CoordRange& r, bool seenMin, bool seenMax, bool any) {
+    if (!any) {
+        check(r.min == 9999 && r.max == -9999, "a file without words reports the start values");
+        return;
+    }
+    check(r.min <= r.max, "range ends in order");
+    check(seenMin && seenMax, "each range end is some vertex's value");
+}
+
+void checkAnimation(std::span<const std::uint8_t> in, const MemoryRun& r) {
+    const std::size_t words = (in.size() - kAnimHeaderSize) / kPackedVertexSize;
+    check(r.anim.size() == kAnimHeaderSize + words * kWideVertexSize, "size is 4 + 8 x words");
+    check(readLe16(r.anim.data()) == readLe16(in.data()), "frame count kept");
+    check(readLe16(r.anim.data() + 2) == 2 * readLe16(in.data() + 2), "frame size doubled");
+    const CoordRange* axes[3] = {&r.ranges.x, &r.ranges.y, &r.ranges.z};
+    bool seenMin[3] = {};
+    bool seenMax[3] = {};
+    for (std::size_t at = kAnimHeaderSize; at < r.anim.size(); at += kWideVertexSize) {
+        check(readLe16(r.anim.data() + at + 6) == 0, "fourth vertex word is 0");
+        for (int a = 0; a < 3; ++a) {
+            const std::int16_t v = s16(r.anim, at + 2 * a);
+            check(v >= axes[a]->min && v <= axes[a]->max, "vertex inside its ranges");
+            seenMin[a] = seenMin[a] || v == axes[a]->min;
+            seenMax[a] = seenMax[a] || v == axes[a]->max;
+        }
+    }
+    for (int a = 0; a < 3; ++a) {
+        checkRange(*axes[a], seenMin[a], seenMax[a], words > 0);
+    }
+}
+
+void checkDataFile(std::span<const std::uint8_t> in, const MemoryRun& r) {
+    MeshHeaderInfo info;
+    info.polygonCount = readLe16(in.data());
+    info.vertexCount = readLe16(in.data() + 2);
+    const std::size_t tableEnd = kDataHeaderSize + info.polygonCount * kTriangleRecordSize;
+    check(r.data.size() == tableEnd, "data file is 48 + 16 x polygons");
+    check(std::memcmp(r.data.data(), in.data(), kDataCountsSize) == 0, "counts kept");
+    for (std::size_t i = kDataCountsSize; i < kDataHeaderSize; ++i) {
+        check(r.data[i] == 0, "header tail is zero");
+    }
+    const std::vector<std::uint8_t> twice = milkShapeDataFile(r.data, info);
+    check(std::memcmp(twice.data() + kDataHeaderSize, in.data() + kDataHeaderSize,
+                      tableEnd - kDataHeaderSize) == 0,
+          "reversing twice restores the triangles");
+}
+
+void runOne(const FuzzInput& input) {
+    // Copies of exactly their own size, so that reading one byte too far is
+    // a heap overflow the sanitizer reports.
+    const std::vector<std::uint8_t> anim(input.anim.begin(), input.anim.end());
+    const std::vector<std::uint8_t> data(input.data.begin(), input.data.end());
+    RunOptions o;
+    o.milkshapeFix = input.milkshapeFix;
+    o.hiRes = input.hiRes;
+    o.baseName = "F";
+    o.animFileName = "F_a.3d";
+    o.dataFileName = "F_d.3d";
+    const MemoryRun r = runInMemory(o, anim, data);
+    if (r.failure.stop != Stop::None) {
+        check(r.anim.empty() && r.data.empty(), "a stop writes nothing");
+        const std::string message = failureMessage(r.failure);
+        check(r.output.size() >= message.size() &&
+                  r.output.compare(r.output.size() - message.size(), message.size(), message) == 0,
+              "a stop ends with its message");
+        return;
+    }
+    checkAnimation(anim, r);
+    check(o.milkshapeFix != r.data.empty(), "the data file is written with -ms only");
+    if (o.milkshapeFix) {
+        checkDataFile(data, r);
+    }
+}
+
+} // namespace
+} // namespace meshfold::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    meshfold::fuzz::FuzzInput input;
+    if (meshfold::fuzz::splitInput({bytes, size}, input)) {
+        meshfold::fuzz::runOne(input);
+    }
+    return 0;
+}

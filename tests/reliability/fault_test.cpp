@@ -1,0 +1,354 @@
+// Faults of the disk and of every file-system call, injected into the built
+// tool: a full disk at each write, a file size limit stepped through the
+// output, and each system call of the file layer failing in turn. After every
+// fault the mesh is exactly as it was (or, where the fault is harmless,
+// completely converted), a message was printed and no temporary file is left.
+#include "reliability.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace meshfold::test {
+namespace {
+
+#ifndef _WIN32
+
+constexpr std::uintmax_t kPage = 4096;
+
+std::uintmax_t pagesFor(std::uintmax_t bytes) {
+    return (bytes + kPage - 1) / kPage * kPage;
+}
+
+std::string anim(const std::string& base) {
+    return base + "_a.3d";
+}
+
+std::string data(const std::string& base) {
+    return base + "_d.3d";
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (usingRunner()) {
+            GTEST_SKIP() << "faults are injected into the native build only";
+        }
+    }
+    void needRoot() {
+        if (!isRoot()) {
+            GTEST_SKIP() << "needs root to mount a small tmpfs";
+        }
+    }
+    Scratch scratch;
+};
+
+// Where the disk fills up, and what the tool must say.
+struct DiskCase {
+    const char* name;
+    Mesh mesh;
+    bool ms;
+    std::uintmax_t freeBytes;
+    std::string message;
+};
+
+std::vector<DiskCase> diskCases() {
+    // 2 x 5120 words: the output is 4 + 8 x 10240 = 20 pages + 4 bytes, so
+    // with 20 pages free exactly the last vertex does not fit.
+    const Mesh lastVertex = packedMesh("L", 2, 5120, 1);
+    // 1022 triangles: 48 + 16 x 1022 = 4 pages + 16 bytes, the last
+    // triangle's record alone past the space left.
+    Mesh lastTriangle = packedMesh("T", 1, 4, 1022);
+    const std::uintmax_t smallAnim = pagesFor(4 + 8 * 4);
+    // 3 frames x 8000 words: more than one 128 KiB chunk of output.
+    const Mesh chunks = packedMesh("C", 3, 8000, 1);
+    return {
+        {"frame count", packedMesh("H", 1, 4, 1), false, 0,
+         "\n\nProblem writing to file H_a.3d !"},
+        {"second chunk of vertices", chunks, false, 40 * kPage, "\n\nCould not write vertex !\n"},
+        {"last vertex", lastVertex, false, 20 * kPage, "\n\nCould not write vertex !\n"},
+        {"data file header", packedMesh("D", 1, 4, 2), true, smallAnim,
+         "\n\nProblem writing to file D_d.3d !\n"},
+        {"last triangle", lastTriangle, true, smallAnim + 4 * kPage,
+         "\n\nProblem writing to file T_d.3d !\n"},
+    };
+}
+
+TEST_F(Faults, AFullDiskAtEachWriteLeavesTheMeshAsItWas) {
+    needRoot();
+    for (const DiskCase& c : diskCases()) {
+        SCOPED_TRACE(c.name);
+        SmallDisk disk(scratch.dir / "disk", "size=1m");
+        if (!disk.mounted()) {
+            GTEST_SKIP() << "tmpfs cannot be mounted here";
+        }
+        putMesh(disk.dir(), c.mesh);
+        ASSERT_TRUE(disk.leaveFree(c.freeBytes)) << disk.freeBytes();
+        const Snapshot before = snapshot(disk.dir());
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", c.mesh.base} : std::vector<std::string>{c.mesh.base};
+        const RunResult r = runTool(args, disk.dir());
+        const Prediction p = predict(c.mesh, c.ms);
+        EXPECT_EQ(r.out, p.head + c.message);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(snapshot(disk.dir()), before);
+
+        // With room again, the same mesh converts completely.
+        fs::remove(disk.dir() / kFillerName);
+        const RunResult again = runTool(args, disk.dir());
+        EXPECT_EQ(again.out, p.out);
+        EXPECT_EQ(readFile(disk.dir() / anim(c.mesh.base)), p.anim);
+        EXPECT_EQ(readFile(disk.dir() / data(c.mesh.base)), p.data);
+        EXPECT_EQ(listFolder(disk.dir()).size(), 2u);
+    }
+}
+
+// Creates empty files until the disk has no inode left; returns how many.
+int useUpInodes(const fs::path& dir) {
+    for (int i = 0;; ++i) {
+        std::ofstream f(dir / (std::string(kFillerName) + std::to_string(i)));
+        if (!f) {
+            return i;
+        }
+    }
+}
+
+TEST_F(Faults, NoRoomForATemporaryFileLeavesTheMeshAsItWas) {
+    needRoot();
+    SmallDisk disk(scratch.dir / "disk", "size=1m,nr_inodes=16");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const Mesh mesh = packedMesh("I", 1, 4, 2);
+    putMesh(disk.dir(), mesh);
+    const int fillers = useUpInodes(disk.dir());
+    ASSERT_GT(fillers, 0);
+    const Snapshot before = snapshot(disk.dir());
+
+    RunResult r = runTool({"I"}, disk.dir());
+    EXPECT_EQ(r.out, predict(mesh, false).head + "\n\nCan't open file I_a.3d for writing !\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(snapshot(disk.dir()), before);
+
+    // Room for the new animation file but not for the new data file.
+    fs::remove(disk.dir() / (std::string(kFillerName) + "0"));
+    r = runTool({"-ms", "I"}, disk.dir());
+    EXPECT_EQ(r.out, predict(mesh, true).head + "\n\nCan't open file I_d.3d for writing !\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(snapshot(disk.dir()), before);
+}
+
+// The output limit at which each write fails, for a mesh converted with or
+// without the data file: the frame count, the frame size, the vertices, then
+// the data file; at or past the size of both outputs the run succeeds.
+std::string limitMessage(std::uintmax_t limit, const Mesh& m, bool ms, const Prediction& p) {
+    if (limit < 2) {
+        return "\n\nProblem writing to file " + anim(m.base) + " !";
+    }
+    if (limit < 4) {
+        return "\n\nProblem writing to file " + anim(m.base) + " !\n";
+    }
+    if (limit < p.anim.size()) {
+        return "\n\nCould not write vertex !\n";
+    }
+    if (ms && limit < p.data.size()) {
+        return "\n\nProblem writing to file " + data(m.base) + " !\n";
+    }
+    return {};
+}
+
+void stepFileSizeLimit(const fs::path& dir, const Mesh& mesh, bool ms,
+                       const std::vector<std::uintmax_t>& limits, int& runs) {
+    const Prediction p = predict(mesh, ms);
+    const std::vector<std::string> args =
+        ms ? std::vector<std::string>{"-ms", mesh.base} : std::vector<std::string>{mesh.base};
+    const std::string& head = p.head;
+    for (std::uintmax_t limit : limits) {
+        SCOPED_TRACE("limit " + std::to_string(limit) + (ms ? " -ms" : ""));
+        putMesh(dir, mesh);
+        const RunResult r = runTool(args, dir, fileSizeLimit(limit));
+        ++runs;
+        const std::string message = limitMessage(limit, mesh, ms, p);
+        if (message.empty()) {
+            EXPECT_EQ(r.out, p.out);
+            EXPECT_EQ(r.status, 0);
+        } else {
+            EXPECT_EQ(r.out, head + message);
+            EXPECT_EQ(r.status, 1);
+        }
+        EXPECT_EQ(readFile(dir / anim(mesh.base)), message.empty() ? p.anim : mesh.anim);
+        EXPECT_EQ(readFile(dir / data(mesh.base)), message.empty() ? p.data : mesh.data);
+        ASSERT_EQ(listFolder(dir).size(), 2u);
+    }
+    fs::remove(dir / anim(mesh.base));
+    fs::remove(dir / data(mesh.base));
+}
+
+TEST_F(Faults, AFileSizeLimitAtEveryByteOfTheOutput) {
+    if (!haveCommand("prlimit")) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    // 24 words (196 bytes out) and 20 triangles (368 bytes out): every byte.
+    const Mesh small = packedMesh("S", 2, 12, 20);
+    std::vector<std::uintmax_t> every;
+    for (std::uintmax_t l = 0; l <= 370; ++l) {
+        every.push_back(l);
+    }
+    int runs = 0;
+    stepFileSizeLimit(scratch.dir, small, false, every, runs);
+    stepFileSizeLimit(scratch.dir, small, true, every, runs);
+
+    // 40000 words (320004 bytes out, three chunks): around the chunk ends.
+    const Mesh large = packedMesh("B", 8, 5000, 3000);
+    std::vector<std::uintmax_t> around;
+    for (std::uintmax_t end : {std::uintmax_t{4}, std::uintmax_t{4 + 131072}, std::uintmax_t{4 + 262144},
+                               std::uintmax_t{320004}}) {
+        for (std::uintmax_t l = end - 3; l <= end + 3; ++l) {
+            around.push_back(l);
+        }
+    }
+    around.push_back(48000);
+    stepFileSizeLimit(scratch.dir, large, true, around, runs);
+    RecordProperty("runs", runs);
+}
+
+TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
+    if (!haveCommand("prlimit")) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    // SIGXFSZ not ignored: the tool dies in the middle of the vertices.
+    const Mesh mesh = packedMesh("K", 2, 12, 20);
+    putMesh(scratch.dir, mesh);
+    const RunResult r = runTool({"-ms", "K"}, scratch.dir, {"prlimit", "--fsize=100", "--"});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), mesh.anim);
+    EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), mesh.data);
+    const auto stale = listFolder(scratch.dir);
+    EXPECT_EQ(stale.size(), 3u); // the temporary file of the killed run
+
+    const Prediction p = predict(mesh, true);
+    EXPECT_EQ(runTool({"-ms", "K"}, scratch.dir).out, p.out);
+    EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), p.anim);
+    EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), p.data);
+    EXPECT_EQ(listFolder(scratch.dir), stale);
+}
+
+// Fails each call of the file layer in turn (the first open, the second...),
+// until a run meets no such call.
+class FailingCalls : public Faults {
+protected:
+    void SetUp() override {
+        Faults::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (faultShim().empty()) {
+            GTEST_SKIP() << "the fault library is not built on this platform";
+        }
+        meshDir = scratch.dir / "mesh";
+        fs::create_directories(meshDir);
+    }
+    // Runs with `spec` failing; returns the faults that were injected.
+    std::string runFailing(const std::vector<std::string>& args, const std::string& spec,
+                           RunResult& r) {
+        const fs::path log = scratch.dir / "faults.log";
+        std::error_code ec;
+        fs::remove(log, ec);
+        r = runTool(args, meshDir, failingCalls(spec, log));
+        std::ifstream in(log);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    fs::path meshDir;
+};
+
+TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
+    const Mesh mesh = packedMesh("F", 3, 40, 30);
+    int injected = 0;
+    int failed = 0;
+    for (bool ms : {false, true}) {
+        const std::vector<std::string> args =
+            ms ? std::vector<std::string>{"-ms", "F"} : std::vector<std::string>{"F"};
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod"}) {
+            for (int n = 1;; ++n) {
+                const std::string spec = std::string(call) + ":" + std::to_string(n);
+                SCOPED_TRACE(spec + (ms ? " -ms" : ""));
+                putMesh(meshDir, mesh);
+                const Snapshot before = snapshot(meshDir);
+                RunResult r;
+                const std::string faults = runFailing(args, spec, r);
+                if (faults.empty()) {
+                    // No such call left: the run is an ordinary one.
+                    EXPECT_EQ(r.status, 0) << r.out;
+                    break;
+                }
+                ++injected;
+                failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r) ? 1 : 0;
+                ASSERT_LT(n, 50) << "more calls than a run makes";
+            }
+        }
+    }
+    EXPECT_GT(failed, 10);
+    RecordProperty("faults", injected);
+    std::printf("[ figures  ] %d call failures injected, %d stopped the run, 0 files lost\n",
+                injected, failed);
+}
+
+TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
+    const Mesh mesh = packedMesh("N", 1, 8, 4);
+    const Prediction p = predict(mesh, true);
+    const std::string& head = p.head;
+    const struct {
+        const char* spec;
+        std::string message;
+    } cases[] = {
+        // A failed flush to disk is a failed write of that file.
+        {"fsync:1", "\n\nProblem writing to file N_a.3d !\n"},
+        {"fsync:2", "\n\nProblem writing to file N_d.3d !\n"},
+        // Replacing the animation file fails: nothing was replaced.
+        {"rename:1", "\n\nProblem writing to file N_a.3d !\n"},
+        // Replacing the data file fails: the animation file is put back.
+        {"rename:2", "\n\nProblem writing to file N_d.3d !\n"},
+        {"fchmod:1", "\n\nCan't open file N_a.3d for writing !\n"},
+        {"fchmod:2", "\n\nCan't open file N_d.3d for writing !\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        putMesh(meshDir, mesh);
+        const Snapshot before = snapshot(meshDir);
+        RunResult r;
+        EXPECT_EQ(runFailing({"-ms", "N"}, c.spec, r), std::string(c.spec) + "\n");
+        EXPECT_EQ(r.out, head + c.message);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(snapshot(meshDir), before);
+    }
+}
+
+TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
+    // The data file cannot replace its original, and then the animation file
+    // cannot be put back either: the new animation file stays, and the old
+    // one is kept beside it, never deleted.
+    const Mesh mesh = packedMesh("P", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const Prediction p = predict(mesh, true);
+    RunResult r;
+    EXPECT_EQ(runFailing({"-ms", "P"}, "rename:2,rename:3", r), "rename:2\nrename:3\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(r.out.size() - 35), "\n\nProblem writing to file P_d.3d !\n");
+    EXPECT_EQ(readFile(meshDir / "P_d.3d"), mesh.data);
+    const Snapshot after = snapshot(meshDir);
+    bool kept = false;
+    for (const auto& [name, bytes] : after) {
+        kept = kept || bytes == mesh.anim;
+    }
+    EXPECT_TRUE(kept) << "the original animation file is gone";
+    EXPECT_EQ(after.size(), 3u);
+}
+
+#endif
+
+} // namespace
+} // namespace meshfold::test

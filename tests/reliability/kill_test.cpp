@@ -1,0 +1,156 @@
+// The tool killed with SIGKILL at random moments while it converts a large
+// mesh: afterwards each file is either exactly the original or exactly the
+// full conversion, whatever stale temporary file the killed run left never
+// replaces or damages anything, and the next run still works.
+//
+// MESHFOLD_KILL_TRIALS (default 200, half of them with -ms) and
+// MESHFOLD_KILL_SEED make longer or different campaigns.
+#include "reliability.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+
+namespace meshfold::test {
+namespace {
+
+#ifndef _WIN32
+
+int envNumber(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
+}
+
+double secondsOf(const std::function<void()>& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+enum class State { Original, Converted, Damaged };
+
+State stateOf(const Bytes& now, const Bytes& original, const Bytes& converted) {
+    if (now == original) {
+        return State::Original;
+    }
+    return now == converted ? State::Converted : State::Damaged;
+}
+
+struct Tally {
+    int trials = 0;
+    int untouched = 0;  // both files as they were
+    int converted = 0;  // both files converted
+    int between = 0;    // -ms killed between the two replacements
+    int staleFiles = 0; // temporary or backup files left by a killed run
+};
+
+class Killed : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (usingRunner()) {
+            GTEST_SKIP() << "kills the native build only";
+        }
+        if (!haveCommand("timeout")) {
+            GTEST_SKIP() << "timeout is not installed";
+        }
+    }
+
+    // One trial: convert from the original files, killed after `delay`
+    // seconds; check both files, then that the next run does its job.
+    void trial(const Mesh& mesh, bool ms, double delay, Tally& t) {
+        const Prediction p = predict(mesh, ms);
+        const std::vector<std::string> args =
+            ms ? std::vector<std::string>{"-ms", mesh.base} : std::vector<std::string>{mesh.base};
+        putMesh(scratch.dir, mesh);
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.4f", delay);
+        const RunResult r = runTool(args, scratch.dir, {"timeout", "-s", "KILL", seconds});
+        ++t.trials;
+
+        const fs::path animPath = scratch.dir / (mesh.base + "_a.3d");
+        const fs::path dataPath = scratch.dir / (mesh.base + "_d.3d");
+        const State a = stateOf(readFile(animPath), mesh.anim, p.anim);
+        const State d = stateOf(readFile(dataPath), mesh.data, p.data);
+        ASSERT_NE(a, State::Damaged) << "animation file damaged, killed after " << seconds;
+        ASSERT_NE(d, State::Damaged) << "data file damaged, killed after " << seconds;
+        // Without -ms the data file is never written: it is both the
+        // original and the conversion.
+        const bool dataDone = d == State::Converted || (!ms && d == State::Original);
+        if (r.status == 0) {
+            ASSERT_EQ(r.out, p.out);
+            ASSERT_TRUE(a == State::Converted && dataDone);
+        }
+        if (a == State::Original) {
+            ASSERT_EQ(d, State::Original) << "the data file was replaced before the animation file";
+            ++t.untouched;
+        } else if (!dataDone) {
+            ++t.between;
+        } else {
+            ++t.converted;
+        }
+
+        // Whatever a killed run left beside the mesh stays untouched by the
+        // next run, which converts an untouched mesh completely and refuses a
+        // converted one.
+        std::vector<std::string> stale = listFolder(scratch.dir);
+        t.staleFiles += static_cast<int>(stale.size()) - 2;
+        for (const std::string& name : stale) {
+            if (name != mesh.base + "_a.3d" && name != mesh.base + "_d.3d") {
+                ASSERT_NE(name.find(".meshfold-"), std::string::npos) << name;
+            }
+        }
+        const RunResult next = runTool(args, scratch.dir);
+        if (a == State::Original) {
+            ASSERT_EQ(next.out, p.out);
+            ASSERT_EQ(readFile(animPath), p.anim);
+            ASSERT_EQ(readFile(dataPath), p.data);
+        } else {
+            ASSERT_EQ(next.status, 1);
+            ASSERT_NE(next.out.find("\n\nMesh file has already been converted !\n"), std::string::npos);
+        }
+        ASSERT_EQ(listFolder(scratch.dir), stale);
+        for (const std::string& name : stale) {
+            fs::remove(scratch.dir / name);
+        }
+    }
+
+    Scratch scratch;
+};
+
+TEST_F(Killed, AtRandomMomentsEachFileIsTheOriginalOrTheConversion) {
+    // 160 frames of 8000 vertices: 5 MiB in, 10 MiB out; 65535 triangles.
+    const Mesh mesh = packedMesh("K", 160, 8000, 65535);
+    double longest = 0;
+    for (bool ms : {false, true}) {
+        putMesh(scratch.dir, mesh);
+        longest = std::max(longest, secondsOf([&] {
+            ASSERT_EQ(runTool(ms ? std::vector<std::string>{"-ms", "K"} : std::vector<std::string>{"K"},
+                              scratch.dir)
+                          .status,
+                      0);
+        }));
+    }
+    const int trials = envNumber("MESHFOLD_KILL_TRIALS", 200);
+    std::mt19937 rng(static_cast<std::uint32_t>(envNumber("MESHFOLD_KILL_SEED", 20261208)));
+    // From before the tool starts to a little after it would have finished.
+    std::uniform_real_distribution<double> moment(0.0, longest * 1.2);
+    Tally t;
+    for (int i = 0; i < trials && !HasFatalFailure(); ++i) {
+        trial(mesh, i % 2 == 1, moment(rng), t);
+    }
+    std::printf("[ figures  ] %d kills within %.3f s runs: %d untouched, %d converted, "
+                "%d between the two files (-ms), %d stale files left and ignored, 0 files damaged\n",
+                t.trials, longest, t.untouched, t.converted, t.between, t.staleFiles);
+    RecordProperty("kills", t.trials);
+    EXPECT_GT(t.untouched, 0);
+    EXPECT_GT(t.converted, 0);
+}
+
+#endif
+
+} // namespace
+} // namespace meshfold::test

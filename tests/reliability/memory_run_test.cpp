@@ -1,0 +1,83 @@
+// The in-memory run: the same output and files as the tool, from bytes.
+#include "meshfold/inspect.h"
+#include "meshfold/memory_run.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+namespace meshfold::test {
+namespace {
+
+RunOptions options(bool ms = false, bool hi = false) {
+    RunOptions o;
+    o.milkshapeFix = ms;
+    o.hiRes = hi;
+    o.baseName = "M";
+    o.animFileName = "M_a.3d";
+    o.dataFileName = "M_d.3d";
+    return o;
+}
+
+TEST(MemoryRun, ConvertsWorkedWordsWithTheFullReport) {
+    Bytes withTail = animFile(1, 8, {0x12345678, 0x80200400, 0xAB});
+    withTail.insert(withTail.end(), {9, 9, 9});
+    const MemoryRun r = runInMemory(options(), withTail, dataFile(1, 2));
+    EXPECT_EQ(r.failure.stop, Stop::None);
+    EXPECT_EQ(hex(r.anim), "01 00 10 00 31 00 2F 00 12 00 00 00 80 00 80 00 80 FF 00 00 "
+                           "EB FF 00 00 00 00 00 00");
+    EXPECT_TRUE(r.data.empty());
+    EXPECT_EQ(r.output, "\nConverting M_a.3d...\n\n  Single mesh (no animation)\n  1 polygons"
+                        "\n  2 vertices"
+                        "\n  X coordinate range: -21 to 128"
+                        "\n  Y coordinate range: 0 to 128"
+                        "\n  Z coordinate range: -128 to 18"
+                        "\n\n*** Conversion complete ***\n");
+}
+
+TEST(MemoryRun, MilkShapeFixReadsTheTableOnlyAndWritesItReversed) {
+    Bytes data = dataFile(2, 4);
+    const Bytes table(data.begin() + 48, data.end());
+    data.insert(data.end(), {1, 2, 3}); // after the last triangle: never read, dropped
+    const MemoryRun r = runInMemory(options(true), animFile(1, 16, {1, 2, 3, 4}), data);
+    ASSERT_EQ(r.failure.stop, Stop::None);
+    ASSERT_EQ(r.data.size(), 48u + 32u);
+    Bytes header{2, 0, 4, 0};
+    header.resize(48, 0);
+    EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + 48), header);
+    MeshHeaderInfo info;
+    info.polygonCount = 2;
+    info.vertexCount = 4;
+    const std::vector<std::uint8_t> twice = milkShapeDataFile(r.data, info);
+    EXPECT_EQ(Bytes(twice.begin() + 48, twice.end()), table);
+}
+
+TEST(MemoryRun, AStopWritesNothingAndEndsWithItsMessage) {
+    Bytes shortTable = dataFile(2, 4);
+    shortTable.pop_back();
+    const struct {
+        Bytes anim;
+        Bytes data;
+        bool ms;
+        const char* tail;
+    } cases[] = {
+        {Bytes{1}, dataFile(1, 4), false,
+         "\n\nProblem reading data file: could not read number of frames !\n"},
+        {animFile(1, 16, {1}), Bytes{1, 0, 4}, false,
+         "\n\nProblem reading data file: could not read number of vertices !\n"},
+        {animFile(1, 16, {1}), shortTable, true,
+         "\n\nProblem reading data file: could not read triangles !\n"},
+        {animFile(1, 32, {1}), dataFile(1, 4), true, "\n\nMesh file has already been converted !\n"},
+    };
+    for (const auto& c : cases) {
+        const MemoryRun r = runInMemory(options(c.ms), c.anim, c.data);
+        EXPECT_NE(r.failure.stop, Stop::None) << c.tail;
+        EXPECT_TRUE(r.anim.empty() && r.data.empty()) << c.tail;
+        const std::string tail = c.tail;
+        ASSERT_GE(r.output.size(), tail.size());
+        EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
+    }
+}
+
+} // namespace
+} // namespace meshfold::test
