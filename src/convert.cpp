@@ -73,8 +73,14 @@ WideVertex decodePackedWord(std::uint32_t word, ConvertMode mode) {
 }
 
 void includeInRange(CoordRange& range, std::int16_t value) {
-    // Both comparisons on purpose: the starting values 9999 / -9999 make the
-    // first vertex both ends of the range.
+    // The first vertex is both ends of the range. The starting values 9999 /
+    // -9999 only stand for "no vertex yet": hi-res values reach +-32767, and a
+    // mesh lying wholly beyond 9999 on one axis must not report 9999 as an end.
+    if (range.min > range.max) {
+        range.min = value;
+        range.max = value;
+        return;
+    }
     if (value < range.min) {
         range.min = value;
     }

@@ -79,5 +79,24 @@ TEST(MemoryRun, AStopWritesNothingAndEndsWithItsMessage) {
     }
 }
 
+// Hi-res values pass 9999: a mesh lying wholly beyond it on one axis reports
+// its real range ends, not the starting values.
+TEST(MemoryRun, HiResRangesBeyondTheStartingValuesAreReal) {
+    // Z fields 200 and 300 (hi-res 12800 and 19200); X, Y fields -400 and -500
+    // (hi-res X = Y = 12800 and 16000).
+    const auto word = [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+        return (x & 0x7FF) | ((y & 0x7FF) << 11) | (z << 22);
+    };
+    const MemoryRun r = runInMemory(
+        options(false, true),
+        animFile(1, 8, {word(-400u, -400u, 200), word(-500u, -500u, 300)}), dataFile(1, 2));
+    ASSERT_EQ(r.failure.stop, Stop::None);
+    EXPECT_EQ(r.ranges.x.min, 12800);
+    EXPECT_EQ(r.ranges.x.max, 16000);
+    EXPECT_EQ(r.ranges.y.min, 12800);
+    EXPECT_EQ(r.ranges.z.min, 12800);
+    EXPECT_EQ(r.ranges.z.max, 19200);
+}
+
 } // namespace
 } // namespace meshfold::test
