@@ -12,3 +12,13 @@ echo "== build and test"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+need_packages clang libclang-rt-14-dev
+CC=clang CXX=clang++ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMESHFOLD_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== fuzzing the core for 60 seconds"
+bash tools/fuzz.sh

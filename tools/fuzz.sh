@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
+# and runs it on its generated seeds and the meshes of ../shared/corpus when
+# present. Arguments go to libFuzzer; without any it runs for 60 seconds.
+#   bash tools/fuzz.sh                     # the CI run
+#   bash tools/fuzz.sh -runs=10000000      # a long campaign (about 3 minutes)
+# Inputs that find something are written to build/sanitize/fuzz-findings/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+need_packages cmake make clang libclang-rt-14-dev
+
+build=build/sanitize
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMESHFOLD_SANITIZE=ON >/dev/null
+cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds
+
+seeds="$build/fuzz-seeds"
+corpus="$build/fuzz-corpus"
+findings="$build/fuzz-findings"
+rm -rf "$seeds"
+mkdir -p "$corpus" "$findings"
+"$build/fuzz/meshfold_fuzz_seeds" "$seeds" ../shared/corpus
+
+# Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
+# to this size); the invariants do not depend on the size of a file.
+[ "$#" -gt 0 ] || set -- -max_total_time=60
+set -- -max_len=4096 "$@"
+"$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" "$@" "$corpus" "$seeds"
