@@ -28,12 +28,12 @@ int counts[kCalls];
 // True when this call (already counted) is one to fail.
 bool shouldFail(Call c) {
     const int n = ++counts[c];
-    const char* spec = std::getenv("MESHFOLD_FAIL");
-    if (spec == nullptr) {
+    const char* plan = std::getenv("MESHFOLD_FAIL");
+    if (plan == nullptr) {
         return false;
     }
     const std::string want = std::string(kNames[c]) + ":" + std::to_string(n);
-    const std::string list = std::string(",") + spec + ",";
+    const std::string list = std::string(",") + plan + ",";
     if (list.find("," + want + ",") == std::string::npos) {
         return false;
     }

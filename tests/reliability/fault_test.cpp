@@ -251,13 +251,13 @@ protected:
         meshDir = scratch.dir / "mesh";
         fs::create_directories(meshDir);
     }
-    // Runs with `spec` failing; returns the faults that were injected.
-    std::string runFailing(const std::vector<std::string>& args, const std::string& spec,
+    // Runs with `plan` failing; returns the faults that were injected.
+    std::string runFailing(const std::vector<std::string>& args, const std::string& plan,
                            RunResult& r) {
         const fs::path log = scratch.dir / "faults.log";
         std::error_code ec;
         fs::remove(log, ec);
-        r = runTool(args, meshDir, failingCalls(spec, log));
+        r = runTool(args, meshDir, failingCalls(plan, log));
         std::ifstream in(log);
         std::stringstream s;
         s << in.rdbuf();
@@ -275,12 +275,12 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
             ms ? std::vector<std::string>{"-ms", "F"} : std::vector<std::string>{"F"};
         for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod"}) {
             for (int n = 1;; ++n) {
-                const std::string spec = std::string(call) + ":" + std::to_string(n);
-                SCOPED_TRACE(spec + (ms ? " -ms" : ""));
+                const std::string plan = std::string(call) + ":" + std::to_string(n);
+                SCOPED_TRACE(plan + (ms ? " -ms" : ""));
                 putMesh(meshDir, mesh);
                 const Snapshot before = snapshot(meshDir);
                 RunResult r;
-                const std::string faults = runFailing(args, spec, r);
+                const std::string faults = runFailing(args, plan, r);
                 if (faults.empty()) {
                     // No such call left: the run is an ordinary one.
                     EXPECT_EQ(r.status, 0) << r.out;
@@ -303,7 +303,7 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
     const Prediction p = predict(mesh, true);
     const std::string& head = p.head;
     const struct {
-        const char* spec;
+        const char* plan;
         std::string message;
     } cases[] = {
         // A failed flush to disk is a failed write of that file.
@@ -317,11 +317,11 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
         {"fchmod:2", "\n\nCan't open file N_d.3d for writing !\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.plan);
         putMesh(meshDir, mesh);
         const Snapshot before = snapshot(meshDir);
         RunResult r;
-        EXPECT_EQ(runFailing({"-ms", "N"}, c.spec, r), std::string(c.spec) + "\n");
+        EXPECT_EQ(runFailing({"-ms", "N"}, c.plan, r), std::string(c.plan) + "\n");
         EXPECT_EQ(r.out, head + c.message);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(snapshot(meshDir), before);

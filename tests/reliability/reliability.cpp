@@ -166,12 +166,12 @@ std::string faultShim() {
 #endif
 }
 
-std::vector<std::string> failingCalls(const std::string& spec, const fs::path& log) {
+std::vector<std::string> failingCalls(const std::string& plan, const fs::path& log) {
     // A sanitizer runtime that wants to be loaded first is told that the
     // preloaded library is expected.
     return {"env",
             "LD_PRELOAD=" + faultShim(),
-            "MESHFOLD_FAIL=" + spec,
+            "MESHFOLD_FAIL=" + plan,
             "MESHFOLD_FAIL_LOG=" + log.string(),
             "ASAN_OPTIONS=verify_asan_link_order=0"};
 }

@@ -81,9 +81,9 @@ inline constexpr const char* kFillerName = ".filler";
 // The preload library that makes chosen system calls fail (empty when not built).
 std::string faultShim();
 
-// Wrapper that runs the tool with the calls in `spec` failing, logging each
+// Wrapper that runs the tool with the calls in `plan` failing, logging each
 // injected fault to `log`.
-std::vector<std::string> failingCalls(const std::string& spec, const fs::path& log);
+std::vector<std::string> failingCalls(const std::string& plan, const fs::path& log);
 
 // Wrapper that runs the tool with its file size limited to `bytes` and
 // SIGXFSZ ignored, so that a write past the limit fails instead of killing.
