@@ -4,12 +4,16 @@
 #include <cstdio>
 
 // Every x86-64 processor has SSE2; elsewhere the conversion runs one word at
-// a time.
+// a time. Defining MESHFOLD_CONVERT_SSE2=0 forces the word-at-a-time loop.
+#ifndef MESHFOLD_CONVERT_SSE2
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define MESHFOLD_CONVERT_SSE2 1
-#include <emmintrin.h>
 #else
 #define MESHFOLD_CONVERT_SSE2 0
+#endif
+#endif
+#if MESHFOLD_CONVERT_SSE2
+#include <emmintrin.h>
 #endif
 
 namespace meshfold {
