@@ -161,6 +161,19 @@ TEST_F(Cli, ConvertsAnAnimatedMeshAndLeavesTheDataFileAlone) {
                                       "\n\nMesh file has already been converted !\n");
 }
 
+TEST_F(Cli, TheBundledExampleConverts) {
+    for (const char* f : {"Cube_a.3d", "Cube_d.3d"}) {
+        put(f, readFile(sourceDir() / "examples" / f));
+    }
+    const Bytes anim = get("Cube_a.3d");
+    const RunResult r = run({"Cube"});
+    EXPECT_EQ(r.out, kBannerOut + "\nConverting Cube_a.3d...\n"
+                                  "\n  4 animation frames\n  12 polygons\n  8 vertices" +
+                         ranges(-70, 71, -70, 71, -100, 100));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(get("Cube_a.3d"), expectedAnim(anim, false));
+}
+
 TEST_F(Cli, WorkedWordsGiveExactBytesAndRanges) {
     put("W_a.3d", animFile(1, 20, {0x00000000, 0xFFFFFFFF, 0x12345678, 0x03008008, 0x80200400}));
     put("W_d.3d", dataFile(1, 5));

@@ -94,8 +94,12 @@ Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte) 
     return b;
 }
 
+fs::path sourceDir() {
+    return fs::path(MESHFOLD_SOURCE_DIR);
+}
+
 fs::path corpusDir() {
-    const fs::path p = fs::path(MESHFOLD_SOURCE_DIR) / ".." / "shared" / "corpus";
+    const fs::path p = sourceDir() / ".." / "shared" / "corpus";
     std::error_code ec;
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
 }

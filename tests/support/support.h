@@ -37,6 +37,9 @@ Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<
 // then `polys` triangle records whose bytes are a recognisable pattern.
 Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte = 0xA5);
 
+// The repository's top folder.
+fs::path sourceDir();
+
 // The folder of other people's meshes, or empty when it is not beside the repo.
 fs::path corpusDir();
 
