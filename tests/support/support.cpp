@@ -180,6 +180,10 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
 }
 #endif
 
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::vector<std::string> listFolder(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) {

@@ -57,6 +57,9 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
 // True when the binary under test runs through a runner (another platform).
 bool usingRunner();
 
+// True when `text` ends with `tail`.
+bool endsWith(const std::string& text, const std::string& tail);
+
 // Names of all files in a folder, sorted.
 std::vector<std::string> listFolder(const fs::path& dir);
 
