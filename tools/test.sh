@@ -10,7 +10,7 @@ need_packages libbenchmark-dev time # kernel benchmark, peak memory in bench/e2e
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build and test"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
