@@ -91,7 +91,8 @@ public:
             const bool single = r.run_type == Run::RT_Iteration;
             const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
             if ((single || median) && !r.error_occurred && r.real_accumulated_time > 0) {
-                const double bytes = static_cast<double>(r.iterations) * static_cast<double>(outputBytes());
+                const double bytes =
+                    static_cast<double>(r.iterations) * static_cast<double>(outputBytes());
                 rates_[r.run_name.function_name] = bytes / r.real_accumulated_time;
             }
         }
@@ -105,9 +106,10 @@ public:
         }
         std::ostream& out = GetOutputStream();
         char line[160];
-        std::snprintf(line, sizeof line,
-                      "\nkernel throughput against memcpy of the output bytes (%zu words, %.2f MiB out):\n",
-                      gWords, static_cast<double>(outputBytes()) / kMiB);
+        std::snprintf(
+            line, sizeof line,
+            "\nkernel throughput against memcpy of the output bytes (%zu words, %.2f MiB out):\n",
+            gWords, static_cast<double>(outputBytes()) / kMiB);
         out << line;
         for (const auto& [name, rate] : rates_) {
             std::snprintf(line, sizeof line, "  %-22s %7.2f GiB/s  %5.2f x memcpy\n", name.c_str(),

@@ -37,7 +37,8 @@ std::vector<std::uint8_t> packWords(const std::vector<std::uint32_t>& words) {
     return bytes;
 }
 
-Converted reference(const std::vector<std::uint32_t>& words, ConvertMode mode, CoordRanges start = {}) {
+Converted reference(const std::vector<std::uint32_t>& words, ConvertMode mode,
+                    CoordRanges start = {}) {
     Converted c{std::vector<std::uint8_t>(words.size() * kWideVertexSize), start};
     for (std::size_t i = 0; i < words.size(); ++i) {
         const WideVertex v = decodePackedWord(words[i], mode);
@@ -65,15 +66,18 @@ void expectSameRanges(const CoordRanges& a, const CoordRanges& b, const std::str
     EXPECT_EQ(a.z.max, b.z.max) << what;
 }
 
-void expectSameConversion(const std::vector<std::uint32_t>& words, ConvertMode mode, const std::string& what) {
+void expectSameConversion(const std::vector<std::uint32_t>& words, ConvertMode mode,
+                          const std::string& what) {
     const Converted want = reference(words, mode);
     const Converted got = block(words, mode);
     ASSERT_EQ(want.wide.size(), got.wide.size()) << what;
     for (std::size_t i = 0; i < want.wide.size(); i += kWideVertexSize) {
         const std::vector<std::uint8_t> w(want.wide.begin() + static_cast<std::ptrdiff_t>(i),
-                                          want.wide.begin() + static_cast<std::ptrdiff_t>(i + kWideVertexSize));
+                                          want.wide.begin() +
+                                              static_cast<std::ptrdiff_t>(i + kWideVertexSize));
         const std::vector<std::uint8_t> g(got.wide.begin() + static_cast<std::ptrdiff_t>(i),
-                                          got.wide.begin() + static_cast<std::ptrdiff_t>(i + kWideVertexSize));
+                                          got.wide.begin() +
+                                              static_cast<std::ptrdiff_t>(i + kWideVertexSize));
         ASSERT_EQ(w, g) << what << ": word " << i / kWideVertexSize << " = 0x" << std::hex
                         << words[i / kWideVertexSize];
     }
@@ -97,9 +101,12 @@ std::vector<std::uint32_t> fieldSweep(unsigned shift, unsigned bits, std::mt1993
 TEST(KernelEquivalence, EveryFieldValueInEveryLane) {
     std::mt19937 rng{1};
     for (ConvertMode mode : kModes) {
-        expectSameConversion(fieldSweep(kPackedXShift, kPackedXBits, rng), mode, "X sweep" + modeName(mode));
-        expectSameConversion(fieldSweep(kPackedYShift, kPackedYBits, rng), mode, "Y sweep" + modeName(mode));
-        expectSameConversion(fieldSweep(kPackedZShift, kPackedZBits, rng), mode, "Z sweep" + modeName(mode));
+        expectSameConversion(fieldSweep(kPackedXShift, kPackedXBits, rng), mode,
+                             "X sweep" + modeName(mode));
+        expectSameConversion(fieldSweep(kPackedYShift, kPackedYBits, rng), mode,
+                             "Y sweep" + modeName(mode));
+        expectSameConversion(fieldSweep(kPackedZShift, kPackedZBits, rng), mode,
+                             "Z sweep" + modeName(mode));
     }
 }
 
@@ -130,7 +137,8 @@ TEST(KernelEquivalence, ShortCountsAndUnalignedBuffers) {
                 const Converted want = reference(words, mode);
                 const std::vector<std::uint8_t> packed = packWords(words);
                 std::vector<std::uint8_t> in(offset + packed.size());
-                std::copy(packed.begin(), packed.end(), in.begin() + static_cast<std::ptrdiff_t>(offset));
+                std::copy(packed.begin(), packed.end(),
+                          in.begin() + static_cast<std::ptrdiff_t>(offset));
                 std::vector<std::uint8_t> out(offset + want.wide.size() + 16, kGuard);
                 CoordRanges ranges;
                 convertWords(in.data() + offset, count, out.data() + offset, mode, ranges);
@@ -141,7 +149,8 @@ TEST(KernelEquivalence, ShortCountsAndUnalignedBuffers) {
                 EXPECT_TRUE(std::equal(want.wide.begin(), want.wide.end(), body)) << what;
                 for (std::size_t i = 0; i < out.size(); ++i) {
                     if (i < offset || i >= offset + want.wide.size()) {
-                        EXPECT_EQ(out[i], kGuard) << what << ": byte " << i << " outside the output";
+                        EXPECT_EQ(out[i], kGuard)
+                            << what << ": byte " << i << " outside the output";
                     }
                 }
                 expectSameRanges(want.ranges, ranges, what);
@@ -171,8 +180,8 @@ TEST(KernelEquivalence, RangesCarryAcrossCalls) {
         CoordRanges chunked;
         for (std::size_t at = 0; at < words.size(); at += 7) {
             const std::size_t n = std::min<std::size_t>(7, words.size() - at);
-            convertWords(packed.data() + at * kPackedVertexSize, n, wide.data() + at * kWideVertexSize, mode,
-                         chunked);
+            convertWords(packed.data() + at * kPackedVertexSize, n,
+                         wide.data() + at * kWideVertexSize, mode, chunked);
         }
         const Converted whole = reference(words, mode);
         EXPECT_EQ(whole.wide, wide) << "chunked" << modeName(mode);

@@ -135,9 +135,11 @@ void convertSse2(const std::uint8_t* packed, std::size_t count, std::uint8_t* wi
         const __m128i y0 = _mm_packs_epi32(y, zero); // Y0..Y3 0 0 0 0
         const __m128i xyPairs = _mm_unpacklo_epi16(xz, y0); // X0 Y0 X1 Y1 ..
         const __m128i z0Pairs = _mm_unpackhi_epi16(xz, y0); // Z0 0 Z1 0 ..
+        const __m128i vertices01 = _mm_unpacklo_epi32(xyPairs, z0Pairs); // X0 Y0 Z0 0 X1 Y1 Z1 0
+        const __m128i vertices23 = _mm_unpackhi_epi32(xyPairs, z0Pairs);
         std::uint8_t* out = wide + i * kWideVertexSize;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi32(xyPairs, z0Pairs));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi32(xyPairs, z0Pairs));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), vertices01);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * kWideVertexSize), vertices23);
         minXZ = _mm_min_epi16(minXZ, xz);
         maxXZ = _mm_max_epi16(maxXZ, xz);
         const __m128i yy = _mm_unpacklo_epi64(y0, y0);

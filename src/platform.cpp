@@ -253,7 +253,8 @@ void startWriteback(int fd, off_t before, off_t after) {
 #if defined(__linux__)
     const off_t stepEnd = after - after % kWritebackStep;
     if (stepEnd > before - before % kWritebackStep) {
-        (void)::sync_file_range(fd, stepEnd - kWritebackStep, kWritebackStep, SYNC_FILE_RANGE_WRITE);
+        (void)::sync_file_range(fd, stepEnd - kWritebackStep, kWritebackStep,
+                                SYNC_FILE_RANGE_WRITE);
     }
 #else
     (void)fd;
