@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# End-to-end figures for meshfold on this machine's disk:
+# The performance figures of meshfold on this machine and its disk:
 #   1. converting a large animation file against `cp` + `sync` of a file the
 #      size of the output (median of paired runs, and the median ratio);
 #   2. meshfold's peak resident memory for a small and a large input;
 #   3. converting a 4-vertex mesh against `cp` of its animation file;
-#   4. with --growth, how the time and memory grow with the input size.
+#   4. the conversion kernel against memcpy of its output bytes (the
+#      kernel benchmark, repetitions interleaved, medians);
+#   5. with --growth, how the time and memory grow with the input size.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
 # fails or writes a file of the wrong size.
 #
 # Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
 #                          [--small-reps N] [--growth "A B C"] [--dir DIR]
-#                          [--meshfold PATH]
+#                          [--meshfold PATH] [--no-kernel]
 #   --quick       tiny sizes and few repetitions (a smoke run for CI)
 #   --reps        paired runs of the large conversion (default 7)
 #   --size-mib    size of the large animation file in MiB (default 64)
@@ -21,7 +23,9 @@
 #   --dir         scratch folder; must be on the disk to be measured
 #                 (default build/e2e under the repository, removed afterwards)
 #   --meshfold    the binary to measure (default: build/release/meshfold, built
-#                 with cmake when missing)
+#                 with cmake when missing); the kernel benchmark is taken from
+#                 bench/ in the same build folder
+#   --no-kernel   skip the kernel benchmark
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -33,10 +37,15 @@ small_reps=41
 growth=""
 dir="$repo/build/e2e"
 meshfold=""
+kernel=1
+kernel_args=(--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true
+  --benchmark_report_aggregates_only=true)
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) reps=3; size_mib=1; rss_mib="1 4"; small_reps=5; shift ;;
+    --quick)
+      reps=3; size_mib=1; rss_mib="1 4"; small_reps=5
+      kernel_args=(--words=4096 --benchmark_min_time=0.01); shift ;;
     --reps) reps=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --rss-mib) rss_mib=$2; shift 2 ;;
@@ -44,6 +53,7 @@ while [ $# -gt 0 ]; do
     --growth) growth=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --meshfold) meshfold=$2; shift 2 ;;
+    --no-kernel) kernel=0; shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -56,11 +66,19 @@ if [ -z "$meshfold" ]; then
   fi
 fi
 meshfold=$(cd "$(dirname "$meshfold")" && pwd)/$(basename "$meshfold")
+kernel_bench=$(dirname "$meshfold")/bench/meshfold_kernel_bench
+if [ "$kernel" = 1 ] && [ ! -x "$kernel_bench" ]; then
+  cmake --build "$(dirname "$meshfold")" --target meshfold_kernel_bench -j 2 >/dev/null ||
+    { echo "cannot build the kernel benchmark (needs libbenchmark-dev); --no-kernel skips it" >&2; exit 1; }
+fi
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package: time)" >&2; exit 1; }
 
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-cleanup() { rm -f "$dir"/*.3d "$dir"/*.out "$dir"/*.meshfold-*; rmdir "$dir" 2>/dev/null || true; }
+cleanup() {
+  rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.out "$dir"/*.meshfold-*
+  rmdir "$dir" 2>/dev/null || true
+}
 trap cleanup EXIT
 cd "$dir"
 
@@ -192,9 +210,18 @@ echo "   cp of animation file:  median $(printf '%s\n' "${b_times[@]}" | median)
 echo "   ratio meshfold / cp: median $(printf '%s\n' "${ratios[@]}" | median)"
 echo
 
-# 4. Growth with the input size.
+# 4. The kernel against memcpy.
+if [ "$kernel" = 1 ]; then
+  echo "4. conversion kernel against memcpy of the output bytes ($kernel_bench ${kernel_args[*]})"
+  "$kernel_bench" "${kernel_args[@]}" >kernel.out 2>&1 || { cat kernel.out >&2; exit 1; }
+  sed -n '/^kernel throughput/,$p' kernel.out | sed 's/^/   /'
+  rm -f kernel.out
+  echo
+fi
+
+# 5. Growth with the input size.
 if [ -n "$growth" ]; then
-  echo "4. growth with input size (median of 3 paired runs each)"
+  echo "5. growth with input size (median of 3 paired runs each)"
   printf '   %8s %12s %12s %14s %7s %10s\n' "MiB in" "meshfold ms" "cp+sync ms" "ns/word" "ratio" "peak KiB"
   for mib in $growth; do
     words=$(make_mesh grow $((mib * kMiB)))
