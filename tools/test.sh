@@ -14,8 +14,7 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_T
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
-# Figures only, never judged: these runs keep the benchmarks building and
+# Figures only, never judged: a tiny run keeps the benchmarks building and
 # working. The real measurement is described in docs/performance.md.
 echo "== benchmark smoke run"
-build/release/bench/meshfold_kernel_bench --words=4096 --benchmark_min_time=0.01
 bash bench/e2e.sh --quick --meshfold build/release/meshfold
