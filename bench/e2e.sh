@@ -26,6 +26,7 @@
 #                 with cmake when missing); the kernel benchmark is taken from
 #                 bench/ in the same build folder
 #   --no-kernel   skip the kernel benchmark
+#   --help        print this text
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -35,6 +36,7 @@ size_mib=64
 rss_mib="1 256"
 small_reps=41
 growth=""
+growth_reps=5
 dir="$repo/build/e2e"
 meshfold=""
 kernel=1
@@ -54,6 +56,7 @@ while [ $# -gt 0 ]; do
     --dir) dir=$2; shift 2 ;;
     --meshfold) meshfold=$2; shift 2 ;;
     --no-kernel) kernel=0; shift ;;
+    --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -221,17 +224,22 @@ fi
 
 # 5. Growth with the input size.
 if [ -n "$growth" ]; then
-  echo "5. growth with input size (median of 3 paired runs each)"
+  echo "5. growth with input size (medians of $growth_reps paired runs each)"
   printf '   %8s %12s %12s %14s %7s %10s\n' "MiB in" "meshfold ms" "cp+sync ms" "ns/word" "ratio" "peak KiB"
   for mib in $growth; do
     words=$(make_mesh grow $((mib * kMiB)))
     head -c $((4 + 8 * words)) /dev/urandom >copy_src.out
     at=() bt=() rt=()
-    for i in 1 2 3; do
+    for ((i = 0; i < growth_reps; i++)); do
       fresh_copy grow; rm -f copy_dst.out; sync
-      a=$(time_us run_meshfold grow); sync
+      if ((i % 2 == 0)); then
+        a=$(time_us run_meshfold grow); sync
+        b=$(time_us copy_and_sync copy_src.out copy_dst.out)
+      else
+        b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
+        a=$(time_us run_meshfold grow)
+      fi
       check_output grow "$words"
-      b=$(time_us copy_and_sync copy_src.out copy_dst.out)
       at+=("$a") bt+=("$b")
       rt+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
     done
