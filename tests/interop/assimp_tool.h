@@ -21,6 +21,11 @@ struct ProgramResult {
 
 // Runs `argv` (argv[0] looked up on PATH) in folder `cwd` and waits for it.
 // Only implemented where POSIX process calls exist; elsewhere `started` is false.
+#ifdef _WIN32
+inline constexpr bool kCanRunPrograms = false;
+#else
+inline constexpr bool kCanRunPrograms = true;
+#endif
 ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd);
 
 // One corner as the importer reports it: the three signed bit fields of the
