@@ -94,8 +94,12 @@ Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte) 
     return b;
 }
 
+fs::path sourceDir() {
+    return fs::path(MESHFOLD_SOURCE_DIR);
+}
+
 fs::path corpusDir() {
-    const fs::path p = fs::path(MESHFOLD_SOURCE_DIR) / ".." / "shared" / "corpus";
+    const fs::path p = sourceDir() / ".." / "shared" / "corpus";
     std::error_code ec;
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
 }
@@ -175,6 +179,10 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
     return r;
 }
 #endif
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 std::vector<std::string> listFolder(const fs::path& dir) {
     std::vector<std::string> names;

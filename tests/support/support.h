@@ -37,6 +37,9 @@ Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<
 // then `polys` triangle records whose bytes are a recognisable pattern.
 Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte = 0xA5);
 
+// The repository's top folder.
+fs::path sourceDir();
+
 // The folder of other people's meshes, or empty when it is not beside the repo.
 fs::path corpusDir();
 
@@ -53,6 +56,9 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
 
 // True when the binary under test runs through a runner (another platform).
 bool usingRunner();
+
+// True when `text` ends with `tail`.
+bool endsWith(const std::string& text, const std::string& tail);
 
 // Names of all files in a folder, sorted.
 std::vector<std::string> listFolder(const fs::path& dir);
