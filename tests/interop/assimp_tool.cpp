@@ -4,69 +4,9 @@
 #include <cstdlib>
 #include <sstream>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace meshfold::interop {
 
-#ifndef _WIN32
-ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd) {
-    // Exit status the child uses when it cannot even start the program.
-    constexpr int kExecFailed = 127;
-    ProgramResult result;
-    int pipeFds[2];
-    if (argv.empty() || pipe(pipeFds) != 0) {
-        return result;
-    }
-    std::vector<std::string> args = argv;
-    std::vector<char*> cargv;
-    for (std::string& a : args) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        if (devNull >= 0) {
-            dup2(devNull, 0);
-        }
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(kExecFailed);
-        }
-        execvp(cargv[0], cargv.data());
-        _exit(kExecFailed);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) {
-        close(pipeFds[0]);
-        return result;
-    }
-    char buf[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) {
-        result.output.append(buf, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    int wstatus = 0;
-    if (waitpid(pid, &wstatus, 0) != pid) {
-        return result;
-    }
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    result.started = result.status != kExecFailed;
-    return result;
-}
-#else
-ProgramResult runProgram(const std::vector<std::string>&, const fs::path&) {
-    return {};
-}
-#endif
 
 namespace {
 

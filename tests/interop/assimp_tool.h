@@ -13,20 +13,13 @@ namespace meshfold::interop {
 
 namespace fs = std::filesystem;
 
-struct ProgramResult {
-    bool started = false; // false when the program could not be run at all
-    int status = -1;      // exit status, or -1 when it did not exit normally
-    std::string output;   // standard output and standard error, interleaved
-};
-
-// Runs `argv` (argv[0] looked up on PATH) in folder `cwd` and waits for it.
-// Only implemented where POSIX process calls exist; elsewhere `started` is false.
+// Processes are started with the POSIX calls of the test support; on Windows
+// the interop test skips.
 #ifdef _WIN32
 inline constexpr bool kCanRunPrograms = false;
 #else
 inline constexpr bool kCanRunPrograms = true;
 #endif
-ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd);
 
 // One corner as the importer reports it: the three signed bit fields of the
 // packed word (X and Y 11 bits, Z 10 bits), which assimp writes unscaled.

@@ -285,8 +285,8 @@ fs::path copyPair(const CorpusMesh& mesh, const fs::path& scratch, const std::st
 // The importer's view of the original pair, or an empty scene after a failure.
 ObjScene exportWithAssimp(const CorpusMesh& mesh, const fs::path& scratch) {
     const fs::path dir = copyPair(mesh, scratch, "assimp");
-    const ProgramResult r = runProgram(
-        {"assimp", "export", mesh.data.filename().string(), "out.obj", "--left-handed"}, dir);
+    const test::ProgramResult r = test::runProgram(
+        {"assimp", "export", mesh.data.filename().string(), "out.obj", "--left-handed"}, dir, true);
     if (r.status != 0) {
         ADD_FAILURE() << mesh.name << ": assimp export failed (" << r.status << "):\n" << r.output;
         return {};
@@ -321,8 +321,8 @@ Tally checkMode(const CorpusMesh& mesh, const ModeCase& mode, const ObjScene& sc
         return {};
     }
     if (checkRefusal) {
-        const ProgramResult info =
-            runProgram({"assimp", "info", mesh.data.filename().string()}, dir);
+        const test::ProgramResult info =
+            test::runProgram({"assimp", "info", mesh.data.filename().string()}, dir, true);
         EXPECT_NE(info.status, 0) << mesh.name << ": assimp read our converted pair";
         EXPECT_NE(info.output.find("Unexpected aniv file length"), std::string::npos)
             << mesh.name << ": assimp refused our pair for another reason:\n" << info.output;
@@ -369,7 +369,7 @@ TEST(AssimpInterop, EveryPackedCorpusMeshDecodesAsAssimpDoes) {
     if (!kCanRunPrograms) {
         GTEST_SKIP() << "running assimp needs the POSIX process calls";
     }
-    if (!runProgram({"assimp", "version"}, corpus).started) {
+    if (!test::runProgram({"assimp", "version"}, corpus).started) {
         GTEST_SKIP() << "the assimp command is not installed (Debian package assimp-utils; "
                         "tools/test.sh installs it)";
     }
