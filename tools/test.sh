@@ -5,7 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
 need_packages cmake make g++ libgtest-dev
-need_packages libbenchmark-dev time # kernel benchmark, peak memory in bench/e2e.sh
+# The interop tests compare against an independent importer of the packed form.
+need_packages assimp-utils
+# The kernel benchmark, and /usr/bin/time for peak memory in bench/e2e.sh.
+need_packages libbenchmark-dev time
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
