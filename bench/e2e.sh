@@ -13,7 +13,7 @@
 #
 # Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
 #                          [--small-reps N] [--growth "A B C"] [--dir DIR]
-#                          [--meshfold PATH] [--no-kernel]
+#                          [--meshfold PATH] [--no-kernel] [--growth-only]
 #   --quick       tiny sizes and few repetitions (a smoke run for CI)
 #   --reps        paired runs of the large conversion (default 7)
 #   --size-mib    size of the large animation file in MiB (default 64)
@@ -26,6 +26,7 @@
 #                 with cmake when missing); the kernel benchmark is taken from
 #                 bench/ in the same build folder
 #   --no-kernel   skip the kernel benchmark
+#   --growth-only only the growth table (give --growth too)
 #   --help        print this text
 set -euo pipefail
 shopt -s inherit_errexit
@@ -37,6 +38,7 @@ rss_mib="1 256"
 small_reps=41
 growth=""
 growth_reps=5
+growth_only=0
 dir="$repo/build/e2e"
 meshfold=""
 kernel=1
@@ -56,6 +58,7 @@ while [ $# -gt 0 ]; do
     --dir) dir=$2; shift 2 ;;
     --meshfold) meshfold=$2; shift 2 ;;
     --no-kernel) kernel=0; shift ;;
+    --growth-only) growth_only=1; kernel=0; shift ;;
     --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -137,81 +140,84 @@ echo "scratch: $dir ($(df -T "$dir" | awk 'NR==2 {print $2}'))"
 echo "load before: $(uptime | sed 's/.*load average/load average/')"
 echo
 
-# 1. Large file against cp + sync of the output size.
-words=$(make_mesh big $((size_mib * kMiB)))
-out_bytes=$((4 + 8 * words))
-head -c "$out_bytes" /dev/urandom >copy_src.out
-sync
-a_times=() b_times=() ratios=()
-for ((i = 0; i < reps; i++)); do
-  fresh_copy big
-  rm -f copy_dst.out
-  sync
-  if ((i % 2 == 0)); then
-    a=$(time_us run_meshfold big); sync
-    b=$(time_us copy_and_sync copy_src.out copy_dst.out)
-  else
-    b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
-    a=$(time_us run_meshfold big)
-  fi
-  check_output big "$words"
-  a_times+=("$a") b_times+=("$b")
-  ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
-done
-rm -f copy_dst.out copy_src.out big_a.3d big_a.pristine big_d.3d
-a_med=$(printf '%s\n' "${a_times[@]}" | median)
-b_med=$(printf '%s\n' "${b_times[@]}" | median)
-r_med=$(printf '%s\n' "${ratios[@]}" | median)
-echo "1. ${size_mib} MiB animation file ($words words, $out_bytes bytes out), $reps paired runs"
-echo "   meshfold:           median $(awk -v t="$a_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${a_times[*]} us"
-echo "   cp + sync (output): median $(awk -v t="$b_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${b_times[*]} us"
-echo "   ratio meshfold / (cp + sync): median $r_med   per pair: ${ratios[*]}"
-echo "   meshfold throughput: $(awk -v t="$a_med" -v n="$out_bytes" 'BEGIN {printf "%.0f", n / t}') MB/s written"
-echo
-
-# 2. Peak resident memory.
 peak_rss_kib() {
   /usr/bin/time -f %M -o rss.out "$meshfold" "$1" >/dev/null || { echo "meshfold failed on $1" >&2; exit 1; }
   cat rss.out
 }
-echo "2. peak resident memory of meshfold (/usr/bin/time, max of 3 runs)"
-for mib in $rss_mib; do
-  words=$(make_mesh rss $((mib * kMiB)))
-  peak=0
-  for _ in 1 2 3; do
-    fresh_copy rss
-    kib=$(peak_rss_kib rss)
-    [ "$kib" -gt "$peak" ] && peak=$kib
-  done
-  printf '   %5s MiB input: %6s KiB (%.2f MiB)\n' "$mib" "$peak" "$(awk -v k="$peak" 'BEGIN {print k / 1024}')"
-  rm -f rss_a.3d rss_a.pristine rss_d.3d rss.out
-done
-echo
 
-# 3. A 4-vertex mesh against cp of its animation file.
-make_mesh tiny 20 >/dev/null
-a_times=() b_times=() ratios=()
-for ((i = 0; i < small_reps; i++)); do
-  fresh_copy tiny
-  rm -f tiny_copy.out
+if [ "$growth_only" = 0 ]; then
+  # 1. Large file against cp + sync of the output size.
+  words=$(make_mesh big $((size_mib * kMiB)))
+  out_bytes=$((4 + 8 * words))
+  head -c "$out_bytes" /dev/urandom >copy_src.out
   sync
-  if ((i % 2 == 0)); then
-    a=$(time_us run_meshfold tiny)
-    b=$(time_us cp tiny_a.pristine tiny_copy.out)
-  else
-    b=$(time_us cp tiny_a.pristine tiny_copy.out)
-    a=$(time_us run_meshfold tiny)
-  fi
-  check_output tiny 4
-  a_times+=("$a") b_times+=("$b")
-  ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
-done
-rm -f tiny_a.3d tiny_a.pristine tiny_d.3d tiny_copy.out
-echo "3. 4-vertex mesh, $small_reps paired runs"
-echo "   meshfold:              median $(printf '%s\n' "${a_times[@]}" | median) us"
-echo "   cp of animation file:  median $(printf '%s\n' "${b_times[@]}" | median) us"
-echo "   ratio meshfold / cp: median $(printf '%s\n' "${ratios[@]}" | median)"
-echo
+  a_times=() b_times=() ratios=()
+  for ((i = 0; i < reps; i++)); do
+    fresh_copy big
+    rm -f copy_dst.out
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us run_meshfold big); sync
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out)
+    else
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
+      a=$(time_us run_meshfold big)
+    fi
+    check_output big "$words"
+    a_times+=("$a") b_times+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
+  done
+  rm -f copy_dst.out copy_src.out big_a.3d big_a.pristine big_d.3d
+  a_med=$(printf '%s\n' "${a_times[@]}" | median)
+  b_med=$(printf '%s\n' "${b_times[@]}" | median)
+  r_med=$(printf '%s\n' "${ratios[@]}" | median)
+  echo "1. ${size_mib} MiB animation file ($words words, $out_bytes bytes out), $reps paired runs"
+  echo "   meshfold:           median $(awk -v t="$a_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${a_times[*]} us"
+  echo "   cp + sync (output): median $(awk -v t="$b_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${b_times[*]} us"
+  echo "   ratio meshfold / (cp + sync): median $r_med   per pair: ${ratios[*]}"
+  echo "   meshfold throughput: $(awk -v t="$a_med" -v n="$out_bytes" 'BEGIN {printf "%.0f", n / t}') MB/s written"
+  echo
+
+  # 2. Peak resident memory.
+  echo "2. peak resident memory of meshfold (/usr/bin/time, max of 3 runs)"
+  for mib in $rss_mib; do
+    words=$(make_mesh rss $((mib * kMiB)))
+    peak=0
+    for _ in 1 2 3; do
+      fresh_copy rss
+      kib=$(peak_rss_kib rss)
+      [ "$kib" -gt "$peak" ] && peak=$kib
+    done
+    printf '   %5s MiB input: %6s KiB (%.2f MiB)\n' "$mib" "$peak" "$(awk -v k="$peak" 'BEGIN {print k / 1024}')"
+    rm -f rss_a.3d rss_a.pristine rss_d.3d rss.out
+  done
+  echo
+
+  # 3. A 4-vertex mesh against cp of its animation file.
+  make_mesh tiny 20 >/dev/null
+  a_times=() b_times=() ratios=()
+  for ((i = 0; i < small_reps; i++)); do
+    fresh_copy tiny
+    rm -f tiny_copy.out
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us run_meshfold tiny)
+      b=$(time_us cp tiny_a.pristine tiny_copy.out)
+    else
+      b=$(time_us cp tiny_a.pristine tiny_copy.out)
+      a=$(time_us run_meshfold tiny)
+    fi
+    check_output tiny 4
+    a_times+=("$a") b_times+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
+  done
+  rm -f tiny_a.3d tiny_a.pristine tiny_d.3d tiny_copy.out
+  echo "3. 4-vertex mesh, $small_reps paired runs"
+  echo "   meshfold:              median $(printf '%s\n' "${a_times[@]}" | median) us"
+  echo "   cp of animation file:  median $(printf '%s\n' "${b_times[@]}" | median) us"
+  echo "   ratio meshfold / cp: median $(printf '%s\n' "${ratios[@]}" | median)"
+  echo
+fi
 
 # 4. The kernel against memcpy.
 if [ "$kernel" = 1 ]; then
