@@ -1,1 +1,157 @@
+#include "meshfold/format.h"
+#include "meshfold/inspect.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace meshfold {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+RunOptions options(bool ms = false, bool hi = false) {
+    RunOptions o;
+    o.milkshapeFix = ms;
+    o.hiRes = hi;
+    o.baseName = "M";
+    o.animFileName = "M_a.3d";
+    o.dataFileName = "M_d.3d";
+    return o;
+}
+
+Bytes le16s(std::initializer_list<std::uint16_t> values) {
+    Bytes b;
+    for (std::uint16_t v : values) {
+        b.push_back(static_cast<std::uint8_t>(v));
+        b.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    return b;
+}
+
+// The data file's verdict for a mesh with these counts (frame count 1).
+Stop verdict(std::uint16_t frameSize, std::uint16_t verts, bool ms = false, std::size_t tris = 1) {
+    MeshHeaderInfo info;
+    info.frameCount = 1;
+    info.frameSize = frameSize;
+    Bytes data = le16s({1, verts});
+    if (ms) {
+        data.resize(kDataHeaderSize + tris * kTriangleRecordSize);
+    }
+    return inspectDataHeader(options(ms), data, info).failure.stop;
+}
+
+TEST(AnimHeader, StopsInOrderOnShortFiles) {
+    MeshHeaderInfo info;
+    InspectStep s = inspectAnimHeader(options(), Bytes{0x01}, info);
+    EXPECT_EQ(s.failure.stop, Stop::NoFrameCount);
+    EXPECT_EQ(s.progress, "");
+
+    s = inspectAnimHeader(options(true, true), le16s({1}), info);
+    EXPECT_EQ(s.failure.stop, Stop::NoFrameSize);
+    EXPECT_EQ(s.progress, "\nConverting M_a.3d...\n"
+                          "\n* MilkShape Fix Mode *\n"
+                          "\n* Hi Res Experimental Mode *\n"
+                          "\n  Single mesh (no animation)");
+}
+
+TEST(AnimHeader, FrameCountZeroStopsAfterTheBanners) {
+    MeshHeaderInfo info;
+    const InspectStep s = inspectAnimHeader(options(false, true), le16s({0, 40}), info);
+    EXPECT_EQ(s.failure.stop, Stop::FrameCountInvalid);
+    EXPECT_EQ(s.progress, "\nConverting M_a.3d...\n\n* Hi Res Experimental Mode *\n");
+}
+
+TEST(AnimHeader, FillsBothCountsAndPrintsUnsignedFrames) {
+    MeshHeaderInfo info;
+    const InspectStep s = inspectAnimHeader(options(), le16s({65535, 65534}), info);
+    EXPECT_EQ(s.failure.stop, Stop::None);
+    EXPECT_EQ(s.progress, "\nConverting M_a.3d...\n\n  65535 animation frames");
+    EXPECT_EQ(info.frameCount, 65535);
+    EXPECT_EQ(info.frameSize, 65534);
+}
+
+TEST(DataHeader, PrintsEachCountBeforeRejectingIt) {
+    MeshHeaderInfo info;
+    InspectStep s = inspectDataHeader(options(), Bytes{}, info);
+    EXPECT_EQ(s.failure.stop, Stop::NoPolygonCount);
+    EXPECT_EQ(s.progress, "");
+
+    s = inspectDataHeader(options(), le16s({0, 10}), info);
+    EXPECT_EQ(s.failure.stop, Stop::PolygonCountInvalid);
+    EXPECT_EQ(s.progress, "\n  0 polygons");
+
+    s = inspectDataHeader(options(), Bytes{5, 0, 1}, info);
+    EXPECT_EQ(s.failure.stop, Stop::NoVertexCount);
+    EXPECT_EQ(s.progress, "\n  5 polygons");
+
+    s = inspectDataHeader(options(), le16s({5, 0}), info);
+    EXPECT_EQ(s.failure.stop, Stop::VertexCountInvalid);
+    EXPECT_EQ(s.progress, "\n  5 polygons\n  0 vertices");
+}
+
+TEST(VertexFormat, QuotientOfFrameSizeByVertexCount) {
+    for (std::uint16_t fs = 0; fs < 120; ++fs) {
+        const Stop expected = fs >= 40 && fs <= 49   ? Stop::None
+                              : fs >= 80 && fs <= 89 ? Stop::AlreadyConverted
+                                                     : Stop::UnknownVertexFormat;
+        EXPECT_EQ(verdict(fs, 10), expected) << "frame size " << fs;
+    }
+    EXPECT_EQ(verdict(4, 1), Stop::None);
+    EXPECT_EQ(verdict(65535, 65535), Stop::UnknownVertexFormat);
+}
+
+TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
+    EXPECT_EQ(verdict(32764, 8191), Stop::None);
+    EXPECT_EQ(verdict(32767, 8191), Stop::None);
+    EXPECT_EQ(verdict(32768, 8192), Stop::FrameSizeTooLarge);
+    EXPECT_EQ(verdict(65535, 16383), Stop::FrameSizeTooLarge);
+    // Already converted wins: nothing would be written anyway.
+    EXPECT_EQ(verdict(65528, 8191), Stop::AlreadyConverted);
+}
+
+TEST(MilkShapeLoad, ShortTriangleTableStopsBeforeTheFormatCheck) {
+    MeshHeaderInfo info;
+    info.frameCount = 1;
+    info.frameSize = 80; // already converted, but the table is checked first
+    Bytes data = le16s({3, 10});
+    data.resize(kDataHeaderSize + 3 * kTriangleRecordSize - 1);
+    EXPECT_EQ(inspectDataHeader(options(true), data, info).failure.stop, Stop::NoTriangles);
+    data.push_back(0);
+    EXPECT_EQ(inspectDataHeader(options(true), data, info).failure.stop, Stop::AlreadyConverted);
+    // Without the fix the table is never read, so its length does not matter.
+    EXPECT_EQ(inspectDataHeader(options(false), le16s({3, 10}), info).failure.stop,
+              Stop::AlreadyConverted);
+}
+
+TEST(MilkShapeLoad, WantsTheWholeTableOnlyWithTheFix) {
+    EXPECT_EQ(dataBytesWanted(options(false), le16s({65535, 1})), 4u);
+    EXPECT_EQ(dataBytesWanted(options(true), le16s({65535, 1})), 48u + 16u * 65535u);
+    EXPECT_EQ(dataBytesWanted(options(true), Bytes{1}), 4u);
+}
+
+TEST(MilkShapeDataFile, ZeroTailReversedRecordsNothingAfter) {
+    Bytes data = le16s({2, 7});
+    data.insert(data.end(), 44, 0xEE);
+    const Bytes rec1 = {1, 0, 2, 0, 3, 0, 0xAA, 0xBB, 0x0A, 0x0B, 0x14, 0x15, 0x1E, 0x1F, 0xCC, 0xDD};
+    const Bytes rec2 = {0xFF, 0xFF, 0, 0, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    data.insert(data.end(), rec1.begin(), rec1.end());
+    data.insert(data.end(), rec2.begin(), rec2.end());
+    data.insert(data.end(), {0x99, 0x99, 0x99}); // trailing bytes are dropped
+
+    MeshHeaderInfo info;
+    info.polygonCount = 2;
+    info.vertexCount = 7;
+    const Bytes out = milkShapeDataFile(data, info);
+
+    Bytes expected = le16s({2, 7});
+    expected.resize(kDataHeaderSize, 0);
+    expected.insert(expected.end(), {3, 0, 2, 0, 1, 0, 0xAA, 0xBB, 0x1E, 0x1F, 0x14, 0x15, 0x0A,
+                                     0x0B, 0xCC, 0xDD});
+    expected.insert(expected.end(), {0x34, 0x12, 0, 0, 0xFF, 0xFF, 1, 2, 7, 8, 5, 6, 3, 4, 9, 10});
+    EXPECT_EQ(out, expected);
+}
+
+} // namespace
+} // namespace meshfold

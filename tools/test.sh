@@ -9,6 +9,6 @@ need_packages cmake make g++ libgtest-dev
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build and test"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"

@@ -1,0 +1,573 @@
+// The built binary, run in scratch folders: exact standard output, exit status
+// and the bytes of both files afterwards.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace meshfold::test {
+namespace {
+
+const std::string kBannerOut = "\nUnreal to Deus Ex mesh converter, v1.2\nWritten by Tolvane\n";
+
+const std::string kHelpOut =
+    "\nmeshfold will convert an Unreal or Unreal Tournament mesh file"
+    "\ninto a format suitable for Deus Ex. This allows the use of"
+    "\nexisting Unreal tools that do not work with Deus Ex.\n"
+    "\nUsage: meshfold <part of filename before the \"_\">\n"
+    "\nFor example:"
+    "\nmeshfold BunnyDroid"
+    "\nwill convert a file named BunnyDroid_a.3d\n"
+    "\nThe -ms option will compensate for models exported from MilkShape."
+    "\nFor example:"
+    "\nmeshfold -ms BunnyDroid\n"
+    "\nYou will need to have your .3d files in the same directory."
+    "\nThis program *will* overwrite your _a.3d file, so make a backup"
+    "\nof it if necessary.  Your _d.3d file will also be overwritten"
+    "\nwhen using the -ms option.\n";
+
+std::string ranges(int x0, int x1, int y0, int y1, int z0, int z1) {
+    return "\n  X coordinate range: " + std::to_string(x0) + " to " + std::to_string(x1) +
+           "\n  Y coordinate range: " + std::to_string(y0) + " to " + std::to_string(y1) +
+           "\n  Z coordinate range: " + std::to_string(z0) + " to " + std::to_string(z1) +
+           "\n\n*** Conversion complete ***\n";
+}
+
+// A plain-mode wide vertex computed straight from the file bytes of one
+// word, independently of the converter: each axis is the signed byte made of
+// the field's top eight bits.
+Bytes expectedWide(const std::uint8_t* w, bool keepX) {
+    const auto s8 = [](unsigned v) { return static_cast<int>(static_cast<std::int8_t>(v & 0xFF)); };
+    const int x = s8((w[0] >> 3) | (w[1] << 5));
+    const int y = s8((w[1] >> 6) | (w[2] << 2));
+    const int z = s8(w[3]);
+    Bytes out;
+    put16(out, static_cast<std::uint16_t>(keepX ? x : -x));
+    put16(out, static_cast<std::uint16_t>(-y));
+    put16(out, static_cast<std::uint16_t>(z));
+    put16(out, 0);
+    return out;
+}
+
+Bytes expectedAnim(const Bytes& packed, bool keepX) {
+    Bytes out(packed.begin(), packed.begin() + 2);
+    put16(out, static_cast<std::uint16_t>((packed[2] | (packed[3] << 8)) * 2));
+    for (std::size_t at = 4; at + 4 <= packed.size(); at += 4) {
+        const Bytes v = expectedWide(packed.data() + at, keepX);
+        out.insert(out.end(), v.begin(), v.end());
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> patternWords(std::size_t n) {
+    std::vector<std::uint32_t> w(n);
+    std::uint32_t x = 0x9E3779B9u;
+    for (auto& v : w) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = x;
+    }
+    return w;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    fs::path path(const std::string& name) const { return scratch.dir / name; }
+    void put(const std::string& name, const Bytes& b) const { writeFile(path(name), b); }
+    Bytes get(const std::string& name) const { return readFile(path(name)); }
+    RunResult run(const std::vector<std::string>& args) const { return runTool(args, scratch.dir); }
+
+    // Every file of the folder and its bytes.
+    std::map<std::string, Bytes> snapshot() const {
+        std::map<std::string, Bytes> m;
+        for (const std::string& n : listFolder(scratch.dir)) {
+            m[n] = fs::is_directory(path(n)) ? Bytes{'/'} : get(n);
+        }
+        return m;
+    }
+
+    // Runs, and checks that the run failed with exactly `out` and changed nothing.
+    void expectRefused(const std::vector<std::string>& args, const std::string& out) const {
+        const auto before = snapshot();
+        const RunResult r = run(args);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(snapshot(), before);
+    }
+
+    Scratch scratch;
+};
+
+TEST_F(Cli, NoArgumentsPrintsTheHelpAndTouchesNothing) {
+    const RunResult r = run({});
+    EXPECT_EQ(r.out, kBannerOut + kHelpOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(listFolder(scratch.dir).empty());
+}
+
+TEST_F(Cli, HelpVersionAndMissingBaseName) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    };
+    const Case cases[] = {
+        {{"--help"}, kBannerOut + kHelpOut, 0},
+        {{"-MS", "--Help", "Mesh"}, kBannerOut + kHelpOut, 0},
+        {{"--VERSION"}, kBannerOut, 0},
+        {{"-ms"}, kBannerOut + kHelpOut, 2},
+        {{"-ms", "-h", "-zz"}, kBannerOut + kHelpOut, 2},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+    EXPECT_TRUE(listFolder(scratch.dir).empty());
+}
+
+TEST_F(Cli, ConvertsAnAnimatedMeshAndLeavesTheDataFileAlone) {
+    // 3 frames of 100 vertices, 150 triangles.
+    const Bytes anim = animFile(3, 400, patternWords(300));
+    const Bytes data = dataFile(150, 100);
+    put("BunnyDroid_a.3d", anim);
+    put("BunnyDroid_d.3d", data);
+
+    const RunResult r = run({"BunnyDroid"});
+    const Bytes out = get("BunnyDroid_a.3d");
+    ASSERT_EQ(out.size(), 2404u);
+    EXPECT_EQ(hex(Bytes(out.begin(), out.begin() + 4)), "03 00 20 03");
+    EXPECT_EQ(out, expectedAnim(anim, false));
+    EXPECT_EQ(get("BunnyDroid_d.3d"), data);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, r.out.find("\n  X")),
+              kBannerOut + "\nConverting BunnyDroid_a.3d...\n"
+                           "\n  3 animation frames\n  150 polygons\n  100 vertices");
+    EXPECT_EQ(listFolder(scratch.dir),
+              (std::vector<std::string>{"BunnyDroid_a.3d", "BunnyDroid_d.3d"}));
+
+    // A second run recognises the result and leaves it alone.
+    expectRefused({"BunnyDroid"}, kBannerOut +
+                                      "\nConverting BunnyDroid_a.3d...\n"
+                                      "\n  3 animation frames\n  150 polygons\n  100 vertices"
+                                      "\n\nMesh file has already been converted !\n");
+}
+
+TEST_F(Cli, TheBundledExampleConverts) {
+    for (const char* f : {"Cube_a.3d", "Cube_d.3d"}) {
+        put(f, readFile(sourceDir() / "examples" / f));
+    }
+    const Bytes anim = get("Cube_a.3d");
+    const RunResult r = run({"Cube"});
+    EXPECT_EQ(r.out, kBannerOut + "\nConverting Cube_a.3d...\n"
+                                  "\n  4 animation frames\n  12 polygons\n  8 vertices" +
+                         ranges(-70, 71, -70, 71, -100, 100));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(get("Cube_a.3d"), expectedAnim(anim, false));
+}
+
+TEST_F(Cli, WorkedWordsGiveExactBytesAndRanges) {
+    put("W_a.3d", animFile(1, 20, {0x00000000, 0xFFFFFFFF, 0x12345678, 0x03008008, 0x80200400}));
+    put("W_d.3d", dataFile(1, 5));
+    const RunResult r = run({"W"});
+    EXPECT_EQ(hex(get("W_a.3d")), "01 00 28 00 "
+                                  "00 00 00 00 00 00 00 00 "
+                                  "01 00 01 00 FF FF 00 00 "
+                                  "31 00 2F 00 12 00 00 00 "
+                                  "FF FF FE FF 03 00 00 00 "
+                                  "80 00 80 00 80 FF 00 00");
+    EXPECT_EQ(r.out, kBannerOut + "\nConverting W_a.3d...\n"
+                                  "\n  Single mesh (no animation)\n  1 polygons\n  5 vertices" +
+                         ranges(-1, 128, -2, 128, -128, 18));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Cli, HiResWritesFullPrecision) {
+    put("H_a.3d", animFile(1, 12, {0x12345678, 0x03008008, 0x80200400}));
+    put("H_d.3d", dataFile(1, 3));
+    const RunResult r = run({"-h", "H"});
+    EXPECT_EQ(hex(get("H_a.3d")), "01 00 18 00 "
+                                  "00 31 C0 2E 00 12 00 00 "
+                                  "00 FF 00 FE 00 03 00 00 "
+                                  "FF 7F FF 7F 00 80 00 00");
+    EXPECT_EQ(r.out, kBannerOut + "\nConverting H_a.3d...\n\n* Hi Res Experimental Mode *\n"
+                                  "\n  Single mesh (no animation)\n  1 polygons\n  3 vertices" +
+                         ranges(-256, 32767, -512, 32767, -32768, 4608));
+}
+
+TEST_F(Cli, MilkShapeFixKeepsXAndReversesEveryTriangle) {
+    const Bytes anim = animFile(2, 16, patternWords(8));
+    Bytes data = dataFile(3, 4, 0x5A);
+    data.insert(data.end(), {1, 2, 3, 4, 5}); // bytes after the last triangle
+    put("Ms_a.3d", anim);
+    put("Ms_d.3d", data);
+
+    const RunResult r = run({"-Ms", "-H", "Ms"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, r.out.find("\n  X")),
+              kBannerOut + "\nConverting Ms_a.3d...\n\n* MilkShape Fix Mode *\n"
+                           "\n* Hi Res Experimental Mode *\n"
+                           "\n  2 animation frames\n  3 polygons\n  4 vertices");
+
+    Bytes expected(data.begin(), data.begin() + 4);
+    expected.resize(48, 0);
+    for (std::size_t t = 0; t < 3; ++t) {
+        const std::uint8_t* p = data.data() + 48 + 16 * t;
+        const std::uint8_t order[16] = {4, 5, 2, 3, 0, 1, 6, 7, 12, 13, 10, 11, 8, 9, 14, 15};
+        for (std::uint8_t i : order) {
+            expected.push_back(p[i]);
+        }
+    }
+    EXPECT_EQ(get("Ms_d.3d"), expected);
+    EXPECT_EQ(get("Ms_a.3d").size(), 4u + 8u * 8u);
+
+    // X keeps its sign; Y and Z are as without the fix.
+    put("P_a.3d", anim);
+    put("P_d.3d", dataFile(3, 4));
+    ASSERT_EQ(run({"-h", "P"}).status, 0);
+    const Bytes ms = get("Ms_a.3d");
+    const Bytes plain = get("P_a.3d");
+    for (std::size_t at = 4; at < ms.size(); at += 8) {
+        const auto x = [](const Bytes& b, std::size_t i) {
+            return static_cast<std::int16_t>(b[i] | (b[i + 1] << 8));
+        };
+        const int xm = x(ms, at);
+        const int xp = x(plain, at);
+        EXPECT_TRUE(xm == -xp || (xp == 32767 && xm == -32768)) << at;
+        EXPECT_EQ(Bytes(ms.begin() + at + 2, ms.begin() + at + 8),
+                  Bytes(plain.begin() + at + 2, plain.begin() + at + 8));
+    }
+
+    // Applied twice, the triangle table is back as it was (the header tail and
+    // the trailing bytes are not: they were dropped by the first run).
+    put("Ms_a.3d", anim);
+    ASSERT_EQ(run({"-ms", "Ms"}).status, 0);
+    const Bytes twice = get("Ms_d.3d");
+    EXPECT_EQ(Bytes(twice.begin() + 48, twice.end()), Bytes(data.begin() + 48, data.end() - 5));
+}
+
+TEST_F(Cli, WordsAreConvertedAsTheyComeWhateverTheCounts) {
+    struct Case {
+        Bytes anim;
+        std::size_t outSize;
+        std::string frameSizeBytes;
+    };
+    Bytes trailing = animFile(1, 40, patternWords(10));
+    trailing.insert(trailing.end(), {0xAB, 0xCD, 0xEF});
+    const Case cases[] = {
+        {animFile(1, 40, patternWords(10)), 84, "50 00"},
+        {trailing, 84, "50 00"},                          // 1-3 trailing bytes dropped
+        {animFile(2, 40, patternWords(7)), 60, "50 00"},  // fewer words than frames hold
+        {animFile(1, 43, patternWords(25)), 204, "56 00"}, // more; 43 doubles to 86
+    };
+    for (const Case& c : cases) {
+        put("C_a.3d", c.anim);
+        put("C_d.3d", dataFile(1, 10));
+        const RunResult r = run({"C"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Bytes out = get("C_a.3d");
+        EXPECT_EQ(out.size(), c.outSize);
+        EXPECT_EQ(hex(Bytes(out.begin() + 2, out.begin() + 4)), c.frameSizeBytes);
+        EXPECT_EQ(out, expectedAnim(c.anim, false));
+    }
+}
+
+TEST_F(Cli, NoWholeWordGivesAHeaderAndTheStartingRanges) {
+    put("E_a.3d", Bytes{1, 0, 40, 0, 7, 7});
+    put("E_d.3d", dataFile(1, 10));
+    const RunResult r = run({"E"});
+    EXPECT_EQ(hex(get("E_a.3d")), "01 00 50 00");
+    EXPECT_EQ(r.out, kBannerOut + "\nConverting E_a.3d...\n"
+                                  "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices" +
+                         ranges(9999, -9999, 9999, -9999, 9999, -9999));
+    EXPECT_EQ(r.status, 0);
+}
+
+// Each stop: what the files hold, the arguments, and what is printed after
+// the banner. Nothing may change.
+struct StopCase {
+    const char* name;
+    std::optional<Bytes> anim;
+    std::optional<Bytes> data;
+    std::vector<std::string> args;
+    std::string out;
+};
+
+const std::string kConv = "\nConverting M_a.3d...\n";
+
+std::vector<StopCase> stopCases() {
+    const Bytes anim40 = animFile(1, 40, patternWords(10));
+    Bytes shortTable = dataFile(2, 10);
+    shortTable.pop_back();
+    return {
+        {"missing animation file", std::nullopt, dataFile(1, 10), {"M"},
+         "\n\nCan't open file M_a.3d !\n"},
+        {"empty animation file", Bytes{}, dataFile(1, 10), {"M"},
+         "\n\nProblem reading data file: could not read number of frames !\n"},
+        {"one byte", Bytes{1}, dataFile(1, 10), {"M"},
+         "\n\nProblem reading data file: could not read number of frames !\n"},
+        {"frame count only", Bytes{2, 0}, dataFile(1, 10), {"-ms", "-h", "M"},
+         kConv + "\n* MilkShape Fix Mode *\n\n* Hi Res Experimental Mode *\n"
+                 "\n  2 animation frames"
+                 "\n\nProblem reading data file: could not read frame size !\n"},
+        {"zero frames", animFile(0, 40, {}), std::nullopt, {"M"},
+         kConv + "\n\nNumber of animation frames invalid !\n"},
+        {"missing data file", anim40, std::nullopt, {"M"},
+         kConv + "\n  Single mesh (no animation)\n\nCan't open file M_d.3d !\n"},
+        {"empty data file", anim40, Bytes{}, {"M"},
+         kConv + "\n  Single mesh (no animation)"
+                 "\n\nProblem reading data file: could not read number of polygons !\n"},
+        {"zero polygons", anim40, Bytes{0, 0, 10, 0}, {"M"},
+         kConv + "\n  Single mesh (no animation)\n  0 polygons\n\nNumber of polygons invalid !"},
+        {"no vertex count", anim40, Bytes{1, 0, 10}, {"M"},
+         kConv + "\n  Single mesh (no animation)\n  1 polygons"
+                 "\n\nProblem reading data file: could not read number of vertices !\n"},
+        {"zero vertices", anim40, Bytes{1, 0, 0, 0}, {"M"},
+         kConv + "\n  Single mesh (no animation)\n  1 polygons\n  0 vertices"
+                 "\n\nNumber of vertices invalid !"},
+        {"already converted", animFile(1, 80, patternWords(20)), dataFile(1, 10), {"M"},
+         kConv + "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices"
+                 "\n\nMesh file has already been converted !\n"},
+        {"already converted, -ms", animFile(1, 80, patternWords(20)), dataFile(1, 10),
+         {"-ms", "M"},
+         kConv + "\n* MilkShape Fix Mode *\n\n  Single mesh (no animation)\n  1 polygons"
+                 "\n  10 vertices\n\nMesh file has already been converted !\n"},
+        {"unknown format", animFile(1, 90, patternWords(20)), dataFile(1, 10), {"M"},
+         kConv + "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices"
+                 "\n\nCound not determine vertex format !\n"},
+        {"frame size too large", animFile(1, 32768, patternWords(4)), dataFile(1, 8192), {"M"},
+         kConv + "\n  Single mesh (no animation)\n  1 polygons\n  8192 vertices"
+                 "\n\nFrame size too large to convert !\n"},
+        {"short triangle table, -ms", anim40, shortTable, {"-ms", "M"},
+         kConv + "\n* MilkShape Fix Mode *\n\n  Single mesh (no animation)\n  2 polygons"
+                 "\n  10 vertices\n\nProblem reading data file: could not read triangles !\n"},
+    };
+}
+
+TEST_F(Cli, EveryStopPrintsItsMessageAndChangesNothing) {
+    for (const StopCase& c : stopCases()) {
+        SCOPED_TRACE(c.name);
+        for (const char* f : {"M_a.3d", "M_d.3d"}) {
+            fs::remove(path(f));
+        }
+        if (c.anim) {
+            put("M_a.3d", *c.anim);
+        }
+        if (c.data) {
+            put("M_d.3d", *c.data);
+        }
+        expectRefused(c.args, kBannerOut + c.out);
+    }
+}
+
+TEST_F(Cli, ArgumentsAfterTheBaseNameAreIgnored) {
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    put("A_a.3d", anim);
+    put("A_d.3d", dataFile(1, 4));
+    put("B_a.3d", anim);
+    put("B_d.3d", dataFile(1, 4));
+
+    // -ms after the name does not count; -x before it is ignored silently.
+    const RunResult r = run({"-x", "A", "-ms", "B"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("MilkShape"), std::string::npos);
+    EXPECT_EQ(get("A_a.3d"), expectedAnim(anim, false));
+    EXPECT_EQ(get("B_a.3d"), anim);
+    EXPECT_EQ(get("A_d.3d"), dataFile(1, 4));
+}
+
+TEST_F(Cli, BaseNameMayHoldAPathSpacesAndNonAsciiLetters) {
+    fs::create_directories(path("sub dir"));
+    const std::string base = "sub dir/M\xC3\xBCsh \xE2\x82\xAC";
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    put(base + "_a.3d", anim);
+    put(base + "_d.3d", dataFile(1, 4));
+    const RunResult r = run({base});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\nConverting " + base + "_a.3d...\n"), std::string::npos);
+    EXPECT_EQ(get(base + "_a.3d"), expectedAnim(anim, false));
+    EXPECT_EQ(listFolder(path("sub dir")).size(), 2u);
+}
+
+TEST_F(Cli, AFolderIsNotAMeshFile) {
+    fs::create_directories(path("D_a.3d"));
+    put("D_d.3d", dataFile(1, 4));
+    expectRefused({"D"}, kBannerOut + "\n\nCan't open file D_a.3d !\n");
+}
+
+#ifndef _WIN32
+
+// File-system behaviour of the native build: links, permissions, a full disk.
+class CliFiles : public Cli {
+protected:
+    void SetUp() override {
+        if (usingRunner()) {
+            GTEST_SKIP() << "POSIX file-system behaviour of the native build only";
+        }
+    }
+    static bool isRoot() { return geteuid() == 0; }
+};
+
+TEST_F(CliFiles, ASymbolicLinkStaysALinkToTheConvertedFile) {
+    fs::create_directories(path("real"));
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    put("real/L_a.3d", anim);
+    put("L_d.3d", dataFile(1, 4));
+    fs::create_symlink("real/L_a.3d", path("L_a.3d"));
+    ASSERT_EQ(run({"L"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(path("L_a.3d")));
+    EXPECT_EQ(get("real/L_a.3d"), expectedAnim(anim, false));
+    EXPECT_EQ(listFolder(path("real")), std::vector<std::string>{"L_a.3d"});
+}
+
+TEST_F(CliFiles, ConvertedFilesKeepTheirPermissionBits) {
+    put("P_a.3d", animFile(1, 16, patternWords(4)));
+    put("P_d.3d", dataFile(1, 4));
+    fs::permissions(path("P_a.3d"), fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::group_read);
+    fs::permissions(path("P_d.3d"), fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::others_read);
+    ASSERT_EQ(run({"-ms", "P"}).status, 0);
+    EXPECT_EQ(fs::status(path("P_a.3d")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(fs::status(path("P_d.3d")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+}
+
+// Runs as an unprivileged user, since root may write anything.
+class CliUnprivileged : public CliFiles {
+protected:
+    void SetUp() override {
+        CliFiles::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (!isRoot()) {
+            GTEST_SKIP() << "needs root to switch to an unprivileged user with setpriv";
+        }
+        if (std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "setpriv is not installed";
+        }
+    }
+    RunResult runAsNobody(const std::vector<std::string>& args) const {
+        return runTool(args, scratch.dir,
+                       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    void giveToNobody() const {
+        for (const auto& e : fs::recursive_directory_iterator(scratch.dir)) {
+            ASSERT_EQ(lchown(e.path().c_str(), 65534, 65534), 0);
+        }
+        ASSERT_EQ(chown(scratch.dir.c_str(), 65534, 65534), 0);
+    }
+    void refusedAsNobody(const std::vector<std::string>& args, const std::string& file) const {
+        const auto before = snapshot();
+        const RunResult r = runAsNobody(args);
+        EXPECT_EQ(r.status, 1);
+        const std::string tail = "\n\nCan't open file " + file + " for writing !\n";
+        EXPECT_TRUE(endsWith(r.out, tail)) << r.out;
+        EXPECT_EQ(r.out.find("Conversion complete"), std::string::npos);
+        EXPECT_EQ(snapshot(), before);
+    }
+};
+
+TEST_F(CliUnprivileged, AReadOnlyAnimationFileIsLeftAsItWas) {
+    put("R_a.3d", animFile(1, 16, patternWords(4)));
+    put("R_d.3d", dataFile(1, 4));
+    giveToNobody();
+    fs::permissions(path("R_a.3d"), fs::perms::owner_read | fs::perms::group_read);
+    refusedAsNobody({"R"}, "R_a.3d");
+}
+
+TEST_F(CliUnprivileged, AReadOnlyDataFileStopsMilkShapeFixBeforeAnyWrite) {
+    put("R_a.3d", animFile(1, 16, patternWords(4)));
+    put("R_d.3d", dataFile(1, 4));
+    giveToNobody();
+    fs::permissions(path("R_d.3d"), fs::perms::owner_read);
+    refusedAsNobody({"-ms", "R"}, "R_d.3d");
+    // Without the fix the data file is only read, so the mesh converts.
+    EXPECT_EQ(runAsNobody({"R"}).status, 0);
+}
+
+TEST_F(CliUnprivileged, AReadOnlyFolderIsLeftAsItWas) {
+    put("R_a.3d", animFile(1, 16, patternWords(4)));
+    put("R_d.3d", dataFile(1, 4));
+    giveToNobody();
+    fs::permissions(scratch.dir, fs::perms::owner_read | fs::perms::owner_exec);
+    refusedAsNobody({"R"}, "R_a.3d");
+}
+
+// A real file system that fills up during the conversion.
+class CliFullDisk : public CliFiles {
+protected:
+    void SetUp() override {
+        CliFiles::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (!isRoot()) {
+            GTEST_SKIP() << "needs root to mount a small tmpfs";
+        }
+        disk = scratch.dir / "disk";
+        fs::create_directories(disk);
+    }
+    void TearDown() override {
+        if (mounted) {
+            const std::string cmd = "umount '" + disk.string() + "'";
+            EXPECT_EQ(std::system(cmd.c_str()), 0);
+        }
+    }
+    bool mount(const std::string& size) {
+        const std::string cmd =
+            "mount -t tmpfs -o size=" + size + " meshfold-test '" + disk.string() + "' 2>/dev/null";
+        mounted = std::system(cmd.c_str()) == 0;
+        return mounted;
+    }
+    fs::path disk;
+    bool mounted = false;
+};
+
+TEST_F(CliFullDisk, AVertexWriteThatDoesNotFitLeavesTheOriginal) {
+    if (!mount("48k")) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const Bytes anim = animFile(1, 4 * 5000, patternWords(5000)); // 20 KiB in, 40 KiB out
+    writeFile(disk / "F_a.3d", anim);
+    writeFile(disk / "F_d.3d", dataFile(1, 5000));
+    const RunResult r = runTool({"F"}, disk);
+    EXPECT_EQ(r.status, 1);
+    const std::string tail = "\n  5000 vertices\n\nCould not write vertex !\n";
+    EXPECT_TRUE(endsWith(r.out, tail)) << r.out;
+    EXPECT_EQ(readFile(disk / "F_a.3d"), anim);
+    EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F_a.3d", "F_d.3d"}));
+}
+
+TEST_F(CliFullDisk, ADataFileThatDoesNotFitLeavesBothFiles) {
+    if (!mount("48k")) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    // The new animation file fits; the new data file does not.
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    const Bytes data = dataFile(2000, 4); // 32 KiB, rewritten at the same size
+    writeFile(disk / "F_a.3d", anim);
+    writeFile(disk / "F_d.3d", data);
+    const RunResult r = runTool({"-ms", "F"}, disk);
+    EXPECT_EQ(r.status, 1);
+    const std::string tail = "\n\nProblem writing to file F_d.3d !\n";
+    EXPECT_TRUE(endsWith(r.out, tail)) << r.out;
+    EXPECT_EQ(readFile(disk / "F_a.3d"), anim);
+    EXPECT_EQ(readFile(disk / "F_d.3d"), data);
+    EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F_a.3d", "F_d.3d"}));
+}
+
+#endif
+
+} // namespace
+} // namespace meshfold::test

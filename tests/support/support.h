@@ -1,0 +1,66 @@
+// Test helpers: scratch folders, file bytes, mesh files built from values, and
+// running the built meshfold binary.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace meshfold::test {
+
+namespace fs = std::filesystem;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh, empty folder, removed with everything in it at the end of scope.
+struct Scratch {
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    fs::path dir;
+};
+
+Bytes readFile(const fs::path& p);
+void writeFile(const fs::path& p, const Bytes& bytes);
+std::string hex(const Bytes& bytes);
+
+// Little-endian appends.
+void put16(Bytes& b, std::uint16_t v);
+void put32(Bytes& b, std::uint32_t v);
+
+// An animation file: the two counts, then the words.
+Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<std::uint32_t>& words);
+
+// A data file: the two counts, a header tail of 44 bytes filled with `tailByte`,
+// then `polys` triangle records whose bytes are a recognisable pattern.
+Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte = 0xA5);
+
+// The repository's top folder.
+fs::path sourceDir();
+
+// The folder of other people's meshes, or empty when it is not beside the repo.
+fs::path corpusDir();
+
+struct RunResult {
+    std::string out; // standard output; CR LF mapped to LF when a runner is set
+    int status = -1; // exit status, or -1 when the process did not exit normally
+};
+
+// Runs the binary under test (MESHFOLD_EXE, default: this build's meshfold),
+// prefixed by MESHFOLD_RUNNER when set (e.g. "wine"), in folder `cwd`.
+// `wrapper` goes before everything else (e.g. setpriv to drop privileges).
+RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
+                  const std::vector<std::string>& wrapper = {});
+
+// True when the binary under test runs through a runner (another platform).
+bool usingRunner();
+
+// True when `text` ends with `tail`.
+bool endsWith(const std::string& text, const std::string& tail);
+
+// Names of all files in a folder, sorted.
+std::vector<std::string> listFolder(const fs::path& dir);
+
+} // namespace meshfold::test
