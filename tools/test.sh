@@ -12,3 +12,6 @@ echo "== build and test"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== windows build, its tests under wine, packages"
+bash tools/package.sh
