@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
 need_packages cmake make g++ libgtest-dev
+# The interop tests compare against an independent importer of the packed form.
+need_packages assimp-utils
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

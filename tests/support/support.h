@@ -43,6 +43,17 @@ fs::path sourceDir();
 // The folder of other people's meshes, or empty when it is not beside the repo.
 fs::path corpusDir();
 
+struct ProgramResult {
+    bool started = false; // false when the program could not be run at all
+    int status = -1;      // exit status, or -1 when it did not exit normally
+    std::string output;   // standard output (and standard error, when merged)
+};
+
+// Runs `argv` (argv[0] looked up on PATH) in folder `cwd` with no standard
+// input and waits for it. POSIX only: on Windows `started` is false.
+ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd,
+                         bool mergeStderr = false);
+
 struct RunResult {
     std::string out; // standard output; CR LF mapped to LF when a runner is set
     int status = -1; // exit status, or -1 when the process did not exit normally
