@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/windows.sh
 source tools/deps.sh
-need_packages dpkg-dev lintian unzip
+need_packages dpkg-dev file lintian unzip gzip
 
 echo "== packages"
 rm -rf build/packages
