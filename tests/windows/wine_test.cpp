@@ -80,9 +80,14 @@ struct Result {
     std::string out;
 };
 
-// Runs `argv` in `dir` with standard output into a file (a pipe could be kept
-// open by a lingering wineserver) and standard error dropped.
-Result runIn(const fs::path& dir, const std::vector<std::string>& argv) {
+// Long enough for a first Wine start; a hang must not stall the whole run.
+constexpr const char* kTimeout = "120";
+
+// Runs `command` in `dir` with standard output into a file (a pipe could be
+// kept open by a lingering wineserver) and standard error dropped.
+Result runIn(const fs::path& dir, const std::vector<std::string>& command) {
+    std::vector<std::string> argv = {"timeout", "--kill-after=10", kTimeout};
+    argv.insert(argv.end(), command.begin(), command.end());
     const fs::path outFile = dir / "stdout.txt";
     const pid_t pid = fork();
     if (pid == 0) {
