@@ -20,3 +20,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No libgcc_s / libstdc++ / libwinpthread DLLs at run time.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# The tests and benchmarks run on the build machine; a cross build makes the
+# program (and the tests' Windows helper) only. -D on the command line wins.
+set(MESHFOLD_BUILD_TESTS OFF CACHE BOOL "Build the tests")
+set(MESHFOLD_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks")
