@@ -17,6 +17,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_T
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
+echo "== windows build, its tests under wine, packages"
+bash tools/package.sh
+
 # Figures only, never judged: a tiny run keeps the benchmarks building and
 # working. The real measurement is described in docs/performance.md.
 echo "== benchmark smoke run"
