@@ -1,9 +1,8 @@
 // The one system-specific file: POSIX below, Windows in the first branch.
 #include "meshfold/platform.h"
 
-#include <filesystem>
+#include <algorithm>
 #include <random>
-#include <system_error>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -11,29 +10,22 @@
 #endif
 #include <windows.h>
 
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #endif
-
-namespace fs = std::filesystem;
 
 namespace meshfold {
 
 namespace {
-
-fs::path toPath(const std::string& utf8) {
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string fromPath(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
 
 // A name beside `target` that nobody uses yet: target.meshfold-XXXXXXXX<suffix>.
 std::string siblingName(const std::string& target, const char* suffix) {
@@ -47,37 +39,104 @@ std::string siblingName(const std::string& target, const char* suffix) {
     return name + suffix;
 }
 
-// The real file behind `path` (symbolic links resolved), so that replacing it
-// leaves a link a link.
-bool resolveTarget(const std::string& path, std::string& target) {
-    std::error_code ec;
-    const fs::path real = fs::canonical(toPath(path), ec);
-    if (ec) {
-        return false;
-    }
-    target = fromPath(real);
-    return true;
-}
-
 constexpr int kNameAttempts = 100;
 
 } // namespace
 
 #ifdef _WIN32
 
+// Windows: every name is converted from UTF-8 to UTF-16 here and handed to the
+// wide (W) functions, so that names outside the ANSI code page work. Files are
+// opened with every share mode granted, so that meshfold never stops another
+// program from reading its meshes, and so that its own check for the right to
+// replace a file (which asks for DELETE access) is not refused by its own
+// reading handle.
+
 namespace {
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Attributes a replacement takes over from the file it replaces. Read-only is
+// not among them: a read-only file is refused before anything is written.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Invalid UTF-8 becomes U+FFFD; such a name then simply names no file.
 std::wstring wide(const std::string& utf8) {
-    return toPath(utf8).wstring();
+    if (utf8.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(utf8.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, w.data(), n);
+    return w;
+}
+
+// A lone surrogate (possible in a Windows name) becomes U+FFFD.
+std::string utf8(const wchar_t* w, std::size_t length) {
+    if (length == 0) {
+        return {};
+    }
+    const int size = static_cast<int>(length);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, size, nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, size, s.data(), n, nullptr, nullptr);
+    return s;
 }
 
 HANDLE asHandle(std::intptr_t h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
-bool isRegularFile(const std::wstring& w) {
-    struct _stat64 st;
-    return _wstat64(w.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+// The full path of the file behind an open handle, links and junctions
+// resolved, in the "\\?\C:\..." form that the wide functions accept at any
+// length.
+bool finalPath(HANDLE h, std::wstring& path) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) {
+            return false;
+        }
+        if (n < buffer.size()) {
+            path.assign(buffer.data(), n);
+            return true;
+        }
+        buffer.resize(n); // n counts the terminating zero when the buffer was short
+    }
+}
+
+// The real file behind `path` and its attributes, so that replacing it
+// replaces the target of a link and leaves the link in place.
+bool resolveTarget(const std::string& path, std::string& target, DWORD& attributes) {
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    std::wstring full;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 && finalPath(h, full);
+    CloseHandle(h);
+    if (!ok) {
+        return false;
+    }
+    target = utf8(full.data(), full.size());
+    attributes = info.dwFileAttributes;
+    return true;
+}
+
+bool moveOver(const std::string& from, const std::string& to) {
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool isConsole(std::FILE* out) {
+    const std::intptr_t h = _get_osfhandle(_fileno(out));
+    DWORD mode = 0;
+    return h != -1 && GetConsoleMode(asHandle(h), &mode) != 0;
 }
 
 } // namespace
@@ -90,23 +149,69 @@ std::vector<std::string> commandLineArguments(int, char**) {
         return args;
     }
     for (int i = 1; i < count; ++i) {
-        args.push_back(fromPath(fs::path(wargs[i])));
+        args.push_back(utf8(wargs[i], std::wcslen(wargs[i])));
     }
     LocalFree(wargs);
     return args;
 }
 
-std::FILE* openForReading(const std::string& path) {
-    const std::wstring w = wide(path);
-    if (!isRegularFile(w)) {
-        return nullptr;
+void writeText(std::FILE* out, std::string_view text) {
+    if (!isConsole(out)) {
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fflush(out);
+        return;
     }
-    return _wfopen(w.c_str(), L"rb");
+    // A console shows UTF-16 exactly whatever its code page; each newline
+    // goes out as CR LF, as the text-mode stream would write it.
+    std::fflush(out);
+    std::wstring w;
+    for (const wchar_t c : wide(std::string(text))) {
+        if (c == L'\n') {
+            w += L'\r';
+        }
+        w += c;
+    }
+    const HANDLE h = asHandle(_get_osfhandle(_fileno(out)));
+    DWORD written = 0;
+    for (std::size_t done = 0; done < w.size(); done += written) {
+        if (!WriteConsoleW(h, w.data() + done, static_cast<DWORD>(w.size() - done), &written,
+                           nullptr) ||
+            written == 0) {
+            break;
+        }
+    }
 }
 
+std::FILE* openForReading(const std::string& path) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "rb");
+    if (f == nullptr) {
+        _close(fd);
+    }
+    return f;
+}
+
+// Replacing a file means deleting the old one, so DELETE access is asked for
+// as well: a file that another program holds open without sharing deletion
+// is refused here, before anything is written, rather than at the final move.
+// The read-only attribute refuses GENERIC_WRITE.
 bool canWriteInPlace(const std::string& path) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
@@ -116,19 +221,21 @@ bool canWriteInPlace(const std::string& path) {
 }
 
 bool beginReplacement(const std::string& path, Replacement& r) {
-    if (!resolveTarget(path, r.target)) {
+    DWORD attributes = 0;
+    if (!resolveTarget(path, r.target, attributes)) {
         return false;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         r.tempPath = siblingName(r.target, ".tmp");
         HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+                               (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             r.handle = reinterpret_cast<std::intptr_t>(h);
             r.open = true;
             return true;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             break;
         }
     }
@@ -137,9 +244,10 @@ bool beginReplacement(const std::string& path, Replacement& r) {
 }
 
 std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kMaxWrite = std::size_t{1} << 30; // WriteFile counts in a DWORD
     std::size_t done = 0;
     while (done < size) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        const DWORD chunk = static_cast<DWORD>(std::min(size - done, kMaxWrite));
         DWORD written = 0;
         if (!WriteFile(asHandle(r.handle), data + done, chunk, &written, nullptr) || written == 0) {
             break;
@@ -157,8 +265,7 @@ bool finishReplacement(Replacement& r) {
 }
 
 bool commitReplacement(Replacement& r) {
-    if (MoveFileExW(wide(r.tempPath).c_str(), wide(r.target).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    if (!moveOver(r.tempPath, r.target)) {
         return false;
     }
     r.tempPath.clear();
@@ -176,15 +283,73 @@ void abandonReplacement(Replacement& r) {
     }
 }
 
+bool makeBackup(const std::string& path, std::string& backupPath) {
+    std::string target;
+    DWORD attributes = 0;
+    if (!resolveTarget(path, target, attributes)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        backupPath = siblingName(target, ".bak");
+        const std::wstring from = wide(target);
+        const std::wstring to = wide(backupPath);
+        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0 ||
+            CopyFileW(from.c_str(), to.c_str(), TRUE) != 0) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    backupPath.clear();
+    return false;
+}
+
 bool restoreBackup(const std::string& backupPath, const std::string& path) {
-    return MoveFileExW(wide(backupPath).c_str(), wide(path).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return moveOver(backupPath, path);
+}
+
+void removeQuietly(const std::string& path) {
+    DeleteFileW(wide(path).c_str());
 }
 
 #else // POSIX
 
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path toPath(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string fromPath(const fs::path& p) {
+    const std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
+}
+
+// The real file behind `path` (symbolic links resolved), so that replacing it
+// leaves a link a link.
+bool resolveTarget(const std::string& path, std::string& target) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(toPath(path), ec);
+    if (ec) {
+        return false;
+    }
+    target = fromPath(real);
+    return true;
+}
+
+} // namespace
+
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void writeText(std::FILE* out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fflush(out);
 }
 
 std::FILE* openForReading(const std::string& path) {
@@ -240,10 +405,37 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     return true;
 }
 
+namespace {
+
+// Bytes between two writeback requests for a temporary file.
+constexpr off_t kWritebackStep = off_t{8} << 20;
+
+// Asks the kernel to start writing the last completed step of the file to
+// disk without waiting for it, so that the disk works while the rest is
+// still being converted and the final fsync has little left to wait for.
+// Only a hint: where the system has no such request, fsync does it all.
+void startWriteback(int fd, off_t before, off_t after) {
+#if defined(__linux__)
+    const off_t stepEnd = after - after % kWritebackStep;
+    if (stepEnd > before - before % kWritebackStep) {
+        (void)::sync_file_range(fd, stepEnd - kWritebackStep, kWritebackStep,
+                                SYNC_FILE_RANGE_WRITE);
+    }
+#else
+    (void)fd;
+    (void)before;
+    (void)after;
+#endif
+}
+
+} // namespace
+
 std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size) {
+    const int fd = static_cast<int>(r.handle);
+    const off_t before = ::lseek(fd, 0, SEEK_CUR);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(static_cast<int>(r.handle), data + done, size - done);
+        const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -251,6 +443,9 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
             break;
         }
         done += static_cast<std::size_t>(n);
+    }
+    if (before >= 0) {
+        startWriteback(fd, before, before + static_cast<off_t>(done));
     }
     return done;
 }
@@ -306,8 +501,6 @@ bool restoreBackup(const std::string& backupPath, const std::string& path) {
     return true;
 }
 
-#endif
-
 bool makeBackup(const std::string& path, std::string& backupPath) {
     std::string target;
     if (!resolveTarget(path, target)) {
@@ -337,5 +530,7 @@ void removeQuietly(const std::string& path) {
     std::error_code ec;
     fs::remove(toPath(path), ec);
 }
+
+#endif
 
 } // namespace meshfold

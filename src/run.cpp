@@ -37,8 +37,7 @@ struct Conversion {
 
 // Prints text at once, so that a console shows each line as it happens.
 void say(std::FILE* out, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fflush(out);
+    writeText(out, text);
 }
 
 Failure fail(Stop stop, const std::string& file = {}) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace meshfold {
@@ -14,6 +15,12 @@ namespace meshfold {
 // The arguments after the program name, as UTF-8. On Windows they come from
 // the wide command line, so names outside the console's code page survive.
 std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Prints UTF-8 `text` to `out` and flushes it, so that it shows at once. On a
+// Windows console the text goes out as UTF-16, so that names show as typed
+// whatever the console's code page; anywhere else the bytes are written as
+// they are (on Windows through the text-mode stream: each newline as CR LF).
+void writeText(std::FILE* out, std::string_view text);
 
 // Opens an existing regular file for binary reading. Returns null when it
 // does not exist, cannot be read or is not a regular file (a folder, a

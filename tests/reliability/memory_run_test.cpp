@@ -87,9 +87,12 @@ TEST(MemoryRun, HiResRangesBeyondTheStartingValuesAreReal) {
     const auto word = [](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
         return (x & 0x7FF) | ((y & 0x7FF) << 11) | (z << 22);
     };
-    const MemoryRun r = runInMemory(
-        options(false, true),
-        animFile(1, 8, {word(-400u, -400u, 200), word(-500u, -500u, 300)}), dataFile(1, 2));
+    // Six words: four take the vectorised path where there is one, two the
+    // word-by-word path.
+    const std::uint32_t a = word(-400u, -400u, 200);
+    const std::uint32_t b = word(-500u, -500u, 300);
+    const MemoryRun r =
+        runInMemory(options(false, true), animFile(1, 8, {a, a, a, a, a, b}), dataFile(1, 2));
     ASSERT_EQ(r.failure.stop, Stop::None);
     EXPECT_EQ(r.ranges.x.min, 12800);
     EXPECT_EQ(r.ranges.x.max, 16000);

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -103,8 +104,12 @@ Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte) 
     return b;
 }
 
+fs::path sourceDir() {
+    return fs::path(MESHFOLD_SOURCE_DIR);
+}
+
 fs::path corpusDir() {
-    const fs::path p = fs::path(MESHFOLD_SOURCE_DIR) / ".." / "shared" / "corpus";
+    const fs::path p = sourceDir() / ".." / "shared" / "corpus";
     std::error_code ec;
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
 }
@@ -142,48 +147,80 @@ std::string withoutCarriageReturns(const std::string& s) {
 } // namespace
 
 #ifndef _WIN32
+ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd,
+                         bool mergeStderr) {
+    // Exit status the child uses when it cannot even start the program.
+    constexpr int kExecFailed = 127;
+    ProgramResult result;
+    int pipeFds[2];
+    if (argv.empty() || pipe(pipeFds) != 0) {
+        return result;
+    }
+    std::vector<std::string> args = argv;
+    std::vector<char*> cargv;
+    for (std::string& a : args) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        if (devNull >= 0) {
+            dup2(devNull, 0);
+        }
+        dup2(pipeFds[1], 1);
+        if (mergeStderr) {
+            dup2(pipeFds[1], 2);
+        }
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(kExecFailed);
+        }
+        execvp(cargv[0], cargv.data());
+        _exit(kExecFailed);
+    }
+    close(pipeFds[1]);
+    if (pid < 0) {
+        close(pipeFds[0]);
+        return result;
+    }
+    char buf[4096];
+    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) {
+        result.output.append(buf, static_cast<std::size_t>(n));
+    }
+    close(pipeFds[0]);
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) != pid) {
+        return result;
+    }
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    result.started = result.status != kExecFailed;
+    return result;
+}
+#else
+ProgramResult runProgram(const std::vector<std::string>&, const fs::path&, bool) {
+    return {};
+}
+#endif
+
 RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
                   const std::vector<std::string>& wrapper) {
     std::vector<std::string> argv = wrapper;
     const std::vector<std::string> prefix = commandPrefix();
     argv.insert(argv.end(), prefix.begin(), prefix.end());
     argv.insert(argv.end(), args.begin(), args.end());
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
-        throw std::runtime_error("pipe failed");
+    const ProgramResult p = runProgram(argv, cwd);
+    if (!p.started) {
+        throw std::runtime_error("cannot run " + argv[0]);
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        execvp(cargv[0], cargv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    RunResult r;
-    char buf[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) {
-        r.out.append(buf, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    if (usingRunner()) {
-        r.out = withoutCarriageReturns(r.out);
-    }
-    return r;
+    return RunResult{usingRunner() ? withoutCarriageReturns(p.output) : p.output, p.status};
 }
-#endif
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 std::vector<std::string> listFolder(const fs::path& dir) {
     std::vector<std::string> names;

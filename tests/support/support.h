@@ -37,8 +37,22 @@ Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<
 // then `polys` triangle records whose bytes are a recognisable pattern.
 Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte = 0xA5);
 
+// The repository's top folder.
+fs::path sourceDir();
+
 // The folder of other people's meshes, or empty when it is not beside the repo.
 fs::path corpusDir();
+
+struct ProgramResult {
+    bool started = false; // false when the program could not be run at all
+    int status = -1;      // exit status, or -1 when it did not exit normally
+    std::string output;   // standard output (and standard error, when merged)
+};
+
+// Runs `argv` (argv[0] looked up on PATH) in folder `cwd` with no standard
+// input and waits for it. POSIX only: on Windows `started` is false.
+ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd,
+                         bool mergeStderr = false);
 
 struct RunResult {
     std::string out; // standard output; CR LF mapped to LF when a runner is set
@@ -53,6 +67,9 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
 
 // True when the binary under test runs through a runner (another platform).
 bool usingRunner();
+
+// True when `text` ends with `tail`.
+bool endsWith(const std::string& text, const std::string& tail);
 
 // Names of all files in a folder, sorted.
 std::vector<std::string> listFolder(const fs::path& dir);

@@ -1,0 +1,264 @@
+#!/usr/bin/env bash
+# The performance figures of meshfold on this machine and its disk:
+#   1. converting a large animation file against `cp` + `sync` of a file the
+#      size of the output (median of paired runs, and the median ratio);
+#   2. meshfold's peak resident memory for a small and a large input;
+#   3. converting a 4-vertex mesh against `cp` of its animation file;
+#   4. the conversion kernel against memcpy of its output bytes (the
+#      kernel benchmark, repetitions interleaved, medians);
+#   5. with --growth, how the time and memory grow with the input size.
+# It prints figures and never judges them: a slow disk or a busy machine
+# changes the numbers, not the exit status. It fails only when a conversion
+# fails or writes a file of the wrong size.
+#
+# Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
+#                          [--small-reps N] [--growth "A B C"] [--dir DIR]
+#                          [--meshfold PATH] [--no-kernel] [--growth-only]
+#   --quick       tiny sizes and few repetitions (a smoke run for CI)
+#   --reps        paired runs of the large conversion (default 7)
+#   --size-mib    size of the large animation file in MiB (default 64)
+#   --rss-mib     input sizes in MiB whose peak memory is measured (default "1 256")
+#   --small-reps  paired runs of the 4-vertex mesh (default 41)
+#   --growth      input sizes in MiB for the growth table (default: none)
+#   --dir         scratch folder; must be on the disk to be measured
+#                 (default build/e2e under the repository, removed afterwards)
+#   --meshfold    the binary to measure (default: build/release/meshfold, built
+#                 with cmake when missing); the kernel benchmark is taken from
+#                 bench/ in the same build folder
+#   --no-kernel   skip the kernel benchmark
+#   --growth-only only the growth table (give --growth too)
+#   --help        print this text
+set -euo pipefail
+shopt -s inherit_errexit
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+reps=7
+size_mib=64
+rss_mib="1 256"
+small_reps=41
+growth=""
+growth_reps=5
+growth_only=0
+dir="$repo/build/e2e"
+meshfold=""
+kernel=1
+kernel_args=(--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true
+  --benchmark_report_aggregates_only=true)
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick)
+      reps=3; size_mib=1; rss_mib="1 4"; small_reps=5
+      kernel_args=(--words=4096 --benchmark_min_time=0.01); shift ;;
+    --reps) reps=$2; shift 2 ;;
+    --size-mib) size_mib=$2; shift 2 ;;
+    --rss-mib) rss_mib=$2; shift 2 ;;
+    --small-reps) small_reps=$2; shift 2 ;;
+    --growth) growth=$2; shift 2 ;;
+    --dir) dir=$2; shift 2 ;;
+    --meshfold) meshfold=$2; shift 2 ;;
+    --no-kernel) kernel=0; shift ;;
+    --growth-only) growth_only=1; kernel=0; shift ;;
+    --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+
+if [ -z "$meshfold" ]; then
+  meshfold="$repo/build/release/meshfold"
+  if [ ! -x "$meshfold" ]; then
+    cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$repo/build/release" --target meshfold -j 2 >/dev/null
+  fi
+fi
+meshfold=$(cd "$(dirname "$meshfold")" && pwd)/$(basename "$meshfold")
+kernel_bench=$(dirname "$meshfold")/bench/meshfold_kernel_bench
+if [ "$kernel" = 1 ] && [ ! -x "$kernel_bench" ]; then
+  cmake --build "$(dirname "$meshfold")" --target meshfold_kernel_bench -j 2 >/dev/null ||
+    { echo "cannot build the kernel benchmark (needs libbenchmark-dev); --no-kernel skips it" >&2; exit 1; }
+fi
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package: time)" >&2; exit 1; }
+
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+cleanup() {
+  rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.out "$dir"/*.meshfold-*
+  rmdir "$dir" 2>/dev/null || true
+}
+trap cleanup EXIT
+cd "$dir"
+
+# The largest packed frame that can still be converted: 8191 vertices of 4
+# bytes (a frame size of 32764, doubled to 65528).
+readonly kVertices=8191
+readonly kMiB=1048576
+
+le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8)))"; }
+
+# make_mesh NAME BYTES: NAME_a.pristine (BYTES long, random vertex words after
+# the 4-byte header) and NAME_d.3d (one triangle). Prints the word count.
+make_mesh() {
+  local name=$1 bytes=$2 vertices=$kVertices
+  local words=$(((bytes - 4) / 4))
+  [ "$words" -lt "$vertices" ] && vertices=$words
+  local frames=$((words / vertices))
+  [ "$frames" -gt 65535 ] && frames=65535
+  { le16 "$frames"; le16 $((vertices * 4)); head -c $((words * 4)) /dev/urandom; } >"${name}_a.pristine"
+  { le16 1; le16 "$vertices"; head -c 44 /dev/zero; le16 0; le16 1; le16 2; head -c 10 /dev/zero; } >"${name}_d.3d"
+  echo "$words"
+}
+
+run_meshfold() { "$meshfold" "$1" >/dev/null || { echo "meshfold failed on $1" >&2; exit 1; }; }
+
+# Checks that NAME's animation file now holds WORDS wide vertices.
+check_output() {
+  local name=$1 words=$2 got
+  got=$(stat -c %s "${name}_a.3d")
+  [ "$got" -eq $((4 + 8 * words)) ] || { echo "$name: output is $got bytes, expected $((4 + 8 * words))" >&2; exit 1; }
+}
+
+fresh_copy() { cp "$1_a.pristine" "$1_a.3d"; }
+
+now_us() { local t=${EPOCHREALTIME/./}; echo "$((10#$t))"; }
+
+median() { sort -n | awk '{v[NR]=$1} END {if (NR%2) print v[(NR+1)/2]; else printf "%.6g\n", (v[NR/2]+v[NR/2+1])/2}'; }
+
+# time_us CMD...: wall time of CMD in microseconds, process start included.
+time_us() {
+  local t0 t1
+  t0=$(now_us)
+  "$@"
+  t1=$(now_us)
+  echo $((t1 - t0))
+}
+
+copy_and_sync() { cp "$1" "$2" && sync "$2"; }
+
+echo "meshfold end-to-end figures, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "binary: $meshfold"
+echo "scratch: $dir ($(df -T "$dir" | awk 'NR==2 {print $2}'))"
+echo "load before: $(uptime | sed 's/.*load average/load average/')"
+echo
+
+peak_rss_kib() {
+  /usr/bin/time -f %M -o rss.out "$meshfold" "$1" >/dev/null || { echo "meshfold failed on $1" >&2; exit 1; }
+  cat rss.out
+}
+
+if [ "$growth_only" = 0 ]; then
+  # 1. Large file against cp + sync of the output size.
+  words=$(make_mesh big $((size_mib * kMiB)))
+  out_bytes=$((4 + 8 * words))
+  head -c "$out_bytes" /dev/urandom >copy_src.out
+  sync
+  a_times=() b_times=() ratios=()
+  for ((i = 0; i < reps; i++)); do
+    fresh_copy big
+    rm -f copy_dst.out
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us run_meshfold big); sync
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out)
+    else
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
+      a=$(time_us run_meshfold big)
+    fi
+    check_output big "$words"
+    a_times+=("$a") b_times+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
+  done
+  rm -f copy_dst.out copy_src.out big_a.3d big_a.pristine big_d.3d
+  a_med=$(printf '%s\n' "${a_times[@]}" | median)
+  b_med=$(printf '%s\n' "${b_times[@]}" | median)
+  r_med=$(printf '%s\n' "${ratios[@]}" | median)
+  echo "1. ${size_mib} MiB animation file ($words words, $out_bytes bytes out), $reps paired runs"
+  echo "   meshfold:           median $(awk -v t="$a_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${a_times[*]} us"
+  echo "   cp + sync (output): median $(awk -v t="$b_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${b_times[*]} us"
+  echo "   ratio meshfold / (cp + sync): median $r_med   per pair: ${ratios[*]}"
+  echo "   meshfold throughput: $(awk -v t="$a_med" -v n="$out_bytes" 'BEGIN {printf "%.0f", n / t}') MB/s written"
+  echo
+
+  # 2. Peak resident memory.
+  echo "2. peak resident memory of meshfold (/usr/bin/time, max of 3 runs)"
+  for mib in $rss_mib; do
+    words=$(make_mesh rss $((mib * kMiB)))
+    peak=0
+    for _ in 1 2 3; do
+      fresh_copy rss
+      kib=$(peak_rss_kib rss)
+      [ "$kib" -gt "$peak" ] && peak=$kib
+    done
+    printf '   %5s MiB input: %6s KiB (%.2f MiB)\n' "$mib" "$peak" "$(awk -v k="$peak" 'BEGIN {print k / 1024}')"
+    rm -f rss_a.3d rss_a.pristine rss_d.3d rss.out
+  done
+  echo
+
+  # 3. A 4-vertex mesh against cp of its animation file.
+  make_mesh tiny 20 >/dev/null
+  a_times=() b_times=() ratios=()
+  for ((i = 0; i < small_reps; i++)); do
+    fresh_copy tiny
+    rm -f tiny_copy.out
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us run_meshfold tiny)
+      b=$(time_us cp tiny_a.pristine tiny_copy.out)
+    else
+      b=$(time_us cp tiny_a.pristine tiny_copy.out)
+      a=$(time_us run_meshfold tiny)
+    fi
+    check_output tiny 4
+    a_times+=("$a") b_times+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
+  done
+  rm -f tiny_a.3d tiny_a.pristine tiny_d.3d tiny_copy.out
+  echo "3. 4-vertex mesh, $small_reps paired runs"
+  echo "   meshfold:              median $(printf '%s\n' "${a_times[@]}" | median) us"
+  echo "   cp of animation file:  median $(printf '%s\n' "${b_times[@]}" | median) us"
+  echo "   ratio meshfold / cp: median $(printf '%s\n' "${ratios[@]}" | median)"
+  echo
+fi
+
+# 4. The kernel against memcpy.
+if [ "$kernel" = 1 ]; then
+  echo "4. conversion kernel against memcpy of the output bytes ($kernel_bench ${kernel_args[*]})"
+  "$kernel_bench" "${kernel_args[@]}" >kernel.out 2>&1 || { cat kernel.out >&2; exit 1; }
+  sed -n '/^kernel throughput/,$p' kernel.out | sed 's/^/   /'
+  rm -f kernel.out
+  echo
+fi
+
+# 5. Growth with the input size.
+if [ -n "$growth" ]; then
+  echo "5. growth with input size (medians of $growth_reps paired runs each)"
+  printf '   %8s %12s %12s %14s %7s %10s\n' "MiB in" "meshfold ms" "cp+sync ms" "ns/word" "ratio" "peak KiB"
+  for mib in $growth; do
+    words=$(make_mesh grow $((mib * kMiB)))
+    head -c $((4 + 8 * words)) /dev/urandom >copy_src.out
+    at=() bt=() rt=()
+    for ((i = 0; i < growth_reps; i++)); do
+      fresh_copy grow; rm -f copy_dst.out; sync
+      if ((i % 2 == 0)); then
+        a=$(time_us run_meshfold grow); sync
+        b=$(time_us copy_and_sync copy_src.out copy_dst.out)
+      else
+        b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
+        a=$(time_us run_meshfold grow)
+      fi
+      check_output grow "$words"
+      at+=("$a") bt+=("$b")
+      rt+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
+    done
+    fresh_copy grow
+    kib=$(peak_rss_kib grow)
+    am=$(printf '%s\n' "${at[@]}" | median)
+    bm=$(printf '%s\n' "${bt[@]}" | median)
+    printf '   %8s %12.1f %12.1f %14.2f %7s %10s\n' "$mib" "$(awk -v t="$am" 'BEGIN {print t / 1000}')" \
+      "$(awk -v t="$bm" 'BEGIN {print t / 1000}')" "$(awk -v t="$am" -v w="$words" 'BEGIN {print t * 1000 / w}')" \
+      "$(printf '%s\n' "${rt[@]}" | median)" "$kib"
+    rm -f grow_a.3d grow_a.pristine grow_d.3d copy_src.out copy_dst.out rss.out
+  done
+  echo
+fi
+
+echo "load after: $(uptime | sed 's/.*load average/load average/')"

@@ -1,0 +1,466 @@
+// What only the Windows build can get wrong, checked on meshfold.exe under
+// Wine: binary file access (bytes 0x0A, 0x0D and 0x1A are what a text-mode
+// stream would translate or stop at), the text-mode console output, names
+// outside the ANSI code page, the read-only attribute, files held open by
+// another program, and replacement by a move.
+//
+// Every conversion is run twice, by meshfold.exe and by the native build on
+// an identical copy of the folder; exit status, standard output (CR LF mapped
+// to LF) and every file's bytes must be the same.
+//
+// Environment: MESHFOLD_EXE (meshfold.exe), MESHFOLD_RUNNER (e.g. "wine";
+// WINEPREFIX and WINEDEBUG as the caller sets them), MESHFOLD_HOLD_EXE (the
+// hold_open.exe helper; default beside MESHFOLD_EXE in tests/windows/).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Folder = std::map<std::string, Bytes>; // file name -> content
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v == nullptr ? std::string() : std::string(v);
+}
+
+std::vector<std::string> words(const std::string& s) {
+    std::istringstream in(s);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+Bytes readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& p, const Bytes& b) {
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                             static_cast<std::streamsize>(b.size()));
+}
+
+// Every file under `dir`, by its path relative to `dir`.
+Folder snapshot(const fs::path& dir) {
+    Folder f;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file() && e.path().filename() != "stdout.txt") {
+            f[fs::relative(e.path(), dir).string()] = readFile(e.path());
+        }
+    }
+    return f;
+}
+
+// The last message printed: from the last blank line on.
+std::string lastMessage(const std::string& out) {
+    const std::size_t at = out.rfind("\n\n");
+    return at == std::string::npos ? out : out.substr(at);
+}
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+// Long enough for a first Wine start; a hang must not stall the whole run.
+constexpr const char* kTimeout = "120";
+
+// Runs `command` in `dir` with standard output into a file (a pipe could be
+// kept open by a lingering wineserver) and standard error dropped.
+Result runIn(const fs::path& dir, const std::vector<std::string>& command) {
+    std::vector<std::string> argv = {"timeout", "--kill-after=10", kTimeout};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const fs::path outFile = dir / "stdout.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) {
+            _exit(127);
+        }
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(null, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Result r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const Bytes out = readFile(outFile);
+    r.out.assign(out.begin(), out.end());
+    fs::remove(outFile);
+    return r;
+}
+
+// A Windows console program's output: every LF must come as CR LF, and no CR
+// may stand anywhere else. Returns the text with CR LF mapped to LF.
+std::string fromTextMode(const std::string& raw) {
+    std::string text;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') {
+            EXPECT_TRUE(i + 1 < raw.size() && raw[i + 1] == '\n') << "lone CR at " << i;
+            continue;
+        }
+        if (raw[i] == '\n') {
+            EXPECT_TRUE(i > 0 && raw[i - 1] == '\r') << "bare LF at " << i;
+        }
+        text += raw[i];
+    }
+    return text;
+}
+
+// "Z:\..." for a Unix path: how Wine's default drive shows it to a program.
+std::string windowsPath(const fs::path& p) {
+    std::string s = "Z:" + fs::absolute(p).string();
+    for (char& c : s) {
+        c = c == '/' ? '\\' : c;
+    }
+    return s;
+}
+
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        exe_ = env("MESHFOLD_EXE");
+        runner_ = words(env("MESHFOLD_RUNNER"));
+        if (exe_.empty() || fs::path(exe_).extension() != ".exe" || !fs::exists(exe_)) {
+            GTEST_SKIP() << "MESHFOLD_EXE does not name meshfold.exe (run: bash tools/test.sh)";
+        }
+        hold_ = env("MESHFOLD_HOLD_EXE");
+        if (hold_.empty()) {
+            hold_ = (fs::path(exe_).parent_path() / "tests/windows/hold_open.exe").string();
+        }
+        char pattern[] = "/tmp/meshfold-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+    }
+    void TearDown() override {
+        if (!root_.empty()) {
+            fs::remove_all(root_);
+        }
+    }
+
+    // A fresh folder holding `files`.
+    fs::path folder(const std::string& name, const Folder& files) {
+        const fs::path dir = root_ / name;
+        fs::create_directories(dir);
+        for (const auto& [file, bytes] : files) {
+            fs::create_directories((dir / file).parent_path());
+            writeFile(dir / file, bytes);
+        }
+        return dir;
+    }
+
+    std::vector<std::string> windowsCommand(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = runner_;
+        argv.push_back(exe_);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    Result runWindows(const fs::path& dir, const std::vector<std::string>& args) {
+        Result r = runIn(dir, windowsCommand(args));
+        r.out = fromTextMode(r.out);
+        return r;
+    }
+
+    // Runs meshfold.exe with `args` while hold_open.exe holds `file` with
+    // `share` (see hold_open.cpp).
+    Result runHolding(const fs::path& dir, const std::string& share, const std::string& file,
+                      const std::vector<std::string>& args) {
+        std::vector<std::string> argv = runner_;
+        argv.insert(argv.end(), {hold_, share, file, windowsPath(exe_)});
+        argv.insert(argv.end(), args.begin(), args.end());
+        Result r = runIn(dir, argv);
+        r.out = fromTextMode(r.out);
+        return r;
+    }
+
+    // Runs both builds on copies of `files`; they must agree on everything.
+    // Returns the Windows build's result and leaves its folder in `dir`.
+    Result expectSameAsNative(const std::string& name, const Folder& files,
+                              const std::vector<std::string>& args, fs::path* dir = nullptr) {
+        const fs::path nativeDir = folder(name + "-native", files);
+        const fs::path windowsDir = folder(name + "-windows", files);
+        std::vector<std::string> native{MESHFOLD_NATIVE_EXE};
+        native.insert(native.end(), args.begin(), args.end());
+        const Result n = runIn(nativeDir, native);
+        const Result w = runWindows(windowsDir, args);
+        EXPECT_EQ(w.status, n.status) << name;
+        EXPECT_EQ(w.out, n.out) << name;
+        EXPECT_EQ(snapshot(windowsDir), snapshot(nativeDir)) << name;
+        if (dir != nullptr) {
+            *dir = windowsDir;
+        }
+        return w;
+    }
+
+    std::string exe_;
+    std::string hold_;
+    std::vector<std::string> runner_;
+    fs::path root_;
+};
+
+// --- meshes full of the bytes a text-mode stream would change ---------------
+
+void put16(Bytes& b, std::uint16_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+// Cycles through LF, CR, Ctrl-Z and CR LF pairs.
+std::uint8_t controlByte(std::size_t i) {
+    static const std::uint8_t kBytes[] = {0x0A, 0x0D, 0x1A, 0x0D, 0x0A, 0x1A, 0x1A, 0x0A};
+    return kBytes[i % sizeof kBytes];
+}
+
+Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, std::size_t wordCount,
+               std::size_t trailing) {
+    Bytes b;
+    put16(b, frames);
+    put16(b, frameSize);
+    for (std::size_t i = 0; i < 4 * wordCount + trailing; ++i) {
+        b.push_back(controlByte(i * 7 + i / 5));
+    }
+    return b;
+}
+
+Bytes dataFile(std::uint16_t polygons, std::uint16_t vertices, std::size_t trailing) {
+    Bytes b;
+    put16(b, polygons);
+    put16(b, vertices);
+    for (std::size_t i = 0; i < 44 + 16 * std::size_t{polygons} + trailing; ++i) {
+        b.push_back(controlByte(i * 3 + i / 7));
+    }
+    return b;
+}
+
+Folder mesh(const std::string& base, const Bytes& anim, const Bytes& data) {
+    return {{base + "_a.3d", anim}, {base + "_d.3d", data}};
+}
+
+TEST_F(WineTest, ControlBytesPassUnchangedInEveryMode) {
+    // Counts whose own bytes are CR, LF and Ctrl-Z: 2573 frames (0D 0A),
+    // frame size 6669 (0D 1A), 2586 polygons (1A 0A), 1667 vertices.
+    const Folder small = mesh("ctl", animFile(4, 8, 8, 3), dataFile(3, 2, 5));
+    const Folder counts = mesh("cnt", animFile(0x0A0D, 0x1A0D, 300, 2), dataFile(0x0A1A, 1667, 0));
+    const std::vector<std::vector<std::string>> modes = {{}, {"-ms"}, {"-h"}, {"-MS", "-H"}};
+    int n = 0;
+    for (const auto& mode : modes) {
+        for (const auto& [base, files] : {std::pair{"ctl", small}, std::pair{"cnt", counts}}) {
+            std::vector<std::string> args = mode;
+            args.push_back(base);
+            const Result r = expectSameAsNative("mode" + std::to_string(n++), files, args);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_NE(r.out.find("*** Conversion complete ***"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(WineTest, TextModeReadsWouldStopEarly) {
+    struct Case {
+        const char* name;
+        Bytes anim;
+        Bytes data;
+        std::vector<std::string> args;
+        int status;
+    };
+    Bytes ctrlzSize = {0x01, 0x00, 0x1A, 0x00}; // frame size 26: a text read ends at 0x1A
+    for (int i = 0; i < 26; ++i) {
+        ctrlzSize.push_back(controlByte(static_cast<std::size_t>(i)));
+    }
+    Bytes crlfCount = {0x0D, 0x0A}; // frame count 2573 alone: a text read gives one byte
+    Bytes shortData = dataFile(2, 2, 0);
+    shortData.pop_back(); // -ms needs every triangle byte
+    const std::vector<Case> cases = {
+        {"ctrlz-frame-size", ctrlzSize, dataFile(1, 6, 0), {"m"}, 0},
+        {"crlf-frame-count-only", crlfCount, dataFile(1, 1, 0), {"m"}, 1},
+        {"one-ctrlz-byte", {0x1A}, dataFile(1, 1, 0), {"m"}, 1},
+        {"already-converted", animFile(2, 16, 4, 0), dataFile(1, 2, 0), {"m"}, 1},
+        {"unknown-format", animFile(1, 0x0D0A, 2, 0), dataFile(1, 0x1A, 0), {"m"}, 1},
+        {"short-triangles", animFile(1, 8, 2, 0), shortData, {"-ms", "m"}, 1},
+        {"polygons-zero", animFile(1, 8, 2, 0), {0, 0, 0x0A, 0x0D}, {"m"}, 1},
+    };
+    for (const Case& c : cases) {
+        const Result r = expectSameAsNative(c.name, mesh("m", c.anim, c.data), c.args);
+        EXPECT_EQ(r.status, c.status) << c.name;
+    }
+    // A trailing partial word of CR LF Ctrl-Z is dropped the same way.
+    expectSameAsNative("trailing", mesh("m", animFile(1, 8, 2, 3), dataFile(1, 2, 9)), {"m"});
+}
+
+TEST_F(WineTest, SecondRunSaysAlreadyConverted) {
+    fs::path dir;
+    expectSameAsNative("first", mesh("m", animFile(3, 16, 12, 0), dataFile(2, 4, 0)), {"-ms", "m"},
+                       &dir);
+    const Folder converted = snapshot(dir);
+    const Result again = runWindows(dir, {"-ms", "m"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.out.find("\n\nMesh file has already been converted !\n"), std::string::npos);
+    EXPECT_EQ(snapshot(dir), converted);
+}
+
+// --- names -------------------------------------------------------------------
+
+// Wine's ANSI code page here is 1252: "Ünïcødé" fits it, Greek and Japanese do
+// not, so only a program that reads the wide command line finds these files.
+TEST_F(WineTest, NonAsciiBaseNameWorksAndIsPrintedAsTyped) {
+    int n = 0;
+    for (const std::string base : {"Ünïcødé", "Ωμέγα 名前", "dír ñ/Ünï cødé"}) {
+        const Folder files = mesh(base, animFile(2, 8, 4, 0), dataFile(1, 2, 0));
+        const Result r = expectSameAsNative("name" + std::to_string(n++), files, {"-ms", base});
+        EXPECT_EQ(r.status, 0) << base;
+        EXPECT_NE(r.out.find("\nConverting " + base + "_a.3d...\n"), std::string::npos) << r.out;
+    }
+}
+
+// On a console, the name must show as typed even though the console's code
+// page (437 here) has no such letters: the text goes out as UTF-16.
+TEST_F(WineTest, ConsoleShowsNonAsciiName) {
+    if (runner_.empty() || std::system("command -v script >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs a runner and script(1) for a terminal";
+    }
+    const std::string base = "Ünïcødé_Ωμέγα";
+    const fs::path dir = folder("console", mesh(base, animFile(1, 8, 2, 0), dataFile(1, 2, 0)));
+    std::string command;
+    for (const std::string& a : windowsCommand({base})) {
+        command += "'" + a + "' ";
+    }
+    const Result r = runIn(dir, {"script", "-qfec", command, "/dev/null"});
+    // Wine draws the console with escape sequences; the letters are what counts.
+    // Spaces may be drawn as cursor moves, so they are left out of the match.
+    std::string shown = std::regex_replace(r.out, std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+    std::erase(shown, ' ');
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(shown.find("Converting" + base + "_a.3d..."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("***Conversioncomplete***"), std::string::npos) << shown;
+}
+
+// --- files other programs hold ------------------------------------------------
+
+TEST_F(WineTest, FileHeldOpenByAnotherProgramIsLeftAlone) {
+    if (!fs::exists(hold_)) {
+        GTEST_SKIP() << "no hold_open.exe at " << hold_;
+    }
+    struct Case {
+        const char* share;     // what the holder lets others do
+        const char* held;      // which file it holds
+        bool milkshape;
+        const char* message;   // the whole failure message
+    };
+    const std::vector<Case> cases = {
+        {"-", "m_a.3d", false, "\n\nCan't open file m_a.3d !\n"},
+        {"r", "m_a.3d", false, "\n\nCan't open file m_a.3d for writing !\n"},
+        {"rw", "m_a.3d", false, "\n\nCan't open file m_a.3d for writing !\n"},
+        // Sharing deletion lets the check pass; the final move is refused
+        // (an open file cannot be replaced) and nothing changes.
+        {"rwd", "m_a.3d", false, "\n\nProblem writing to file m_a.3d !\n"},
+        {"-", "m_d.3d", true, "\n\nCan't open file m_d.3d !\n"},
+        {"r", "m_d.3d", true, "\n\nCan't open file m_d.3d for writing !\n"},
+        // The animation file is already replaced when the data file's move
+        // fails: it must be put back.
+        {"rwd", "m_d.3d", true, "\n\nProblem writing to file m_d.3d !\n"},
+    };
+    const Folder files = mesh("m", animFile(2, 8, 4, 1), dataFile(2, 2, 0));
+    int n = 0;
+    for (const Case& c : cases) {
+        const fs::path dir = folder("held" + std::to_string(n++), files);
+        std::vector<std::string> args = {"m"};
+        if (c.milkshape) {
+            args.insert(args.begin(), "-ms");
+        }
+        const Result r = runHolding(dir, c.share, c.held, args);
+        const std::string where = std::string(c.share) + " " + c.held;
+        EXPECT_EQ(r.status, 1) << where;
+        EXPECT_EQ(lastMessage(r.out), c.message) << where;
+        EXPECT_EQ(snapshot(dir), files) << where;
+    }
+}
+
+// The converted file is a new file moved over the old name, not the old file
+// rewritten: another name for the old file still shows the old bytes.
+TEST_F(WineTest, ReplacementIsANewFileMovedIntoPlace) {
+    const Folder files = mesh("m", animFile(2, 8, 4, 0), dataFile(2, 2, 0));
+    const fs::path dir = folder("moved", files);
+    fs::create_hard_link(dir / "m_a.3d", dir / "old_a.link");
+    fs::create_hard_link(dir / "m_d.3d", dir / "old_d.link");
+    const Result r = runWindows(dir, {"-ms", "m"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir / "old_a.link"), files.at("m_a.3d"));
+    EXPECT_EQ(readFile(dir / "old_d.link"), files.at("m_d.3d"));
+    EXPECT_NE(readFile(dir / "m_a.3d"), files.at("m_a.3d"));
+    EXPECT_EQ(snapshot(dir).size(), 4u) << "a temporary or backup file was left behind";
+}
+
+// Root ignores the read-only attribute under Wine, so as root the check runs
+// as the unprivileged user nobody, with a Wine prefix and copies of the
+// programs of its own in a folder it owns.
+TEST_F(WineTest, ReadOnlyAttributeIsReported) {
+    if (!fs::exists(hold_)) {
+        GTEST_SKIP() << "no hold_open.exe at " << hold_;
+    }
+    std::vector<std::string> prefix;
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        if (nobody == nullptr || std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "running as root without setpriv or a user nobody";
+        }
+        fs::permissions(root_, fs::perms::all);
+        const fs::path home = root_ / "home";
+        fs::create_directories(home);
+        fs::copy_file(exe_, home / "meshfold.exe");
+        fs::copy_file(hold_, home / "hold_open.exe");
+        exe_ = (home / "meshfold.exe").string();
+        hold_ = (home / "hold_open.exe").string();
+        prefix = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
+                  "HOME=" + home.string(), "WINEPREFIX=" + (home / "wineprefix").string()};
+        runner_.insert(runner_.begin(), prefix.begin(), prefix.end());
+    }
+    const Folder files = mesh("m", animFile(2, 8, 4, 0), dataFile(2, 2, 0));
+    for (const char* readOnly : {"m_a.3d", "m_d.3d"}) {
+        const fs::path dir = folder(std::string("ro-") + readOnly, files);
+        if (geteuid() == 0) {
+            for (const auto& p : fs::recursive_directory_iterator(root_)) {
+                lchown(p.path().c_str(), getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid);
+            }
+            lchown(root_.c_str(), getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid);
+        }
+        const Result r = runHolding(dir, "+r", readOnly, {"-ms", "m"});
+        EXPECT_EQ(r.status, 1) << readOnly;
+        EXPECT_EQ(lastMessage(r.out),
+                  std::string("\n\nCan't open file ") + readOnly + " for writing !\n");
+        EXPECT_EQ(snapshot(dir), files) << readOnly;
+    }
+    if (!prefix.empty()) {
+        std::vector<std::string> kill = prefix;
+        kill.insert(kill.end(), {"wineserver", "-k"});
+        runIn(root_, kill);
+    }
+}
+
+} // namespace
