@@ -134,6 +134,28 @@ time_us() {
 
 copy_and_sync() { cp "$1" "$2" && sync "$2"; }
 
+# Times `reps` pairs on mesh NAME of WORDS words: meshfold converting a fresh
+# copy, and cp + sync of copy_src.out, in alternating order so that neither
+# always runs second. Leaves the times (us) in pair_a and pair_b and the
+# ratios in pair_r.
+paired_runs() {
+  local name=$1 words=$2 reps=$3 i a b
+  pair_a=() pair_b=() pair_r=()
+  for ((i = 0; i < reps; i++)); do
+    fresh_copy "$name"; rm -f copy_dst.out; sync
+    if ((i % 2 == 0)); then
+      a=$(time_us run_meshfold "$name"); sync
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out)
+    else
+      b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
+      a=$(time_us run_meshfold "$name")
+    fi
+    check_output "$name" "$words"
+    pair_a+=("$a") pair_b+=("$b")
+    pair_r+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
+  done
+}
+
 echo "meshfold end-to-end figures, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "binary: $meshfold"
 echo "scratch: $dir ($(df -T "$dir" | awk 'NR==2 {print $2}'))"
@@ -151,22 +173,8 @@ if [ "$growth_only" = 0 ]; then
   out_bytes=$((4 + 8 * words))
   head -c "$out_bytes" /dev/urandom >copy_src.out
   sync
-  a_times=() b_times=() ratios=()
-  for ((i = 0; i < reps; i++)); do
-    fresh_copy big
-    rm -f copy_dst.out
-    sync
-    if ((i % 2 == 0)); then
-      a=$(time_us run_meshfold big); sync
-      b=$(time_us copy_and_sync copy_src.out copy_dst.out)
-    else
-      b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
-      a=$(time_us run_meshfold big)
-    fi
-    check_output big "$words"
-    a_times+=("$a") b_times+=("$b")
-    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
-  done
+  paired_runs big "$words" "$reps"
+  a_times=("${pair_a[@]}") b_times=("${pair_b[@]}") ratios=("${pair_r[@]}")
   rm -f copy_dst.out copy_src.out big_a.3d big_a.pristine big_d.3d
   a_med=$(printf '%s\n' "${a_times[@]}" | median)
   b_med=$(printf '%s\n' "${b_times[@]}" | median)
@@ -235,20 +243,8 @@ if [ -n "$growth" ]; then
   for mib in $growth; do
     words=$(make_mesh grow $((mib * kMiB)))
     head -c $((4 + 8 * words)) /dev/urandom >copy_src.out
-    at=() bt=() rt=()
-    for ((i = 0; i < growth_reps; i++)); do
-      fresh_copy grow; rm -f copy_dst.out; sync
-      if ((i % 2 == 0)); then
-        a=$(time_us run_meshfold grow); sync
-        b=$(time_us copy_and_sync copy_src.out copy_dst.out)
-      else
-        b=$(time_us copy_and_sync copy_src.out copy_dst.out); sync
-        a=$(time_us run_meshfold grow)
-      fi
-      check_output grow "$words"
-      at+=("$a") bt+=("$b")
-      rt+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", a / b}')")
-    done
+    paired_runs grow "$words" "$growth_reps"
+    at=("${pair_a[@]}") bt=("${pair_b[@]}") rt=("${pair_r[@]}")
     fresh_copy grow
     kib=$(peak_rss_kib grow)
     am=$(printf '%s\n' "${at[@]}" | median)

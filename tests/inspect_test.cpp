@@ -1,6 +1,8 @@
 #include "meshfold/format.h"
 #include "meshfold/inspect.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,13 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 RunOptions options(bool ms = false, bool hi = false) {
-    RunOptions o;
-    o.milkshapeFix = ms;
-    o.hiRes = hi;
-    o.baseName = "M";
-    o.animFileName = "M_a.3d";
-    o.dataFileName = "M_d.3d";
-    return o;
+    return test::meshOptions(ms, hi);
 }
 
 Bytes le16s(std::initializer_list<std::uint16_t> values) {

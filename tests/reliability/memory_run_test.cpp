@@ -10,13 +10,7 @@ namespace meshfold::test {
 namespace {
 
 RunOptions options(bool ms = false, bool hi = false) {
-    RunOptions o;
-    o.milkshapeFix = ms;
-    o.hiRes = hi;
-    o.baseName = "M";
-    o.animFileName = "M_a.3d";
-    o.dataFileName = "M_d.3d";
-    return o;
+    return meshOptions(ms, hi);
 }
 
 TEST(MemoryRun, ConvertsWorkedWordsWithTheFullReport) {

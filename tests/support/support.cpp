@@ -104,6 +104,16 @@ Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte) 
     return b;
 }
 
+RunOptions meshOptions(bool milkshapeFix, bool hiRes) {
+    RunOptions o;
+    o.milkshapeFix = milkshapeFix;
+    o.hiRes = hiRes;
+    o.baseName = "M";
+    o.animFileName = "M_a.3d";
+    o.dataFileName = "M_d.3d";
+    return o;
+}
+
 fs::path sourceDir() {
     return fs::path(MESHFOLD_SOURCE_DIR);
 }

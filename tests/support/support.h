@@ -2,6 +2,8 @@
 // running the built meshfold binary.
 #pragma once
 
+#include "meshfold/options.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -36,6 +38,9 @@ Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<
 // A data file: the two counts, a header tail of 44 bytes filled with `tailByte`,
 // then `polys` triangle records whose bytes are a recognisable pattern.
 Bytes dataFile(std::uint16_t polys, std::uint16_t verts, std::uint8_t tailByte = 0xA5);
+
+// Options for a mesh with base name "M", as the command line would give them.
+RunOptions meshOptions(bool milkshapeFix = false, bool hiRes = false);
 
 // The repository's top folder.
 fs::path sourceDir();
