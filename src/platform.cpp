@@ -16,8 +16,11 @@
 #include <shellapi.h>
 #else
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <signal.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -306,6 +309,11 @@ bool makeBackup(const std::string& path, std::string& backupPath) {
     return false;
 }
 
+// Windows ends a console program on Ctrl-C from another thread; the
+// temporary file is then left behind, as after a hard kill.
+void holdInterrupts() {}
+void releaseInterrupts() {}
+
 bool restoreBackup(const std::string& backupPath, const std::string& path) {
     return moveOver(backupPath, path);
 }
@@ -341,7 +349,89 @@ bool resolveTarget(const std::string& path, std::string& target) {
     return true;
 }
 
+// Temporary files that exist right now, kept where a signal handler can
+// reach them without allocating: an interrupted run removes them, so that
+// Ctrl-C leaves nothing behind but the user's own files.
+constexpr int kInterruptSlots = 2;
+constexpr std::size_t kSlotPathMax = 4096;
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char slotPath[kInterruptSlots][kSlotPathMax];
+volatile std::sig_atomic_t slotInUse[kInterruptSlots];
+
+extern "C" void removeTemporariesAndStop(int sig) {
+    for (int i = 0; i < kInterruptSlots; ++i) {
+        if (slotInUse[i] != 0) {
+            ::unlink(slotPath[i]);
+        }
+    }
+    // End the way the signal would have ended the process.
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Installs the handler for each interrupt signal that is not ignored (a run
+// started with SIGINT ignored, as background jobs are, keeps it ignored).
+void catchInterrupts() {
+    static bool installed = false;
+    if (installed) {
+        return;
+    }
+    installed = true;
+    for (int sig : kInterruptSignals) {
+        struct sigaction old;
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+            struct sigaction sa;
+            std::memset(&sa, 0, sizeof sa);
+            sa.sa_handler = removeTemporariesAndStop;
+            sigemptyset(&sa.sa_mask);
+            ::sigaction(sig, &sa, nullptr);
+        }
+    }
+}
+
+// Registers a temporary file for removal on interrupt; -1 when there is no
+// room (the file is then only left behind, as after a hard kill).
+int registerTemporary(const std::string& path) {
+    if (path.size() >= kSlotPathMax) {
+        return -1;
+    }
+    for (int i = 0; i < kInterruptSlots; ++i) {
+        if (slotInUse[i] == 0) {
+            std::memcpy(slotPath[i], path.c_str(), path.size() + 1);
+            slotInUse[i] = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unregisterTemporary(int& slot) {
+    if (slot >= 0) {
+        slotInUse[slot] = 0;
+        slot = -1;
+    }
+}
+
+sigset_t interruptSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kInterruptSignals) {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
+
 } // namespace
+
+void holdInterrupts() {
+    const sigset_t set = interruptSet();
+    ::sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void releaseInterrupts() {
+    const sigset_t set = interruptSet();
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -380,6 +470,9 @@ bool beginReplacement(const std::string& path, Replacement& r) {
         return false;
     }
     int fd = -1;
+    // No interrupt between creating the file and registering it for removal.
+    catchInterrupts();
+    holdInterrupts();
     for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
         r.tempPath = siblingName(r.target, ".tmp");
         fd = ::open(r.tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -387,6 +480,10 @@ bool beginReplacement(const std::string& path, Replacement& r) {
             break;
         }
     }
+    if (fd >= 0) {
+        r.interruptSlot = registerTemporary(r.tempPath);
+    }
+    releaseInterrupts();
     if (fd < 0) {
         r.tempPath.clear();
         return false;
@@ -477,6 +574,7 @@ bool commitReplacement(Replacement& r) {
     if (::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
         return false;
     }
+    unregisterTemporary(r.interruptSlot);
     r.tempPath.clear();
     syncFolderOf(r.target);
     return true;
@@ -491,6 +589,7 @@ void abandonReplacement(Replacement& r) {
         ::unlink(r.tempPath.c_str());
         r.tempPath.clear();
     }
+    unregisterTemporary(r.interruptSlot);
 }
 
 bool restoreBackup(const std::string& backupPath, const std::string& path) {

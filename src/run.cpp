@@ -163,7 +163,7 @@ Failure writeDataFile(const RunOptions& o, Conversion& c) {
 // Moves the finished files over the originals. With two files, the first is
 // kept under a backup name until the second is in place, so that a failure
 // in between puts the first back and leaves the mesh as it was.
-Failure commitFiles(const RunOptions& o, Conversion& c) {
+Failure commitFilesNow(const RunOptions& o, Conversion& c) {
     if (!o.milkshapeFix) {
         return commitReplacement(c.newAnim) ? Failure{} : fail(Stop::WriteFailed, o.animFileName);
     }
@@ -183,6 +183,14 @@ Failure commitFiles(const RunOptions& o, Conversion& c) {
     }
     removeQuietly(backup);
     return {};
+}
+
+// An interrupt during the moves waits until both are done (or undone).
+Failure commitFiles(const RunOptions& o, Conversion& c) {
+    holdInterrupts();
+    const Failure f = commitFilesNow(o, c);
+    releaseInterrupts();
+    return f;
 }
 
 Failure convert(const RunOptions& o, std::FILE* out, Conversion& c) {

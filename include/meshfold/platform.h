@@ -39,10 +39,13 @@ struct Replacement {
     std::string tempPath; // the temporary file in the same folder
     std::intptr_t handle = -1;
     bool open = false;
+    int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
-// original's permission bits (and, where allowed, owner). False on failure,
+// original's permission bits (and, where allowed, owner). Should the run be
+// interrupted (Ctrl-C, a plain kill, a closed terminal: POSIX only) while the
+// temporary file exists, it is removed before the process ends. False on failure,
 // with nothing left behind.
 bool beginReplacement(const std::string& path, Replacement& r);
 
@@ -58,6 +61,13 @@ bool commitReplacement(Replacement& r);
 
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
+
+// Between these two calls an interrupt waits: it takes effect at
+// releaseInterrupts(). The run holds interrupts while it moves finished files
+// over the originals, so that Ctrl-C cannot leave one file of a mesh replaced
+// and the other not. Without POSIX signals both do nothing.
+void holdInterrupts();
+void releaseInterrupts();
 
 // Keeps the current content of `path` under a new name beside it (a hard
 // link where the file system allows, else a copy), so that a later step can

@@ -1,7 +1,9 @@
 // The tool killed with SIGKILL at random moments while it converts a large
 // mesh: afterwards each file is either exactly the original or exactly the
 // full conversion, whatever stale temporary file the killed run left never
-// replaces or damages anything, and the next run still works.
+// replaces or damages anything, and the next run still works. Interrupted
+// with SIGINT, SIGTERM or SIGHUP instead, it also leaves no file behind and
+// never one file of the mesh converted without the other.
 //
 // MESHFOLD_KILL_TRIALS (default 200, half of them with -ms) and
 // MESHFOLD_KILL_SEED make longer or different campaigns.
@@ -61,13 +63,14 @@ protected:
 
     // One trial: convert from the original files, killed after `delay`
     // seconds; check both files, then that the next run does its job.
-    void trial(const Mesh& mesh, bool ms, const Prediction& p, double delay, Tally& t) {
+    void trial(const Mesh& mesh, bool ms, const Prediction& p, double delay, const char* signal,
+               Tally& t) {
         const std::vector<std::string> args =
             ms ? std::vector<std::string>{"-ms", mesh.base} : std::vector<std::string>{mesh.base};
         putMesh(scratch.dir, mesh);
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.4f", delay);
-        const RunResult r = runTool(args, scratch.dir, {"timeout", "-s", "KILL", seconds});
+        const RunResult r = runTool(args, scratch.dir, {"timeout", "-s", signal, seconds});
         ++t.trials;
 
         const fs::path animPath = scratch.dir / (mesh.base + "_a.3d");
@@ -100,6 +103,8 @@ protected:
         for (const std::string& name : stale) {
             if (name != mesh.base + "_a.3d" && name != mesh.base + "_d.3d") {
                 ASSERT_NE(name.find(".meshfold-"), std::string::npos) << name;
+                EXPECT_EQ(std::string(signal), "KILL")
+                    << name << " left behind, SIG" << signal << " after " << seconds << " s";
             }
         }
         const RunResult next = runTool(args, scratch.dir);
@@ -120,9 +125,14 @@ protected:
     Scratch scratch;
 };
 
+// 160 frames of 8000 vertices: 5 MiB in, 10 MiB out; 65535 triangles.
+const Mesh& largeMesh() {
+    static const Mesh mesh = packedMesh("K", 160, 8000, 65535);
+    return mesh;
+}
+
 TEST_F(Killed, AtRandomMomentsEachFileIsTheOriginalOrTheConversion) {
-    // 160 frames of 8000 vertices: 5 MiB in, 10 MiB out; 65535 triangles.
-    const Mesh mesh = packedMesh("K", 160, 8000, 65535);
+    const Mesh& mesh = largeMesh();
     double longest = 0;
     for (bool ms : {false, true}) {
         putMesh(scratch.dir, mesh);
@@ -140,7 +150,7 @@ TEST_F(Killed, AtRandomMomentsEachFileIsTheOriginalOrTheConversion) {
     const Prediction predicted[2] = {predict(mesh, false), predict(mesh, true)};
     Tally t;
     for (int i = 0; i < trials && !HasFatalFailure(); ++i) {
-        trial(mesh, i % 2 == 1, predicted[i % 2], moment(rng), t);
+        trial(mesh, i % 2 == 1, predicted[i % 2], moment(rng), "KILL", t);
     }
     std::printf("[ figures  ] %d kills within %.3f s runs: %d untouched, %d converted, "
                 "%d between the two files (-ms), %d stale files left and ignored, 0 files damaged\n",
@@ -148,6 +158,27 @@ TEST_F(Killed, AtRandomMomentsEachFileIsTheOriginalOrTheConversion) {
     RecordProperty("kills", t.trials);
     EXPECT_GT(t.untouched, 0);
     EXPECT_GT(t.converted, 0);
+}
+
+TEST_F(Killed, AnInterruptLeavesNoFileBehindAndBothFilesAlike) {
+    const Mesh& mesh = largeMesh();
+    putMesh(scratch.dir, mesh);
+    const double longest = secondsOf([&] { ASSERT_EQ(runTool({"-ms", "K"}, scratch.dir).status, 0); });
+    const int trials = envNumber("MESHFOLD_KILL_TRIALS", 200) / 2;
+    std::mt19937 rng(static_cast<std::uint32_t>(envNumber("MESHFOLD_KILL_SEED", 20261208)));
+    std::uniform_real_distribution<double> moment(0.0, longest * 1.2);
+    const char* signals[] = {"INT", "TERM", "HUP"};
+    const Prediction predicted[2] = {predict(mesh, false), predict(mesh, true)};
+    Tally t;
+    for (int i = 0; i < trials && !HasFatalFailure(); ++i) {
+        trial(mesh, i % 2 == 1, predicted[i % 2], moment(rng), signals[i % 3], t);
+    }
+    std::printf("[ figures  ] %d interrupts within %.3f s runs: %d untouched, %d converted, "
+                "%d between the two files, %d files left behind\n",
+                t.trials, longest, t.untouched, t.converted, t.between, t.staleFiles);
+    EXPECT_EQ(t.between, 0);
+    EXPECT_EQ(t.staleFiles, 0);
+    EXPECT_GT(t.untouched, 0);
 }
 
 #endif
