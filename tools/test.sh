@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds meshfold and runs every test. Installs with apt-get whatever a fresh
-# Debian machine is missing. Usage: bash tools/test.sh
+# Builds meshfold and runs every test: the native suite, the Windows build's
+# tests under Wine with the packages, a benchmark smoke run, the suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and a minute of
+# fuzzing. Installs with apt-get whatever a fresh Debian machine is missing.
+# Usage: bash tools/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
@@ -11,14 +14,16 @@ need_packages assimp-utils
 need_packages libbenchmark-dev time
 
 jobs=$(nproc 2>/dev/null || echo 2)
+logs=build/test-logs
+mkdir -p "$logs"
 
 echo "== build and test"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs" | tee "$logs/release.txt"
 
 echo "== windows build, its tests under wine, packages"
-bash tools/package.sh
+bash tools/package.sh | tee "$logs/windows.txt"
 
 # Figures only, never judged: a tiny run keeps the benchmarks building and
 # working. The real measurement is described in docs/performance.md.
@@ -30,7 +35,17 @@ need_packages clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMESHFOLD_SANITIZE=ON >/dev/null
 cmake --build build/sanitize -j "$jobs"
-ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs" | tee "$logs/sanitize.txt"
 
 echo "== fuzzing the core for 60 seconds"
 bash tools/fuzz.sh
+
+# Every stage above stops the script on a failure, so reaching this point
+# means everything passed; the counts say how much ran.
+ctest_count() { sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$1" | tail -1; }
+gtest_count() { sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$1" | awk '{s += $1} END {print s + 0}'; }
+release=$(ctest_count "$logs/release.txt")
+sanitize=$(ctest_count "$logs/sanitize.txt")
+wine=$(gtest_count "$logs/windows.txt")
+echo "== summary: native $release, under wine $wine, sanitizers $sanitize; fuzzing 60 s"
+echo "$((release + wine + sanitize)) passed, 0 failed"
