@@ -21,11 +21,6 @@ const std::string kBanner = "\nUnreal to Deus Ex mesh converter, v1.2\nWritten b
 // Ends a run that hangs; a hang then shows as a run killed by a signal.
 const std::vector<std::string> kWatchdog = {"timeout", "-s", "KILL", "60"};
 
-int envNumber(const char* name, int fallback) {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
-}
-
 class Inputs : public ::testing::Test {
 public:
     void SetUp() override {

@@ -22,11 +22,6 @@ namespace {
 
 #ifndef _WIN32
 
-int envNumber(const char* name, int fallback) {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
-}
-
 double secondsOf(const std::function<void()>& f) {
     const auto start = std::chrono::steady_clock::now();
     f();

@@ -112,6 +112,11 @@ bool isRoot() {
     return geteuid() == 0;
 }
 
+int envNumber(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
+}
+
 bool haveCommand(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }

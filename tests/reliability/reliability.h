@@ -56,6 +56,10 @@ bool expectUnchangedOrConverted(const fs::path& dir, const Snapshot& before, con
 bool isRoot();
 bool haveCommand(const std::string& name);
 
+// The number in environment variable `name`, or `fallback` when it is unset:
+// lets a longer campaign run with the same tests.
+int envNumber(const char* name, int fallback);
+
 // A tmpfs mounted over a fresh folder for the life of the object (root only).
 class SmallDisk {
 public:
