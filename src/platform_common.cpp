@@ -1,0 +1,20 @@
+// The part of the platform layer that is the same on every system.
+#include "platform_names.h"
+
+#include <cstdint>
+#include <random>
+
+namespace meshfold {
+
+std::string siblingName(const std::string& target, const char* suffix) {
+    static std::mt19937 rng{std::random_device{}()};
+    static const char digits[] = "0123456789abcdef";
+    std::string name = target + ".meshfold-";
+    std::uint32_t r = rng();
+    for (int i = 0; i < 8; ++i, r >>= 4) {
+        name += digits[r & 0xF];
+    }
+    return name + suffix;
+}
+
+} // namespace meshfold

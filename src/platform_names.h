@@ -1,0 +1,15 @@
+// What the POSIX and Windows platform files share: the names they give the
+// temporary and backup files they create beside a user's file.
+#pragma once
+
+#include <string>
+
+namespace meshfold {
+
+// A name beside `target` that nobody uses yet: target.meshfold-XXXXXXXX<suffix>.
+std::string siblingName(const std::string& target, const char* suffix);
+
+// How many fresh names to try before giving up on creating a file beside another.
+inline constexpr int kNameAttempts = 100;
+
+} // namespace meshfold

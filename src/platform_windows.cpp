@@ -1,0 +1,310 @@
+// The platform layer on Windows.
+#include "meshfold/platform.h"
+
+#include "platform_names.h"
+
+#include <algorithm>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+namespace meshfold {
+
+// Windows: every name is converted from UTF-8 to UTF-16 here and handed to the
+// wide (W) functions, so that names outside the ANSI code page work. Files are
+// opened with every share mode granted, so that meshfold never stops another
+// program from reading its meshes, and so that its own check for the right to
+// replace a file (which asks for DELETE access) is not refused by its own
+// reading handle.
+
+namespace {
+
+// A lone surrogate (possible in a Windows name) becomes U+FFFD.
+std::string utf8(const wchar_t* w, std::size_t length) {
+    if (length == 0) {
+        return {};
+    }
+    const int size = static_cast<int>(length);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, size, nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, size, s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+} // namespace
+
+std::vector<std::string> commandLineArguments(int, char**) {
+    std::vector<std::string> args;
+    int count = 0;
+    LPWSTR* wargs = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wargs == nullptr) {
+        return args;
+    }
+    for (int i = 1; i < count; ++i) {
+        args.push_back(utf8(wargs[i], std::wcslen(wargs[i])));
+    }
+    LocalFree(wargs);
+    return args;
+}
+
+namespace {
+
+// Invalid UTF-8 becomes U+FFFD; such a name then simply names no file.
+std::wstring wide(const std::string& utf8) {
+    if (utf8.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(utf8.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, w.data(), n);
+    return w;
+}
+
+HANDLE asHandle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+
+bool isConsole(std::FILE* out) {
+    const std::intptr_t h = _get_osfhandle(_fileno(out));
+    DWORD mode = 0;
+    return h != -1 && GetConsoleMode(asHandle(h), &mode) != 0;
+}
+
+} // namespace
+
+void writeText(std::FILE* out, std::string_view text) {
+    if (!isConsole(out)) {
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fflush(out);
+        return;
+    }
+    // A console shows UTF-16 exactly whatever its code page; each newline
+    // goes out as CR LF, as the text-mode stream would write it.
+    std::fflush(out);
+    std::wstring w;
+    for (const wchar_t c : wide(std::string(text))) {
+        if (c == L'\n') {
+            w += L'\r';
+        }
+        w += c;
+    }
+    const HANDLE h = asHandle(_get_osfhandle(_fileno(out)));
+    DWORD written = 0;
+    for (std::size_t done = 0; done < w.size(); done += written) {
+        if (!WriteConsoleW(h, w.data() + done, static_cast<DWORD>(w.size() - done), &written,
+                           nullptr) ||
+            written == 0) {
+            break;
+        }
+    }
+}
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+} // namespace
+
+std::FILE* openForReading(const std::string& path) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "rb");
+    if (f == nullptr) {
+        _close(fd);
+    }
+    return f;
+}
+
+// Replacing a file means deleting the old one, so DELETE access is asked for
+// as well: a file that another program holds open without sharing deletion
+// is refused here, before anything is written, rather than at the final move.
+// The read-only attribute refuses GENERIC_WRITE.
+bool canWriteInPlace(const std::string& path) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+namespace {
+
+// Attributes a replacement takes over from the file it replaces. Read-only is
+// not among them: a read-only file is refused before anything is written.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The full path of the file behind an open handle, links and junctions
+// resolved, in the "\\?\C:\..." form that the wide functions accept at any
+// length.
+bool finalPath(HANDLE h, std::wstring& path) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) {
+            return false;
+        }
+        if (n < buffer.size()) {
+            path.assign(buffer.data(), n);
+            return true;
+        }
+        buffer.resize(n); // n counts the terminating zero when the buffer was short
+    }
+}
+
+// The real file behind `path` and its attributes, so that replacing it
+// replaces the target of a link and leaves the link in place.
+bool resolveTarget(const std::string& path, std::string& target, DWORD& attributes) {
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    std::wstring full;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 && finalPath(h, full);
+    CloseHandle(h);
+    if (!ok) {
+        return false;
+    }
+    target = utf8(full.data(), full.size());
+    attributes = info.dwFileAttributes;
+    return true;
+}
+
+} // namespace
+
+bool beginReplacement(const std::string& path, Replacement& r) {
+    DWORD attributes = 0;
+    if (!resolveTarget(path, r.target, attributes)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        r.tempPath = siblingName(r.target, ".tmp");
+        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            r.handle = reinterpret_cast<std::intptr_t>(h);
+            r.open = true;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    r.tempPath.clear();
+    return false;
+}
+
+std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kMaxWrite = std::size_t{1} << 30; // WriteFile counts in a DWORD
+    std::size_t done = 0;
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min(size - done, kMaxWrite));
+        DWORD written = 0;
+        if (!WriteFile(asHandle(r.handle), data + done, chunk, &written, nullptr) || written == 0) {
+            break;
+        }
+        done += written;
+    }
+    return done;
+}
+
+bool finishReplacement(Replacement& r) {
+    bool ok = FlushFileBuffers(asHandle(r.handle)) != 0;
+    ok = (CloseHandle(asHandle(r.handle)) != 0) && ok;
+    r.open = false;
+    return ok;
+}
+
+namespace {
+
+bool moveOver(const std::string& from, const std::string& to) {
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+} // namespace
+
+bool commitReplacement(Replacement& r) {
+    if (!moveOver(r.tempPath, r.target)) {
+        return false;
+    }
+    r.tempPath.clear();
+    return true;
+}
+
+void abandonReplacement(Replacement& r) {
+    if (r.open) {
+        CloseHandle(asHandle(r.handle));
+        r.open = false;
+    }
+    if (!r.tempPath.empty()) {
+        DeleteFileW(wide(r.tempPath).c_str());
+        r.tempPath.clear();
+    }
+}
+
+// Windows ends a console program on Ctrl-C from another thread; the
+// temporary file is then left behind, as after a hard kill.
+void holdInterrupts() {}
+void releaseInterrupts() {}
+
+bool makeBackup(const std::string& path, std::string& backupPath) {
+    std::string target;
+    DWORD attributes = 0;
+    if (!resolveTarget(path, target, attributes)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        backupPath = siblingName(target, ".bak");
+        const std::wstring from = wide(target);
+        const std::wstring to = wide(backupPath);
+        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0 ||
+            CopyFileW(from.c_str(), to.c_str(), TRUE) != 0) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    backupPath.clear();
+    return false;
+}
+
+bool restoreBackup(const std::string& backupPath, const std::string& path) {
+    return moveOver(backupPath, path);
+}
+
+void removeQuietly(const std::string& path) {
+    DeleteFileW(wide(path).c_str());
+}
+
+} // namespace meshfold
