@@ -1,5 +1,7 @@
 #include "meshfold/convert.h"
 
+#include "meshfold/messages.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -215,16 +217,27 @@ void convertWords(const std::uint8_t* packed, std::size_t count, std::uint8_t* w
     }
 }
 
-std::string rangeReport(const CoordRanges& ranges) {
+namespace {
+
+std::string rangeLines(const CoordRanges& ranges) {
     char buf[200];
     std::snprintf(buf, sizeof buf,
                   "\n  X coordinate range: %d to %d"
                   "\n  Y coordinate range: %d to %d"
-                  "\n  Z coordinate range: %d to %d"
-                  "\n\n*** Conversion complete ***\n",
+                  "\n  Z coordinate range: %d to %d",
                   ranges.x.min, ranges.x.max, ranges.y.min, ranges.y.max, ranges.z.min,
                   ranges.z.max);
     return buf;
+}
+
+} // namespace
+
+std::string rangeReport(const CoordRanges& ranges) {
+    return rangeLines(ranges) + "\n\n*** Conversion complete ***\n";
+}
+
+std::string dryRunReport(const CoordRanges& ranges) {
+    return rangeLines(ranges) + std::string(kDryRunDone);
 }
 
 } // namespace meshfold

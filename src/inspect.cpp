@@ -2,6 +2,7 @@
 
 #include "meshfold/format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace meshfold {
@@ -63,8 +64,8 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
     return step;
 }
 
-std::size_t dataBytesWanted(const RunOptions& options, std::span<const std::uint8_t> counts) {
-    if (!options.milkshapeFix || counts.size() < kDataCountsSize) {
+std::size_t dataBytesWanted(std::span<const std::uint8_t> counts) {
+    if (counts.size() < kDataCountsSize) {
         return kDataCountsSize;
     }
     return kDataHeaderSize + std::size_t{readLe16(counts.data())} * kTriangleRecordSize;
@@ -96,12 +97,38 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
     // With the MilkShape fix the triangles are rewritten later; a short table
     // must stop the run now, before anything is written, rather than write
     // zero-filled triangles back over the user's data.
-    if (options.milkshapeFix && data.size() < dataBytesWanted(options, data)) {
+    if (options.milkshapeFix && data.size() < dataBytesWanted(data)) {
         step.failure.stop = Stop::NoTriangles;
         return step;
     }
     step.failure.stop = vertexFormat(info);
     return step;
+}
+
+TriangleFindings checkTriangles(std::span<const std::uint8_t> data, const MeshHeaderInfo& info) {
+    TriangleFindings f;
+    if (data.size() < kDataHeaderSize) {
+        return f;
+    }
+    const std::size_t whole = (data.size() - kDataHeaderSize) / kTriangleRecordSize;
+    f.checked = static_cast<unsigned>(std::min<std::size_t>(whole, info.polygonCount));
+    for (unsigned i = 0; i < f.checked; ++i) {
+        const TriangleRecord t = decodeTriangle(data.data() + kDataHeaderSize + i * kTriangleRecordSize);
+        for (const std::uint16_t corner : t.vertex) {
+            if (corner >= info.vertexCount) {
+                if (f.badIndex == 0) {
+                    f.firstBad = i;
+                    f.firstBadIndex = corner;
+                }
+                ++f.badIndex;
+                break;
+            }
+        }
+        if ((t.attr0 & kWeaponTriangleFlag) != 0) {
+            ++f.weapons;
+        }
+    }
+    return f;
 }
 
 std::vector<std::uint8_t> milkShapeDataFile(std::span<const std::uint8_t> data,

@@ -1,8 +1,16 @@
+#include "meshfold/messages.h"
 #include "meshfold/platform.h"
 #include "meshfold/run.h"
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    return meshfold::runMeshfold(meshfold::commandLineArguments(argc, argv), stdout);
+    const int status =
+        meshfold::runMeshfold(meshfold::commandLineArguments(argc, argv), stdout, stderr);
+    // Started from Explorer, the window closes with the program: let the user read it first.
+    if (meshfold::keepWindowOpen(meshfold::consoleInfo())) {
+        meshfold::writeText(stdout, meshfold::kPressEnter);
+        meshfold::waitForEnter();
+    }
+    return status;
 }

@@ -37,7 +37,7 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
     std::span<const std::uint8_t> dataStart;
     if (step.failure.stop == Stop::None) {
         const std::size_t wanted =
-            dataBytesWanted(options, prefix(dataFile, kDataCountsSize));
+            dataBytesWanted(prefix(dataFile, kDataCountsSize));
         dataStart = prefix(dataFile, wanted);
         step = inspectDataHeader(options, dataStart, info);
         r.output += step.progress;

@@ -1,5 +1,7 @@
 #include "meshfold/messages.h"
 
+#include <cstdio>
+
 namespace meshfold {
 
 std::string failureMessage(const Failure& failure) {
@@ -46,6 +48,54 @@ std::string failureMessage(const Failure& failure) {
         return "\n\nProblem reading file " + f + " !\n";
     }
     return {};
+}
+
+namespace {
+
+template <typename... Values> std::string format(const char* fmt, Values... values) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, values...);
+    return buf;
+}
+
+} // namespace
+
+std::string summaryLine(const Tally& t, bool dryRun) {
+    const unsigned meshes = t.converted + t.alreadyConverted + t.failed;
+    return format("\n\n%u meshes: %u %s, %u already converted, %u failed\n", meshes, t.converted,
+                  dryRun ? "would be converted" : "converted", t.alreadyConverted, t.failed);
+}
+
+std::string unknownSwitchWarning(const std::string& arg) {
+    return "meshfold: unknown switch " + arg + " ignored\n";
+}
+
+std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertexBytes,
+                               unsigned frameCount, unsigned frameSize) {
+    const unsigned long long expected = 1ull * frameCount * frameSize;
+    return "meshfold: warning: " + animFile +
+           format(" holds %llu bytes of vertices where %u frames of %u bytes make %llu:"
+                  " the file is %s, and a frame will come out garbled in the game\n",
+                  static_cast<unsigned long long>(vertexBytes), frameCount, frameSize, expected,
+                  vertexBytes < expected ? "truncated" : "padded");
+}
+
+std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriangles,
+                                 unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
+                                 unsigned vertexCount) {
+    return "meshfold: warning: " + dataFile +
+           format(": %u of %u triangles use a vertex beyond the mesh's %u vertices"
+                  " (the first is triangle %u, counting from 0, with vertex %u):"
+                  " the data file is broken\n",
+                  badTriangles, polygonCount, vertexCount, firstBad, firstBadIndex);
+}
+
+std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles) {
+    return "meshfold: warning: " + dataFile +
+           format(" has %u weapon triangle%s: -ms reverses %s corner order with every other"
+                  " triangle, and the game places a held weapon by that order\n",
+                  weaponTriangles, weaponTriangles == 1 ? "" : "s",
+                  weaponTriangles == 1 ? "its" : "their");
 }
 
 } // namespace meshfold

@@ -1,24 +1,29 @@
 #include "meshfold/options.h"
 
 #include <cstddef>
+#include <string_view>
 
 namespace meshfold {
 
 namespace {
 
-bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != b[i]) {
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
             return false;
         }
     }
-    return i == a.size() && b[i] == '\0';
+    return true;
 }
+
+constexpr std::size_t kSuffixLength = 5; // "_a.3d"
 
 } // namespace
 
@@ -28,28 +33,56 @@ Command parseCommandLine(const std::vector<std::string>& args) {
         cmd.action = CommandAction::Help;
         return cmd;
     }
+    bool switchesEnded = false;
+    bool answered = false; // --help or --version seen: it decides the action
     for (const std::string& arg : args) {
-        if (arg.empty() || arg[0] != '-') {
-            cmd.action = CommandAction::Convert;
-            cmd.options.baseName = arg;
-            cmd.options.animFileName = arg + kAnimSuffix;
-            cmd.options.dataFileName = arg + kDataSuffix;
-            return cmd;
-        }
-        if (equalsIgnoringAsciiCase(arg, "-ms")) {
-            cmd.options.milkshapeFix = true;
+        if (switchesEnded || arg.empty() || arg[0] != '-') {
+            cmd.names.push_back(arg);
+        } else if (arg == "--") {
+            switchesEnded = true;
+        } else if (equalsIgnoringAsciiCase(arg, "-ms")) {
+            cmd.milkshapeFix = true;
         } else if (equalsIgnoringAsciiCase(arg, "-h")) {
-            cmd.options.hiRes = true;
-        } else if (equalsIgnoringAsciiCase(arg, "--help")) {
-            cmd.action = CommandAction::Help;
-            return cmd;
-        } else if (equalsIgnoringAsciiCase(arg, "--version")) {
-            cmd.action = CommandAction::Version;
-            return cmd;
+            cmd.hiRes = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
+            cmd.dryRun = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--help") ||
+                   equalsIgnoringAsciiCase(arg, "--version")) {
+            if (!answered) {
+                cmd.action = equalsIgnoringAsciiCase(arg, "--help") ? CommandAction::Help
+                                                                    : CommandAction::Version;
+                answered = true;
+            }
+        } else {
+            cmd.unknownSwitches.push_back(arg);
         }
     }
-    cmd.action = CommandAction::UsageError;
+    if (!answered) {
+        cmd.action = cmd.names.empty() ? CommandAction::UsageError : CommandAction::Convert;
+    }
     return cmd;
+}
+
+bool hasMeshFileSuffix(const std::string& name) {
+    if (name.size() < kSuffixLength) {
+        return false;
+    }
+    const std::string_view suffix = std::string_view(name).substr(name.size() - kSuffixLength);
+    return equalsIgnoringAsciiCase(suffix, kAnimSuffix) ||
+           equalsIgnoringAsciiCase(suffix, kDataSuffix);
+}
+
+RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName) {
+    RunOptions o;
+    o.milkshapeFix = command.milkshapeFix;
+    o.hiRes = command.hiRes;
+    o.baseName = name;
+    if (!nameIsBaseName && hasMeshFileSuffix(name)) {
+        o.baseName.resize(name.size() - kSuffixLength);
+    }
+    o.animFileName = o.baseName + kAnimSuffix;
+    o.dataFileName = o.baseName + kDataSuffix;
+    return o;
 }
 
 } // namespace meshfold

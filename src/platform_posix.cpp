@@ -26,28 +26,6 @@ void writeText(std::FILE* out, std::string_view text) {
     std::fflush(out);
 }
 
-std::FILE* openForReading(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return nullptr;
-    }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f != nullptr && (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode))) {
-        std::fclose(f);
-        return nullptr;
-    }
-    return f;
-}
-
-bool canWriteInPlace(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
 namespace {
 
 fs::path toPath(const std::string& utf8) {
@@ -71,10 +49,61 @@ bool resolveTarget(const std::string& path, std::string& target) {
     return true;
 }
 
+} // namespace
+
+std::FILE* openForReading(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return nullptr;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f != nullptr && (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode))) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+bool pathExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string fileIdentity(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+    std::error_code ec;
+    fs::path name = fs::absolute(toPath(path), ec);
+    if (ec) {
+        name = toPath(path);
+    }
+    return "name " + fromPath(name.lexically_normal());
+}
+
+// The new content is written to a file created beside the real file and
+// renamed over it, so its folder must take new files too.
+bool canWriteInPlace(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    std::string target;
+    if (!resolveTarget(path, target)) {
+        return false;
+    }
+    const std::string folder = fromPath(toPath(target).parent_path());
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+namespace {
+
 // Temporary files that exist right now, kept where a signal handler can
 // reach them without allocating: an interrupted run removes them, so that
 // Ctrl-C leaves nothing behind but the user's own files.
-constexpr int kInterruptSlots = 2;
+constexpr int kInterruptSlots = kMaxOpenReplacements;
 constexpr std::size_t kSlotPathMax = 4096;
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 char slotPath[kInterruptSlots][kSlotPathMax];
@@ -219,6 +248,16 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
     return done;
 }
 
+void startFlush(Replacement& r) {
+#if defined(__linux__)
+    if (r.open) {
+        (void)::sync_file_range(static_cast<int>(r.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+#else
+    (void)r;
+#endif
+}
+
 bool finishReplacement(Replacement& r) {
     const int fd = static_cast<int>(r.handle);
     bool ok = ::fsync(fd) == 0;
@@ -227,10 +266,15 @@ bool finishReplacement(Replacement& r) {
     return ok;
 }
 
-namespace {
+bool commitReplacement(Replacement& r) {
+    if (::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
+        return false;
+    }
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    return true;
+}
 
-// Makes a rename durable: the folder's entry is on disk too. Best effort;
-// some file systems cannot sync a folder.
 void syncFolderOf(const std::string& file) {
     const std::string dir = fromPath(toPath(file).parent_path());
     const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_CLOEXEC);
@@ -238,18 +282,6 @@ void syncFolderOf(const std::string& file) {
         (void)::fsync(fd);
         ::close(fd);
     }
-}
-
-} // namespace
-
-bool commitReplacement(Replacement& r) {
-    if (::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
-        return false;
-    }
-    unregisterTemporary(r.interruptSlot);
-    r.tempPath.clear();
-    syncFolderOf(r.target);
-    return true;
 }
 
 void abandonReplacement(Replacement& r) {
@@ -323,6 +355,15 @@ bool restoreBackup(const std::string& backupPath, const std::string& path) {
 void removeQuietly(const std::string& path) {
     std::error_code ec;
     fs::remove(toPath(path), ec);
+}
+
+ConsoleInfo consoleInfo() {
+    return {}; // a terminal outlives the programs run in it
+}
+
+void waitForEnter() {
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+    }
 }
 
 } // namespace meshfold

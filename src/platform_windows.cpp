@@ -137,6 +137,34 @@ std::FILE* openForReading(const std::string& path) {
     return f;
 }
 
+bool pathExists(const std::string& path) {
+    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string fileIdentity(const std::string& path) {
+    const std::wstring name = wide(path);
+    HANDLE h = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool ok = GetFileInformationByHandle(h, &info) != 0;
+        CloseHandle(h);
+        if (ok) {
+            const std::uint64_t index =
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+            return "file " + std::to_string(info.dwVolumeSerialNumber) + ":" +
+                   std::to_string(index);
+        }
+    }
+    const DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    const DWORD got = n == 0 ? 0 : GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
+    if (got == 0 || got >= n) {
+        return "name " + path;
+    }
+    return "name " + utf8(full.data(), got);
+}
+
 // Replacing a file means deleting the old one, so DELETE access is asked for
 // as well: a file that another program holds open without sharing deletion
 // is refused here, before anything is written, rather than at the final move.
@@ -236,6 +264,9 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
     return done;
 }
 
+// FlushFileBuffers cannot be started without waiting for it.
+void startFlush(Replacement&) {}
+
 bool finishReplacement(Replacement& r) {
     bool ok = FlushFileBuffers(asHandle(r.handle)) != 0;
     ok = (CloseHandle(asHandle(r.handle)) != 0) && ok;
@@ -259,6 +290,9 @@ bool commitReplacement(Replacement& r) {
     r.tempPath.clear();
     return true;
 }
+
+// Each move was made with MOVEFILE_WRITE_THROUGH: it is on disk already.
+void syncFolderOf(const std::string&) {}
 
 void abandonReplacement(Replacement& r) {
     if (r.open) {
@@ -305,6 +339,23 @@ bool restoreBackup(const std::string& backupPath, const std::string& path) {
 
 void removeQuietly(const std::string& path) {
     DeleteFileW(wide(path).c_str());
+}
+
+// Explorer starts a console program in a console of its own, shared with no
+// other process; a shell shares its console with the programs it runs.
+ConsoleInfo consoleInfo() {
+    ConsoleInfo c;
+    DWORD ids[4];
+    c.processesAttached = GetConsoleProcessList(ids, 4);
+    DWORD mode = 0;
+    c.inputIsConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    c.outputIsConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return c;
+}
+
+void waitForEnter() {
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+    }
 }
 
 } // namespace meshfold

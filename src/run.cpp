@@ -10,7 +10,9 @@
 #include "meshfold/platform.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string_view>
 
 namespace meshfold {
@@ -20,24 +22,53 @@ namespace {
 // Words converted per read: 64 KiB in, 128 KiB out, whatever the file's size.
 constexpr std::size_t kChunkWords = 16384;
 
+// Meshes whose new files are flushed to disk together. Each holds at most two
+// open temporary files until its group is done.
+constexpr std::size_t kGroupMeshes = kMaxOpenReplacements / 2;
+
+// Bytes written before a group is flushed even when it is not full, so that
+// the disk never falls far behind and large meshes report as they finish.
+constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
+
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// Everything a conversion holds between its steps.
+// Where a run prints, and whether it writes at all.
+struct Output {
+    std::FILE* out;
+    std::FILE* err;
+    bool dryRun;
+};
+
+// Everything the conversion of one mesh holds between its steps.
 struct Conversion {
+    RunOptions options;
+    bool live = false;  // its lines go out as they come (nothing before it waits)
+    std::string lines;  // else they wait here until the mesh is done
     InputFile anim;
     MeshHeaderInfo info;
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
+    std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
+    std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
     Replacement newData;
+    Failure failure;
 };
 
 // Prints text at once, so that a console shows each line as it happens.
 void say(std::FILE* out, std::string_view text) {
     writeText(out, text);
+}
+
+void emit(const Output& io, Conversion& c, std::string_view text) {
+    if (c.live) {
+        say(io.out, text);
+    } else {
+        c.lines += text;
+    }
 }
 
 Failure fail(Stop stop, const std::string& file = {}) {
@@ -52,7 +83,8 @@ void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
 }
 
-Failure inspect(const RunOptions& o, std::FILE* out, Conversion& c) {
+Failure inspect(const Output& io, Conversion& c) {
+    const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
         return fail(Stop::CantOpen, o.animFileName);
@@ -60,7 +92,7 @@ Failure inspect(const RunOptions& o, std::FILE* out, Conversion& c) {
     std::vector<std::uint8_t> animHead;
     readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
     InspectStep step = inspectAnimHeader(o, animHead, c.info);
-    say(out, step.progress);
+    emit(io, c, step.progress);
     if (step.failure.stop != Stop::None) {
         return step.failure;
     }
@@ -70,16 +102,39 @@ Failure inspect(const RunOptions& o, std::FILE* out, Conversion& c) {
         return fail(Stop::CantOpen, o.dataFileName);
     }
     readUpTo(data.get(), kDataCountsSize, c.dataStart);
-    const std::size_t wanted = dataBytesWanted(o, c.dataStart);
+    const std::size_t wanted = dataBytesWanted(c.dataStart);
     readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
     data.reset();
     step = inspectDataHeader(o, c.dataStart, c.info);
-    say(out, step.progress);
+    emit(io, c, step.progress);
     return step.failure;
 }
 
+// What the triangles say about a mesh that is going to be converted.
+void warnAboutTriangles(const Output& io, const Conversion& c) {
+    const TriangleFindings t = checkTriangles(c.dataStart, c.info);
+    const std::string& file = c.options.dataFileName;
+    if (t.badIndex > 0) {
+        say(io.err, triangleIndexWarning(file, t.badIndex, c.info.polygonCount, t.firstBad,
+                                         t.firstBadIndex, c.info.vertexCount));
+    }
+    if (c.options.milkshapeFix && t.weapons > 0) {
+        say(io.err, weaponTriangleWarning(file, t.weapons));
+    }
+}
+
+// A file with more or fewer vertex bytes than its frames need converts as it
+// comes, but the game will show a garbled frame.
+void warnAboutVertexBytes(const Output& io, const Conversion& c) {
+    const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
+    if (c.vertexBytes != expected) {
+        say(io.err, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
+                                       c.info.frameSize));
+    }
+}
+
 // Checks, before anything is written, that every file the run will replace
-// can be written by this user.
+// can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
     if (!canWriteInPlace(o.animFileName)) {
         return fail(Stop::CantOpenForWriting, o.animFileName);
@@ -90,24 +145,28 @@ Failure checkWritable(const RunOptions& o) {
     return {};
 }
 
-bool writeAll(Replacement& r, const std::uint8_t* bytes, std::size_t size) {
-    return writeReplacement(r, bytes, size) == size;
+// Writes to the temporary file, or in a dry run nowhere.
+bool writeAll(const Output& io, Conversion& c, Replacement& r, const std::uint8_t* bytes,
+              std::size_t size) {
+    c.bytesWritten += size;
+    return io.dryRun || writeReplacement(r, bytes, size) == size;
 }
 
 // Streams every whole packed word after the header into the new animation
 // file as a wide vertex. A trailing 1 to 3 bytes that do not make a word are
 // dropped.
-Failure writeVertices(const RunOptions& o, Conversion& c) {
-    const ConvertMode mode{o.milkshapeFix, o.hiRes};
+Failure writeVertices(const Output& io, Conversion& c) {
+    const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
     std::vector<std::uint8_t> in(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide(kChunkWords * kWideVertexSize);
     std::size_t carried = 0; // bytes of an incomplete word from the last read
     for (;;) {
         const std::size_t got = std::fread(in.data() + carried, 1, in.size() - carried, c.anim.get());
+        c.vertexBytes += got;
         const std::size_t have = carried + got;
         const std::size_t words = have / kPackedVertexSize;
         convertWords(in.data(), words, wide.data(), mode, c.ranges);
-        if (!writeAll(c.newAnim, wide.data(), words * kWideVertexSize)) {
+        if (!writeAll(io, c, c.newAnim, wide.data(), words * kWideVertexSize)) {
             return fail(Stop::VertexWrite);
         }
         carried = have - words * kPackedVertexSize;
@@ -119,51 +178,78 @@ Failure writeVertices(const RunOptions& o, Conversion& c) {
         }
     }
     if (std::ferror(c.anim.get())) {
-        return fail(Stop::ReadFailed, o.animFileName);
+        return fail(Stop::ReadFailed, c.options.animFileName);
     }
     return {};
 }
 
-Failure writeAnimation(const RunOptions& o, Conversion& c) {
-    if (!beginReplacement(o.animFileName, c.newAnim)) {
+Failure writeAnimation(const Output& io, Conversion& c) {
+    const RunOptions& o = c.options;
+    if (!io.dryRun && !beginReplacement(o.animFileName, c.newAnim)) {
         return fail(Stop::CantOpenForWriting, o.animFileName);
     }
     std::uint8_t field[2];
     writeLe16(field, c.info.frameCount);
-    if (!writeAll(c.newAnim, field, sizeof field)) {
+    if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::FrameCountWrite, o.animFileName);
     }
     // frameSize <= 32767 was checked at inspection, so doubling fits.
     writeLe16(field, static_cast<std::uint16_t>(c.info.frameSize * 2));
-    if (!writeAll(c.newAnim, field, sizeof field)) {
+    if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
-    const Failure f = writeVertices(o, c);
-    if (f.stop != Stop::None) {
-        return f;
-    }
+    const Failure f = writeVertices(io, c);
     c.anim.reset();
-    if (!finishReplacement(c.newAnim)) {
-        return fail(Stop::WriteFailed, o.animFileName);
-    }
-    return {};
+    return f;
 }
 
-Failure writeDataFile(const RunOptions& o, Conversion& c) {
-    if (!beginReplacement(o.dataFileName, c.newData)) {
+Failure writeDataFile(const Output& io, Conversion& c) {
+    const RunOptions& o = c.options;
+    if (!io.dryRun && !beginReplacement(o.dataFileName, c.newData)) {
         return fail(Stop::CantOpenForWriting, o.dataFileName);
     }
     const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
-    if (!writeAll(c.newData, bytes.data(), bytes.size()) || !finishReplacement(c.newData)) {
+    if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
         return fail(Stop::WriteFailed, o.dataFileName);
     }
     return {};
 }
 
+void abandon(Conversion& c) {
+    c.anim.reset();
+    abandonReplacement(c.newAnim);
+    abandonReplacement(c.newData);
+}
+
+// Everything up to the flush to disk: inspection, the checks, the warnings
+// and the new content in temporary files (in a dry run, in memory only).
+void prepare(const Output& io, Conversion& c) {
+    Failure f = inspect(io, c);
+    if (f.stop == Stop::None) {
+        warnAboutTriangles(io, c);
+        f = checkWritable(c.options);
+    }
+    if (f.stop == Stop::None) {
+        f = writeAnimation(io, c);
+    }
+    if (f.stop == Stop::None) {
+        warnAboutVertexBytes(io, c);
+        if (c.options.milkshapeFix) {
+            f = writeDataFile(io, c);
+        }
+    }
+    c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
+    c.failure = f;
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+}
+
 // Moves the finished files over the originals. With two files, the first is
 // kept under a backup name until the second is in place, so that a failure
 // in between puts the first back and leaves the mesh as it was.
-Failure commitFilesNow(const RunOptions& o, Conversion& c) {
+Failure commitFilesNow(Conversion& c) {
+    const RunOptions& o = c.options;
     if (!o.milkshapeFix) {
         return commitReplacement(c.newAnim) ? Failure{} : fail(Stop::WriteFailed, o.animFileName);
     }
@@ -186,40 +272,123 @@ Failure commitFilesNow(const RunOptions& o, Conversion& c) {
 }
 
 // An interrupt during the moves waits until both are done (or undone).
-Failure commitFiles(const RunOptions& o, Conversion& c) {
+Failure commitFiles(Conversion& c) {
     holdInterrupts();
-    const Failure f = commitFilesNow(o, c);
+    const Failure f = commitFilesNow(c);
     releaseInterrupts();
     return f;
 }
 
-Failure convert(const RunOptions& o, std::FILE* out, Conversion& c) {
-    Failure f = inspect(o, out, c);
-    if (f.stop == Stop::None) {
-        f = checkWritable(o);
+Failure flush(Conversion& c) {
+    if (!finishReplacement(c.newAnim)) {
+        return fail(Stop::WriteFailed, c.options.animFileName);
     }
-    if (f.stop == Stop::None) {
-        f = writeAnimation(o, c);
+    if (c.options.milkshapeFix && !finishReplacement(c.newData)) {
+        return fail(Stop::WriteFailed, c.options.dataFileName);
     }
-    if (f.stop == Stop::None && o.milkshapeFix) {
-        f = writeDataFile(o, c);
+    return {};
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Puts the group's finished files on disk, all flushes under way at once,
+// then moves each mesh's files into place and syncs each folder once.
+void commitGroup(std::vector<Conversion>& group) {
+    for (Conversion& c : group) {
+        if (c.failure.stop == Stop::None) {
+            startFlush(c.newAnim);
+            if (c.options.milkshapeFix) {
+                startFlush(c.newData);
+            }
+        }
     }
-    if (f.stop == Stop::None) {
-        f = commitFiles(o, c);
+    std::map<std::string, std::string> folders; // folder -> a file moved into it
+    for (Conversion& c : group) {
+        if (c.failure.stop == Stop::None) {
+            c.failure = flush(c);
+        }
+        if (c.failure.stop == Stop::None) {
+            c.failure = commitFiles(c);
+            folders.emplace(folderOf(c.newAnim.target), c.newAnim.target);
+        }
+        abandon(c);
     }
-    abandonReplacement(c.newAnim);
-    abandonReplacement(c.newData);
-    return f;
+    for (const auto& [folder, file] : folders) {
+        syncFolderOf(file);
+    }
+}
+
+// Finishes a group: every mesh's files in place (or left alone), then each
+// mesh's lines in order.
+void finishGroup(const Output& io, std::vector<Conversion>& group, Tally& tally) {
+    if (!io.dryRun) {
+        commitGroup(group);
+    }
+    for (Conversion& c : group) {
+        say(io.out, c.lines);
+        if (c.failure.stop != Stop::None) {
+            say(io.out, failureMessage(c.failure));
+            ++(c.failure.stop == Stop::AlreadyConverted ? tally.alreadyConverted : tally.failed);
+        } else {
+            say(io.out, io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges));
+            ++tally.converted;
+        }
+    }
+    group.clear();
+}
+
+// The mesh a name stands for: a base name, or the name of one of its files
+// when no file named as a base name would be exists.
+RunOptions meshNamed(const Command& cmd, const std::string& name) {
+    const bool isBaseName = !hasMeshFileSuffix(name) || pathExists(name + kAnimSuffix);
+    return meshOptions(cmd, name, isBaseName);
+}
+
+int convertAll(const Command& cmd, const Output& io) {
+    Tally tally;
+    std::set<std::string> seen; // meshes already in the run, by their animation file
+    std::vector<Conversion> group;
+    group.reserve(kGroupMeshes);
+    std::uint64_t groupBytes = 0;
+    for (const std::string& name : cmd.names) {
+        RunOptions o = meshNamed(cmd, name);
+        if (!seen.insert(fileIdentity(o.animFileName)).second) {
+            continue;
+        }
+        Conversion& c = group.emplace_back();
+        c.options = std::move(o);
+        c.live = group.size() == 1;
+        prepare(io, c);
+        groupBytes += c.bytesWritten;
+        if (group.size() == kGroupMeshes || groupBytes >= kGroupBytes) {
+            finishGroup(io, group, tally);
+            groupBytes = 0;
+        }
+    }
+    finishGroup(io, group, tally);
+    if (seen.size() > 1) {
+        say(io.out, summaryLine(tally, io.dryRun));
+    }
+    return tally.converted == seen.size() ? kExitSuccess : kExitFailure;
 }
 
 } // namespace
 
-int runMeshfold(const std::vector<std::string>& args, std::FILE* out) {
+int runMeshfold(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     say(out, kBanner);
     const Command cmd = parseCommandLine(args);
+    for (const std::string& unknown : cmd.unknownSwitches) {
+        say(err, unknownSwitchWarning(unknown));
+    }
     switch (cmd.action) {
     case CommandAction::Help:
         say(out, kHelpText);
+        if (!args.empty()) {
+            say(out, kSwitchList);
+        }
         return kExitSuccess;
     case CommandAction::Version:
         return kExitSuccess;
@@ -229,14 +398,11 @@ int runMeshfold(const std::vector<std::string>& args, std::FILE* out) {
     case CommandAction::Convert:
         break;
     }
-    Conversion c;
-    const Failure f = convert(cmd.options, out, c);
-    if (f.stop != Stop::None) {
-        say(out, failureMessage(f));
-        return kExitFailure;
-    }
-    say(out, rangeReport(c.ranges));
-    return kExitSuccess;
+    return convertAll(cmd, Output{out, err, cmd.dryRun});
+}
+
+bool keepWindowOpen(const ConsoleInfo& console) {
+    return console.processesAttached == 1 && console.inputIsConsole && console.outputIsConsole;
 }
 
 } // namespace meshfold

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -78,6 +79,17 @@ std::vector<std::uint32_t> patternWords(std::size_t n) {
     return w;
 }
 
+// A data file whose triangles use vertices 0, 1 and 2 and carry no flags, so
+// that a run has nothing to warn about.
+Bytes soundDataFile(std::uint16_t polys, std::uint16_t verts) {
+    Bytes b = dataFile(polys, verts);
+    for (std::size_t at = 48; at < b.size(); at += 16) {
+        const std::uint8_t head[7] = {0, 0, 1, 0, 2, 0, 0};
+        std::copy(head, head + 7, b.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return b;
+}
+
 class Cli : public ::testing::Test {
 protected:
     fs::path path(const std::string& name) const { return scratch.dir / name; }
@@ -120,16 +132,28 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         int status;
     };
     const Case cases[] = {
-        {{"--help"}, kBannerOut + kHelpOut, 0},
-        {{"-MS", "--Help", "Mesh"}, kBannerOut + kHelpOut, 0},
         {{"--VERSION"}, kBannerOut, 0},
+        {{"Mesh", "--version", "--help"}, kBannerOut, 0},
         {{"-ms"}, kBannerOut + kHelpOut, 2},
         {{"-ms", "-h", "-zz"}, kBannerOut + kHelpOut, 2},
+        {{"--dry-run", "--"}, kBannerOut + kHelpOut, 2},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);
         EXPECT_EQ(r.out, c.out) << c.args[0];
         EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+    // --help, wherever it stands, adds every switch and name form to the help text.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-MS", "Mesh", "--Help"}}) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        ASSERT_EQ(r.out.substr(0, kBannerOut.size() + kHelpOut.size()), kBannerOut + kHelpOut);
+        const std::string more = r.out.substr(kBannerOut.size() + kHelpOut.size());
+        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --dry-run ", "\n  -- ",
+                                 "\n  --help ", "\n  --version ", "NAME_a.3d", "NAME_d.3d"}) {
+            EXPECT_NE(more.find(word), std::string::npos) << word;
+        }
     }
     EXPECT_TRUE(listFolder(scratch.dir).empty());
 }
@@ -368,20 +392,194 @@ TEST_F(Cli, EveryStopPrintsItsMessageAndChangesNothing) {
     }
 }
 
-TEST_F(Cli, ArgumentsAfterTheBaseNameAreIgnored) {
+TEST_F(Cli, SwitchesApplyWhereverTheyStand) {
     const Bytes anim = animFile(1, 16, patternWords(4));
     put("A_a.3d", anim);
-    put("A_d.3d", dataFile(1, 4));
-    put("B_a.3d", anim);
-    put("B_d.3d", dataFile(1, 4));
+    put("A_d.3d", soundDataFile(1, 4));
+    put("-odd_a.3d", anim);
+    put("-odd_d.3d", soundDataFile(1, 4));
 
-    // -ms after the name does not count; -x before it is ignored silently.
-    const RunResult r = run({"-x", "A", "-ms", "B"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find("MilkShape"), std::string::npos);
-    EXPECT_EQ(get("A_a.3d"), expectedAnim(anim, false));
-    EXPECT_EQ(get("B_a.3d"), anim);
-    EXPECT_EQ(get("A_d.3d"), dataFile(1, 4));
+    // -ms after the name counts; unknown switches are named on standard error.
+    const RunResult r = run({"A", "-x", "-ms", "--", "-odd", "-h"});
+    EXPECT_EQ(r.status, 1) << r.out; // the mesh "-h" does not exist
+    EXPECT_EQ(r.err, "meshfold: unknown switch -x ignored\n");
+    EXPECT_EQ(get("A_a.3d"), expectedAnim(anim, true));
+    EXPECT_EQ(get("-odd_a.3d"), expectedAnim(anim, true));
+    EXPECT_NE(get("A_d.3d"), soundDataFile(1, 4));
+    EXPECT_TRUE(endsWith(r.out, "\n\nCan't open file -h_a.3d !\n"
+                                "\n\n3 meshes: 2 converted, 0 already converted, 1 failed\n"))
+        << r.out;
+}
+
+// Each mesh of a run prints exactly what a run of its own prints for it.
+TEST_F(Cli, SeveralMeshesEachAsAloneWithASummary) {
+    const Bytes anim = animFile(2, 16, patternWords(8));
+    const std::map<std::string, Bytes> files = {
+        {"A_a.3d", anim},
+        {"A_d.3d", dataFile(1, 4)},
+        {"Done_a.3d", animFile(1, 32, patternWords(4))},
+        {"Done_d.3d", dataFile(1, 4)},
+        {"NoData_a.3d", anim},
+        {"Z_a.3d", anim},
+        {"Z_d.3d", dataFile(2, 4)},
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> alone; // the single runs whose blocks make the output
+        std::string summary;
+        int status;
+    };
+    const Case cases[] = {
+        {{"A", "Done_d.3d", "NoData", "Z_a.3d"}, {"A", "Done", "NoData", "Z"},
+         "4 meshes: 2 converted, 1 already converted, 1 failed", 1},
+        // The same mesh named twice, in any form, is converted once.
+        {{"-ms", "A_a.3d", "./A_d.3d", "A", "Z", (scratch.dir / "Z_a.3d").string()}, {"-ms", "A", "Z"},
+         "2 meshes: 2 converted, 0 already converted, 0 failed", 0},
+        {{"A_d.3d", "A_a.3d"}, {"A"}, "", 0},
+        {{"Missing", "Done"}, {"Missing", "Done"}, "2 meshes: 0 converted, 1 already converted, 1 failed", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const bool ms = c.alone[0] == "-ms";
+        for (const auto& [name, bytes] : files) {
+            put(name, bytes);
+        }
+        std::string expected = kBannerOut;
+        for (std::size_t i = ms ? 1 : 0; i < c.alone.size(); ++i) {
+            const RunResult single = run(ms ? std::vector<std::string>{"-ms", c.alone[i]}
+                                            : std::vector<std::string>{c.alone[i]});
+            expected += single.out.substr(kBannerOut.size());
+        }
+        if (!c.summary.empty()) {
+            expected += "\n\n" + c.summary + "\n";
+        }
+        const auto singles = snapshot();
+        for (const auto& [name, bytes] : files) {
+            put(name, bytes);
+        }
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(snapshot(), singles);
+    }
+}
+
+TEST_F(Cli, FileNamesWorkAsWellAsBaseNames) {
+    fs::create_directories(path("sub dir"));
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    struct Case {
+        std::string arg;
+        std::string converted; // the animation file that must come out converted
+    };
+    const Case cases[] = {
+        {"M_a.3d", "M_a.3d"},
+        {"M_D.3D", "M_a.3d"},
+        {"./M_d.3d", "M_a.3d"},
+        {(scratch.dir / "M_a.3d").string(), "M_a.3d"},
+        {"sub dir/N\xC3\xBC_a.3d", "sub dir/N\xC3\xBC_a.3d"},
+        {"W_a.3d", "W_a.3d_a.3d"}, // a mesh whose base name ends in _a.3d comes first
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arg);
+        for (const char* base : {"M", "sub dir/N\xC3\xBC", "W_a.3d", "W"}) {
+            put(std::string(base) + "_a.3d", anim);
+            put(std::string(base) + "_d.3d", dataFile(1, 4));
+        }
+        const RunResult r = run({c.arg});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(get(c.converted), expectedAnim(anim, false));
+        const std::string base = c.arg.substr(0, c.arg.size() - 5);
+        const std::string named = c.converted == "W_a.3d_a.3d" ? c.arg : base;
+        EXPECT_NE(r.out.find("\nConverting " + named + "_a.3d...\n"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Cli, DryRunPrintsWhatARunWouldAndTouchesNothing) {
+    const Bytes anim = animFile(2, 16, patternWords(8));
+    for (const char* base : {"A", "B"}) {
+        put(std::string(base) + "_a.3d", anim);
+        put(std::string(base) + "_d.3d", dataFile(1, 4));
+    }
+    put("C_a.3d", animFile(1, 32, patternWords(4)));
+    put("C_d.3d", dataFile(1, 4));
+    const std::vector<std::string> meshes = {"A", "B_a.3d", "C"};
+    for (const bool ms : {false, true}) {
+        std::vector<std::string> args = meshes;
+        if (ms) {
+            args.insert(args.begin(), "-ms");
+        }
+        const auto before = snapshot();
+        std::map<std::string, fs::file_time_type> times;
+        for (const auto& [name, bytes] : before) {
+            times[name] = fs::last_write_time(path(name));
+        }
+        args.push_back("--dry-run");
+        const RunResult dry = run(args);
+        EXPECT_EQ(snapshot(), before);
+        for (const auto& [name, time] : times) {
+            EXPECT_EQ(fs::last_write_time(path(name)), time) << name;
+        }
+        args.pop_back();
+        const RunResult real = run(args);
+        EXPECT_EQ(dry.status, real.status);
+        EXPECT_EQ(real.status, 1); // C is already converted
+        std::string expected = real.out;
+        const std::string done = "\n\n*** Conversion complete ***\n";
+        for (std::size_t at; (at = expected.find(done)) != std::string::npos;) {
+            expected.replace(at, done.size(), "\n\n*** Dry run: no file was changed ***\n");
+        }
+        const std::string summary = "2 converted, 1 already";
+        expected.replace(expected.find(summary), summary.size(), "2 would be converted, 1 already");
+        EXPECT_EQ(dry.out, expected);
+        // Put A and B back for the next round.
+        for (const auto& [name, bytes] : before) {
+            put(name, bytes);
+        }
+    }
+}
+
+TEST_F(Cli, WarningsGoToStandardErrorOnly) {
+    Bytes weapons = soundDataFile(3, 4);
+    weapons[48 + 6] = 0x08;      // first triangle: weapon flag
+    weapons[48 + 16 + 6] = 0x09; // second too
+    Bytes badIndex = soundDataFile(2, 4);
+    badIndex[48 + 16 + 2] = 4; // triangle 1, corner 1: vertex 4 of 0..3
+    badIndex[48 + 16 + 3] = 0;
+    struct Case {
+        const char* name;
+        Bytes anim;
+        Bytes data;
+        bool ms;
+        std::string warning; // empty: none
+    };
+    const Case cases[] = {
+        {"sound", animFile(2, 16, patternWords(8)), soundDataFile(1, 4), true, ""},
+        {"truncated", animFile(2, 16, patternWords(7)), soundDataFile(1, 4), false,
+         "meshfold: warning: M_a.3d holds 28 bytes of vertices where 2 frames of 16 bytes make 32:"
+         " the file is truncated, and a frame will come out garbled in the game\n"},
+        {"padded", animFile(1, 16, patternWords(5)), soundDataFile(1, 4), false,
+         "meshfold: warning: M_a.3d holds 20 bytes of vertices where 1 frames of 16 bytes make 16:"
+         " the file is padded, and a frame will come out garbled in the game\n"},
+        {"bad index", animFile(1, 16, patternWords(4)), badIndex, false,
+         "meshfold: warning: M_d.3d: 1 of 2 triangles use a vertex beyond the mesh's 4 vertices"
+         " (the first is triangle 1, counting from 0, with vertex 4): the data file is broken\n"},
+        {"weapon triangles, -ms", animFile(1, 16, patternWords(4)), weapons, true,
+         "meshfold: warning: M_d.3d has 2 weapon triangles: -ms reverses their corner order with"
+         " every other triangle, and the game places a held weapon by that order\n"},
+        {"weapon triangles without -ms", animFile(1, 16, patternWords(4)), weapons, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        put("M_a.3d", c.anim);
+        put("M_d.3d", c.data);
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", "M"} : std::vector<std::string>{"M"};
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.warning);
+        EXPECT_EQ(r.out.find("warning"), std::string::npos);
+        EXPECT_TRUE(endsWith(r.out, "\n\n*** Conversion complete ***\n")) << r.out;
+    }
 }
 
 TEST_F(Cli, BaseNameMayHoldAPathSpacesAndNonAsciiLetters) {

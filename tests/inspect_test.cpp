@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -121,10 +122,52 @@ TEST(MilkShapeLoad, ShortTriangleTableStopsBeforeTheFormatCheck) {
               Stop::AlreadyConverted);
 }
 
-TEST(MilkShapeLoad, WantsTheWholeTableOnlyWithTheFix) {
-    EXPECT_EQ(dataBytesWanted(options(false), le16s({65535, 1})), 4u);
-    EXPECT_EQ(dataBytesWanted(options(true), le16s({65535, 1})), 48u + 16u * 65535u);
-    EXPECT_EQ(dataBytesWanted(options(true), Bytes{1}), 4u);
+TEST(DataFileLoad, WantsTheWholeTriangleTable) {
+    EXPECT_EQ(dataBytesWanted(le16s({65535, 1})), 48u + 16u * 65535u);
+    EXPECT_EQ(dataBytesWanted(le16s({1, 1})), 48u + 16u);
+    EXPECT_EQ(dataBytesWanted(Bytes{1}), 4u);
+}
+
+TEST(DataFileLoad, TrianglesAreCheckedForWarnings) {
+    // Corners, first attribute byte of each triangle; 4 vertices, 4 polygons.
+    struct Case {
+        const char* name;
+        std::vector<std::array<std::uint16_t, 4>> triangles;
+        std::size_t cutBytes; // taken off the end of the file
+        TriangleFindings want;
+    };
+    const Case cases[] = {
+        {"sound", {{0, 1, 2, 0x00}, {1, 2, 3, 0x07}, {3, 2, 1, 0xF7}, {0, 0, 0, 0}}, 0, {4, 0, 0, 0, 0}},
+        {"corner equal to the count", {{0, 1, 2, 0}, {1, 4, 3, 0}, {0, 1, 2, 0}, {9, 9, 9, 0}}, 0,
+         {4, 2, 1, 4, 0}},
+        {"corner 65535", {{65535, 1, 2, 0}, {0, 1, 2, 0}, {0, 1, 2, 0}, {0, 1, 2, 0}}, 0,
+         {4, 1, 0, 65535, 0}},
+        {"weapon flags", {{0, 1, 2, 0x08}, {0, 1, 2, 0xFF}, {0, 1, 2, 0x10}, {0, 1, 2, 0x09}}, 0,
+         {4, 0, 0, 0, 3}},
+        {"short table: whole records only", {{0, 1, 2, 0x08}, {0, 7, 2, 0x08}, {0, 1, 2, 0x08},
+                                             {0, 1, 2, 0x08}}, 17, {2, 1, 1, 7, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data = le16s({4, 4});
+        data.resize(kDataHeaderSize, 0);
+        for (const auto& t : c.triangles) {
+            const Bytes rec = le16s({t[0], t[1], t[2]});
+            data.insert(data.end(), rec.begin(), rec.end());
+            data.push_back(static_cast<std::uint8_t>(t[3]));
+            data.resize(data.size() + 9, 0);
+        }
+        data.resize(data.size() - c.cutBytes);
+        MeshHeaderInfo info;
+        info.polygonCount = 4;
+        info.vertexCount = 4;
+        const TriangleFindings f = checkTriangles(data, info);
+        EXPECT_EQ(f.checked, c.want.checked);
+        EXPECT_EQ(f.badIndex, c.want.badIndex);
+        EXPECT_EQ(f.firstBad, c.want.firstBad);
+        EXPECT_EQ(f.firstBadIndex, c.want.firstBadIndex);
+        EXPECT_EQ(f.weapons, c.want.weapons);
+    }
 }
 
 TEST(MilkShapeDataFile, ZeroTailReversedRecordsNothingAfter) {

@@ -1,4 +1,5 @@
 #include "meshfold/options.h"
+#include "meshfold/run.h"
 
 #include <gtest/gtest.h>
 
@@ -13,45 +14,74 @@ TEST(CommandLine, NoArgumentsAsksForHelp) {
     EXPECT_EQ(parse({}).action, CommandAction::Help);
 }
 
-TEST(CommandLine, BaseNameGivesBothFileNamesUnchanged) {
-    const Command c = parse({"dir/Bunny Droid"});
-    ASSERT_EQ(c.action, CommandAction::Convert);
-    EXPECT_EQ(c.options.baseName, "dir/Bunny Droid");
-    EXPECT_EQ(c.options.animFileName, "dir/Bunny Droid_a.3d");
-    EXPECT_EQ(c.options.dataFileName, "dir/Bunny Droid_d.3d");
-    EXPECT_FALSE(c.options.milkshapeFix);
-    EXPECT_FALSE(c.options.hiRes);
+TEST(CommandLine, ANameGivesBothFileNames) {
+    struct Case {
+        const char* name;
+        bool nameIsBaseName; // whether NAME_a.3d itself exists
+        const char* base;
+    };
+    const Case cases[] = {
+        {"dir/Bunny Droid", false, "dir/Bunny Droid"},
+        {"dir/Bunny Droid_a.3d", false, "dir/Bunny Droid"},
+        {"./Cube_d.3d", false, "./Cube"},
+        {"C:\\Mods\\Cube_A.3D", false, "C:\\Mods\\Cube"},
+        {"/abs/Cube_D.3d", false, "/abs/Cube"},
+        {"Cube_a.3d", true, "Cube_a.3d"}, // Cube_a.3d_a.3d exists: the name is a base name
+        {"_a.3d", false, ""},
+        {"a.3d", false, "a.3d"},
+        {"Cube_b.3d", false, "Cube_b.3d"},
+        {"Cube_a.3ds", false, "Cube_a.3ds"},
+    };
+    Command cmd;
+    cmd.milkshapeFix = true;
+    for (const Case& c : cases) {
+        const RunOptions o = meshOptions(cmd, c.name, c.nameIsBaseName);
+        EXPECT_EQ(o.baseName, c.base) << c.name;
+        EXPECT_EQ(o.animFileName, std::string(c.base) + "_a.3d") << c.name;
+        EXPECT_EQ(o.dataFileName, std::string(c.base) + "_d.3d") << c.name;
+        EXPECT_TRUE(o.milkshapeFix);
+        EXPECT_FALSE(o.hiRes);
+    }
 }
 
 TEST(CommandLine, SwitchesIgnoreAsciiCase) {
     for (const char* ms : {"-ms", "-MS", "-Ms", "-mS"}) {
         for (const char* h : {"-h", "-H"}) {
-            const Command c = parse({ms, h, "Mesh"});
+            const Command c = parse({ms, h, "Mesh", "--DRY-run"});
             ASSERT_EQ(c.action, CommandAction::Convert);
-            EXPECT_TRUE(c.options.milkshapeFix) << ms;
-            EXPECT_TRUE(c.options.hiRes) << h;
+            EXPECT_TRUE(c.milkshapeFix) << ms;
+            EXPECT_TRUE(c.hiRes) << h;
+            EXPECT_TRUE(c.dryRun);
         }
     }
 }
 
 TEST(CommandLine, SwitchesMatchOnlyAsAWhole) {
-    const Command c = parse({"-msx", "-hh", "-m", "-", "Mesh"});
+    const Command c = parse({"-msx", "-hh", "-m", "-", "Mesh", "--dry", "---"});
     ASSERT_EQ(c.action, CommandAction::Convert);
-    EXPECT_FALSE(c.options.milkshapeFix);
-    EXPECT_FALSE(c.options.hiRes);
+    EXPECT_FALSE(c.milkshapeFix);
+    EXPECT_FALSE(c.hiRes);
+    EXPECT_FALSE(c.dryRun);
+    EXPECT_EQ(c.unknownSwitches,
+              (std::vector<std::string>{"-msx", "-hh", "-m", "-", "--dry", "---"}));
 }
 
-TEST(CommandLine, EverythingAfterTheBaseNameIsIgnored) {
-    const Command c = parse({"Bunny", "-ms", "Other", "--help"});
+TEST(CommandLine, SwitchesApplyWhereverTheyStandAndEveryNameCounts) {
+    const Command c = parse({"Bunny", "-ms", "", "Other_a.3d", "-h", "Bunny"});
     ASSERT_EQ(c.action, CommandAction::Convert);
-    EXPECT_EQ(c.options.baseName, "Bunny");
-    EXPECT_FALSE(c.options.milkshapeFix);
+    EXPECT_EQ(c.names, (std::vector<std::string>{"Bunny", "", "Other_a.3d", "Bunny"}));
+    EXPECT_TRUE(c.milkshapeFix);
+    EXPECT_TRUE(c.hiRes);
+    EXPECT_TRUE(c.unknownSwitches.empty());
 }
 
-TEST(CommandLine, AnEmptyArgumentIsABaseName) {
-    const Command c = parse({"-ms", ""});
+TEST(CommandLine, DoubleDashEndsTheSwitches) {
+    const Command c = parse({"-ms", "--", "-odd", "--help", "--", "-h"});
     ASSERT_EQ(c.action, CommandAction::Convert);
-    EXPECT_EQ(c.options.animFileName, "_a.3d");
+    EXPECT_EQ(c.names, (std::vector<std::string>{"-odd", "--help", "--", "-h"}));
+    EXPECT_TRUE(c.milkshapeFix);
+    EXPECT_FALSE(c.hiRes);
+    EXPECT_EQ(parse({"-ms", "--"}).action, CommandAction::UsageError);
 }
 
 TEST(CommandLine, SwitchesAloneAreAUsageError) {
@@ -59,11 +89,34 @@ TEST(CommandLine, SwitchesAloneAreAUsageError) {
     EXPECT_EQ(parse({"-ms", "-h", "-x"}).action, CommandAction::UsageError);
 }
 
-TEST(CommandLine, HelpAndVersionBeforeTheBaseName) {
+TEST(CommandLine, HelpAndVersionAnywhereTheFirstWins) {
     EXPECT_EQ(parse({"--HELP"}).action, CommandAction::Help);
     EXPECT_EQ(parse({"-ms", "--help", "Mesh"}).action, CommandAction::Help);
     EXPECT_EQ(parse({"--Version", "Mesh"}).action, CommandAction::Version);
     EXPECT_EQ(parse({"--version", "--help"}).action, CommandAction::Version);
+    EXPECT_EQ(parse({"Mesh", "-ms", "--help", "--version"}).action, CommandAction::Help);
+    EXPECT_TRUE(parse({"--help", "--HELP", "--version"}).unknownSwitches.empty());
+}
+
+// Explorer gives a program started by a double-click or a drop a console of
+// its own, which closes with it; a shell shares its console with the program.
+TEST(ExplorerWindow, WaitsOnlyInAConsoleOfItsOwn) {
+    struct Case {
+        ConsoleInfo console;
+        bool wait;
+    };
+    const Case cases[] = {
+        {{1, true, true}, true},    // double-click or drop
+        {{2, true, true}, false},   // cmd or PowerShell
+        {{3, true, true}, false},   // a batch file run from a shell
+        {{1, false, true}, false},  // input redirected
+        {{1, true, false}, false},  // output redirected
+        {{0, false, false}, false}, // no console at all (POSIX, or a GUI parent)
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(keepWindowOpen(c.console), c.wait)
+            << c.console.processesAttached << c.console.inputIsConsole << c.console.outputIsConsole;
+    }
 }
 
 } // namespace

@@ -52,4 +52,8 @@ void convertWords(const std::uint8_t* packed, std::size_t count, std::uint8_t* w
 // The three range lines and the completion line that end a successful run.
 std::string rangeReport(const CoordRanges& ranges);
 
+// The same range lines ending a dry run, whose last line says that nothing
+// was written.
+std::string dryRunReport(const CoordRanges& ranges);
+
 } // namespace meshfold

@@ -34,9 +34,10 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
                               MeshHeaderInfo& info);
 
 // How many bytes from the start of the data file inspection wants, given the
-// first kDataCountsSize of them (or fewer): the counts alone, or with the
-// MilkShape fix the whole header and every triangle record.
-std::size_t dataBytesWanted(const RunOptions& options, std::span<const std::uint8_t> counts);
+// first kDataCountsSize of them (or fewer): the whole header and every
+// triangle record, so that the triangles can be checked (and, with the
+// MilkShape fix, rewritten).
+std::size_t dataBytesWanted(std::span<const std::uint8_t> counts);
 
 // The start of the data file (as much of dataBytesWanted() as it holds):
 // prints the polygon and vertex counts, fills them into `info`, and decides
@@ -44,6 +45,22 @@ std::size_t dataBytesWanted(const RunOptions& options, std::span<const std::uint
 // vertices (accepted), wide ones (already converted) or neither.
 InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
                               MeshHeaderInfo& info);
+
+// What the triangles of a data file say about the mesh, for warnings that do
+// not stop the conversion.
+struct TriangleFindings {
+    unsigned checked = 0;       // whole records present, at most the polygon count
+    unsigned badIndex = 0;      // triangles with a corner index not below the vertex count
+    unsigned firstBad = 0;      // the first such triangle, counting from 0
+    unsigned firstBadIndex = 0; // its first corner index out of range
+    unsigned weapons = 0;       // triangles with the weapon flag (first attribute bit 0x08)
+};
+
+inline constexpr std::uint8_t kWeaponTriangleFlag = 0x08;
+
+// Looks at every whole triangle record of `data` (as much of the table as the
+// file holds) against info.polygonCount and info.vertexCount.
+TriangleFindings checkTriangles(std::span<const std::uint8_t> data, const MeshHeaderInfo& info);
 
 // The data file as the MilkShape fix rewrites it: the two counts, a tail of
 // 44 zero bytes, then every triangle of `data` with its winding reversed;

@@ -6,6 +6,7 @@
 // Every message starts with a newline so that consecutive messages form lines.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,26 @@ inline constexpr std::string_view kHelpText =
     "\nThis program *will* overwrite your _a.3d file, so make a backup"
     "\nof it if necessary.  Your _d.3d file will also be overwritten"
     "\nwhen using the -ms option.\n";
+
+// Printed after the help text when it was asked for with --help: what the
+// tool takes, so that it can be learnt from the tool itself. A run without
+// arguments prints the help text alone, as it always has.
+inline constexpr std::string_view kSwitchList =
+    "\nSwitches, anywhere on the line, apply to every mesh named:"
+    "\n  -ms        MilkShape fix: keep the sign of X, reverse every triangle"
+    "\n  -h         hi-res: write every bit of each coordinate, at 256 times the scale"
+    "\n  --dry-run  show what would happen, but change no file"
+    "\n  --         end of the switches: what follows is a name, even if it starts with -"
+    "\n  --help     this text"
+    "\n  --version  the name and version alone\n"
+    "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d, with or without a folder"
+    "\nin front. Name several meshes to convert them all: meshfold -ms *_a.3d\n";
+
+// Ends a dry run's block where a real run prints "*** Conversion complete ***".
+inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
+
+// The last line of a program that Explorer started, which waits for Enter.
+inline constexpr std::string_view kPressEnter = "\nPress Enter to close this window.";
 
 inline constexpr std::string_view kMilkShapeBanner = "\n* MilkShape Fix Mode *\n";
 inline constexpr std::string_view kHiResBanner = "\n* Hi Res Experimental Mode *\n";
@@ -63,5 +84,25 @@ struct Failure {
 
 // The one message printed for a failure.
 std::string failureMessage(const Failure& failure);
+
+// How the meshes of a run ended.
+struct Tally {
+    unsigned converted = 0;
+    unsigned alreadyConverted = 0;
+    unsigned failed = 0;
+};
+
+// The line that ends a run over more than one mesh.
+std::string summaryLine(const Tally& tally, bool dryRun);
+
+// Lines for standard error. They never change standard output or the exit
+// status, so scripts that read the output see no difference.
+std::string unknownSwitchWarning(const std::string& arg);
+std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertexBytes,
+                               unsigned frameCount, unsigned frameSize);
+std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriangles,
+                                 unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
+                                 unsigned vertexCount);
+std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
 
 } // namespace meshfold

@@ -1,4 +1,4 @@
-// The command line: switches, then one base name.
+// The command line: switches anywhere, and the names of the meshes to convert.
 #pragma once
 
 #include <string>
@@ -6,7 +6,7 @@
 
 namespace meshfold {
 
-// What one run works on, filled once from the command line.
+// What the conversion of one mesh works on.
 struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
@@ -16,15 +16,19 @@ struct RunOptions {
 };
 
 enum class CommandAction {
-    Convert,    // options are filled; convert the mesh
+    Convert,    // convert every mesh named
     Help,       // print the help text and succeed
     Version,    // the banner alone is the answer
-    UsageError, // switches but no base name: print the help text and fail
+    UsageError, // switches but no mesh: print the help text and fail
 };
 
 struct Command {
     CommandAction action = CommandAction::Help;
-    RunOptions options;
+    bool milkshapeFix = false;
+    bool hiRes = false;
+    bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
+    std::vector<std::string> names;           // every argument that names a mesh, in order
+    std::vector<std::string> unknownSwitches; // ignored; each is reported on standard error
 };
 
 inline constexpr const char* kAnimSuffix = "_a.3d";
@@ -32,12 +36,25 @@ inline constexpr const char* kDataSuffix = "_d.3d";
 
 // Parses the arguments that follow the program name.
 //
-// Arguments starting with '-' are switches, compared whole and ignoring the
-// case of ASCII letters: -ms, -h, --help, --version; any other switch is
-// ignored. The first argument that is not a switch (an empty one included) is
-// the base name and ends the scan: whatever follows it is ignored. No
-// arguments at all asks for help; switches alone are a usage error, since
-// there is no mesh to work on.
+// An argument starting with '-' is a switch wherever it stands, compared
+// whole and ignoring the case of ASCII letters: -ms, -h, --dry-run, --help,
+// --version; "--" ends the switches, so that every later argument is a name
+// even when it starts with '-'. Any other switch is ignored (and listed in
+// unknownSwitches). Every other argument, an empty one included, names a mesh.
+// The first of --help and --version wins over everything else. No arguments
+// at all asks for help; switches alone are a usage error, since there is no
+// mesh to work on.
 Command parseCommandLine(const std::vector<std::string>& args);
+
+// True when `name` ends in "_a.3d" or "_d.3d", ignoring the case of the
+// suffix: the name of one of a mesh's files rather than its base name.
+bool hasMeshFileSuffix(const std::string& name);
+
+// The options for the mesh that `name` stands for. A name is a base name
+// unless it ends in a mesh file suffix and `nameIsBaseName` is false (the
+// caller found no file `name` + "_a.3d"): then the suffix is cut off, so that
+// "Cube_a.3d", "Cube_d.3d" and "Cube" all name the mesh of Cube_a.3d and
+// Cube_d.3d. Any folder in front stays part of both file names.
+RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName);
 
 } // namespace meshfold

@@ -27,8 +27,17 @@ void writeText(std::FILE* out, std::string_view text);
 // device). Symbolic links are followed.
 std::FILE* openForReading(const std::string& path);
 
-// True when `path` could be opened for writing by this user. Nothing is
-// truncated or changed.
+// True when something (a file, a folder, anything) exists under `path`.
+bool pathExists(const std::string& path);
+
+// A key that is the same for every name of one file: the file's identity on
+// its volume where it exists (so that "Cube_a.3d", "./Cube_a.3d" and a link
+// to it agree), else the name made absolute and normalised.
+std::string fileIdentity(const std::string& path);
+
+// True when this user could replace `path`: open it for writing and (on
+// POSIX) create and rename files in its folder. Nothing is truncated,
+// created or changed.
 bool canWriteInPlace(const std::string& path);
 
 // New content for an existing file, written to a temporary file beside it and
@@ -53,11 +62,25 @@ bool beginReplacement(const std::string& path, Replacement& r);
 // (== size on success).
 std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size);
 
+// Asks the system to start writing the temporary file to stable storage
+// without waiting, so that the flushes of several files overlap. A hint only.
+void startFlush(Replacement& r);
+
 // Flushes the temporary file to stable storage and closes it.
 bool finishReplacement(Replacement& r);
 
-// Moves the finished temporary file over the target in one step.
+// Moves the finished temporary file over the target in one step. The move
+// is durable once syncFolderOf() has run for the target's folder.
 bool commitReplacement(Replacement& r);
+
+// Makes the moves in the folder of `file` durable: the folder's entries are
+// on disk too. Best effort; some file systems cannot sync a folder.
+void syncFolderOf(const std::string& file);
+
+// How many replacements may be open (begun, not yet committed or abandoned)
+// at once: each holds an open file, and on POSIX a place in the list of
+// files to remove on interrupt.
+inline constexpr int kMaxOpenReplacements = 64;
 
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
@@ -79,5 +102,17 @@ bool restoreBackup(const std::string& backupPath, const std::string& path);
 
 // Removes a file, ignoring failure.
 void removeQuietly(const std::string& path);
+
+// The console the program writes to, as far as it tells whether the program
+// has a window of its own (started from Explorer) or runs in someone else's.
+struct ConsoleInfo {
+    unsigned processesAttached = 0; // processes sharing the console; 0 when there is none
+    bool inputIsConsole = false;
+    bool outputIsConsole = false;
+};
+ConsoleInfo consoleInfo();
+
+// Waits until the user presses Enter (or standard input ends).
+void waitForEnter();
 
 } // namespace meshfold

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -166,6 +168,13 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
     if (argv.empty() || pipe(pipeFds) != 0) {
         return result;
     }
+    // Standard error, unless merged, comes through a pipe of its own.
+    int errFds[2] = {-1, -1};
+    if (!mergeStderr && pipe(errFds) != 0) {
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        return result;
+    }
     std::vector<std::string> args = argv;
     std::vector<char*> cargv;
     for (std::string& a : args) {
@@ -182,6 +191,10 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
         dup2(pipeFds[1], 1);
         if (mergeStderr) {
             dup2(pipeFds[1], 2);
+        } else {
+            dup2(errFds[1], 2);
+            close(errFds[0]);
+            close(errFds[1]);
         }
         close(pipeFds[0]);
         close(pipeFds[1]);
@@ -192,17 +205,44 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
         _exit(kExecFailed);
     }
     close(pipeFds[1]);
+    if (errFds[1] >= 0) {
+        close(errFds[1]);
+    }
     if (pid < 0) {
         close(pipeFds[0]);
+        if (errFds[0] >= 0) {
+            close(errFds[0]);
+        }
         return result;
     }
-    char buf[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) {
-        result.output.append(buf, static_cast<std::size_t>(n));
+    // Both pipes are read as data comes, so that neither can fill and stall the child.
+    pollfd fds[2] = {{pipeFds[0], POLLIN, 0}, {errFds[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.output, &result.errors};
+    for (int open = errFds[0] >= 0 ? 2 : 1; open > 0;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
     }
-    close(pipeFds[0]);
     int wstatus = 0;
-    if (waitpid(pid, &wstatus, 0) != pid) {
+    const bool waited = waitpid(pid, &wstatus, 0) == pid;
+    if (!waited) {
         return result;
     }
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
@@ -225,7 +265,10 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
     if (!p.started) {
         throw std::runtime_error("cannot run " + argv[0]);
     }
-    return RunResult{usingRunner() ? withoutCarriageReturns(p.output) : p.output, p.status};
+    if (usingRunner()) {
+        return RunResult{withoutCarriageReturns(p.output), p.status, withoutCarriageReturns(p.errors)};
+    }
+    return RunResult{p.output, p.status, p.errors};
 }
 
 bool endsWith(const std::string& text, const std::string& tail) {

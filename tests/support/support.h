@@ -52,6 +52,7 @@ struct ProgramResult {
     bool started = false; // false when the program could not be run at all
     int status = -1;      // exit status, or -1 when it did not exit normally
     std::string output;   // standard output (and standard error, when merged)
+    std::string errors;   // standard error, when not merged
 };
 
 // Runs `argv` (argv[0] looked up on PATH) in folder `cwd` with no standard
@@ -62,6 +63,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
 struct RunResult {
     std::string out; // standard output; CR LF mapped to LF when a runner is set
     int status = -1; // exit status, or -1 when the process did not exit normally
+    std::string err; // standard error, likewise
 };
 
 // Runs the binary under test (MESHFOLD_EXE, default: this build's meshfold),
