@@ -12,7 +12,7 @@ need_packages cmake make clang libclang-rt-14-dev
 
 build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMESHFOLD_SANITIZE=ON >/dev/null
+  -DMESHFOLD_SANITIZE=ON -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds
 
 seeds="$build/fuzz-seeds"

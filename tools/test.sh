@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds meshfold and runs every test: the native suite, the Windows build's
-# tests under Wine with the packages, a benchmark smoke run, the suite again
+# Builds meshfold and runs every test: the native suite, warning-free builds
+# in the other build types and compilers, the Windows build's tests under Wine
+# with the packages, a benchmark smoke run, the suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, and a minute of
 # fuzzing. Installs with apt-get whatever a fresh Debian machine is missing.
 # Usage: bash tools/test.sh
@@ -18,9 +19,29 @@ logs=build/test-logs
 mkdir -p "$logs"
 
 echo "== build and test"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON \
+  -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs" | tee "$logs/release.txt"
+
+# A packager builds Release, a developer often Debug: each build type and
+# compiler has warnings of its own (g++ warns at -O3 where it does not at -O2),
+# so the core, the program and every test are built once more in the
+# configurations the stages here do not use, warnings as errors, and not run.
+echo "== warning-free builds: g++ Release, g++ Debug, clang++ Release"
+need_packages clang
+started=$SECONDS
+strict_builds=0
+for build in gcc:g++:Release gcc:g++:Debug clang:clang++:Release; do
+  IFS=: read -r cc cxx type <<<"$build"
+  dir=build/strict-$cc-${type,,}
+  CC=$cc CXX=$cxx cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DMESHFOLD_WERROR=ON \
+    -DMESHFOLD_BUILD_TESTS=ON -DMESHFOLD_BUILD_BENCH=OFF -DMESHFOLD_BUILD_FUZZ=OFF >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+  echo "$cxx $type: built without warnings in $dir"
+  strict_builds=$((strict_builds + 1))
+done
+echo "($((SECONDS - started)) s)"
 
 echo "== windows build, its tests under wine, packages"
 bash tools/package.sh | tee "$logs/windows.txt"
@@ -33,7 +54,7 @@ bash bench/e2e.sh --quick --meshfold build/release/meshfold
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 need_packages clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMESHFOLD_SANITIZE=ON >/dev/null
+  -DMESHFOLD_SANITIZE=ON -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs" | tee "$logs/sanitize.txt"
 
@@ -41,11 +62,13 @@ echo "== fuzzing the core for 60 seconds"
 bash tools/fuzz.sh
 
 # Every stage above stops the script on a failure, so reaching this point
-# means everything passed; the counts say how much ran.
+# means everything passed; the counts say how much ran (each warning-free
+# build counts as one).
 ctest_count() { sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$1" | tail -1; }
 gtest_count() { sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$1" | awk '{s += $1} END {print s + 0}'; }
 release=$(ctest_count "$logs/release.txt")
 sanitize=$(ctest_count "$logs/sanitize.txt")
 wine=$(gtest_count "$logs/windows.txt")
-echo "== summary: native $release, under wine $wine, sanitizers $sanitize; fuzzing 60 s"
-echo "$((release + wine + sanitize)) passed, 0 failed"
+echo "== summary: native $release, under wine $wine, sanitizers $sanitize," \
+  "warning-free builds $strict_builds; fuzzing 60 s"
+echo "$((release + wine + sanitize + strict_builds)) passed, 0 failed"

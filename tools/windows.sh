@@ -12,10 +12,12 @@ jobs=$(nproc 2>/dev/null || echo 2)
 root=$PWD
 
 echo "== windows: build meshfold.exe"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=ON \
+  -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs" >/dev/null
 cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=OFF -DMESHFOLD_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=OFF -DMESHFOLD_BUILD_BENCH=OFF \
+  -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build build/win -j "$jobs"
 
 # A bare Windows has only its own DLLs: nothing from MinGW may be needed.
