@@ -1,6 +1,7 @@
 # Installation and packages.
 #
-#   cmake --install BUILD [--prefix DIR]   binary, man page, README, licence
+#   cmake --install BUILD [--prefix DIR]   binary, man page, README, licence,
+#                                          bash completion (not on Windows)
 #   cpack -G DEB   (in a Linux build)      meshfold_VERSION-1_ARCH.deb
 #   cpack -G ZIP   (in a Windows build)    meshfold-VERSION-win64.zip
 #
@@ -43,6 +44,10 @@ else()
 
   install(TARGETS meshfold RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Where bash-completion looks for the completion of a command it is asked
+  # to complete, by the command's name.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/meshfold.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME meshfold)
   # Debian keeps the licence in the copyright file of the package's docs.
   install(FILES README.md ${copyright} ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds meshfold.exe and tests it under Wine (tools/windows.sh), then builds
-# the packages into build/packages: the Debian package, checked with lintian,
-# and the Windows .zip. Installs what is missing.
+# the packages into build/packages: the Debian package, checked with lintian
+# and for its bash completion, and the Windows .zip. Installs what is missing.
 # Usage: bash tools/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,12 @@ mkdir -p build/packages
 rm -rf build/packages/_CPack_Packages
 deb=$(ls build/packages/meshfold_*.deb)
 zip=$(ls build/packages/meshfold-*-win64.zip)
+
+# The .deb carries the bash completion where bash-completion finds it.
+dpkg-deb -c "$deb" | grep -q ' \./usr/share/bash-completion/completions/meshfold$' || {
+  echo "$deb lacks the bash completion /usr/share/bash-completion/completions/meshfold" >&2
+  exit 1
+}
 
 # Errors fail the build; warnings are shown.
 status=0

@@ -29,6 +29,24 @@ for dll in $dlls; do
   esac
 done
 
+# The file properties show what the program is: its version resource has the
+# project's version and the licence's copyright line. Its strings are UTF-16;
+# each key ends a line (after its header words) and its value is the next line.
+echo "== windows: version resource"
+x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc build/win/meshfold.exe build/win/rsrc.bin
+resource=$(iconv -c -f UTF-16LE -t UTF-8 build/win/rsrc.bin | tr '\0' '\n')
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win/CMakeCache.txt)
+copyright="$(grep -m1 '^Copyright ' LICENSE), MIT License"
+for entry in ProductName=meshfold OriginalFilename=meshfold.exe FileVersion="$version" \
+    ProductVersion="$version" LegalCopyright="$copyright"; do
+  key=${entry%%=*} expected=${entry#*=}
+  value=$(awk -v key="$key" 'found && NF { print; exit } $0 ~ ("\001" key "$") { found = 1 }' <<<"$resource")
+  [ "$value" = "$expected" ] || {
+    echo "meshfold.exe's version resource has $key \"$value\", expected \"$expected\"" >&2
+    exit 1
+  }
+done
+
 # A Wine prefix of our own under the build folder; every Wine process it
 # starts is ended when this script ends, however it ends.
 export WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
