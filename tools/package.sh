@@ -19,7 +19,7 @@ deb=$(ls build/packages/meshfold_*.deb)
 zip=$(ls build/packages/meshfold-*-win64.zip)
 
 # The .deb carries the bash completion where bash-completion finds it.
-dpkg-deb -c "$deb" | grep -q ' \./usr/share/bash-completion/completions/meshfold$' || {
+dpkg-deb -c "$deb" | grep ' \./usr/share/bash-completion/completions/meshfold$' >/dev/null || {
   echo "$deb lacks the bash completion /usr/share/bash-completion/completions/meshfold" >&2
   exit 1
 }
