@@ -84,10 +84,11 @@ std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriang
                                  unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
                                  unsigned vertexCount) {
     return "meshfold: warning: " + dataFile +
-           format(": %u of %u triangles use a vertex beyond the mesh's %u vertices"
+           format(": %u of %u triangles %s a vertex beyond the mesh's %u vertices"
                   " (the first is triangle %u, counting from 0, with vertex %u):"
                   " the data file is broken\n",
-                  badTriangles, polygonCount, vertexCount, firstBad, firstBadIndex);
+                  badTriangles, polygonCount, badTriangles == 1 ? "uses" : "use", vertexCount,
+                  firstBad, firstBadIndex);
 }
 
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles) {

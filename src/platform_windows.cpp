@@ -38,6 +38,39 @@ std::string utf8(const wchar_t* w, std::size_t length) {
     return s;
 }
 
+// Neither cmd nor PowerShell expands wildcards for the programs they start.
+// As the C runtimes do when asked to, an argument holding * or ? becomes the
+// files it matches in its folder, in name order; one that matches no file
+// stays as it was, and then names no mesh.
+void addExpanded(const wchar_t* arg, std::vector<std::string>& args) {
+    const std::wstring pattern(arg);
+    if (pattern.find_first_of(L"*?") == std::wstring::npos) {
+        args.push_back(utf8(pattern.data(), pattern.size()));
+        return;
+    }
+    const std::size_t cut = pattern.find_last_of(L"\\/:");
+    const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut + 1);
+    std::vector<std::wstring> matches;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                nullptr, 0);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                matches.push_back(folder + found.cFileName);
+            }
+        } while (FindNextFileW(h, &found) != 0);
+        FindClose(h);
+    }
+    if (matches.empty()) {
+        matches.push_back(pattern);
+    }
+    std::sort(matches.begin(), matches.end());
+    for (const std::wstring& m : matches) {
+        args.push_back(utf8(m.data(), m.size()));
+    }
+}
+
 } // namespace
 
 std::vector<std::string> commandLineArguments(int, char**) {
@@ -48,7 +81,7 @@ std::vector<std::string> commandLineArguments(int, char**) {
         return args;
     }
     for (int i = 1; i < count; ++i) {
-        args.push_back(utf8(wargs[i], std::wcslen(wargs[i])));
+        addExpanded(wargs[i], args);
     }
     LocalFree(wargs);
     return args;

@@ -561,7 +561,7 @@ TEST_F(Cli, WarningsGoToStandardErrorOnly) {
          "meshfold: warning: M_a.3d holds 20 bytes of vertices where 1 frames of 16 bytes make 16:"
          " the file is padded, and a frame will come out garbled in the game\n"},
         {"bad index", animFile(1, 16, patternWords(4)), badIndex, false,
-         "meshfold: warning: M_d.3d: 1 of 2 triangles use a vertex beyond the mesh's 4 vertices"
+         "meshfold: warning: M_d.3d: 1 of 2 triangles uses a vertex beyond the mesh's 4 vertices"
          " (the first is triangle 1, counting from 0, with vertex 4): the data file is broken\n"},
         {"weapon triangles, -ms", animFile(1, 16, patternWords(4)), weapons, true,
          "meshfold: warning: M_d.3d has 2 weapon triangles: -ms reverses their corner order with"

@@ -21,7 +21,7 @@ cases=(
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
   'meshfold,-ms,-'            '-ms,-h,--dry-run,--,--help,--version'
-  'meshfold,models/'          'models/Big Bunny,models/BunnyDroid,models/X,models/sub/'
+  'meshfold,models/'          'models/Big Bunny,models/BunnyDroid,models/sub/'
   'meshfold,models/Bu'        'models/BunnyDroid'
   'meshfold,-ms,models/Big\ ' 'models/Big Bunny'
   "meshfold,'models/Big B"    'models/Big Bunny'

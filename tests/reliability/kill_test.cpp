@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +175,51 @@ TEST_F(Killed, AnInterruptLeavesNoFileBehindAndBothFilesAlike) {
     EXPECT_EQ(t.between, 0);
     EXPECT_EQ(t.staleFiles, 0);
     EXPECT_GT(t.untouched, 0);
+}
+
+TEST_F(Killed, AnInterruptedRunOverManyMeshesLeavesEachWholeOrUntouched) {
+    // 48 meshes of 512 KiB out each: more than one group, so interrupts fall
+    // before, within and between the groups' moves.
+    std::vector<Mesh> meshes;
+    std::vector<Prediction> predicted;
+    std::vector<std::string> args = {"-ms"};
+    for (std::uint32_t i = 0; i < 48; ++i) {
+        meshes.push_back(packedMesh("M" + std::to_string(i), 8, 8000, 100, i + 1));
+        predicted.push_back(predict(meshes.back(), true));
+        args.push_back(meshes.back().base);
+    }
+    const auto putAll = [&] {
+        for (const Mesh& m : meshes) {
+            putMesh(scratch.dir, m);
+        }
+    };
+    putAll();
+    const double longest = secondsOf([&] { ASSERT_EQ(runTool(args, scratch.dir).status, 0); });
+    const int trials = std::max(1, envNumber("MESHFOLD_KILL_TRIALS", 200) / 10);
+    std::mt19937 rng(static_cast<std::uint32_t>(envNumber("MESHFOLD_KILL_SEED", 20261208)));
+    std::uniform_real_distribution<double> moment(0.0, longest * 1.2);
+    const char* signals[] = {"INT", "TERM", "HUP"};
+    int converted = 0;
+    int untouched = 0;
+    for (int i = 0; i < trials && !HasFatalFailure(); ++i) {
+        putAll();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.4f", moment(rng));
+        runTool(args, scratch.dir, {"timeout", "-s", signals[i % 3], seconds});
+        for (std::size_t m = 0; m < meshes.size(); ++m) {
+            const Bytes anim = readFile(scratch.dir / (meshes[m].base + "_a.3d"));
+            const Bytes data = readFile(scratch.dir / (meshes[m].base + "_d.3d"));
+            const bool was = anim == meshes[m].anim && data == meshes[m].data;
+            const bool done = anim == predicted[m].anim && data == predicted[m].data;
+            ASSERT_TRUE(was || done) << meshes[m].base << " after SIG" << signals[i % 3] << " at "
+                                     << seconds << " s";
+            ++(was ? untouched : converted);
+        }
+        ASSERT_EQ(listFolder(scratch.dir).size(), 2 * meshes.size()) << "files left behind";
+    }
+    std::printf("[ figures  ] %d interrupts of %zu-mesh runs within %.3f s: %d meshes untouched, "
+                "%d converted, none half done, no file left behind\n",
+                trials, meshes.size(), longest, untouched, converted);
 }
 
 #endif

@@ -339,6 +339,39 @@ TEST_F(WineTest, NonAsciiBaseNameWorksAndIsPrintedAsTyped) {
     }
 }
 
+// Explorer hands each dropped file over as a full path with backslashes, and
+// users type either separator or a wildcard (which no Windows shell expands
+// for a program). Every form names the mesh, and a mesh named by both of its
+// files converts once, as the native build converts it.
+TEST_F(WineTest, FileNamesAsExplorerAndUsersGiveThem) {
+    const std::string base = "dír ñ/Ωμέγα";
+    const Folder files = mesh(base, animFile(2, 8, 4, 0), dataFile(1, 2, 0));
+    const fs::path nativeDir = folder("forms-native", files);
+    ASSERT_EQ(runIn(nativeDir, {MESHFOLD_NATIVE_EXE, "-ms", base}).status, 0);
+    for (int form = 0; form < 4; ++form) {
+        const fs::path dir = root_ / ("forms" + std::to_string(form));
+        const std::vector<std::vector<std::string>> forms = {
+            {"-ms", "dír ñ\\Ωμέγα_a.3d"},
+            {"dír ñ/Ωμέγα_D.3D", "-ms"},
+            {windowsPath(dir / (base + "_a.3d")), windowsPath(dir / (base + "_d.3d")), "-MS"},
+            {"-ms", "dír ñ\\Ω*_?.3d", "nothing*here"},
+        };
+        folder("forms" + std::to_string(form), files);
+        const Result w = runWindows(dir, forms[static_cast<std::size_t>(form)]);
+        if (form == 3) {
+            // The pattern that matches nothing stays a name, of a mesh that is not there.
+            EXPECT_EQ(w.status, 1) << w.out;
+            EXPECT_NE(w.out.find("\n\nCan't open file nothing*here_a.3d !\n"), std::string::npos);
+            EXPECT_NE(w.out.find("\n\n2 meshes: 1 converted, 0 already converted, 1 failed\n"),
+                      std::string::npos) << w.out;
+        } else {
+            EXPECT_EQ(w.status, 0) << form << w.out;
+            EXPECT_EQ(w.out.find(" meshes: "), std::string::npos) << form << w.out;
+        }
+        EXPECT_EQ(snapshot(dir), snapshot(nativeDir)) << form;
+    }
+}
+
 // On a console, the name must show as typed even though the console's code
 // page (437 here) has no such letters: the text goes out as UTF-16.
 TEST_F(WineTest, ConsoleShowsNonAsciiName) {
