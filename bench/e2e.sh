@@ -17,7 +17,7 @@
 # Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
 #                          [--small-reps N] [--meshes N] [--meshes-reps N]
 #                          [--growth "A B C"] [--dir DIR] [--meshfold PATH]
-#                          [--no-kernel] [--growth-only]
+#                          [--no-kernel] [--growth-only] [--meshes-only]
 #   --quick       tiny sizes and few repetitions (a smoke run for CI)
 #   --reps        paired runs of the large conversion (default 7)
 #   --size-mib    size of the large animation file in MiB (default 64)
@@ -35,6 +35,7 @@
 #                 bench/ in the same build folder
 #   --no-kernel   skip the kernel benchmark
 #   --growth-only only the growth table (give --growth too)
+#   --meshes-only only the folder of small meshes
 #   --help        print this text
 set -euo pipefail
 shopt -s inherit_errexit
@@ -49,6 +50,7 @@ meshes_reps=3
 growth=""
 growth_reps=5
 growth_only=0
+meshes_only=0
 dir="$repo/build/e2e"
 meshfold=""
 kernel=1
@@ -71,6 +73,7 @@ while [ $# -gt 0 ]; do
     --meshfold) meshfold=$2; shift 2 ;;
     --no-kernel) kernel=0; shift ;;
     --growth-only) growth_only=1; kernel=0; shift ;;
+    --meshes-only) meshes_only=1; kernel=0; shift ;;
     --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -291,7 +294,7 @@ many_section() {
   echo
 }
 
-if [ "$growth_only" = 0 ]; then
+if [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; then
   # 1. Large file against cp + sync of the output size.
   words=$(make_mesh big $((size_mib * kMiB)))
   out_bytes=$((4 + 8 * words))
@@ -349,12 +352,12 @@ if [ "$growth_only" = 0 ]; then
   echo "   cp of animation file:  median $(printf '%s\n' "${b_times[@]}" | median) us"
   echo "   ratio meshfold / cp: median $(printf '%s\n' "${ratios[@]}" | median)"
   echo
+fi
 
-  # 4. A folder of small meshes: one call against one call per mesh and
-  # against cp -r + sync of the same files.
-  if [ "$meshes" -gt 0 ]; then
-    many_section
-  fi
+# 4. A folder of small meshes: one call against one call per mesh and against
+# cp -r + sync of the same files.
+if [ "$growth_only" = 0 ] && [ "$meshes" -gt 0 ]; then
+  many_section
 fi
 
 # 5. The kernel against memcpy.
