@@ -12,7 +12,8 @@
 #   6. with --growth, how the time and memory grow with the input size.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
-# fails or writes a file of the wrong size.
+# fails or writes a file of the wrong size (with the open files limited to 48
+# for the folder of small meshes, which needs fewer whatever its size).
 #
 # Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
 #                          [--small-reps N] [--meshes N] [--meshes-reps N]
