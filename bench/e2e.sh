@@ -4,21 +4,30 @@
 #      size of the output (median of paired runs, and the median ratio);
 #   2. meshfold's peak resident memory for a small and a large input;
 #   3. converting a 4-vertex mesh against `cp` of its animation file;
-#   4. the conversion kernel against memcpy of its output bytes (the
+#   4. converting a folder of small meshes in one call, against a shell loop
+#      of one call per mesh and against `cp -r` of the folder + `sync`, with
+#      the call's peak memory and a run under a low open-files limit;
+#   5. the conversion kernel against memcpy of its output bytes (the
 #      kernel benchmark, repetitions interleaved, medians);
-#   5. with --growth, how the time and memory grow with the input size.
+#   6. with --growth, how the time and memory grow with the input size.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
-# fails or writes a file of the wrong size.
+# fails or writes a file of the wrong size (with the open files limited to 48
+# for the folder of small meshes, which needs fewer whatever its size).
 #
 # Usage: bash bench/e2e.sh [--quick] [--reps N] [--size-mib N] [--rss-mib "A B"]
-#                          [--small-reps N] [--growth "A B C"] [--dir DIR]
-#                          [--meshfold PATH] [--no-kernel] [--growth-only]
+#                          [--small-reps N] [--meshes N] [--meshes-reps N]
+#                          [--growth "A B C"] [--dir DIR] [--meshfold PATH]
+#                          [--no-kernel] [--growth-only] [--meshes-only]
 #   --quick       tiny sizes and few repetitions (a smoke run for CI)
 #   --reps        paired runs of the large conversion (default 7)
 #   --size-mib    size of the large animation file in MiB (default 64)
 #   --rss-mib     input sizes in MiB whose peak memory is measured (default "1 256")
 #   --small-reps  paired runs of the 4-vertex mesh (default 41)
+#   --meshes      number of small meshes in the folder (default 1000; 0 skips it);
+#                 copies of the 1384-byte BunnyStatue of ../shared/corpus beside
+#                 the repository, or a generated mesh of that size without it
+#   --meshes-reps runs of each of the three folder commands (default 3)
 #   --growth      input sizes in MiB for the growth table (default: none)
 #   --dir         scratch folder; must be on the disk to be measured
 #                 (default build/e2e under the repository, removed afterwards)
@@ -27,6 +36,7 @@
 #                 bench/ in the same build folder
 #   --no-kernel   skip the kernel benchmark
 #   --growth-only only the growth table (give --growth too)
+#   --meshes-only only the folder of small meshes
 #   --help        print this text
 set -euo pipefail
 shopt -s inherit_errexit
@@ -36,9 +46,12 @@ reps=7
 size_mib=64
 rss_mib="1 256"
 small_reps=41
+meshes=1000
+meshes_reps=3
 growth=""
 growth_reps=5
 growth_only=0
+meshes_only=0
 dir="$repo/build/e2e"
 meshfold=""
 kernel=1
@@ -48,17 +61,20 @@ kernel_args=(--benchmark_repetitions=7 --benchmark_enable_random_interleaving=tr
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick)
-      reps=3; size_mib=1; rss_mib="1 4"; small_reps=5
+      reps=3; size_mib=1; rss_mib="1 4"; small_reps=5; meshes=50; meshes_reps=1
       kernel_args=(--words=4096 --benchmark_min_time=0.01); shift ;;
     --reps) reps=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --rss-mib) rss_mib=$2; shift 2 ;;
     --small-reps) small_reps=$2; shift 2 ;;
+    --meshes) meshes=$2; shift 2 ;;
+    --meshes-reps) meshes_reps=$2; shift 2 ;;
     --growth) growth=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --meshfold) meshfold=$2; shift 2 ;;
     --no-kernel) kernel=0; shift ;;
     --growth-only) growth_only=1; kernel=0; shift ;;
+    --meshes-only) meshes_only=1; kernel=0; shift ;;
     --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -83,6 +99,7 @@ mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 cleanup() {
   rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.out "$dir"/*.meshfold-*
+  rm -rf "$dir"/meshes.src "$dir"/meshes.run "$dir"/meshes.copy
   rmdir "$dir" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -95,14 +112,16 @@ readonly kMiB=1048576
 
 le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8)))"; }
 
-# make_mesh NAME BYTES: NAME_a.pristine (BYTES long, random vertex words after
-# the 4-byte header) and NAME_d.3d (one triangle). Prints the word count.
+# make_mesh NAME BYTES: NAME_a.pristine (at most BYTES long: whole frames of
+# random vertex words after the 4-byte header) and NAME_d.3d (one triangle).
+# Prints the word count.
 make_mesh() {
   local name=$1 bytes=$2 vertices=$kVertices
   local words=$(((bytes - 4) / 4))
   [ "$words" -lt "$vertices" ] && vertices=$words
   local frames=$((words / vertices))
   [ "$frames" -gt 65535 ] && frames=65535
+  words=$((frames * vertices))
   { le16 "$frames"; le16 $((vertices * 4)); head -c $((words * 4)) /dev/urandom; } >"${name}_a.pristine"
   { le16 1; le16 "$vertices"; head -c 44 /dev/zero; le16 0; le16 1; le16 2; head -c 10 /dev/zero; } >"${name}_d.3d"
   echo "$words"
@@ -167,7 +186,116 @@ peak_rss_kib() {
   cat rss.out
 }
 
-if [ "$growth_only" = 0 ]; then
+# The folder of small meshes: meshes.src holds the pristine copies;
+# meshes.run is refilled from it before each conversion, outside the timing.
+readonly kCorpusMesh=BunnyStatue # 345 vertices, 1 frame: 1384 + 8960 bytes
+readonly kFdLimit=48             # a run needs ~36 open files, not one per mesh
+corpus="$repo/../shared/corpus"
+
+make_many() {
+  local i words src_a src_d
+  rm -rf meshes.src
+  mkdir meshes.src
+  if [ -f "$corpus/${kCorpusMesh}_a.3d" ] && [ -f "$corpus/${kCorpusMesh}_d.3d" ]; then
+    src_a="$corpus/${kCorpusMesh}_a.3d" src_d="$corpus/${kCorpusMesh}_d.3d"
+    words=$((($(stat -c %s "$src_a") - 4) / 4))
+    many_source="$kCorpusMesh from $(cd "$corpus" && pwd)"
+  else
+    words=$(make_mesh gen 1384)
+    mv gen_a.pristine meshes.src/gen_a.3d
+    mv gen_d.3d meshes.src/gen_d.3d
+    src_a=meshes.src/gen_a.3d src_d=meshes.src/gen_d.3d
+    many_source="a generated 1384-byte mesh, no corpus at $corpus"
+  fi
+  for ((i = 1; i <= meshes; i++)); do
+    cp "$src_a" "meshes.src/m${i}_a.3d"
+    cp "$src_d" "meshes.src/m${i}_d.3d"
+  done
+  rm -f meshes.src/gen_a.3d meshes.src/gen_d.3d
+  chmod u+w meshes.src/*
+  many_words=$words
+  many_bytes=$(du -sb --apparent-size meshes.src | cut -f1)
+}
+
+fresh_many() { rm -rf meshes.run && cp -r meshes.src meshes.run && sync; }
+
+# Every animation file in meshes.run holds many_words wide vertices.
+check_many() {
+  local bad
+  bad=$(stat -c '%s %n' meshes.run/*_a.3d | awk -v s=$((4 + 8 * many_words)) '$1 != s' | head -3)
+  [ -z "$bad" ] || { echo "not converted as expected (want $((4 + 8 * many_words)) bytes): $bad" >&2; exit 1; }
+}
+
+many_one_call() {
+  (cd meshes.run && "$meshfold" *_a.3d >../many.out) || { echo "meshfold failed on the folder" >&2; exit 1; }
+  grep -q "^$meshes meshes: $meshes converted," many.out ||
+    { tail -3 many.out >&2; echo "not every mesh was converted" >&2; exit 1; }
+}
+
+many_loop() {
+  (cd meshes.run && for f in *_a.3d; do "$meshfold" "$f" >/dev/null || exit 1; done) ||
+    { echo "meshfold failed in the loop" >&2; exit 1; }
+}
+
+many_copy() { cp -r meshes.src meshes.copy && sync; }
+
+# Most open files at once, from an strace of the call (openat against close).
+max_open_files() {
+  strace -f -qq -e trace=openat,open,close,dup,dup2,dup3,fcntl -o strace.out \
+    "$meshfold" meshes.run/*_a.3d >/dev/null || { echo "meshfold failed under strace" >&2; exit 1; }
+  awk '/(openat|open|dup[23]?)\(/ && / = [0-9]+$/ {n++; if (n > m) m = n}
+       /fcntl\(.*F_DUPFD/ && / = [0-9]+$/ {n++; if (n > m) m = n}
+       /close\(/ && / = 0$/ {n--} END {print m + 3}' strace.out
+  rm -f strace.out
+}
+
+many_section() {
+  local i a b c one_t=() loop_t=() copy_t=() ratios=() kib peak_fds
+  make_many
+  for ((i = 0; i < meshes_reps; i++)); do
+    # The three commands take turns at going first.
+    for step in $(printf '%s\n' one loop copy one loop | sed -n "$((i % 3 + 1)),+2p"); do
+      case $step in
+        one) fresh_many; a=$(time_us many_one_call); check_many ;;
+        loop) fresh_many; b=$(time_us many_loop); check_many ;;
+        copy) rm -rf meshes.copy; sync; c=$(time_us many_copy) ;;
+      esac
+    done
+    one_t+=("$a") loop_t+=("$b") copy_t+=("$c")
+    ratios+=("$(awk -v a="$a" -v c="$c" 'BEGIN {printf "%.3f", a / c}')")
+  done
+  rm -rf meshes.copy
+
+  # Peak memory, and the same call allowed only kFdLimit open files.
+  fresh_many
+  (ulimit -n "$kFdLimit" && cd meshes.run &&
+    /usr/bin/time -f %M -o ../rss.out "$meshfold" *_a.3d >../many.out) ||
+    { tail -3 many.out >&2; echo "meshfold failed on $meshes meshes with ulimit -n $kFdLimit" >&2; exit 1; }
+  grep -q "^$meshes meshes: $meshes converted," many.out || { echo "not every mesh was converted" >&2; exit 1; }
+  check_many
+  kib=$(cat rss.out)
+  peak_fds="not measured (no strace)"
+  if command -v strace >/dev/null; then
+    fresh_many
+    peak_fds="$(max_open_files) (strace of a call, standard streams included)"
+    check_many
+  fi
+  rm -rf meshes.run meshes.src rss.out many.out
+
+  ms() { printf '%s\n' "$@" | median | awk '{printf "%.1f", $1 / 1000}'; }
+  all_ms() { printf '%s\n' "$@" | awk '{printf "%s%.0f", (NR > 1 ? " " : ""), $1 / 1000}'; }
+  echo "4. $meshes small meshes in one folder ($many_source; $many_words words each, $many_bytes bytes in all), runs of each: $meshes_reps"
+  echo "   meshfold *_a.3d (one call): median $(ms "${one_t[@]}") ms   runs: $(all_ms "${one_t[@]}") ms"
+  echo "   loop of $meshes single calls:  median $(ms "${loop_t[@]}") ms   runs: $(all_ms "${loop_t[@]}") ms"
+  echo "   cp -r of the folder + sync:  median $(ms "${copy_t[@]}") ms   runs: $(all_ms "${copy_t[@]}") ms"
+  echo "   ratio one call / (cp -r + sync): median $(printf '%s\n' "${ratios[@]}" | median)   per run: ${ratios[*]}"
+  echo "   ratio loop / one call: $(awk -v a="$(printf '%s\n' "${loop_t[@]}" | median)" -v b="$(printf '%s\n' "${one_t[@]}" | median)" 'BEGIN {printf "%.1f", a / b}')"
+  printf '   peak resident memory of the call: %s KiB (%.2f MiB)\n' "$kib" "$(awk -v k="$kib" 'BEGIN {print k / 1024}')"
+  echo "   with ulimit -n $kFdLimit: all $meshes meshes converted; most open files at once: $peak_fds"
+  echo
+}
+
+if [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; then
   # 1. Large file against cp + sync of the output size.
   words=$(make_mesh big $((size_mib * kMiB)))
   out_bytes=$((4 + 8 * words))
@@ -227,18 +355,24 @@ if [ "$growth_only" = 0 ]; then
   echo
 fi
 
-# 4. The kernel against memcpy.
+# 4. A folder of small meshes: one call against one call per mesh and against
+# cp -r + sync of the same files.
+if [ "$growth_only" = 0 ] && [ "$meshes" -gt 0 ]; then
+  many_section
+fi
+
+# 5. The kernel against memcpy.
 if [ "$kernel" = 1 ]; then
-  echo "4. conversion kernel against memcpy of the output bytes ($kernel_bench ${kernel_args[*]})"
+  echo "5. conversion kernel against memcpy of the output bytes ($kernel_bench ${kernel_args[*]})"
   "$kernel_bench" "${kernel_args[@]}" >kernel.out 2>&1 || { cat kernel.out >&2; exit 1; }
   sed -n '/^kernel throughput/,$p' kernel.out | sed 's/^/   /'
   rm -f kernel.out
   echo
 fi
 
-# 5. Growth with the input size.
+# 6. Growth with the input size.
 if [ -n "$growth" ]; then
-  echo "5. growth with input size (medians of $growth_reps paired runs each)"
+  echo "6. growth with input size (medians of $growth_reps paired runs each)"
   printf '   %8s %12s %12s %14s %7s %10s\n' "MiB in" "meshfold ms" "cp+sync ms" "ns/word" "ratio" "peak KiB"
   for mib in $growth; do
     words=$(make_mesh grow $((mib * kMiB)))
