@@ -383,6 +383,8 @@ ConsoleInfo consoleInfo() {
     DWORD mode = 0;
     c.inputIsConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
     c.outputIsConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    c.underWine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     return c;
 }
 

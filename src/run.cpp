@@ -19,7 +19,7 @@ namespace meshfold {
 
 namespace {
 
-// Words converted per read: 64 KiB in, 128 KiB out, whatever the file's size.
+// Words converted per read.
 constexpr std::size_t kChunkWords = 16384;
 
 // Meshes whose new files are flushed to disk together. Each holds at most two
@@ -35,11 +35,14 @@ struct FileCloser {
 };
 using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// Where a run prints, and whether it writes at all.
-struct Output {
+// What every mesh of a run shares: where it prints, whether it writes at all,
+// and the conversion buffers (64 KiB in, 128 KiB out, whatever the mesh).
+struct Session {
     std::FILE* out;
     std::FILE* err;
     bool dryRun;
+    std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
+    std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
 };
 
 // Everything the conversion of one mesh holds between its steps.
@@ -63,7 +66,7 @@ void say(std::FILE* out, std::string_view text) {
     writeText(out, text);
 }
 
-void emit(const Output& io, Conversion& c, std::string_view text) {
+void emit(Session& io, Conversion& c, std::string_view text) {
     if (c.live) {
         say(io.out, text);
     } else {
@@ -83,7 +86,7 @@ void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
 }
 
-Failure inspect(const Output& io, Conversion& c) {
+Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
@@ -111,7 +114,7 @@ Failure inspect(const Output& io, Conversion& c) {
 }
 
 // What the triangles say about a mesh that is going to be converted.
-void warnAboutTriangles(const Output& io, const Conversion& c) {
+void warnAboutTriangles(Session& io, const Conversion& c) {
     const TriangleFindings t = checkTriangles(c.dataStart, c.info);
     const std::string& file = c.options.dataFileName;
     if (t.badIndex > 0) {
@@ -125,7 +128,7 @@ void warnAboutTriangles(const Output& io, const Conversion& c) {
 
 // A file with more or fewer vertex bytes than its frames need converts as it
 // comes, but the game will show a garbled frame.
-void warnAboutVertexBytes(const Output& io, const Conversion& c) {
+void warnAboutVertexBytes(Session& io, const Conversion& c) {
     const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
     if (c.vertexBytes != expected) {
         say(io.err, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
@@ -146,7 +149,7 @@ Failure checkWritable(const RunOptions& o) {
 }
 
 // Writes to the temporary file, or in a dry run nowhere.
-bool writeAll(const Output& io, Conversion& c, Replacement& r, const std::uint8_t* bytes,
+bool writeAll(Session& io, Conversion& c, Replacement& r, const std::uint8_t* bytes,
               std::size_t size) {
     c.bytesWritten += size;
     return io.dryRun || writeReplacement(r, bytes, size) == size;
@@ -155,10 +158,10 @@ bool writeAll(const Output& io, Conversion& c, Replacement& r, const std::uint8_
 // Streams every whole packed word after the header into the new animation
 // file as a wide vertex. A trailing 1 to 3 bytes that do not make a word are
 // dropped.
-Failure writeVertices(const Output& io, Conversion& c) {
+Failure writeVertices(Session& io, Conversion& c) {
     const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
-    std::vector<std::uint8_t> in(kChunkWords * kPackedVertexSize);
-    std::vector<std::uint8_t> wide(kChunkWords * kWideVertexSize);
+    std::vector<std::uint8_t>& in = io.in;
+    std::vector<std::uint8_t>& wide = io.wide;
     std::size_t carried = 0; // bytes of an incomplete word from the last read
     for (;;) {
         const std::size_t got = std::fread(in.data() + carried, 1, in.size() - carried, c.anim.get());
@@ -183,7 +186,7 @@ Failure writeVertices(const Output& io, Conversion& c) {
     return {};
 }
 
-Failure writeAnimation(const Output& io, Conversion& c) {
+Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.animFileName, c.newAnim)) {
         return fail(Stop::CantOpenForWriting, o.animFileName);
@@ -203,7 +206,7 @@ Failure writeAnimation(const Output& io, Conversion& c) {
     return f;
 }
 
-Failure writeDataFile(const Output& io, Conversion& c) {
+Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newData)) {
         return fail(Stop::CantOpenForWriting, o.dataFileName);
@@ -223,7 +226,7 @@ void abandon(Conversion& c) {
 
 // Everything up to the flush to disk: inspection, the checks, the warnings
 // and the new content in temporary files (in a dry run, in memory only).
-void prepare(const Output& io, Conversion& c) {
+void prepare(Session& io, Conversion& c) {
     Failure f = inspect(io, c);
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
@@ -323,7 +326,7 @@ void commitGroup(std::vector<Conversion>& group) {
 
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
-void finishGroup(const Output& io, std::vector<Conversion>& group, Tally& tally) {
+void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
     if (!io.dryRun) {
         commitGroup(group);
     }
@@ -347,7 +350,7 @@ RunOptions meshNamed(const Command& cmd, const std::string& name) {
     return meshOptions(cmd, name, isBaseName);
 }
 
-int convertAll(const Command& cmd, const Output& io) {
+int convertAll(const Command& cmd, Session& io) {
     Tally tally;
     std::set<std::string> seen; // meshes already in the run, by their animation file
     std::vector<Conversion> group;
@@ -398,11 +401,15 @@ int runMeshfold(const std::vector<std::string>& args, std::FILE* out, std::FILE*
     case CommandAction::Convert:
         break;
     }
-    return convertAll(cmd, Output{out, err, cmd.dryRun});
+    Session session{out, err, cmd.dryRun};
+    return convertAll(cmd, session);
 }
 
 bool keepWindowOpen(const ConsoleInfo& console) {
-    return console.processesAttached == 1 && console.inputIsConsole && console.outputIsConsole;
+    // Under Wine a console of its own is the terminal Wine was started from,
+    // which stays open, and whose Enter key Wine's console may not pass on.
+    return console.processesAttached == 1 && console.inputIsConsole && console.outputIsConsole &&
+           !console.underWine;
 }
 
 } // namespace meshfold

@@ -106,16 +106,18 @@ TEST(ExplorerWindow, WaitsOnlyInAConsoleOfItsOwn) {
         bool wait;
     };
     const Case cases[] = {
-        {{1, true, true}, true},    // double-click or drop
-        {{2, true, true}, false},   // cmd or PowerShell
-        {{3, true, true}, false},   // a batch file run from a shell
-        {{1, false, true}, false},  // input redirected
-        {{1, true, false}, false},  // output redirected
-        {{0, false, false}, false}, // no console at all (POSIX, or a GUI parent)
+        {{1, true, true, false}, true},    // double-click or drop
+        {{2, true, true, false}, false},   // cmd or PowerShell
+        {{3, true, true, false}, false},   // a batch file run from a shell
+        {{1, false, true, false}, false},  // input redirected
+        {{1, true, false, false}, false},  // output redirected
+        {{0, false, false, false}, false}, // no console at all (POSIX, or a GUI parent)
+        {{1, true, true, true}, false},    // Wine, in the terminal it was started from
     };
     for (const Case& c : cases) {
         EXPECT_EQ(keepWindowOpen(c.console), c.wait)
-            << c.console.processesAttached << c.console.inputIsConsole << c.console.outputIsConsole;
+            << c.console.processesAttached << c.console.inputIsConsole << c.console.outputIsConsole
+            << c.console.underWine;
     }
 }
 

@@ -109,6 +109,7 @@ struct ConsoleInfo {
     unsigned processesAttached = 0; // processes sharing the console; 0 when there is none
     bool inputIsConsole = false;
     bool outputIsConsole = false;
+    bool underWine = false; // Windows emulated on another system, in that system's terminal
 };
 ConsoleInfo consoleInfo();
 

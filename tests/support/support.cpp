@@ -215,10 +215,14 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
         }
         return result;
     }
-    // Both pipes are read as data comes, so that neither can fill and stall the child.
+    // Both pipes are read as data comes, so that neither can fill and stall
+    // the child, until standard output ends. Standard error is then drained
+    // of what the child wrote without waiting for its end: a process the
+    // child started (Wine's server) may hold it open for seconds more.
     pollfd fds[2] = {{pipeFds[0], POLLIN, 0}, {errFds[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.output, &result.errors};
-    for (int open = errFds[0] >= 0 ? 2 : 1; open > 0;) {
+    char buf[4096];
+    while (fds[0].fd >= 0) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -229,19 +233,27 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const fs::path& c
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
-            char buf[4096];
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 sinks[i]->append(buf, static_cast<std::size_t>(n));
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
-                --open;
             }
         }
     }
+    if (fds[0].fd >= 0) {
+        close(fds[0].fd);
+    }
     int wstatus = 0;
     const bool waited = waitpid(pid, &wstatus, 0) == pid;
+    if (fds[1].fd >= 0) {
+        fcntl(fds[1].fd, F_SETFL, O_NONBLOCK);
+        for (ssize_t n; (n = read(fds[1].fd, buf, sizeof buf)) > 0;) {
+            result.errors.append(buf, static_cast<std::size_t>(n));
+        }
+        close(fds[1].fd);
+    }
     if (!waited) {
         return result;
     }
