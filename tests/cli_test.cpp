@@ -681,6 +681,7 @@ TEST_F(CliUnprivileged, AReadOnlyAnimationFileIsLeftAsItWas) {
     giveToNobody();
     fs::permissions(path("R_a.3d"), fs::perms::owner_read | fs::perms::group_read);
     refusedAsNobody({"R"}, "R_a.3d");
+    refusedAsNobody({"--dry-run", "R"}, "R_a.3d"); // a dry run answers as the real one would
 }
 
 TEST_F(CliUnprivileged, AReadOnlyDataFileStopsMilkShapeFixBeforeAnyWrite) {
@@ -689,6 +690,7 @@ TEST_F(CliUnprivileged, AReadOnlyDataFileStopsMilkShapeFixBeforeAnyWrite) {
     giveToNobody();
     fs::permissions(path("R_d.3d"), fs::perms::owner_read);
     refusedAsNobody({"-ms", "R"}, "R_d.3d");
+    refusedAsNobody({"-ms", "R", "--dry-run"}, "R_d.3d");
     // Without the fix the data file is only read, so the mesh converts.
     EXPECT_EQ(runAsNobody({"R"}).status, 0);
 }
@@ -699,6 +701,7 @@ TEST_F(CliUnprivileged, AReadOnlyFolderIsLeftAsItWas) {
     giveToNobody();
     fs::permissions(scratch.dir, fs::perms::owner_read | fs::perms::owner_exec);
     refusedAsNobody({"R"}, "R_a.3d");
+    refusedAsNobody({"--dry-run", "R"}, "R_a.3d"); // no new file could be made in the folder
 }
 
 // A real file system that fills up during the conversion.
