@@ -184,7 +184,9 @@ TEST_F(Killed, AnInterruptedRunOverManyMeshesLeavesEachWholeOrUntouched) {
     std::vector<Prediction> predicted;
     std::vector<std::string> args = {"-ms"};
     for (std::uint32_t i = 0; i < 48; ++i) {
-        meshes.push_back(packedMesh("M" + std::to_string(i), 8, 8000, 100, i + 1));
+        std::string base = "M";
+        base += std::to_string(i);
+        meshes.push_back(packedMesh(base, 8, 8000, 100, i + 1));
         predicted.push_back(predict(meshes.back(), true));
         args.push_back(meshes.back().base);
     }
