@@ -3,6 +3,9 @@
 
 #include "platform_names.h"
 
+#include "meshfold/ascii.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -67,6 +70,66 @@ std::FILE* openForReading(const std::string& path) {
 bool pathExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The names in `folder` ("" for the current one), in no particular order.
+std::vector<std::string> entriesOf(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : toPath(folder), ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        names.push_back(fromPath(it->path().filename()));
+    }
+    return names;
+}
+
+bool byName(const std::string& a, const std::string& b) {
+    return lessIgnoringAsciiCase(a, b);
+}
+
+} // namespace
+
+std::vector<std::string> filesInFolder(const std::string& folder) {
+    const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
+    std::vector<std::string> files;
+    for (const std::string& name : entriesOf(folder)) {
+        if (!isFolder(prefix + name)) {
+            files.push_back(name);
+        }
+    }
+    std::sort(files.begin(), files.end(), byName);
+    for (std::string& name : files) {
+        name = prefix + name;
+    }
+    return files;
+}
+
+std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListings& listings) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string_view name = std::string_view(path).substr(folder.size());
+    auto listed = listings.entries.find(folder);
+    if (listed == listings.entries.end()) {
+        listed = listings.entries.emplace(folder, entriesOf(folder)).first;
+    }
+    std::vector<std::string> found;
+    for (const std::string& entry : listed->second) {
+        if (equalsIgnoringAsciiCase(entry, name)) {
+            found.push_back(entry);
+        }
+    }
+    std::sort(found.begin(), found.end(), byName);
+    for (std::string& entry : found) {
+        entry = folder + entry;
+    }
+    return found;
 }
 
 std::string fileIdentity(const std::string& path) {

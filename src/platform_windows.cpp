@@ -38,34 +38,55 @@ std::string utf8(const wchar_t* w, std::size_t length) {
     return s;
 }
 
-// Neither cmd nor PowerShell expands wildcards for the programs they start.
-// As the C runtimes do when asked to, an argument holding * or ? becomes the
-// files it matches in its folder, in name order; one that matches no file
-// stays as it was, and then names no mesh.
-void addExpanded(const wchar_t* arg, std::vector<std::string>& args) {
-    const std::wstring pattern(arg);
-    if (pattern.find_first_of(L"*?") == std::wstring::npos) {
-        args.push_back(utf8(pattern.data(), pattern.size()));
-        return;
-    }
-    const std::size_t cut = pattern.find_last_of(L"\\/:");
-    const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut + 1);
-    std::vector<std::wstring> matches;
+// Name order as Explorer and dir show it: case ignored as the file system
+// ignores it; names equal but for case (possible only on some volumes) in
+// code-unit order, so that the order is total.
+bool byName(const std::wstring& a, const std::wstring& b) {
+    const int c = CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                       static_cast<int>(b.size()), TRUE);
+    return c != CSTR_EQUAL ? c == CSTR_LESS_THAN : a < b;
+}
+
+// The files (not folders) that `pattern` matches, each as `folder` + its
+// name, in name order.
+std::vector<std::wstring> matchingFiles(const std::wstring& pattern, const std::wstring& folder) {
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                 nullptr, 0);
     if (h != INVALID_HANDLE_VALUE) {
         do {
             if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                matches.push_back(folder + found.cFileName);
+                names.push_back(found.cFileName);
             }
         } while (FindNextFileW(h, &found) != 0);
         FindClose(h);
     }
+    std::sort(names.begin(), names.end(), byName);
+    for (std::wstring& name : names) {
+        name = folder + name;
+    }
+    return names;
+}
+
+// Neither cmd nor PowerShell expands wildcards for the programs they start.
+// As the C runtimes do when asked to, an argument holding * or ? becomes the
+// files it matches in its folder, in name order; one that matches no file
+// stays as it was, and then names no mesh. The switches -? and /? are not
+// patterns.
+void addExpanded(const wchar_t* arg, std::vector<std::string>& args) {
+    const std::wstring pattern(arg);
+    if (pattern.find_first_of(L"*?") == std::wstring::npos || pattern == L"-?" ||
+        pattern == L"/?") {
+        args.push_back(utf8(pattern.data(), pattern.size()));
+        return;
+    }
+    const std::size_t cut = pattern.find_last_of(L"\\/:");
+    const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut + 1);
+    std::vector<std::wstring> matches = matchingFiles(pattern, folder);
     if (matches.empty()) {
         matches.push_back(pattern);
     }
-    std::sort(matches.begin(), matches.end());
     for (const std::wstring& m : matches) {
         args.push_back(utf8(m.data(), m.size()));
     }
@@ -172,6 +193,30 @@ std::FILE* openForReading(const std::string& path) {
 
 bool pathExists(const std::string& path) {
     return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::vector<std::string> filesInFolder(const std::string& folder) {
+    std::wstring prefix = wide(folder);
+    if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/' &&
+        !(prefix.size() == 2 && prefix[1] == L':')) {
+        prefix += L'\\';
+    }
+    std::vector<std::string> files;
+    for (const std::wstring& f : matchingFiles(prefix + L"*", prefix)) {
+        files.push_back(utf8(f.data(), f.size()));
+    }
+    return files;
+}
+
+// Windows opens a file by its name in any case: a name that does not open
+// has no other spelling.
+std::vector<std::string> namesIgnoringCase(const std::string&, FolderListings&) {
+    return {};
 }
 
 std::string fileIdentity(const std::string& path) {

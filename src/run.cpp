@@ -6,13 +6,13 @@
 #include "meshfold/format.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
+#include "meshfold/names.h"
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 #include <string_view>
 
 namespace meshfold {
@@ -47,6 +47,7 @@ struct Session {
 
 // Everything the conversion of one mesh holds between its steps.
 struct Conversion {
+    const NamedMesh* named = nullptr; // the name it was found by
     RunOptions options;
     bool live = false;  // its lines go out as they come (nothing before it waits)
     std::string lines;  // else they wait here until the mesh is done
@@ -86,11 +87,20 @@ void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
 }
 
+// A file that would not open; when several files match its name ignoring
+// case, standard error lists them, since none was taken.
+Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
+    if (!candidates.empty()) {
+        say(io.err, caseCandidatesNote(file, candidates));
+    }
+    return fail(Stop::CantOpen, file);
+}
+
 Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
-        return fail(Stop::CantOpen, o.animFileName);
+        return cantOpen(io, o.animFileName, c.named->animCandidates);
     }
     std::vector<std::uint8_t> animHead;
     readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
@@ -102,7 +112,7 @@ Failure inspect(Session& io, Conversion& c) {
 
     InputFile data(openForReading(o.dataFileName));
     if (!data) {
-        return fail(Stop::CantOpen, o.dataFileName);
+        return cantOpen(io, o.dataFileName, c.named->dataCandidates);
     }
     readUpTo(data.get(), kDataCountsSize, c.dataStart);
     const std::size_t wanted = dataBytesWanted(c.dataStart);
@@ -227,7 +237,10 @@ void abandon(Conversion& c) {
 // Everything up to the flush to disk: inspection, the checks, the warnings
 // and the new content in temporary files (in a dry run, in memory only).
 void prepare(Session& io, Conversion& c) {
-    Failure f = inspect(io, c);
+    Failure f = c.named->failure; // a name that stands for no mesh
+    if (f.stop == Stop::None) {
+        f = inspect(io, c);
+    }
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
         f = checkWritable(c.options);
@@ -343,26 +356,16 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
     group.clear();
 }
 
-// The mesh a name stands for: a base name, or the name of one of its files
-// when no file named as a base name would be exists.
-RunOptions meshNamed(const Command& cmd, const std::string& name) {
-    const bool isBaseName = !hasMeshFileSuffix(name) || pathExists(name + kAnimSuffix);
-    return meshOptions(cmd, name, isBaseName);
-}
-
 int convertAll(const Command& cmd, Session& io) {
+    const std::vector<NamedMesh> meshes = resolveMeshes(cmd);
     Tally tally;
-    std::set<std::string> seen; // meshes already in the run, by their animation file
     std::vector<Conversion> group;
     group.reserve(kGroupMeshes);
     std::uint64_t groupBytes = 0;
-    for (const std::string& name : cmd.names) {
-        RunOptions o = meshNamed(cmd, name);
-        if (!seen.insert(fileIdentity(o.animFileName)).second) {
-            continue;
-        }
+    for (const NamedMesh& mesh : meshes) {
         Conversion& c = group.emplace_back();
-        c.options = std::move(o);
+        c.named = &mesh;
+        c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);
         groupBytes += c.bytesWritten;
@@ -372,10 +375,10 @@ int convertAll(const Command& cmd, Session& io) {
         }
     }
     finishGroup(io, group, tally);
-    if (seen.size() > 1) {
+    if (meshes.size() > 1) {
         say(io.out, summaryLine(tally, io.dryRun));
     }
-    return tally.converted == seen.size() ? kExitSuccess : kExitFailure;
+    return tally.converted == meshes.size() ? kExitSuccess : kExitFailure;
 }
 
 } // namespace

@@ -399,10 +399,23 @@ TEST_F(Cli, SwitchesApplyWhereverTheyStand) {
     put("-odd_a.3d", anim);
     put("-odd_d.3d", soundDataFile(1, 4));
 
-    // -ms after the name counts; unknown switches are named on standard error.
-    const RunResult r = run({"A", "-x", "-ms", "--", "-odd", "-h"});
+    // A typo for a switch converts nothing, wherever it stands: the mesh
+    // could not be converted again with the switch meant.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-sm", "A"}, {"A", "-x", "-ms"}, {"A", "--dryrun"}}) {
+        const auto before = snapshot();
+        const RunResult r = run(args);
+        EXPECT_EQ(r.out, kBannerOut + kHelpOut) << args[1];
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("unknown switch " + args[args[0] == "A" ? 1 : 0]), std::string::npos)
+            << r.err;
+        EXPECT_EQ(snapshot(), before);
+    }
+
+    // -ms after the name counts.
+    const RunResult r = run({"A", "-ms", "--", "-odd", "-h"});
     EXPECT_EQ(r.status, 1) << r.out; // the mesh "-h" does not exist
-    EXPECT_EQ(r.err, "meshfold: unknown switch -x ignored\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(get("A_a.3d"), expectedAnim(anim, true));
     EXPECT_EQ(get("-odd_a.3d"), expectedAnim(anim, true));
     EXPECT_NE(get("A_d.3d"), soundDataFile(1, 4));
