@@ -3,6 +3,7 @@
 #include "meshfold/ascii.h"
 #include "meshfold/platform.h"
 
+#include <algorithm>
 #include <set>
 
 namespace meshfold {
@@ -18,15 +19,17 @@ struct Resolver {
 };
 
 // A file as it is really called: `path` itself when it exists, else its one
-// spelling in another case. With several such spellings, `path` stays and
-// they are the candidates.
-std::string realName(Resolver& r, const std::string& path, std::vector<std::string>& candidates) {
+// spelling in another case, or of several the one `preferred` names (the file
+// the user named). Otherwise `path` stays and the spellings are the
+// candidates.
+std::string realName(Resolver& r, const std::string& path, const std::string& preferred,
+                     std::vector<std::string>& candidates) {
     if (pathExists(path)) {
         return path;
     }
     std::vector<std::string> same = namesIgnoringCase(path, r.listings);
-    if (same.size() == 1) {
-        return same.front();
+    if (same.size() == 1 || std::find(same.begin(), same.end(), preferred) != same.end()) {
+        return same.size() == 1 ? same.front() : preferred;
     }
     candidates = std::move(same);
     return path;
@@ -42,11 +45,23 @@ void add(Resolver& r, NamedMesh mesh, const std::string& identity) {
     }
 }
 
-void addMesh(Resolver& r, const std::string& baseName) {
+// `suffix` as typed, in any case ("_A.3D"), with its letter a or d in the
+// same case.
+std::string suffixFor(std::string suffix, char letter) {
+    const bool upper = suffix[1] >= 'A' && suffix[1] <= 'Z';
+    suffix[1] = upper ? static_cast<char>(letter - 'a' + 'A') : letter;
+    return suffix;
+}
+
+// The mesh of `baseName`; `typedSuffix` is the suffix of the file name it was
+// named by, whose spelling is preferred when several files match in case.
+void addMesh(Resolver& r, const std::string& baseName, const std::string& typedSuffix = kAnimSuffix) {
     NamedMesh m;
     m.options = meshOptions(r.command, baseName, true);
-    m.options.animFileName = realName(r, m.options.animFileName, m.animCandidates);
-    m.options.dataFileName = realName(r, m.options.dataFileName, m.dataCandidates);
+    m.options.animFileName = realName(r, m.options.animFileName,
+                                      baseName + suffixFor(typedSuffix, 'a'), m.animCandidates);
+    m.options.dataFileName = realName(r, m.options.dataFileName,
+                                      baseName + suffixFor(typedSuffix, 'd'), m.dataCandidates);
     const std::string identity =
         fileIdentity(m.options.animFileName) + " " + fileIdentity(m.options.dataFileName);
     add(r, std::move(m), identity);
@@ -81,7 +96,8 @@ void addName(Resolver& r, const std::string& name) {
     } else if (isFolder(name)) {
         addFolder(r, name);
     } else if (hasMeshFileSuffix(name)) {
-        addMesh(r, meshOptions(r.command, name, false).baseName);
+        const std::string base = meshOptions(r.command, name, false).baseName;
+        addMesh(r, base, name.substr(base.size()));
     } else if (hasShortMeshFileSuffix(name) && existsInAnyCase(r, name + ".3d")) {
         addMesh(r, name.substr(0, name.size() - kShortSuffixLength));
     } else if (pathExists(name)) {

@@ -38,13 +38,21 @@ std::string utf8(const wchar_t* w, std::size_t length) {
     return s;
 }
 
-// Name order as Explorer and dir show it: case ignored as the file system
-// ignores it; names equal but for case (possible only on some volumes) in
+// Name order as Explorer shows it: case ignored, and so "Box_a.3d" before
+// "BoxBig_a.3d" (letters compared in lower case, which puts "_" before them,
+// as Explorer does). Names equal but for case, possible on some volumes, in
 // code-unit order, so that the order is total.
+std::wstring lowerCase(std::wstring s) {
+    if (!s.empty()) {
+        CharLowerBuffW(s.data(), static_cast<DWORD>(s.size()));
+    }
+    return s;
+}
+
 bool byName(const std::wstring& a, const std::wstring& b) {
-    const int c = CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                       static_cast<int>(b.size()), TRUE);
-    return c != CSTR_EQUAL ? c == CSTR_LESS_THAN : a < b;
+    const std::wstring x = lowerCase(a);
+    const std::wstring y = lowerCase(b);
+    return x != y ? x < y : a < b;
 }
 
 // The files (not folders) that `pattern` matches, each as `folder` + its
