@@ -153,5 +153,26 @@ TEST_F(Corpus, MeshesOfAnyOtherFormAreRefusedUntouched) {
     EXPECT_GT(refused, 0);
 }
 
+// The README's "meshfold *.3d" on a copy of the whole corpus: every mesh is
+// named by both of its files, across several groups of meshes, and each is
+// converted once. The dry run says exactly what the real run then does.
+TEST_F(Corpus, EveryFileOfTheFolderNamedConvertsEachMeshOnce) {
+    std::vector<std::string> names;
+    for (const std::string& f : listFolder(corpusDir())) {
+        if (endsWith(f, ".3d")) {
+            writeFile(scratch.dir / f, readFile(corpusDir() / f));
+            names.push_back(f);
+        }
+    }
+    std::vector<std::string> dryArgs = names;
+    dryArgs.push_back("--dry-run");
+    const RunResult dry = runTool(dryArgs, scratch.dir);
+    const RunResult real = runTool(names, scratch.dir);
+    const std::string meshes = "\n\n" + std::to_string(corpusMeshes().size()) + " meshes: ";
+    EXPECT_NE(real.out.find(meshes), std::string::npos) << real.out.substr(real.out.size() - 80);
+    EXPECT_EQ(dry.out, asDryRun(real.out));
+    EXPECT_EQ(dry.status, real.status);
+}
+
 } // namespace
 } // namespace meshfold::test
