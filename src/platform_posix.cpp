@@ -117,17 +117,17 @@ std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListin
     const std::string_view name = std::string_view(path).substr(folder.size());
     auto listed = listings.entries.find(folder);
     if (listed == listings.entries.end()) {
-        listed = listings.entries.emplace(folder, entriesOf(folder)).first;
+        std::vector<std::string> entries = entriesOf(folder);
+        std::sort(entries.begin(), entries.end(), byName);
+        listed = listings.entries.emplace(folder, std::move(entries)).first;
     }
+    // Sorted by name, the spellings of one name stand together.
+    const auto [first, last] = std::equal_range(
+        listed->second.begin(), listed->second.end(), std::string(name),
+        [](const std::string& a, const std::string& b) { return compareIgnoringAsciiCase(a, b) < 0; });
     std::vector<std::string> found;
-    for (const std::string& entry : listed->second) {
-        if (equalsIgnoringAsciiCase(entry, name)) {
-            found.push_back(entry);
-        }
-    }
-    std::sort(found.begin(), found.end(), byName);
-    for (std::string& entry : found) {
-        entry = folder + entry;
+    for (auto it = first; it != last; ++it) {
+        found.push_back(folder + *it);
     }
     return found;
 }

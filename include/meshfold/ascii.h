@@ -28,19 +28,26 @@ inline bool endsWithIgnoringAsciiCase(std::string_view s, std::string_view suffi
            equalsIgnoringAsciiCase(s.substr(s.size() - suffix.size()), suffix);
 }
 
-// Name order as a file manager shows it: "apple" < "Banana" < "cherry".
-// Names equal but for case are ordered byte by byte, so that the order is
-// total and the same on every run.
-inline bool lessIgnoringAsciiCase(std::string_view a, std::string_view b) {
+// Negative, zero or positive as `a` comes before, with or after `b` when the
+// case of ASCII letters is ignored.
+inline int compareIgnoringAsciiCase(std::string_view a, std::string_view b) {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
         const auto x = static_cast<unsigned char>(lowerAscii(a[i]));
         const auto y = static_cast<unsigned char>(lowerAscii(b[i]));
         if (x != y) {
-            return x < y;
+            return x < y ? -1 : 1;
         }
     }
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+// Name order as a file manager shows it: "apple" < "Banana" < "cherry", and
+// "Box_a.3d" < "BoxBig_a.3d". Names equal but for case are ordered byte by
+// byte, so that the order is total and the same on every run.
+inline bool lessIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    const int c = compareIgnoringAsciiCase(a, b);
+    return c != 0 ? c < 0 : a < b;
 }
 
 } // namespace meshfold

@@ -44,7 +44,7 @@ std::vector<std::string> filesInFolder(const std::string& folder);
 // The entries of folders read so far in one lookup of names, so that a run
 // over many meshes reads each folder once.
 struct FolderListings {
-    std::map<std::string, std::vector<std::string>> entries; // folder -> names in it
+    std::map<std::string, std::vector<std::string>> entries; // folder -> names in it, sorted
 };
 
 // The names beside `path` that equal its last part ignoring ASCII case, each
