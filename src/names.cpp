@@ -28,8 +28,11 @@ std::string realName(Resolver& r, const std::string& path, const std::string& pr
         return path;
     }
     std::vector<std::string> same = namesIgnoringCase(path, r.listings);
-    if (same.size() == 1 || std::find(same.begin(), same.end(), preferred) != same.end()) {
-        return same.size() == 1 ? same.front() : preferred;
+    if (same.size() == 1) {
+        return same.front();
+    }
+    if (std::find(same.begin(), same.end(), preferred) != same.end()) {
+        return preferred;
     }
     candidates = std::move(same);
     return path;

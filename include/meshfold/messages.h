@@ -42,7 +42,7 @@ inline constexpr std::string_view kSwitchList =
     "\n  --dry-run  show what would happen, but change no file"
     "\n  --         end of the switches: what follows is a name, even if it starts with -"
     "\n  --help     this text (also -?)"
-    "\n  --version  the name and version alone"
+    "\n  --version  the name and version alone\n"
     "\nOn Windows /ms, /h and /? work too. Any other switch is an error, and then"
     "\nnothing is converted.\n"
     "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d (or NAME_a, as Explorer shows"

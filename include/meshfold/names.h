@@ -32,8 +32,10 @@ struct NamedMesh {
 //    NAME_d as Explorer shows them when NAME_a.3d or NAME_d.3d exists;
 //  - any other existing file: not a mesh, a failure of its own;
 //  - else a base name, whose animation file then cannot be opened.
-// A file named exactly exists or is taken as it is; else the one file in its
-// folder whose name equals it ignoring ASCII case is used under its real name.
+// A mesh's file is used under the name it was asked for when a file of that
+// name exists; else the one file in its folder whose name equals it ignoring
+// ASCII case is used under its real name (of several, the one the user named
+// as a file; none is guessed).
 // Two names are the same mesh only when both of their files are the same
 // files (a hard link to another mesh's animation file with a data file of its
 // own is a mesh of its own).
