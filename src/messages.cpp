@@ -49,6 +49,8 @@ std::string failureMessage(const Failure& failure) {
     case Stop::NotAMesh:
         return "\n\n" + f + " is not a mesh file: a mesh is the two files NAME_a.3d and" +
                " NAME_d.3d !\n";
+    case Stop::CantOpenFolder:
+        return "\n\nCan't open folder " + f + " !\n";
     case Stop::NoMeshInFolder:
         return "\n\nNo mesh in folder " + f + ": a mesh is the two files NAME_a.3d and" +
                " NAME_d.3d !\n";

@@ -80,8 +80,13 @@ void addFailure(Resolver& r, Stop stop, const std::string& name) {
 void addName(Resolver& r, const std::string& name);
 
 void addFolder(Resolver& r, const std::string& folder) {
+    std::vector<std::string> files;
+    if (!filesInFolder(folder, files)) {
+        addFailure(r, Stop::CantOpenFolder, folder);
+        return;
+    }
     bool any = false;
-    for (const std::string& file : filesInFolder(folder)) {
+    for (const std::string& file : files) {
         if (endsWithIgnoringAsciiCase(file, kAnimSuffix)) {
             addName(r, file);
             any = true;

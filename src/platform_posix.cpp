@@ -80,14 +80,14 @@ bool isFolder(const std::string& path) {
 namespace {
 
 // The names in `folder` ("" for the current one), in no particular order.
-std::vector<std::string> entriesOf(const std::string& folder) {
-    std::vector<std::string> names;
+// False when the folder cannot be read to its end.
+bool readEntries(const std::string& folder, std::vector<std::string>& names) {
     std::error_code ec;
     fs::directory_iterator it(folder.empty() ? fs::path(".") : toPath(folder), ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         names.push_back(fromPath(it->path().filename()));
     }
-    return names;
+    return !ec;
 }
 
 bool byName(const std::string& a, const std::string& b) {
@@ -96,19 +96,19 @@ bool byName(const std::string& a, const std::string& b) {
 
 } // namespace
 
-std::vector<std::string> filesInFolder(const std::string& folder) {
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files) {
     const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
-    std::vector<std::string> files;
-    for (const std::string& name : entriesOf(folder)) {
+    std::vector<std::string> names;
+    if (!readEntries(folder, names)) {
+        return false;
+    }
+    std::sort(names.begin(), names.end(), byName);
+    for (const std::string& name : names) {
         if (!isFolder(prefix + name)) {
-            files.push_back(name);
+            files.push_back(prefix + name);
         }
     }
-    std::sort(files.begin(), files.end(), byName);
-    for (std::string& name : files) {
-        name = prefix + name;
-    }
-    return files;
+    return true;
 }
 
 std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListings& listings) {
@@ -117,7 +117,8 @@ std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListin
     const std::string_view name = std::string_view(path).substr(folder.size());
     auto listed = listings.entries.find(folder);
     if (listed == listings.entries.end()) {
-        std::vector<std::string> entries = entriesOf(folder);
+        std::vector<std::string> entries;
+        (void)readEntries(folder, entries); // a folder that cannot be read offers no other spelling
         std::sort(entries.begin(), entries.end(), byName);
         listed = listings.entries.emplace(folder, std::move(entries)).first;
     }

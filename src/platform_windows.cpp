@@ -56,25 +56,28 @@ bool byName(const std::wstring& a, const std::wstring& b) {
 }
 
 // The files (not folders) that `pattern` matches, each as `folder` + its
-// name, in name order.
-std::vector<std::wstring> matchingFiles(const std::wstring& pattern, const std::wstring& folder) {
+// name, in name order. False when the folder cannot be read (a pattern that
+// matches nothing is not a failure).
+bool matchingFiles(const std::wstring& pattern, const std::wstring& folder,
+                   std::vector<std::wstring>& files) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                 nullptr, 0);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.push_back(found.cFileName);
-            }
-        } while (FindNextFileW(h, &found) != 0);
-        FindClose(h);
+    if (h == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileW(h, &found) != 0);
+    FindClose(h);
     std::sort(names.begin(), names.end(), byName);
-    for (std::wstring& name : names) {
-        name = folder + name;
+    for (const std::wstring& name : names) {
+        files.push_back(folder + name);
     }
-    return names;
+    return true;
 }
 
 // Neither cmd nor PowerShell expands wildcards for the programs they start.
@@ -91,7 +94,8 @@ void addExpanded(const wchar_t* arg, std::vector<std::string>& args) {
     }
     const std::size_t cut = pattern.find_last_of(L"\\/:");
     const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut + 1);
-    std::vector<std::wstring> matches = matchingFiles(pattern, folder);
+    std::vector<std::wstring> matches;
+    (void)matchingFiles(pattern, folder, matches);
     if (matches.empty()) {
         matches.push_back(pattern);
     }
@@ -208,17 +212,20 @@ bool isFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::vector<std::string> filesInFolder(const std::string& folder) {
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files) {
     std::wstring prefix = wide(folder);
     if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/' &&
         !(prefix.size() == 2 && prefix[1] == L':')) {
         prefix += L'\\';
     }
-    std::vector<std::string> files;
-    for (const std::wstring& f : matchingFiles(prefix + L"*", prefix)) {
+    std::vector<std::wstring> found;
+    if (!matchingFiles(prefix + L"*", prefix, found)) {
+        return false;
+    }
+    for (const std::wstring& f : found) {
         files.push_back(utf8(f.data(), f.size()));
     }
-    return files;
+    return true;
 }
 
 // Windows opens a file by its name in any case: a name that does not open

@@ -912,6 +912,21 @@ TEST_F(CliUnprivileged, AReadOnlyFolderIsLeftAsItWas) {
     refusedAsNobody({"--dry-run", "R"}, "R_a.3d"); // no new file could be made in the folder
 }
 
+TEST_F(CliUnprivileged, AFolderThatCannotBeListedSaysSo) {
+    fs::create_directories(path("Locked"));
+    put("Locked/R_a.3d", animFile(1, 16, patternWords(4)));
+    put("Locked/R_d.3d", dataFile(1, 4));
+    giveToNobody();
+    fs::permissions(path("Locked"), fs::perms::owner_write | fs::perms::owner_exec);
+    for (const char* dry : {"--dry-run", "--"}) {
+        const RunResult r = runAsNobody({dry, "Locked"});
+        EXPECT_EQ(r.out, kBannerOut + "\n\nCan't open folder Locked !\n");
+        EXPECT_EQ(r.status, 1);
+    }
+    fs::permissions(path("Locked"), fs::perms::owner_all);
+    EXPECT_EQ(get("Locked/R_a.3d"), animFile(1, 16, patternWords(4)));
+}
+
 // A real file system that fills up during the conversion.
 class CliFullDisk : public CliFiles {
 protected:

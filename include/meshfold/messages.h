@@ -81,6 +81,7 @@ enum class Stop {
     ReadFailed,              // names the file
     NotAMesh,                // names the file that was named
     NoMeshInFolder,          // names the folder
+    CantOpenFolder,          // names the folder
 };
 
 // A stop and the file it concerns (empty where the message names none).

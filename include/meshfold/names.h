@@ -26,8 +26,8 @@ struct NamedMesh {
 //  - a base name, when NAME_a.3d exists (a folder "Cube" does not hide the
 //    mesh Cube);
 //  - an existing folder: every mesh in it (each file *_a.3d, not recursive),
-//    in name order, each as if it had been named; a folder without one is a
-//    failure of its own;
+//    in name order, each as if it had been named; a folder without one, or
+//    one that cannot be read, is a failure of its own;
 //  - the name of one of a mesh's files: NAME_a.3d or NAME_d.3d, or NAME_a or
 //    NAME_d as Explorer shows them when NAME_a.3d or NAME_d.3d exists;
 //  - any other existing file: not a mesh, a failure of its own;

@@ -36,10 +36,10 @@ bool isFolder(const std::string& path);
 
 // Every file of `folder` that is not itself a folder, not recursive, each as
 // `folder` joined with its name by the system's separator, in the order the
-// system's file manager shows them: ignoring case (on Windows as its file
-// systems do; elsewhere the case of ASCII letters). Empty when the folder
-// cannot be read.
-std::vector<std::string> filesInFolder(const std::string& folder);
+// system's file manager shows them: ignoring case (on Windows as Explorer
+// does; elsewhere the case of ASCII letters). False when the folder cannot be
+// read.
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files);
 
 // The entries of folders read so far in one lookup of names, so that a run
 // over many meshes reads each folder once.
