@@ -1,5 +1,4 @@
 #include "meshfold/format.h"
-#include "meshfold/frames.h"
 #include "meshfold/inspect.h"
 
 #include "support.h"
@@ -106,124 +105,12 @@ TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
     EXPECT_EQ(verdict(32767, 8191), Stop::None);
     EXPECT_EQ(verdict(32768, 8192), Stop::FrameSizeTooLarge);
     EXPECT_EQ(verdict(65535, 16383), Stop::FrameSizeTooLarge);
+    // Frames with room to spare become 8 bytes a vertex: up to 8191 vertices.
+    EXPECT_EQ(verdict(40955, 8191), Stop::None);
+    EXPECT_EQ(verdict(40960, 8192), Stop::FrameSizeTooLarge);
+    EXPECT_EQ(verdict(65535, 13107), Stop::FrameSizeTooLarge);
     // Already converted wins: nothing would be written anyway.
     EXPECT_EQ(verdict(65528, 8191), Stop::AlreadyConverted);
-}
-
-// The first frame read as 10 slots of 8 bytes, the fourth 16-bit word of the
-// first `nonZero` of them non-zero, of the others 0; `size` bytes of it.
-Bytes slots(std::size_t nonZero, std::size_t size = 80) {
-    Bytes b(80, 0x5C);
-    for (std::size_t i = 0; i < 10; ++i) {
-        b[8 * i + 6] = 0;
-        b[8 * i + 7] = i < nonZero ? static_cast<std::uint8_t>(1 << (i % 8)) : 0;
-    }
-    b.resize(size, 0x5C);
-    return b;
-}
-
-TEST(VertexFormat, FramesWithRoomToSpareAtEachEdgeOfTheRule) {
-    using F = VertexForm;
-    struct Case {
-        std::uint16_t frameSize; // for 10 vertices
-        Bytes firstFrame;
-        VertexForm form;
-    };
-    const Case cases[] = {
-        {39, slots(10), F::Undetermined}, // less than 4 bytes a vertex
-        {40, slots(10), F::Packed},
-        {49, slots(0), F::Packed},        // the content never matters below 8 bytes a vertex
-        {50, slots(0), F::PackedWithRoomToSpare},
-        {79, slots(0), F::PackedWithRoomToSpare},
-        {80, slots(0), F::Wide},
-        {80, slots(5), F::Wide},          // half is not enough: what the counts say
-        {80, slots(6), F::PackedWithRoomToSpare},
-        {80, slots(10, 79), F::Wide},     // the slots do not fit in what the file holds
-        {90, slots(0), F::Wide},
-        {90, slots(5), F::Undetermined},
-        {90, slots(6), F::PackedWithRoomToSpare},
-        {90, slots(10, 79), F::Undetermined},
-        {65535, slots(10), F::PackedWithRoomToSpare},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "frame size " << c.frameSize << ", "
-                                        << c.firstFrame.size() << " bytes of the first frame");
-        EXPECT_EQ(firstFrameBytesWanted(c.frameSize, 10), c.frameSize >= 80 ? 80u : 0u);
-        const FrameForm f = classifyFrames(c.frameSize, 10, c.firstFrame);
-        EXPECT_EQ(f.form, c.form);
-        EXPECT_EQ(f.vertexCount, 10);
-        EXPECT_EQ(f.frameSize, c.frameSize);
-    }
-    EXPECT_EQ(classifyFrames(80, 0, slots(10)).form, F::Undetermined);
-    EXPECT_EQ(firstFrameBytesWanted(65535, 8191), 65528u);
-    EXPECT_EQ(firstFrameBytesWanted(65535, 0), 0u);
-}
-
-TEST(VertexFormat, RoomToSpareConvertsToEightBytesAVertexWhereThatFits) {
-    MeshHeaderInfo info;
-    info.frameCount = 2;
-    info.frameSize = 40955; // 5 x 8191
-    InspectStep s = inspectDataHeader(options(), le16s({1, 8191}), info);
-    EXPECT_EQ(s.failure.stop, Stop::None);
-    EXPECT_EQ(s.progress, "\n  1 polygons\n  8191 vertices\n  8191 unused bytes per frame left out");
-    EXPECT_EQ(convertedFrameSize(s.frames), 65528u);
-
-    info.frameSize = 40960; // 5 x 8192: 8 bytes a vertex make 65536
-    s = inspectDataHeader(options(), le16s({1, 8192}), info);
-    EXPECT_EQ(s.failure.stop, Stop::FrameSizeTooLarge);
-    EXPECT_EQ(s.progress, "\n  1 polygons\n  8192 vertices");
-
-    // Read as slots the first frame says room to spare; no line for the packed form.
-    info.frameSize = 90;
-    s = inspectDataHeader(options(), le16s({1, 10}), info, slots(6));
-    EXPECT_EQ(s.progress, "\n  1 polygons\n  10 vertices\n  50 unused bytes per frame left out");
-    info.frameSize = 49;
-    s = inspectDataHeader(options(), le16s({1, 10}), info);
-    EXPECT_EQ(s.progress, "\n  1 polygons\n  10 vertices");
-    EXPECT_EQ(convertedFrameSize(s.frames), 98u);
-    EXPECT_EQ(firstFrameBytesWanted(info, le16s({1, 10})), 0u);
-    info.frameSize = 80;
-    EXPECT_EQ(firstFrameBytesWanted(info, le16s({1, 10})), 80u);
-    EXPECT_EQ(firstFrameBytesWanted(info, Bytes{1, 0, 10}), 0u);
-}
-
-TEST(FrameLayout, KeepsTheVerticesAtTheStartOfEachFrame) {
-    // Bytes numbered 0, 1, 2, ...; what comes out is which of them are kept.
-    struct Case {
-        const char* name;
-        FrameForm frames;
-        std::size_t size;
-        std::size_t vertices;
-        std::vector<std::size_t> firstOfEach; // first byte of each vertex kept
-    };
-    using F = VertexForm;
-    const Case cases[] = {
-        {"packed: every whole word", {F::Packed, 2, 9}, 14, 3, {0, 4, 8}},
-        {"room to spare: 2 words of 11 bytes", {F::PackedWithRoomToSpare, 2, 11}, 33, 6,
-         {0, 4, 11, 15, 22, 26}},
-        {"last frame cut short in its second word", {F::PackedWithRoomToSpare, 2, 11}, 29, 5,
-         {0, 4, 11, 15, 22}},
-        {"last frame with spare bytes but not a whole one", {F::PackedWithRoomToSpare, 2, 11}, 31,
-         6, {0, 4, 11, 15, 22, 26}},
-        {"wide, first slots of each frame", {F::Wide, 1, 10}, 28, 3, {0, 10, 20}},
-        {"undetermined keeps nothing", {F::Undetermined, 2, 11}, 33, 0, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes bytes(c.size);
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            bytes[i] = static_cast<std::uint8_t>(i);
-        }
-        const FrameLayout layout = frameLayout(c.frames);
-        ASSERT_EQ(gatherVertices(bytes, layout), c.vertices);
-        for (std::size_t v = 0; v < c.firstOfEach.size(); ++v) {
-            for (std::size_t b = 0; b < layout.vertexSize; ++b) {
-                EXPECT_EQ(bytes[v * layout.vertexSize + b], c.firstOfEach[v] + b) << v;
-            }
-        }
-    }
-    EXPECT_EQ(unusedFrameBytes({F::PackedWithRoomToSpare, 313, 2388}), 1136u);
-    EXPECT_EQ(unusedFrameBytes({F::Wide, 313, 2504}), 0u);
 }
 
 TEST(MilkShapeLoad, ShortTriangleTableStopsBeforeTheFormatCheck) {
