@@ -109,6 +109,10 @@ std::string summaryLine(const Tally& tally, bool dryRun);
 std::string unknownSwitchWarning(const std::string& arg);
 std::string caseCandidatesNote(const std::string& file, const std::vector<std::string>& candidates);
 
+// The progress line after the vertex count of a mesh whose frames have room
+// to spare: how many bytes of each frame hold no vertex and are not kept.
+std::string unusedFrameBytesLine(unsigned bytes);
+
 // Lines for standard error. They never change standard output or the exit
 // status, so scripts that read the output see no difference.
 std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertexBytes,
