@@ -221,11 +221,17 @@ int createClaimed(const std::string& target, const std::string& tag, Replacement
             continue;
         }
         r.interruptSlot = registerTemporary(r.tempPath);
+        if (::flock(fd, LOCK_EX) != 0) {
+            // Created and not claimed by anyone: it is still ours to remove.
+            ::unlink(r.tempPath.c_str());
+            unregisterTemporary(r.interruptSlot);
+            ::close(fd);
+            return -1;
+        }
         struct stat mine;
         struct stat named;
-        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &mine) == 0 &&
-            ::lstat(r.tempPath.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
-            mine.st_dev == named.st_dev) {
+        if (::fstat(fd, &mine) == 0 && ::lstat(r.tempPath.c_str(), &named) == 0 &&
+            mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
             return fd;
         }
         unregisterTemporary(r.interruptSlot);

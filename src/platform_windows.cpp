@@ -260,22 +260,73 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
 
 } // namespace
 
-bool beginReplacement(const std::string& path, Replacement& r) {
+namespace {
+
+FileStamp stampFrom(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileStamp s;
+    if (GetFileInformationByHandle(h, &info) == 0) {
+        return s;
+    }
+    s.known = true;
+    s.volume = info.dwVolumeSerialNumber;
+    s.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    s.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    s.modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                           info.ftLastWriteTime.dwLowDateTime);
+    return s;
+}
+
+} // namespace
+
+FileStamp stampOf(std::FILE* f) {
+    return f == nullptr ? FileStamp{} : stampFrom(asHandle(_get_osfhandle(_fileno(f))));
+}
+
+FileStamp stampOf(const std::string& path) {
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const FileStamp s = stampFrom(h);
+    CloseHandle(h);
+    return s;
+}
+
+std::string realPath(const std::string& path) {
+    std::string target;
+    DWORD attributes = 0;
+    return resolveTarget(path, target, attributes) ? target : std::string();
+}
+
+// Windows names ignore case: leftovers are found by the real file's name as
+// the file system spells it.
+std::string leftoverBase(const std::string& path) {
+    return realPath(path);
+}
+
+// The temporary file is shared for deletion only: it can be moved into place
+// or removed while open, and no other run can open it to take it for a
+// leftover; holding it open is its claim.
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     DWORD attributes = 0;
     if (!resolveTarget(path, r.target, attributes)) {
         return false;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        r.tempPath = siblingName(r.target, ".tmp");
-        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL, nullptr);
+        r.tag = tag.empty() ? newTag() : tag;
+        r.tempPath = siblingName(r.target, r.tag, ".tmp");
+        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             r.handle = reinterpret_cast<std::intptr_t>(h);
             r.open = true;
             return true;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !tag.empty()) {
             break;
         }
     }
@@ -301,40 +352,49 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
 void startFlush(Replacement&) {}
 
 bool finishReplacement(Replacement& r) {
-    bool ok = FlushFileBuffers(asHandle(r.handle)) != 0;
-    ok = (CloseHandle(asHandle(r.handle)) != 0) && ok;
-    r.open = false;
-    return ok;
+    return r.open && FlushFileBuffers(asHandle(r.handle)) != 0;
 }
-
-namespace {
 
 bool moveOver(const std::string& from, const std::string& to) {
     return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-} // namespace
-
 bool commitReplacement(Replacement& r) {
     if (!moveOver(r.tempPath, r.target)) {
         return false;
     }
     r.tempPath.clear();
+    CloseHandle(asHandle(r.handle));
+    r.open = false;
     return true;
 }
 
-// Each move was made with MOVEFILE_WRITE_THROUGH: it is on disk already.
-void syncFolderOf(const std::string&) {}
+// Each move is made with MOVEFILE_WRITE_THROUGH: it is on disk when it
+// returns, and a folder has nothing more to sync.
+bool openFolder(const std::string& path, Folder& folder) {
+    folder.path = path;
+    folder.handle = 0;
+    return true;
+}
 
+bool syncFolder(Folder& folder) {
+    return folder.handle >= 0;
+}
+
+void closeFolder(Folder& folder) {
+    folder.handle = -1;
+}
+
+// Deleting a file that is still open takes effect when it is closed.
 void abandonReplacement(Replacement& r) {
-    if (r.open) {
-        CloseHandle(asHandle(r.handle));
-        r.open = false;
-    }
     if (!r.tempPath.empty()) {
         DeleteFileW(wide(r.tempPath).c_str());
         r.tempPath.clear();
+    }
+    if (r.open) {
+        CloseHandle(asHandle(r.handle));
+        r.open = false;
     }
 }
 
@@ -343,35 +403,104 @@ void abandonReplacement(Replacement& r) {
 void holdInterrupts() {}
 void releaseInterrupts() {}
 
-bool makeBackup(const std::string& path, std::string& backupPath) {
+namespace {
+
+// A backup made by copying is flushed, as a link needs no flush.
+bool copyDurably(const std::wstring& from, const std::wstring& to) {
+    if (CopyFileW(from.c_str(), to.c_str(), TRUE) == 0) {
+        return false;
+    }
+    HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+    if (!ok) {
+        DeleteFileW(to.c_str());
+    }
+    return ok;
+}
+
+} // namespace
+
+bool makeBackup(const std::string& path, const std::string& tag, std::string& backupPath) {
     std::string target;
     DWORD attributes = 0;
     if (!resolveTarget(path, target, attributes)) {
         return false;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        backupPath = siblingName(target, ".bak");
-        const std::wstring from = wide(target);
-        const std::wstring to = wide(backupPath);
-        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0 ||
-            CopyFileW(from.c_str(), to.c_str(), TRUE) != 0) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            break;
-        }
+    backupPath = siblingName(target, tag, ".bak");
+    const std::wstring from = wide(target);
+    const std::wstring to = wide(backupPath);
+    if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to)) {
+        return true;
     }
     backupPath.clear();
     return false;
 }
 
-bool restoreBackup(const std::string& backupPath, const std::string& path) {
-    return moveOver(backupPath, path);
+bool removeFile(const std::string& path) {
+    return DeleteFileW(wide(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 void removeQuietly(const std::string& path) {
-    DeleteFileW(wide(path).c_str());
+    (void)removeFile(path);
+}
+
+// Windows keeps a user's meshes in folders that other users cannot write to
+// unless given the right; the owner is not compared. A leftover held open by
+// a run at work is refused by its share mode.
+Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return Claim::Gone;
+        }
+        return error == ERROR_SHARING_VIOLATION ? Claim::InUse : Claim::NotOurs;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return Claim::NotOurs;
+    }
+    f.path = path;
+    f.handle = reinterpret_cast<std::intptr_t>(h);
+    return Claim::Ours;
+}
+
+void releaseClaim(ClaimedFile& f) {
+    if (f.handle != -1) {
+        CloseHandle(asHandle(f.handle));
+        f.handle = -1;
+    }
+}
+
+bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
+    const HANDLE h = asHandle(f.handle);
+    bytes.clear();
+    LARGE_INTEGER zero{};
+    if (SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) == 0) {
+        return false;
+    }
+    std::uint8_t buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(h, buffer, sizeof buffer, &got, nullptr) == 0) {
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
 }
 
 // Explorer starts a console program in a console of its own, shared with no

@@ -224,6 +224,125 @@ TEST_F(Killed, AnInterruptedRunOverManyMeshesLeavesEachWholeOrUntouched) {
                 trials, meshes.size(), longest, untouched, converted);
 }
 
+// A run of one command over some meshes, and what each of its files may be.
+struct CrashCase {
+    const char* name;
+    bool ms;
+    std::vector<Mesh> meshes;
+    std::vector<Prediction> predicted;
+    std::vector<std::string> args;
+};
+
+CrashCase crashCase(const char* name, bool ms, int meshCount) {
+    CrashCase c{name, ms, {}, {}, {}};
+    if (ms) {
+        c.args.push_back("-ms");
+    }
+    for (int i = 0; i < meshCount; ++i) {
+        std::string base = "C";
+        base += std::to_string(i);
+        c.meshes.push_back(packedMesh(base, 2, 6, 5, static_cast<std::uint32_t>(i + 7)));
+        c.predicted.push_back(predict(c.meshes.back(), ms));
+        c.args.push_back(base);
+    }
+    return c;
+}
+
+std::vector<CrashCase> crashCases() {
+    return {crashCase("plain", false, 1), crashCase("-ms", true, 1),
+            crashCase("-ms, three meshes", true, 3)};
+}
+
+bool isLeftover(const std::string& name) {
+    return name.find(".meshfold-") != std::string::npos;
+}
+
+// After a crash: each file is its original or its conversion, and with -ms a
+// mesh whose animation file alone is converted has the leftovers (the
+// backup and the data file's new content) that let the next run finish it.
+void expectCrashState(const fs::path& dir, const CrashCase& c, const std::string& when) {
+    const std::vector<std::string> names = listFolder(dir);
+    for (std::size_t m = 0; m < c.meshes.size(); ++m) {
+        const Mesh& mesh = c.meshes[m];
+        const State a = stateOf(readFile(dir / (mesh.base + "_a.3d")), mesh.anim, c.predicted[m].anim);
+        const State d = stateOf(readFile(dir / (mesh.base + "_d.3d")), mesh.data, c.predicted[m].data);
+        ASSERT_NE(a, State::Damaged) << mesh.base << " " << when;
+        ASSERT_NE(d, State::Damaged) << mesh.base << " " << when;
+        if (!c.ms || a == d) {
+            continue;
+        }
+        ASSERT_EQ(a, State::Converted) << "data file replaced first, " << mesh.base << " " << when;
+        const auto has = [&](const std::string& start, const std::string& end) {
+            return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                return n.rfind(start, 0) == 0 && endsWith(n, end);
+            });
+        };
+        ASSERT_TRUE(has(mesh.base + "_a.3d.meshfold-", ".bak") &&
+                    has(mesh.base + "_d.3d.meshfold-", ".tmp"))
+            << mesh.base << " half converted without what finishes it, " << when;
+    }
+}
+
+// The run after a crash: every mesh is completely converted and nothing is
+// left beside them.
+void expectFinished(const fs::path& dir, const CrashCase& c, const std::string& when) {
+    for (std::size_t m = 0; m < c.meshes.size(); ++m) {
+        const Mesh& mesh = c.meshes[m];
+        ASSERT_EQ(readFile(dir / (mesh.base + "_a.3d")), c.predicted[m].anim) << mesh.base << " " << when;
+        ASSERT_EQ(readFile(dir / (mesh.base + "_d.3d")), c.predicted[m].data) << mesh.base << " " << when;
+    }
+    for (const std::string& name : listFolder(dir)) {
+        ASSERT_FALSE(isLeftover(name)) << name << " left after the next run, " << when;
+    }
+}
+
+class Crashes : public Killed {
+protected:
+    void SetUp() override {
+        Killed::SetUp();
+        if (!IsSkipped() && faultShim().empty()) {
+            GTEST_SKIP() << "the fault library is not built on this platform";
+        }
+    }
+    void putAll(const CrashCase& c) {
+        for (const fs::path& p : fs::directory_iterator(scratch.dir)) {
+            fs::remove(p);
+        }
+        for (const Mesh& m : c.meshes) {
+            putMesh(scratch.dir, m);
+        }
+    }
+};
+
+TEST_F(Crashes, KilledAtEveryFileSystemCallTheNextRunFinishesTheJob) {
+    int points = 0;
+    for (const CrashCase& c : crashCases()) {
+        for (int n = 1;; ++n) {
+            const std::string when = std::string(c.name) + ", killed at call " + std::to_string(n);
+            putAll(c);
+            const RunResult r = runTool(c.args, scratch.dir, killedAtCall(n));
+            if (r.status != -1) {
+                // The run made fewer calls: it ran to its end.
+                ASSERT_EQ(r.status, 0) << when << r.out;
+                expectFinished(scratch.dir, c, when);
+                break;
+            }
+            ++points;
+            expectCrashState(scratch.dir, c, when);
+            runTool(c.args, scratch.dir);
+            expectFinished(scratch.dir, c, when);
+            ASSERT_LT(n, 400) << "more calls than a run makes";
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+    std::printf("[ figures  ] killed at each of %d file-system calls: 0 meshes damaged or left "
+                "half converted, every mesh finished and nothing left by the next run\n",
+                points);
+    RecordProperty("killPoints", points);
+}
+
 #endif
 
 } // namespace

@@ -181,6 +181,21 @@ std::vector<std::string> failingCalls(const std::string& plan, const fs::path& l
             "ASAN_OPTIONS=verify_asan_link_order=0"};
 }
 
+std::vector<std::string> withShim(const std::vector<std::string>& settings) {
+    std::vector<std::string> w = {"env", "LD_PRELOAD=" + faultShim(),
+                                  "ASAN_OPTIONS=verify_asan_link_order=0"};
+    w.insert(w.end(), settings.begin(), settings.end());
+    return w;
+}
+
+std::vector<std::string> killedAtCall(int n, const fs::path& trace) {
+    std::vector<std::string> settings = {"MESHFOLD_KILL_AT=" + std::to_string(n)};
+    if (!trace.empty()) {
+        settings.push_back("MESHFOLD_TRACE=" + trace.string());
+    }
+    return withShim(settings);
+}
+
 std::vector<std::string> fileSizeLimit(std::uintmax_t bytes) {
     const std::string n = std::to_string(bytes);
     return {"sh", "-c", "trap '' XFSZ; exec prlimit --fsize=" + n + ":" + n + " -- \"$@\"", "sh"};
