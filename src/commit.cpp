@@ -98,7 +98,7 @@ void flushAll(std::vector<CommitTask>& group) {
 
 // Moves both files of a -ms mesh, steps 4 and 5; `backup` is the original
 // animation file. Interrupts wait until both moves are done or undone.
-Failure moveBoth(CommitTask& t, std::string& backup, Folders& folders) {
+Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
     const RunOptions& o = t.options;
     if (!unchanged(t.anim, t.animRead) || !unchanged(t.data, t.dataRead)) {
         return fail(Stop::FileChanged, unchanged(t.anim, t.animRead) ? o.dataFileName : o.animFileName);
@@ -114,18 +114,17 @@ Failure moveBoth(CommitTask& t, std::string& backup, Folders& folders) {
     if (ordered && same && commitReplacement(t.data)) {
         return {};
     }
-    const bool restored = moveOver(backup, t.anim.target);
-    backup.clear();
-    if (!restored) {
+    if (!restoreBackup(backup, t.anim.target)) {
         // The original stays as the backup, and the data file's new content
         // stays beside it: the next run finishes the commit.
-        t.data.tempPath.clear();
+        keepBackup(backup);
+        keepReplacement(t.data);
         return fail(Stop::WriteFailed, o.dataFileName);
     }
     return fail(same ? Stop::WriteFailed : Stop::FileChanged, o.dataFileName);
 }
 
-Failure moveFiles(CommitTask& t, std::string& backup, Folders& folders) {
+Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
     holdInterrupts();
     Failure f;
     if (!t.options.milkshapeFix) {
@@ -146,7 +145,7 @@ Failure moveFiles(CommitTask& t, std::string& backup, Folders& folders) {
 void commitGroup(std::vector<CommitTask>& group) {
     flushAll(group);
     Folders folders;
-    std::vector<std::string> backups(group.size());
+    std::vector<Backup> backups(group.size());
     std::map<std::string, Folder*> before; // folders whose new names must be durable first
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
@@ -177,14 +176,14 @@ void commitGroup(std::vector<CommitTask>& group) {
             foldersOf(t, folders, changed);
         }
     }
-    // A backup goes only once the moves it could undo are durable; should
-    // a folder not sync now, the next run removes it.
-    const bool synced = folders.sync(changed);
+    // A backup goes only once the moves it could undo are durable. A folder
+    // that was opened to be synced but then fails to sync has met an error of
+    // the disk, after the moves: the files are in place, and the backup goes
+    // all the same.
+    (void)Folders::sync(changed);
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
-        if (!backups[i].empty() && (synced || !live(t))) {
-            removeQuietly(backups[i]);
-        }
+        dropBackup(backups[i]);
         abandonReplacement(t.anim);
         abandonReplacement(t.data);
     }

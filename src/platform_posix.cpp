@@ -141,7 +141,7 @@ namespace {
 // Temporary files that exist right now, kept where a signal handler can
 // reach them without allocating: an interrupted run removes them, so that
 // Ctrl-C leaves nothing behind but the user's own files.
-constexpr int kInterruptSlots = kMaxOpenReplacements;
+constexpr int kInterruptSlots = kMaxOpenReplacements + kMaxOpenReplacements / 2; // and backups
 constexpr std::size_t kSlotPathMax = 4096;
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 char slotPath[kInterruptSlots][kSlotPathMax];
@@ -381,6 +381,12 @@ void abandonReplacement(Replacement& r) {
     unregisterTemporary(r.interruptSlot);
 }
 
+void keepReplacement(Replacement& r) {
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    abandonReplacement(r);
+}
+
 namespace {
 
 sigset_t interruptSet() {
@@ -456,18 +462,46 @@ bool copyDurably(const std::string& from, const std::string& to) {
 
 } // namespace
 
-bool makeBackup(const std::string& path, const std::string& tag, std::string& backupPath) {
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     if (!resolveTarget(path, target)) {
         return false;
     }
-    backupPath = siblingName(target, tag, ".bak");
-    if (::link(target.c_str(), backupPath.c_str()) == 0 ||
-        (errno != EEXIST && copyDurably(target, backupPath))) {
-        return true;
+    b.path = siblingName(target, tag, ".bak");
+    catchInterrupts();
+    holdInterrupts();
+    const bool made = ::link(target.c_str(), b.path.c_str()) == 0 ||
+                      (errno != EEXIST && copyDurably(target, b.path));
+    if (made) {
+        b.interruptSlot = registerTemporary(b.path);
     }
-    backupPath.clear();
-    return false;
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
+}
+
+bool restoreBackup(Backup& b, const std::string& target) {
+    if (::rename(b.path.c_str(), target.c_str()) != 0) {
+        return false;
+    }
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+    return true;
+}
+
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        ::unlink(b.path.c_str());
+        b.path.clear();
+    }
+    unregisterTemporary(b.interruptSlot);
+}
+
+void keepBackup(Backup& b) {
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
 }
 
 bool moveOver(const std::string& from, const std::string& to) {

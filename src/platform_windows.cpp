@@ -398,6 +398,11 @@ void abandonReplacement(Replacement& r) {
     }
 }
 
+void keepReplacement(Replacement& r) {
+    r.tempPath.clear();
+    abandonReplacement(r);
+}
+
 // Windows ends a console program on Ctrl-C from another thread; the
 // temporary file is then left behind, as after a hard kill.
 void holdInterrupts() {}
@@ -424,15 +429,15 @@ bool copyDurably(const std::wstring& from, const std::wstring& to) {
 
 } // namespace
 
-bool makeBackup(const std::string& path, const std::string& tag, std::string& backupPath) {
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     DWORD attributes = 0;
     if (!resolveTarget(path, target, attributes)) {
         return false;
     }
-    backupPath = siblingName(target, tag, ".bak");
+    b.path = siblingName(target, tag, ".bak");
     const std::wstring from = wide(target);
-    const std::wstring to = wide(backupPath);
+    const std::wstring to = wide(b.path);
     if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0) {
         return true;
     }
@@ -440,8 +445,27 @@ bool makeBackup(const std::string& path, const std::string& tag, std::string& ba
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to)) {
         return true;
     }
-    backupPath.clear();
+    b.path.clear();
     return false;
+}
+
+bool restoreBackup(Backup& b, const std::string& target) {
+    if (!moveOver(b.path, target)) {
+        return false;
+    }
+    b.path.clear();
+    return true;
+}
+
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        DeleteFileW(wide(b.path).c_str());
+        b.path.clear();
+    }
+}
+
+void keepBackup(Backup& b) {
+    b.path.clear();
 }
 
 bool removeFile(const std::string& path) {

@@ -132,6 +132,10 @@ inline constexpr int kMaxOpenReplacements = 64;
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
 
+// Closes the finished temporary file and leaves it where it is for good, for
+// the next run to move into place. An interrupt no longer removes it.
+void keepReplacement(Replacement& r);
+
 // Between these two calls an interrupt waits: it takes effect at
 // releaseInterrupts(). The run holds interrupts while it moves finished files
 // over the originals, so that Ctrl-C cannot leave one file of a mesh replaced
@@ -139,11 +143,30 @@ void abandonReplacement(Replacement& r);
 void holdInterrupts();
 void releaseInterrupts();
 
+// The original of a file kept under FILE.meshfold-TAG.bak while its
+// replacement is moved into place.
+struct Backup {
+    std::string path;
+    int interruptSlot = -1;
+};
+
 // Keeps the current content of `path` as FILE.meshfold-TAG.bak beside the
 // real file (a hard link where the file system allows, else a copy flushed to
-// disk), so that it can be put back with moveOver(). False when no backup
-// could be made, with nothing left behind.
-bool makeBackup(const std::string& path, const std::string& tag, std::string& backupPath);
+// disk). Until keepBackup() or restoreBackup(), an interrupt removes it, as it
+// removes temporary files. False when no backup could be made, with nothing
+// left behind.
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b);
+
+// Moves the backup back over `target`. False when it stays where it is.
+bool restoreBackup(Backup& b, const std::string& target);
+
+// Removes the backup: its file was replaced and the replacement is durable,
+// or it was never replaced.
+void dropBackup(Backup& b);
+
+// Leaves the backup where it is for good: it is all that is left of the
+// original. An interrupt no longer removes it.
+void keepBackup(Backup& b);
 
 // Moves `from` over `to` in one step.
 bool moveOver(const std::string& from, const std::string& to);

@@ -229,11 +229,16 @@ TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
     const auto stale = listFolder(scratch.dir);
     EXPECT_EQ(stale.size(), 3u); // the temporary file of the killed run
 
+    // The next run removes it, then converts.
     const Prediction p = predict(mesh, true);
-    EXPECT_EQ(runTool({"-ms", "K"}, scratch.dir).out, p.out);
+    const RunResult next = runTool({"-ms", "K"}, scratch.dir);
+    EXPECT_EQ(next.out, p.out);
+    EXPECT_EQ(next.err.substr(0, next.err.find('\n') + 1),
+              "meshfold: found " + stale[1] +
+                  ", left by a run that was cut short before it replaced anything: removed it\n");
     EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), p.anim);
     EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), p.data);
-    EXPECT_EQ(listFolder(scratch.dir), stale);
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"K_a.3d", "K_d.3d"}));
 }
 
 // Fails each call of the file layer in turn (the first open, the second...),
@@ -273,7 +278,8 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
     for (bool ms : {false, true}) {
         const std::vector<std::string> args =
             ms ? std::vector<std::string>{"-ms", "F"} : std::vector<std::string>{"F"};
-        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod"}) {
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod",
+                                 "unlink", "fchown", "flock"}) {
             for (int n = 1;; ++n) {
                 const std::string plan = std::string(call) + ":" + std::to_string(n);
                 SCOPED_TRACE(plan + (ms ? " -ms" : ""));
@@ -287,6 +293,11 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
                     break;
                 }
                 ++injected;
+                if (std::string(call) == "unlink" && r.status == 0) {
+                    // The backup of a completed conversion could not be
+                    // removed: the next run on the mesh removes it.
+                    runTool(args, meshDir);
+                }
                 failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r) ? 1 : 0;
                 ASSERT_LT(n, 50) << "more calls than a run makes";
             }
@@ -330,8 +341,9 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
 
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     // The data file cannot replace its original, and then the animation file
-    // cannot be put back either: the new animation file stays, and the old
-    // one is kept beside it, never deleted.
+    // cannot be put back either: the new animation file stays, the old one is
+    // kept beside it, never deleted, and so is the new data file, with which
+    // the next run finishes the conversion.
     const Mesh mesh = packedMesh("P", 1, 8, 4);
     putMesh(meshDir, mesh);
     const Prediction p = predict(mesh, true);
@@ -346,7 +358,11 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
         kept = kept || bytes == mesh.anim;
     }
     EXPECT_TRUE(kept) << "the original animation file is gone";
-    EXPECT_EQ(after.size(), 3u);
+    EXPECT_EQ(after.size(), 4u);
+
+    const RunResult next = runTool({"-ms", "P"}, meshDir);
+    EXPECT_EQ(next.out, p.head + "\n\nMesh file has already been converted !\n");
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"P_a.3d", p.anim}, {"P_d.3d", p.data}}));
 }
 
 #endif

@@ -80,6 +80,7 @@ std::vector<std::string> writeFailureMessages(const std::string& base) {
         m.push_back("\n\nCan't open file " + f + " for writing !\n");
         m.push_back("\n\nProblem writing to file " + f + " !\n");
         m.push_back("\n\nProblem reading file " + f + " !\n");
+        m.push_back("\n\nCan't flush the folder of file " + f + " to disk: nothing was replaced !\n");
     }
     m.push_back("\n\nProblem writing to file " + base + "_a.3d !");
     return m;
