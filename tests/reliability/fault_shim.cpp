@@ -9,6 +9,10 @@
 //        before its n-th file-system call of any kind listed below
 //   MESHFOLD_INTERRUPT_AFTER=call:n      SIGINT is raised right after the n-th
 //        call of `call` returns
+//   MESHFOLD_CHANGE_AFTER=call:n         right after the n-th call of `call`,
+//        MESHFOLD_CHANGE_FILE gets one more byte at its end, or with
+//        MESHFOLD_CHANGE_HOW=replace is replaced by a new file of the same
+//        bytes (as an editor saves), as if another program changed it
 //   MESHFOLD_TRACE=path                  every call is appended to `path` as
 //        "call path [path]" with absolute paths (a descriptor's own path, from
 //        /proc); an fsync of a folder is logged as "fsyncdir", and an fsync of
@@ -115,10 +119,42 @@ void copyContent(int fd) {
     }
 }
 
-// Raises SIGINT when the call just made is the one to interrupt after.
+bool isCall(const char* setting, Call c) {
+    const char* want = std::getenv(setting);
+    return want != nullptr && std::string(want) == std::string(kNames[c]) + ":" + std::to_string(counts[c]);
+}
+
+// Changes MESHFOLD_CHANGE_FILE behind the tool's back.
+void changeFile() {
+    const char* file = std::getenv("MESHFOLD_CHANGE_FILE");
+    const char* how = std::getenv("MESHFOLD_CHANGE_HOW");
+    if (file == nullptr) {
+        return;
+    }
+    if (how == nullptr || std::string(how) != "replace") {
+        appendTo(file, "!");
+        return;
+    }
+    const std::string fresh = std::string(file) + ".saved";
+    const int in = real<OpenFn>("open")(file, O_RDONLY);
+    const int out = real<OpenFn>("open")(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char buffer[65536];
+    ssize_t n;
+    while (in >= 0 && out >= 0 && (n = read(in, buffer, sizeof buffer)) > 0) {
+        (void)!real<WriteFn>("write")(out, buffer, static_cast<std::size_t>(n));
+    }
+    real<CloseFn>("close")(in);
+    real<CloseFn>("close")(out);
+    real<int (*)(const char*, const char*)>("rename")(fresh.c_str(), file);
+}
+
+// What comes right after the call just made: an interrupt, or a change of
+// a file by someone else.
 void maybeInterrupt(Call c) {
-    const char* after = std::getenv("MESHFOLD_INTERRUPT_AFTER");
-    if (after != nullptr && std::string(after) == std::string(kNames[c]) + ":" + std::to_string(counts[c])) {
+    if (isCall("MESHFOLD_CHANGE_AFTER", c)) {
+        changeFile();
+    }
+    if (isCall("MESHFOLD_INTERRUPT_AFTER", c)) {
         raise(SIGINT);
     }
 }
@@ -278,7 +314,9 @@ int fchmod(int fd, mode_t mode) {
         errno = EPERM;
         return -1;
     }
-    return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    const int r = real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    maybeInterrupt(kFchmod);
+    return r;
 }
 
 int fchown(int fd, uid_t owner, gid_t group) {

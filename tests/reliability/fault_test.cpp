@@ -365,6 +365,106 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     EXPECT_EQ(snapshot(meshDir), (Snapshot{{"P_a.3d", p.anim}, {"P_d.3d", p.data}}));
 }
 
+// A file of the mesh changed by another program while the tool converts it:
+// after the new files are flushed, or (-ms) between the two moves. Nothing of
+// the mesh is replaced, and the changed file keeps its change.
+TEST_F(FailingCalls, AFileChangedDuringTheRunIsNotReplaced) {
+    const Mesh mesh = packedMesh("E", 1, 8, 4);
+    const struct {
+        const char* name;
+        bool ms;
+        const char* after;
+        const char* file;
+        const char* how;
+    } cases[] = {
+        {"animation file appended to", false, "fsync:1", "E_a.3d", "append"},
+        {"animation file saved anew", false, "fsync:1", "E_a.3d", "replace"},
+        {"data file appended to", true, "fsync:2", "E_d.3d", "append"},
+        {"data file saved anew", true, "fsync:2", "E_d.3d", "replace"},
+        {"data file changed between the moves", true, "rename:1", "E_d.3d", "append"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        putMesh(meshDir, mesh);
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", "E"} : std::vector<std::string>{"E"};
+        const RunResult r = runTool(args, meshDir,
+                                    withShim({std::string("MESHFOLD_CHANGE_AFTER=") + c.after,
+                                              "MESHFOLD_CHANGE_FILE=" + (meshDir / c.file).string(),
+                                              std::string("MESHFOLD_CHANGE_HOW=") + c.how}));
+        EXPECT_EQ(r.out, predict(mesh, c.ms).head + "\n\nFile " + c.file +
+                             " changed while it was being converted: nothing was replaced !\n");
+        EXPECT_EQ(r.status, 1);
+        Snapshot expected{{"E_a.3d", mesh.anim}, {"E_d.3d", mesh.data}};
+        if (std::string(c.how) == "append") {
+            expected[c.file].push_back('!');
+        }
+        EXPECT_EQ(snapshot(meshDir), expected);
+    }
+}
+
+// The moves of the new files are made durable: each folder in which a name
+// changed is flushed after its last move, and with -ms the backup and the
+// new files are on disk, folder entries included, before the first move.
+TEST_F(FailingCalls, EveryFolderWithAMovedFileIsFlushed) {
+    const Mesh mesh = packedMesh("S", 1, 8, 4);
+    fs::create_directories(scratch.dir / "other");
+    const std::string meshFolder = fs::canonical(meshDir).string();
+    const std::string otherFolder = fs::canonical(scratch.dir / "other").string();
+    for (bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "-ms" : "plain");
+        putMesh(meshDir, mesh);
+        fs::remove(meshDir / "S_d.3d");
+        writeFile(scratch.dir / "other" / "S_d.3d", mesh.data);
+        fs::create_symlink("../other/S_d.3d", meshDir / "S_d.3d");
+        const fs::path trace = scratch.dir / "trace";
+        fs::remove(trace);
+        const std::vector<std::string> args =
+            ms ? std::vector<std::string>{"-ms", "S"} : std::vector<std::string>{"S"};
+        ASSERT_EQ(runTool(args, meshDir, withShim({"MESHFOLD_TRACE=" + trace.string()})).status, 0);
+        std::ifstream in(trace);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        // For each folder: where its last move was, and its flushes.
+        const auto lastIndex = [&](const std::string& start) {
+            std::ptrdiff_t at = -1;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                at = lines[i].rfind(start, 0) == 0 ? static_cast<std::ptrdiff_t>(i) : at;
+            }
+            return at;
+        };
+        const std::ptrdiff_t animMove = lastIndex("rename " + meshFolder + "/S_a.3d.");
+        ASSERT_GE(animMove, 0);
+        EXPECT_GT(lastIndex("fsyncdir " + meshFolder), animMove);
+        if (ms) {
+            const std::ptrdiff_t dataMove = lastIndex("rename " + otherFolder + "/S_d.3d.");
+            ASSERT_GE(dataMove, 0);
+            EXPECT_GT(lastIndex("fsyncdir " + otherFolder), dataMove);
+            // Before the first move: both folders flushed after the backup was made.
+            const std::ptrdiff_t backup = lastIndex("link ");
+            int before = 0;
+            for (std::ptrdiff_t i = backup; i >= 0 && i < animMove; ++i) {
+                before += lines[static_cast<std::size_t>(i)].rfind("fsyncdir ", 0) == 0;
+            }
+            EXPECT_EQ(before, 2);
+        }
+        fs::remove(meshDir / "S_d.3d");
+    }
+}
+
+// SIGINT right after the animation file is moved into place: the interrupt
+// waits until the data file is in place too, then ends the run.
+TEST_F(FailingCalls, AnInterruptBetweenTheTwoMovesWaitsForTheSecond) {
+    const Mesh mesh = packedMesh("I", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const RunResult r = runTool({"-ms", "I"}, meshDir, withShim({"MESHFOLD_INTERRUPT_AFTER=rename:1"}));
+    EXPECT_EQ(r.status, -1);
+    const Prediction p = predict(mesh, true);
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"I_a.3d", p.anim}, {"I_d.3d", p.data}}));
+}
+
 #endif
 
 } // namespace
