@@ -377,6 +377,100 @@ TEST_F(Crashes, KilledAtEveryFileSystemCallTheNextRunFinishesTheJob) {
     RecordProperty("killPoints", points);
 }
 
+// A crash during the recovery itself is recovered the same way: the run
+// that finds a half-converted mesh is killed at each of its calls in turn,
+// and the run after it still finishes the job.
+TEST_F(Crashes, KilledWhileFinishingAnInterruptedRunTheNextRunStillFinishes) {
+    int points = 0;
+    for (const CrashCase& c : crashCases()) {
+        if (!c.ms) {
+            continue;
+        }
+        for (int n = 1; n < 400; ++n) {
+            putAll(c);
+            if (runTool(c.args, meshDir, killedAtCall(n)).status != -1) {
+                break;
+            }
+            const Mesh& first = c.meshes[0];
+            if (readFile(meshDir / (first.base + "_a.3d")) == first.anim ||
+                readFile(meshDir / (first.base + "_d.3d")) != first.data) {
+                continue; // not half converted: nothing to finish
+            }
+            Scratch saved;
+            fs::copy(scratch.dir, saved.dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            for (int m = 1;; ++m) {
+                const std::string when = std::string(c.name) + ", killed at call " + std::to_string(n) +
+                                         ", then the next run at call " + std::to_string(m);
+                fs::remove_all(scratch.dir);
+                fs::copy(saved.dir, scratch.dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+                if (runTool(c.args, meshDir, killedAtCall(m)).status != -1) {
+                    expectFinished(scratch.dir, c, when);
+                    break;
+                }
+                ++points;
+                expectCrashState(scratch.dir, c, when);
+                runTool(c.args, meshDir);
+                expectFinished(scratch.dir, c, when);
+                if (HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+    EXPECT_GT(points, 0);
+    std::printf("[ figures  ] killed at each of %d calls of runs finishing a half-converted mesh: "
+                "every mesh finished by the run after\n", points);
+}
+
+// Two runs on the same meshes at once, some of them left half converted by
+// a killed run before: each run converts a mesh, finds it already converted,
+// or finds it changed by the other run; neither removes what the other is
+// writing; afterwards every mesh is converted and nothing is left.
+TEST_F(Crashes, TwoRunsSideBySideBothEndCleanly) {
+    CrashCase c = crashCase("-ms, six meshes", true, 6);
+    const int rounds = envNumber("MESHFOLD_RACE_ROUNDS", 30);
+    std::mt19937 rng(static_cast<std::uint32_t>(envNumber("MESHFOLD_KILL_SEED", 20261208)));
+    std::uniform_int_distribution<int> killAt(1, 150);
+    Scratch side;
+    const std::string o = side.dir.string() + "/";
+    const std::string script = "\"$@\" >" + o + "o1 2>" + o + "e1 & a=$!; \"$@\" >" + o + "o2 2>" + o +
+                               "e2 & b=$!; wait $a; echo $? >" + o + "s1; wait $b; echo $? >" + o + "s2";
+    int converted = 0;
+    int already = 0;
+    int changed = 0;
+    for (int round = 0; round < rounds && !HasFatalFailure(); ++round) {
+        putAll(c);
+        runTool(c.args, meshDir, killedAtCall(killAt(rng)));
+        runTool(c.args, meshDir, {"sh", "-c", script, "sh"});
+        for (const char* run : {"1", "2"}) {
+            const Bytes status = readFile(side.dir / (std::string("s") + run));
+            const bool clean = status == Bytes{'0', '\n'} || status == Bytes{'1', '\n'};
+            ASSERT_TRUE(clean) << "round " << round;
+            const Bytes out = readFile(side.dir / (std::string("o") + run));
+            const std::string text(out.begin(), out.end());
+            for (const Mesh& m : c.meshes) {
+                const std::size_t at = text.find("Converting " + m.base + "_a.3d");
+                const std::size_t next = text.find("Converting ", at + 1);
+                const std::string block = text.substr(at, next - at);
+                if (block.find("Conversion complete") != std::string::npos) {
+                    ++converted;
+                } else if (block.find("already been converted") != std::string::npos) {
+                    ++already;
+                } else {
+                    ASSERT_NE(block.find("changed while it was being converted"), std::string::npos)
+                        << "round " << round << ", run " << run << ":" << block;
+                    ++changed;
+                }
+            }
+        }
+        expectFinished(scratch.dir, c, "round " + std::to_string(round));
+    }
+    std::printf("[ figures  ] %d rounds of two runs side by side on %zu meshes: %d conversions, "
+                "%d found already converted, %d found changed by the other run; every mesh "
+                "converted, nothing left\n",
+                rounds, c.meshes.size(), converted, already, changed);
+}
+
 // One traced call of a run, as the power-cut models see it.
 struct Op {
     std::string call; // create, write, fsync, fsyncdir, rename, link, unlink
