@@ -476,12 +476,23 @@ void removeQuietly(const std::string& path) {
     (void)removeFile(path);
 }
 
+namespace {
+
+// Runs claim a leftover with a lock on one byte far past the end of any
+// mesh, where it keeps no program from reading the file (a backup is a hard
+// link of the animation file, which the claiming run reads too).
+constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
+
+} // namespace
+
 // Windows keeps a user's meshes in folders that other users cannot write to
-// unless given the right; the owner is not compared. A leftover held open by
-// a run at work is refused by its share mode.
+// unless given the right; the owner is not compared. A temporary file that a
+// run is still writing is open without read sharing, so opening it to read
+// fails; another run's claim is its lock.
 Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -494,6 +505,12 @@ Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f)
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         CloseHandle(h);
         return Claim::NotOurs;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kClaimOffsetHigh;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+        CloseHandle(h);
+        return Claim::InUse;
     }
     f.path = path;
     f.handle = reinterpret_cast<std::intptr_t>(h);

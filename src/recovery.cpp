@@ -66,6 +66,16 @@ bool isTag(const std::string& s) {
     return true;
 }
 
+// The leftover `name` beside `base` as the user would name it: in the
+// folder of `named` (the file as the user named it) when that is the folder
+// it lies in, else by its full path.
+std::string shown(const std::string& named, const std::string& base, const std::string& name) {
+    const std::string folder = folderOf(named);
+    const bool same = folder == folderOf(base) ||
+                      fileIdentity(folder.empty() ? "." : folder) == fileIdentity(folderOf(base));
+    return (same ? folder : folderOf(base)) + name;
+}
+
 // The files of one commit (one TAG) beside a mesh; empty where absent.
 struct Leftovers {
     std::string animTemp;
@@ -73,9 +83,10 @@ struct Leftovers {
     std::string dataTemp;
 };
 
-// Adds the leftovers named after `base` (FILE.meshfold-TAG.tmp, and for the
-// animation file FILE.meshfold-TAG.bak) to `found`, by TAG.
-void collect(LeftoverIndex& index, const std::string& base, bool anim,
+// Adds the leftovers named after `base`, the real file behind `named`
+// (FILE.meshfold-TAG.tmp, and for the animation file FILE.meshfold-TAG.bak),
+// to `found`, by TAG.
+void collect(LeftoverIndex& index, const std::string& named, const std::string& base, bool anim,
              std::map<std::string, Leftovers>& found) {
     const std::string folder = folderOf(base);
     const std::string prefix = nameOf(base) + std::string(kLeftoverMark);
@@ -90,9 +101,9 @@ void collect(LeftoverIndex& index, const std::string& base, bool anim,
         }
         Leftovers& l = found[tag];
         if (suffix == ".tmp") {
-            (anim ? l.animTemp : l.dataTemp) = folder + name;
+            (anim ? l.animTemp : l.dataTemp) = shown(named, base, name);
         } else if (suffix == ".bak" && anim) {
-            l.animBackup = folder + name;
+            l.animBackup = shown(named, base, name);
         }
     }
 }
@@ -258,9 +269,9 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     }
     const std::string data = leftoverBase(o.dataFileName);
     std::map<std::string, Leftovers> found;
-    collect(index, anim, true, found);
+    collect(index, o.animFileName, anim, true, found);
     if (!data.empty()) {
-        collect(index, data, false, found);
+        collect(index, o.dataFileName, data, false, found);
     }
     for (auto& [tag, paths] : found) {
         Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};

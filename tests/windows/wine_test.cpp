@@ -325,6 +325,45 @@ TEST_F(WineTest, SecondRunSaysAlreadyConverted) {
     EXPECT_EQ(snapshot(dir), converted);
 }
 
+// --- what a run cut short leaves ----------------------------------------------
+
+// Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid
+// out by hand: the next run of the Windows build finishes or undoes it just
+// as the native one does, and leaves nothing behind (or, for leftovers that
+// do not match the mesh, refuses and changes nothing).
+TEST_F(WineTest, TheNextRunFinishesWhatAKilledRunLeft) {
+    const Folder original = mesh("m", animFile(3, 16, 12, 0), dataFile(2, 4, 0));
+    fs::path done;
+    expectSameAsNative("converted", original, {"-ms", "m"}, &done);
+    const Bytes& o = original.at("m_a.3d");
+    const Bytes& d = original.at("m_d.3d");
+    const Bytes a = readFile(done / "m_a.3d");
+    const Bytes dd = readFile(done / "m_d.3d");
+    const Bytes partial(a.begin(), a.begin() + 3);
+    const std::string at = "m_a.3d.meshfold-0123abcd.tmp";
+    const std::string ab = "m_a.3d.meshfold-0123abcd.bak";
+    const std::string dt = "m_d.3d.meshfold-0123abcd.tmp";
+    const struct {
+        const char* name;
+        Folder files;
+        std::vector<std::string> args;
+        std::size_t filesAfter;
+    } cases[] = {
+        {"killed while writing", {{"m_a.3d", o}, {"m_d.3d", d}, {at, partial}}, {"-ms", "m"}, 2},
+        {"killed before the first move", {{"m_a.3d", o}, {"m_d.3d", d}, {at, a}, {ab, o}, {dt, dd}}, {"-ms", "m"}, 2},
+        {"killed between the moves", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, dd}}, {"m"}, 2},
+        {"killed between the moves, dry run", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, dd}}, {"--dry-run", "m"}, 4},
+        {"killed before removing the backup", {{"m_a.3d", a}, {"m_d.3d", dd}, {ab, o}}, {"-ms", "m"}, 2},
+        {"a data file's temporary file alone", {{"m_a.3d", o}, {"m_d.3d", d}, {dt, partial}}, {"m"}, 2},
+        {"leftovers that do not match", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, partial}}, {"-ms", "m"}, 4},
+    };
+    for (const auto& c : cases) {
+        fs::path dir;
+        expectSameAsNative(c.name, c.files, c.args, &dir);
+        EXPECT_EQ(snapshot(dir).size(), c.filesAfter) << c.name;
+    }
+}
+
 // --- names -------------------------------------------------------------------
 
 // Wine's ANSI code page here is 1252: "Ünïcødé" fits it, Greek and Japanese do
