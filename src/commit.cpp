@@ -125,6 +125,11 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
 }
 
 Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
+    FileLock lock;
+    if (!lockFile(t.anim.target, lock)) {
+        const bool same = unchanged(t.anim, t.animRead);
+        return fail(same ? Stop::WriteFailed : Stop::FileChanged, t.options.animFileName);
+    }
     holdInterrupts();
     Failure f;
     if (!t.options.milkshapeFix) {
@@ -137,6 +142,7 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
         f = moveBoth(t, backup, folders);
     }
     releaseInterrupts();
+    unlockFile(lock);
     return f;
 }
 

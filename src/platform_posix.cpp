@@ -344,6 +344,26 @@ bool commitReplacement(Replacement& r) {
     return true;
 }
 
+bool lockFile(const std::string& path, FileLock& lock) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    if (::flock(fd, LOCK_EX) != 0) {
+        ::close(fd);
+        return false;
+    }
+    lock.handle = fd;
+    return true;
+}
+
+void unlockFile(FileLock& lock) {
+    if (lock.handle >= 0) {
+        ::close(static_cast<int>(lock.handle));
+        lock.handle = -1;
+    }
+}
+
 bool openFolder(const std::string& path, Folder& folder) {
     folder.path = path;
     const int fd = ::open(folder.path.empty() ? "." : folder.path.c_str(),

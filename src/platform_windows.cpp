@@ -517,6 +517,29 @@ Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f)
     return Claim::Ours;
 }
 
+bool lockFile(const std::string& path, FileLock& lock) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kClaimOffsetHigh;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == 0) {
+        CloseHandle(h);
+        return false;
+    }
+    lock.handle = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+void unlockFile(FileLock& lock) {
+    if (lock.handle != -1) {
+        CloseHandle(asHandle(lock.handle));
+        lock.handle = -1;
+    }
+}
+
 void releaseClaim(ClaimedFile& f) {
     if (f.handle != -1) {
         CloseHandle(asHandle(f.handle));

@@ -107,6 +107,19 @@ bool finishReplacement(Replacement& r);
 // it. The move is durable once the target's folder has been synced.
 bool commitReplacement(Replacement& r);
 
+// The file behind a name, held while a mesh's new files are moved into place,
+// so that two runs on the same mesh at once move their files one after the
+// other: the second then finds the file changed (see FileStamp) and replaces
+// nothing.
+struct FileLock {
+    std::intptr_t handle = -1;
+};
+
+// Waits until no other run holds the file behind `path`, and holds it. False
+// when it cannot be opened.
+bool lockFile(const std::string& path, FileLock& lock);
+void unlockFile(FileLock& lock);
+
 // A folder held open so that the changes of names in it can be made durable.
 struct Folder {
     std::string path;

@@ -366,7 +366,9 @@ protected:
 
 TEST_F(Crashes, KilledAtEveryFileSystemCallTheNextRunFinishesTheJob) {
     int points = 0;
+    std::string perCase;
     for (const CrashCase& c : crashCases()) {
+        const int before = points;
         for (int n = 1;; ++n) {
             putAll(c);
             if (!killedThenFinished(c, n, std::string(c.name) + ", killed at call " + std::to_string(n))) {
@@ -378,10 +380,11 @@ TEST_F(Crashes, KilledAtEveryFileSystemCallTheNextRunFinishesTheJob) {
                 return;
             }
         }
+        perCase += std::string(perCase.empty() ? "" : ", ") + c.name + ": " + std::to_string(points - before);
     }
-    std::printf("[ figures  ] killed at each of %d file-system calls: 0 meshes damaged or left "
-                "half converted, every mesh finished and nothing left by the next run\n",
-                points);
+    std::printf("[ figures  ] killed at each of %d file-system calls (%s): 0 meshes damaged or "
+                "left half converted, every mesh finished and nothing left by the next run\n",
+                points, perCase.c_str());
     RecordProperty("killPoints", points);
 }
 
@@ -570,7 +573,9 @@ std::map<std::string, Bytes> afterPowerCut(const std::vector<Op>& ops, std::size
 
 TEST_F(Crashes, APowerCutAfterAnyCallLeavesWhatTheNextRunFinishes) {
     int states = 0;
+    std::string perCase;
     for (const CrashCase& c : crashCases()) {
+        const int before = states;
         putAll(c);
         std::map<std::string, Bytes> start;
         for (const std::string& name : namesBelow(scratch.dir)) {
@@ -599,9 +604,10 @@ TEST_F(Crashes, APowerCutAfterAnyCallLeavesWhatTheNextRunFinishes) {
                 }
             }
         }
+        perCase += std::string(perCase.empty() ? "" : ", ") + c.name + ": " + std::to_string(states - before);
     }
-    std::printf("[ figures  ] %d crash states of power cuts (two models) checked: 0 violations\n",
-                states);
+    std::printf("[ figures  ] %d crash states of power cuts (two models) checked (%s): 0 violations\n",
+                states, perCase.c_str());
     RecordProperty("crashStates", states);
 }
 
