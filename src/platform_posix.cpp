@@ -344,6 +344,18 @@ bool commitReplacement(Replacement& r) {
     return true;
 }
 
+namespace {
+
+// Closes a descriptor kept in a record, once.
+void closeHandle(std::intptr_t& handle) {
+    if (handle >= 0) {
+        ::close(static_cast<int>(handle));
+        handle = -1;
+    }
+}
+
+} // namespace
+
 bool lockFile(const std::string& path, FileLock& lock) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -358,10 +370,7 @@ bool lockFile(const std::string& path, FileLock& lock) {
 }
 
 void unlockFile(FileLock& lock) {
-    if (lock.handle >= 0) {
-        ::close(static_cast<int>(lock.handle));
-        lock.handle = -1;
-    }
+    closeHandle(lock.handle);
 }
 
 bool openFolder(const std::string& path, Folder& folder) {
@@ -381,10 +390,7 @@ bool syncFolder(Folder& folder) {
 }
 
 void closeFolder(Folder& folder) {
-    if (folder.handle >= 0) {
-        ::close(static_cast<int>(folder.handle));
-        folder.handle = -1;
-    }
+    closeHandle(folder.handle);
 }
 
 // The temporary file is removed while it is still held, so that no other
@@ -560,10 +566,7 @@ Claim claimLeftover(const std::string& path, const std::string& ownerOf, Claimed
 }
 
 void releaseClaim(ClaimedFile& f) {
-    if (f.handle >= 0) {
-        ::close(static_cast<int>(f.handle));
-        f.handle = -1;
-    }
+    closeHandle(f.handle);
 }
 
 bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
