@@ -4,6 +4,7 @@
 #include "meshfold/memory_run.h"
 #include "meshfold/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -191,7 +192,9 @@ Failure discard(Job& j) {
         if (!readClaimed(*j.animBackup, backup) || !readFile(j.animFile, anim)) {
             return refuse(j, kUnreadable);
         }
-        if (backup != anim) {
+        // A copy cut short by a power cut holds the start of the file; any
+        // other difference may be the only copy of an earlier original.
+        if (backup.size() > anim.size() || !std::equal(backup.begin(), backup.end(), anim.begin())) {
             return refuse(j, "the animation file changed since, and the backup may be the only copy of its original");
         }
     }

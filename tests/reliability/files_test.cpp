@@ -177,6 +177,10 @@ std::vector<LeftoverCase> leftoverCases() {
          found + at + ", " + ab + ", " + dt +
              ", left by a run that was cut short before it replaced anything: removed them\n",
          {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
+        {"a backup copy cut short by a power cut", {"-ms", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", d}, {at, partial}, {ab, Bytes(o.begin(), o.begin() + 7)}},
+         found + at + ", " + ab + ", left by a run that was cut short before it replaced anything: removed them\n",
+         {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
         {"between the two moves, the next run without -ms", {"M"},
          {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}},
          found + ab + ", " + dt + between + "moved " + dt + " over M_d.3d and removed " + ab +
