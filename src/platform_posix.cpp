@@ -543,6 +543,14 @@ void removeQuietly(const std::string& path) {
 }
 
 Claim claimLeftover(const std::string& path, const std::string& ownerOf, ClaimedFile& f) {
+    // Only a regular file is opened at all: opening a device can act on it.
+    struct stat named;
+    if (::lstat(path.c_str(), &named) != 0) {
+        return errno == ENOENT ? Claim::Gone : Claim::NotOurs;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        return Claim::NotOurs;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? Claim::Gone : Claim::NotOurs;

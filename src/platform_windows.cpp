@@ -517,24 +517,32 @@ Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f)
     return Claim::Ours;
 }
 
+// Windows refuses to move a file over one that is open, so the file itself
+// cannot be held: runs meet at a named mutex of the file's identity instead,
+// which the system releases should its holder die.
 bool lockFile(const std::string& path, FileLock& lock) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    const FileStamp s = stampOf(path);
+    if (!s.known) {
         return false;
     }
-    OVERLAPPED at{};
-    at.OffsetHigh = kClaimOffsetHigh;
-    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == 0) {
-        CloseHandle(h);
+    const std::wstring name = L"Local\\meshfold-" + std::to_wstring(s.volume) + L"-" +
+                              std::to_wstring(s.index);
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (m == nullptr) {
         return false;
     }
-    lock.handle = reinterpret_cast<std::intptr_t>(h);
+    const DWORD got = WaitForSingleObject(m, INFINITE);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return false;
+    }
+    lock.handle = reinterpret_cast<std::intptr_t>(m);
     return true;
 }
 
 void unlockFile(FileLock& lock) {
     if (lock.handle != -1) {
+        ReleaseMutex(asHandle(lock.handle));
         CloseHandle(asHandle(lock.handle));
         lock.handle = -1;
     }

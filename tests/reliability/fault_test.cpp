@@ -454,6 +454,23 @@ TEST_F(FailingCalls, EveryFolderWithAMovedFileIsFlushed) {
     }
 }
 
+// A backup made by copying (the file system refuses the hard link) is
+// flushed to disk before the first move.
+TEST_F(FailingCalls, ABackupCopyIsFlushedBeforeTheFirstMove) {
+    const Mesh mesh = packedMesh("B", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const fs::path trace = scratch.dir / "trace";
+    std::vector<std::string> shim = failingCalls("link:1", scratch.dir / "faults.log");
+    shim.push_back("MESHFOLD_TRACE=" + trace.string());
+    ASSERT_EQ(runTool({"-ms", "B"}, meshDir, shim).status, 0);
+    std::ifstream in(trace);
+    bool flushed = false;
+    for (std::string line; std::getline(in, line) && line.rfind("rename ", 0) != 0;) {
+        flushed = flushed || (line.rfind("fsync ", 0) == 0 && endsWith(line, ".bak"));
+    }
+    EXPECT_TRUE(flushed);
+}
+
 // SIGINT right after the animation file is moved into place: the interrupt
 // waits until the data file is in place too, then ends the run.
 TEST_F(FailingCalls, AnInterruptBetweenTheTwoMovesWaitsForTheSecond) {
