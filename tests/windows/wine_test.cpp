@@ -382,6 +382,39 @@ TEST_F(WineTest, TheNextRunFinishesWhatAKilledRunLeft) {
     }
 }
 
+// Two runs of meshfold.exe on the same meshes at once: each ends with status
+// 0 or 1, and afterwards every mesh is converted and nothing is left.
+TEST_F(WineTest, TwoRunsAtOnceBothEndCleanly) {
+    Folder files;
+    std::vector<std::string> args = {"-ms"};
+    for (int i = 0; i < 6; ++i) {
+        const std::string base = "r" + std::to_string(i);
+        const Folder m = mesh(base, animFile(3, 16, 12, 0), dataFile(2, 4, static_cast<std::size_t>(i)));
+        files.insert(m.begin(), m.end());
+        args.push_back(base);
+    }
+    fs::path done;
+    expectSameAsNative("race-reference", files, args, &done);
+    const Folder converted = snapshot(done);
+    const fs::path side = root_ / "race-status";
+    fs::create_directories(side);
+    for (int round = 0; round < 3; ++round) {
+        const fs::path dir = folder("race" + std::to_string(round), files);
+        const std::string script = "\"$@\" >/dev/null & a=$!; \"$@\" >/dev/null & b=$!; wait $a; echo $? >" +
+                                   (side / "s1").string() + "; wait $b; echo $? >" + (side / "s2").string();
+        std::vector<std::string> command = {"sh", "-c", script, "sh"};
+        const std::vector<std::string> windows = windowsCommand(args);
+        command.insert(command.end(), windows.begin(), windows.end());
+        runIn(dir, command);
+        for (const char* s : {"s1", "s2"}) {
+            const Bytes status = readFile(side / s);
+            const bool clean = status == Bytes{'0', '\n'} || status == Bytes{'1', '\n'};
+            EXPECT_TRUE(clean) << "round " << round << ", " << s;
+        }
+        EXPECT_EQ(snapshot(dir), converted) << "round " << round;
+    }
+}
+
 // --- names -------------------------------------------------------------------
 
 // Wine's ANSI code page here is 1252: "Ünïcødé" fits it, Greek and Japanese do
