@@ -101,7 +101,8 @@ void flushAll(std::vector<CommitTask>& group) {
 Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
     const RunOptions& o = t.options;
     if (!unchanged(t.anim, t.animRead) || !unchanged(t.data, t.dataRead)) {
-        return fail(Stop::FileChanged, unchanged(t.anim, t.animRead) ? o.dataFileName : o.animFileName);
+        const bool animSame = unchanged(t.anim, t.animRead);
+        return fail(Stop::FileChanged, animSame ? o.dataFileName : o.animFileName);
     }
     if (!commitReplacement(t.anim)) {
         return fail(Stop::WriteFailed, o.animFileName);
@@ -146,13 +147,13 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
     return f;
 }
 
-} // namespace
-
-void commitGroup(std::vector<CommitTask>& group) {
-    flushAll(group);
-    Folders folders;
-    std::vector<Backup> backups(group.size());
-    std::map<std::string, Folder*> before; // folders whose new names must be durable first
+// Steps 2 and 3: the backup of each -ms mesh's animation file, then every
+// folder of those meshes flushed, so that what finishes or undoes a commit is
+// on disk before its first move. A mesh fails here when a folder of its files
+// cannot be opened to be flushed, and every -ms mesh of the group when one of
+// those folders then fails to flush.
+void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector<Backup>& backups) {
+    std::map<std::string, Folder*> before;
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
         std::map<std::string, Folder*> mine;
@@ -167,13 +168,23 @@ void commitGroup(std::vector<CommitTask>& group) {
             }
         }
     }
-    if (!folders.sync(before)) {
-        for (std::size_t i = 0; i < group.size(); ++i) {
-            if (live(group[i]) && group[i].options.milkshapeFix) {
-                group[i].failure = fail(Stop::FolderSync, group[i].options.animFileName);
-            }
+    if (Folders::sync(before)) {
+        return;
+    }
+    for (CommitTask& t : group) {
+        if (live(t) && t.options.milkshapeFix) {
+            t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
     }
+}
+
+} // namespace
+
+void commitGroup(std::vector<CommitTask>& group) {
+    flushAll(group);
+    Folders folders;
+    std::vector<Backup> backups(group.size());
+    keepOriginals(group, folders, backups);
     std::map<std::string, Folder*> changed;
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
@@ -188,10 +199,9 @@ void commitGroup(std::vector<CommitTask>& group) {
     // all the same.
     (void)Folders::sync(changed);
     for (std::size_t i = 0; i < group.size(); ++i) {
-        CommitTask& t = group[i];
         dropBackup(backups[i]);
-        abandonReplacement(t.anim);
-        abandonReplacement(t.data);
+        abandonReplacement(group[i].anim);
+        abandonReplacement(group[i].data);
     }
 }
 

@@ -272,8 +272,8 @@ FileStamp stampFrom(HANDLE h) {
     s.volume = info.dwVolumeSerialNumber;
     s.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     s.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    s.modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                           info.ftLastWriteTime.dwLowDateTime);
+    const FILETIME& t = info.ftLastWriteTime;
+    s.modified = static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
     return s;
 }
 

@@ -27,8 +27,8 @@ bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::u
         o.milkshapeFix = true;
         o.hiRes = hiRes;
         const MemoryRun r = runInMemory(o, backup, data);
-        if (r.failure.stop == Stop::None && std::equal(anim.begin(), anim.end(), r.anim.begin(), r.anim.end()) &&
-            (newData == nullptr || *newData == r.data)) {
+        const bool sameAnim = std::equal(anim.begin(), anim.end(), r.anim.begin(), r.anim.end());
+        if (r.failure.stop == Stop::None && sameAnim && (newData == nullptr || *newData == r.data)) {
             return true;
         }
     }
@@ -92,7 +92,8 @@ void collect(LeftoverIndex& index, const std::string& named, const std::string& 
     const std::string folder = folderOf(base);
     const std::string prefix = nameOf(base) + std::string(kLeftoverMark);
     for (const std::string& name : index.namesIn(folder)) {
-        if (name.size() != prefix.size() + kTagLength + 4 || name.compare(0, prefix.size(), prefix) != 0) {
+        if (name.size() != prefix.size() + kTagLength + 4 ||
+            name.compare(0, prefix.size(), prefix) != 0) {
             continue;
         }
         const std::string tag = name.substr(prefix.size(), kTagLength);
@@ -179,7 +180,8 @@ Failure refuse(const Job& j, const char* why) {
     return Failure{Stop::RecoveryFailed, j.options.animFileName, why};
 }
 
-constexpr const char* kMismatch = "its leftovers do not match the mesh's files, and were left as they are";
+constexpr const char* kMismatch =
+    "its leftovers do not match the mesh's files, and were left as they are";
 constexpr const char* kUnreadable = "a leftover cannot be read, and was left as it is";
 constexpr const char* kStuck = "a leftover cannot be moved or removed";
 
@@ -194,11 +196,14 @@ Failure discard(Job& j) {
         }
         // A copy cut short by a power cut holds the start of the file; any
         // other difference may be the only copy of an earlier original.
-        if (backup.size() > anim.size() || !std::equal(backup.begin(), backup.end(), anim.begin())) {
-            return refuse(j, "the animation file changed since, and the backup may be the only copy of its original");
+        if (backup.size() > anim.size() ||
+            !std::equal(backup.begin(), backup.end(), anim.begin())) {
+            return refuse(j, "the animation file changed since, and the backup may be the only copy"
+                             " of its original");
         }
     }
-    const int count = !j.paths.animBackup.empty() + !j.paths.animTemp.empty() + !j.paths.dataTemp.empty();
+    const int count =
+        !j.paths.animBackup.empty() + !j.paths.animTemp.empty() + !j.paths.dataTemp.empty();
     j.report.notes += discardNote(listed(j), count > 1, j.dryRun);
     for (const std::string* p : {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp}) {
         if (!j.dryRun && !p->empty() && !removeFile(*p)) {
@@ -230,7 +235,8 @@ Failure finish(Job& j, bool moveData) {
     if (moveData) {
         Folder folder;
         const bool moved = moveOver(j.paths.dataTemp, j.dataFile);
-        const bool durable = moved && openFolder(folderOf(j.dataFile), folder) && syncFolder(folder);
+        const bool durable =
+            moved && openFolder(folderOf(j.dataFile), folder) && syncFolder(folder);
         closeFolder(folder);
         if (!durable) {
             return refuse(j, moved ? "the data file's folder cannot be flushed to disk" : kStuck);
