@@ -270,6 +270,35 @@ Failure resolve(Job& j) {
 
 } // namespace
 
+namespace {
+
+// Earlier versions gave each file of a commit a TAG of its own. Killed
+// between its two moves, such a run left a backup alone under one TAG and
+// the data file's temporary file alone under another: taken one by one,
+// the backup would go and the mesh stay half converted. That one shape is
+// paired here, and resolved (after the same checks) as one commit.
+void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
+    std::string backupTag;
+    std::string dataTag;
+    for (const auto& [tag, l] : found) {
+        const bool backupAlone = !l.animBackup.empty() && l.animTemp.empty() && l.dataTemp.empty();
+        const bool dataAlone = l.animBackup.empty() && l.animTemp.empty() && !l.dataTemp.empty();
+        std::string* slot = backupAlone ? &backupTag : dataAlone ? &dataTag : nullptr;
+        if (slot != nullptr && !slot->empty()) {
+            return; // more than one of a kind: nothing says which belong together
+        }
+        if (slot != nullptr) {
+            *slot = tag;
+        }
+    }
+    if (!backupTag.empty() && !dataTag.empty()) {
+        found[backupTag].dataTemp = found[dataTag].dataTemp;
+        found.erase(dataTag);
+    }
+}
+
+} // namespace
+
 RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& index) {
     RecoveryReport report;
     const std::string anim = leftoverBase(o.animFileName);
@@ -282,6 +311,7 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     if (!data.empty()) {
         collect(index, o.dataFileName, data, false, found);
     }
+    pairUntaggedCommit(found);
     for (auto& [tag, paths] : found) {
         Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};
         report.failure = resolve(j);
