@@ -538,10 +538,6 @@ bool removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-void removeQuietly(const std::string& path) {
-    (void)removeFile(path);
-}
-
 Claim claimLeftover(const std::string& path, const std::string& ownerOf, ClaimedFile& f) {
     // Only a regular file is opened at all: opening a device can act on it.
     struct stat named;

@@ -472,10 +472,6 @@ bool removeFile(const std::string& path) {
     return DeleteFileW(wide(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-void removeQuietly(const std::string& path) {
-    (void)removeFile(path);
-}
-
 namespace {
 
 // Runs claim a leftover with a lock on one byte far past the end of any

@@ -187,9 +187,6 @@ bool moveOver(const std::string& from, const std::string& to);
 // Removes a file. False when it is still there.
 bool removeFile(const std::string& path);
 
-// Removes a file, ignoring failure.
-void removeQuietly(const std::string& path);
-
 // The names in `folder` ("" for the current one) that contain `part`, in no
 // particular order.
 std::vector<std::string> namesContaining(const std::string& folder, std::string_view part);
