@@ -205,4 +205,15 @@ void commitGroup(std::vector<CommitTask>& group) {
     }
 }
 
+void checkGroupFolders(std::vector<CommitTask>& group) {
+    Folders folders;
+    for (CommitTask& t : group) {
+        const bool ms = t.options.milkshapeFix;
+        if (live(t) && (folders.of(realPath(t.options.animFileName)) == nullptr ||
+                        (ms && folders.of(realPath(t.options.dataFileName)) == nullptr))) {
+            t.failure = fail(Stop::FolderSync, t.options.animFileName);
+        }
+    }
+}
+
 } // namespace meshfold

@@ -289,22 +289,25 @@ void prepare(Session& io, Conversion& c) {
     }
 }
 
-// Moves every finished mesh of the group into place, durably.
-void commitGroup(std::vector<Conversion>& group) {
+// Moves every finished mesh of the group into place, durably; a dry run
+// checks what it can of that.
+void commitGroup(std::vector<Conversion>& group, bool dryRun) {
     std::vector<CommitTask> tasks;
     tasks.reserve(group.size());
     for (Conversion& c : group) {
         tasks.push_back({c.options, c.newAnim, c.newData, c.animRead, c.dataRead, c.failure});
     }
-    meshfold::commitGroup(tasks);
+    if (dryRun) {
+        checkGroupFolders(tasks);
+    } else {
+        meshfold::commitGroup(tasks);
+    }
 }
 
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
-    if (!io.dryRun) {
-        commitGroup(group);
-    }
+    commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {

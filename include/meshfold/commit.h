@@ -43,4 +43,8 @@ struct CommitTask {
 // with Stop::FileChanged and none of its files changes.
 void commitGroup(std::vector<CommitTask>& group);
 
+// What a dry run can tell of a commit without making it: a mesh a folder of
+// whose files cannot be opened to be flushed fails, as the real run would.
+void checkGroupFolders(std::vector<CommitTask>& group);
+
 } // namespace meshfold

@@ -285,21 +285,29 @@ TEST_F(FilesAsNobody, AnotherUsersLeftoversAreNeverUsed) {
 }
 
 // A folder that this user may write to but not read cannot be flushed to
-// disk: the mesh fails before anything is replaced.
+// disk: the mesh fails before anything is replaced, and a dry run says so.
 TEST_F(FilesAsNobody, AFolderThatCannotBeFlushedFailsTheMesh) {
-    for (bool ms : {false, true}) {
-        putMesh(scratch.dir, kMesh);
-        giveToNobody(scratch.dir);
-        fs::permissions(scratch.dir, fs::perms::owner_write | fs::perms::owner_exec);
-        const Prediction p = predict(kMesh, ms);
-        const std::vector<std::string> args = ms ? std::vector<std::string>{"-ms", "M"}
-                                                 : std::vector<std::string>{"M"};
-        const RunResult r = runTool(args, scratch.dir, asNobody());
-        fs::permissions(scratch.dir, fs::perms::owner_all);
-        EXPECT_EQ(r.out, p.head + "\n\nCan't flush the folder of file M_a.3d to disk: nothing was "
-                                  "replaced !\n");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(snapshot(scratch.dir), (Snapshot{{"M_a.3d", kMesh.anim}, {"M_d.3d", kMesh.data}}));
+    for (const bool ms : {false, true}) {
+        for (const bool dry : {false, true}) {
+            putMesh(scratch.dir, kMesh);
+            giveToNobody(scratch.dir);
+            fs::permissions(scratch.dir, fs::perms::owner_write | fs::perms::owner_exec);
+            const Prediction p = predict(kMesh, ms);
+            std::vector<std::string> args = {"M"};
+            if (ms) {
+                args.insert(args.begin(), "-ms");
+            }
+            if (dry) {
+                args.insert(args.begin(), "--dry-run");
+            }
+            const RunResult r = runTool(args, scratch.dir, asNobody());
+            fs::permissions(scratch.dir, fs::perms::owner_all);
+            EXPECT_EQ(r.out, p.head + "\n\nCan't flush the folder of file M_a.3d to disk: nothing "
+                                      "was replaced !\n");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(snapshot(scratch.dir),
+                      (Snapshot{{"M_a.3d", kMesh.anim}, {"M_d.3d", kMesh.data}}));
+        }
     }
 }
 
