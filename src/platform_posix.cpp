@@ -82,20 +82,54 @@ std::string fileIdentity(const std::string& path) {
     return "name " + fromPath(name.lexically_normal());
 }
 
+namespace {
+
+// A sticky folder (as /tmp is) lets only the owner of a file, the owner of
+// the folder or root rename over it, whatever the permission bits say.
+bool ownerOnly(const struct stat& folder, const struct stat& file) {
+    const uid_t me = ::geteuid();
+    return (folder.st_mode & S_ISVTX) != 0 && me != 0 && me != file.st_uid && me != folder.st_uid;
+}
+
+// The temporary and backup names add kSiblingNameGrowth characters to the
+// file's own name, which the folder's file system must still accept.
+bool siblingNameFits(const fs::path& target) {
+    const long limit = ::pathconf(fromPath(target.parent_path()).c_str(), _PC_NAME_MAX);
+    // No limit, or none that can be told: the real run finds out.
+    return limit < 0 ||
+           target.filename().native().size() + kSiblingNameGrowth <= static_cast<std::size_t>(limit);
+}
+
+} // namespace
+
 // The new content is written to a file created beside the real file and
-// renamed over it, so its folder must take new files too.
-bool canWriteInPlace(const std::string& path) {
+// renamed over it, so its folder must take new files and this rename too.
+ReplaceCheck checkReplaceable(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        return false;
+        return ReplaceCheck::FileNotWritable;
     }
     ::close(fd);
-    std::string target;
-    if (!resolveTarget(path, target)) {
-        return false;
+    std::string resolved;
+    struct stat file;
+    struct stat folder;
+    if (!resolveTarget(path, resolved) || ::stat(resolved.c_str(), &file) != 0) {
+        return ReplaceCheck::FileNotWritable;
     }
-    const std::string folder = fromPath(toPath(target).parent_path());
-    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    const fs::path target = toPath(resolved);
+    const std::string dir = fromPath(target.parent_path());
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
+        ::stat(dir.c_str(), &folder) != 0) {
+        return ReplaceCheck::FolderNotWritable;
+    }
+    if (ownerOnly(folder, file)) {
+        return ReplaceCheck::OwnerOnlyFolder;
+    }
+    return siblingNameFits(target) ? ReplaceCheck::Ok : ReplaceCheck::NameTooLong;
+}
+
+bool heldByAnotherProgram(const std::string&) {
+    return false;
 }
 
 namespace {
@@ -105,7 +139,9 @@ namespace {
 // Ctrl-C leaves nothing behind but the user's own files.
 constexpr int kInterruptSlots = kMaxOpenReplacements;
 constexpr std::size_t kSlotPathMax = 4096;
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE among them: output piped into a reader that stops early (`| head`)
+// ends the run at its next line, as an interrupt would.
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 char slotPath[kInterruptSlots][kSlotPathMax];
 volatile std::sig_atomic_t slotInUse[kInterruptSlots];
 

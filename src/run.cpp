@@ -79,21 +79,29 @@ Failure fail(Stop stop, const std::string& file = {}) {
 }
 
 // Reads up to `size` more bytes onto the end of `bytes`; stops early at end
-// of file or on a read error.
-void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
+// of file. False on a read error: a file that cannot be read is not a short one.
+bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
     const std::size_t have = bytes.size();
     bytes.resize(have + size);
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
+    return std::ferror(f) == 0;
+}
+
+// A file that cannot be opened for reading, and why.
+Failure cantOpen(const std::string& file) {
+    return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
 
 Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
-        return fail(Stop::CantOpen, o.animFileName);
+        return cantOpen(o.animFileName);
     }
     std::vector<std::uint8_t> animHead;
-    readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
+    if (!readUpTo(c.anim.get(), kAnimHeaderSize, animHead)) {
+        return fail(Stop::ReadFailed, o.animFileName);
+    }
     InspectStep step = inspectAnimHeader(o, animHead, c.info);
     emit(io, c, step.progress);
     if (step.failure.stop != Stop::None) {
@@ -102,11 +110,12 @@ Failure inspect(Session& io, Conversion& c) {
 
     InputFile data(openForReading(o.dataFileName));
     if (!data) {
-        return fail(Stop::CantOpen, o.dataFileName);
+        return cantOpen(o.dataFileName);
     }
-    readUpTo(data.get(), kDataCountsSize, c.dataStart);
-    const std::size_t wanted = dataBytesWanted(c.dataStart);
-    readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
+    if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
+        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart)) {
+        return fail(Stop::ReadFailed, o.dataFileName);
+    }
     data.reset();
     step = inspectDataHeader(o, c.dataStart, c.info);
     emit(io, c, step.progress);
@@ -136,16 +145,32 @@ void warnAboutVertexBytes(Session& io, const Conversion& c) {
     }
 }
 
-// Checks, before anything is written, that every file the run will replace
-// can be replaced by this user.
+Failure replaceable(const std::string& file) {
+    switch (checkReplaceable(file)) {
+    case ReplaceCheck::Ok:
+        return {};
+    case ReplaceCheck::FileNotWritable:
+        return fail(Stop::CantOpenForWriting, file);
+    case ReplaceCheck::FolderNotWritable:
+        return fail(Stop::FolderNotWritable, file);
+    case ReplaceCheck::OwnerOnlyFolder:
+        return fail(Stop::OwnerOnlyFolder, file);
+    case ReplaceCheck::NameTooLong:
+        return fail(Stop::NameTooLong, file);
+    case ReplaceCheck::InUse:
+        return fail(Stop::InUse, file);
+    }
+    return fail(Stop::CantOpenForWriting, file);
+}
+
+// Checks, before anything is written (in a dry run too), that every file the
+// run will replace can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
-    if (!canWriteInPlace(o.animFileName)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+    const Failure f = replaceable(o.animFileName);
+    if (f.stop != Stop::None || !o.milkshapeFix) {
+        return f;
     }
-    if (o.milkshapeFix && !canWriteInPlace(o.dataFileName)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
-    }
-    return {};
+    return replaceable(o.dataFileName);
 }
 
 // Writes to the temporary file, or in a dry run nowhere.
@@ -248,13 +273,19 @@ void prepare(Session& io, Conversion& c) {
     }
 }
 
+// A move over the original that failed: another program holding the file
+// is not a failing disk.
+Failure moveFailed(const Replacement& r, const std::string& file) {
+    return fail(r.inUse ? Stop::InUse : Stop::WriteFailed, file);
+}
+
 // Moves the finished files over the originals. With two files, the first is
 // kept under a backup name until the second is in place, so that a failure
 // in between puts the first back and leaves the mesh as it was.
 Failure commitFilesNow(Conversion& c) {
     const RunOptions& o = c.options;
     if (!o.milkshapeFix) {
-        return commitReplacement(c.newAnim) ? Failure{} : fail(Stop::WriteFailed, o.animFileName);
+        return commitReplacement(c.newAnim) ? Failure{} : moveFailed(c.newAnim, o.animFileName);
     }
     std::string backup;
     if (!makeBackup(o.animFileName, backup)) {
@@ -262,13 +293,13 @@ Failure commitFilesNow(Conversion& c) {
     }
     if (!commitReplacement(c.newAnim)) {
         removeQuietly(backup);
-        return fail(Stop::WriteFailed, o.animFileName);
+        return moveFailed(c.newAnim, o.animFileName);
     }
     if (!commitReplacement(c.newData)) {
         // Should the original not go back, its backup stays where it is: it
         // is then the only copy of the user's animation file.
         (void)restoreBackup(backup, c.newAnim.target);
-        return fail(Stop::WriteFailed, o.dataFileName);
+        return moveFailed(c.newData, o.dataFileName);
     }
     removeQuietly(backup);
     return {};

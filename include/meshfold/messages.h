@@ -74,6 +74,10 @@ enum class Stop {
     WriteFailed,             // names the file
     VertexWrite,
     ReadFailed,              // names the file
+    FolderNotWritable,       // names the file
+    OwnerOnlyFolder,         // names the file
+    NameTooLong,             // names the file
+    InUse,                   // names the file
 };
 
 // A stop and the file it concerns (empty where the message names none).

@@ -35,10 +35,26 @@ bool pathExists(const std::string& path);
 // to it agree), else the name made absolute and normalised.
 std::string fileIdentity(const std::string& path);
 
-// True when this user could replace `path`: open it for writing and (on
-// POSIX) create and rename files in its folder. Nothing is truncated,
-// created or changed.
-bool canWriteInPlace(const std::string& path);
+// What keeps this user from replacing a file, as far as can be told before
+// anything is written.
+enum class ReplaceCheck {
+    Ok,
+    FileNotWritable,   // the file itself cannot be opened for writing
+    FolderNotWritable, // no new file can be created in its folder
+    OwnerOnlyFolder,   // a sticky folder, and the file is someone else's
+    NameTooLong,       // the temporary name beside it would pass the name limit
+    InUse,             // another program holds it open (Windows)
+};
+
+// Whether this user could replace `path` (the real file behind it, where
+// the new content is written beside it and moved over it). Nothing is
+// truncated, created or changed.
+ReplaceCheck checkReplaceable(const std::string& path);
+
+// True when `path` cannot be opened because another program holds it open
+// without sharing it (Windows); always false on POSIX, where files are not
+// locked against opening.
+bool heldByAnotherProgram(const std::string& path);
 
 // New content for an existing file, written to a temporary file beside it and
 // moved over it only once complete. The original stays untouched until
@@ -49,6 +65,7 @@ struct Replacement {
     std::intptr_t handle = -1;
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
+    bool inUse = false;     // the last move failed because another program holds the target
 };
 
 // Creates the temporary file beside the real file behind `path`, with the

@@ -3,16 +3,22 @@
 // files as they were.
 //
 //   MESHFOLD_FAIL="call:n[,call:n...]"  the n-th call (counting from 1) of
-//        `call` fails: open, write, fsync, close, rename, link or fchmod
-//   MESHFOLD_FAIL_LOG=path               each injected fault appends "call:n"
+//        `call` fails: open, write, fsync, close, rename, link, fchmod or fread
+//        "call:n:EINTR" instead fails it with EINTR, as a call interrupted by
+//        a signal before it did anything; "call:n:SIGINT" lets the call run
+//        and then sends the process SIGINT, as a user's Ctrl-C right after it
+//   MESHFOLD_FAIL_LOG=path               each injected fault appends its entry
 //
-// A failing close still closes the descriptor, as Linux does on EIO.
+// A failing close still closes the descriptor, as Linux does on EIO. A
+// failing fread reads from a folder instead of the file, so that the read
+// itself fails (EISDIR) and the stream records the error as for a bad disk.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,22 +27,16 @@
 
 namespace {
 
-enum Call { kOpen, kWrite, kFsync, kClose, kRename, kLink, kFchmod, kCalls };
-const char* const kNames[kCalls] = {"open", "write", "fsync", "close", "rename", "link", "fchmod"};
+enum Call { kOpen, kWrite, kFsync, kClose, kRename, kLink, kFchmod, kFread, kCalls };
+const char* const kNames[kCalls] = {"open", "write", "fsync", "close", "rename", "link", "fchmod",
+                                    "fread"};
 int counts[kCalls];
 
-// True when this call (already counted) is one to fail.
-bool shouldFail(Call c) {
-    const int n = ++counts[c];
-    const char* plan = std::getenv("MESHFOLD_FAIL");
-    if (plan == nullptr) {
-        return false;
-    }
-    const std::string want = std::string(kNames[c]) + ":" + std::to_string(n);
-    const std::string list = std::string(",") + plan + ",";
-    if (list.find("," + want + ",") == std::string::npos) {
-        return false;
-    }
+// What the plan holds for one call.
+enum class Fault { None, Fail, Eintr, Interrupt };
+
+// Appends `entry` to the fault log, if there is one.
+void logFault(const std::string& want) {
     if (const char* log = std::getenv("MESHFOLD_FAIL_LOG")) {
         // Raw calls only: the stdio and the wrappers here would count themselves.
         using OpenFn = int (*)(const char*, int, ...);
@@ -52,8 +52,51 @@ bool shouldFail(Call c) {
             realClose(fd);
         }
     }
-    return true;
 }
+
+// Counts this call and says what to do with it.
+Fault faultFor(Call c) {
+    const int n = ++counts[c];
+    const char* plan = std::getenv("MESHFOLD_FAIL");
+    if (plan == nullptr) {
+        return Fault::None;
+    }
+    const std::string call = std::string(kNames[c]) + ":" + std::to_string(n);
+    const std::string list = std::string(",") + plan + ",";
+    const struct {
+        const char* tail;
+        Fault fault;
+    } kinds[] = {{"", Fault::Fail}, {":EINTR", Fault::Eintr}, {":SIGINT", Fault::Interrupt}};
+    for (const auto& k : kinds) {
+        const std::string want = call + k.tail;
+        if (list.find("," + want + ",") != std::string::npos) {
+            logFault(want);
+            return k.fault;
+        }
+    }
+    return Fault::None;
+}
+
+// Each wrapper asks before the real call whether it is to fail (setting
+// errno), and tells after it, so that an interrupt comes right after the call.
+struct Plan {
+    explicit Plan(Call c, int error) : fault(faultFor(c)) {
+        if (fault == Fault::Eintr) {
+            errno = EINTR;
+        } else if (fault == Fault::Fail) {
+            errno = error;
+        }
+    }
+    bool fails() const { return fault == Fault::Fail || fault == Fault::Eintr; }
+    ~Plan() {
+        if (fault == Fault::Interrupt) {
+            const int saved = errno;
+            std::raise(SIGINT);
+            errno = saved;
+        }
+    }
+    Fault fault;
+};
 
 template <typename Fn> Fn real(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
@@ -64,11 +107,21 @@ int openImpl(const char* fnName, const char* path, int flags, va_list args) {
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         mode = static_cast<mode_t>(va_arg(args, int));
     }
-    if (shouldFail(kOpen)) {
-        errno = EACCES;
+    const Plan plan(kOpen, EACCES);
+    if (plan.fails()) {
         return -1;
     }
     return real<int (*)(const char*, int, ...)>(fnName)(path, flags, mode);
+}
+
+// Makes the stream read from a folder from now on: its next read from the
+// system fails with EISDIR. What it has buffered already is still delivered.
+void breakStream(FILE* stream) {
+    const int folder = real<int (*)(const char*, int, ...)>("open")(".", O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        dup2(folder, fileno(stream));
+        real<int (*)(int)>("close")(folder);
+    }
 }
 
 } // namespace
@@ -92,16 +145,16 @@ int open64(const char* path, int flags, ...) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
-    if (shouldFail(kWrite)) {
-        errno = ENOSPC;
+    const Plan plan(kWrite, ENOSPC);
+    if (plan.fails()) {
         return -1;
     }
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
 }
 
 int fsync(int fd) {
-    if (shouldFail(kFsync)) {
-        errno = EIO;
+    const Plan plan(kFsync, EIO);
+    if (plan.fails()) {
         return -1;
     }
     return real<int (*)(int)>("fsync")(fd);
@@ -109,35 +162,40 @@ int fsync(int fd) {
 
 int close(int fd) {
     const int r = real<int (*)(int)>("close")(fd);
-    if (shouldFail(kClose)) {
-        errno = EIO;
-        return -1;
-    }
-    return r;
+    const Plan plan(kClose, EIO);
+    return plan.fails() ? -1 : r;
 }
 
 int rename(const char* from, const char* to) {
-    if (shouldFail(kRename)) {
-        errno = EIO;
+    const Plan plan(kRename, EIO);
+    if (plan.fails()) {
         return -1;
     }
     return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 int link(const char* from, const char* to) {
-    if (shouldFail(kLink)) {
-        errno = EPERM;
+    const Plan plan(kLink, EPERM);
+    if (plan.fails()) {
         return -1;
     }
     return real<int (*)(const char*, const char*)>("link")(from, to);
 }
 
 int fchmod(int fd, mode_t mode) {
-    if (shouldFail(kFchmod)) {
-        errno = EPERM;
+    const Plan plan(kFchmod, EPERM);
+    if (plan.fails()) {
         return -1;
     }
     return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+size_t fread(void* data, size_t size, size_t count, FILE* stream) {
+    const Plan plan(kFread, EIO);
+    if (plan.fails()) {
+        breakStream(stream);
+    }
+    return real<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(data, size, count, stream);
 }
 
 } // extern "C"

@@ -251,13 +251,16 @@ protected:
         meshDir = scratch.dir / "mesh";
         fs::create_directories(meshDir);
     }
-    // Runs with `plan` failing; returns the faults that were injected.
+    // Runs with `plan` failing (started by `starter`, if any); returns the
+    // faults that were injected.
     std::string runFailing(const std::vector<std::string>& args, const std::string& plan,
-                           RunResult& r) {
+                           RunResult& r, std::vector<std::string> starter = {}) {
         const fs::path log = scratch.dir / "faults.log";
         std::error_code ec;
         fs::remove(log, ec);
-        r = runTool(args, meshDir, failingCalls(plan, log));
+        const std::vector<std::string> shim = failingCalls(plan, log);
+        starter.insert(starter.end(), shim.begin(), shim.end());
+        r = runTool(args, meshDir, starter);
         std::ifstream in(log);
         std::stringstream s;
         s << in.rdbuf();
@@ -325,6 +328,77 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
         EXPECT_EQ(r.out, head + c.message);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(snapshot(meshDir), before);
+    }
+}
+
+TEST_F(FailingCalls, AFailingReadIsAReadErrorWhereverItFalls) {
+    // 300 triangles: the table reaches past the stream's first 4 KiB, so
+    // that reading it asks the system again.
+    const Mesh mesh = packedMesh("R", 2, 40, 300);
+    const Prediction p = predict(mesh, true);
+    const std::string banner = "\nUnreal to Deus Ex mesh converter, v1.2\nWritten by Tolvane\n";
+    const std::string frames = p.head.substr(0, p.head.find("\n  300 polygons"));
+    const std::string animFailed = "\n\nProblem reading file R_a.3d !\n";
+    const std::string dataFailed = "\n\nProblem reading file R_d.3d !\n";
+    const struct {
+        const char* plan;
+        const char* what;
+        std::string out;
+    } cases[] = {
+        {"fread:1", "animation header", banner + animFailed},
+        {"fread:2", "data file counts", frames + dataFailed},
+        {"fread:3", "triangle table", frames + dataFailed},
+        {"fread:4", "vertices", p.head + animFailed},
+    };
+    for (const auto& c : cases) {
+        for (const bool dry : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (dry ? ", dry run" : ""));
+            putMesh(meshDir, mesh);
+            const Snapshot before = snapshot(meshDir);
+            std::vector<std::string> args = {"-ms", "R"};
+            if (dry) {
+                args.push_back("--dry-run");
+            }
+            RunResult r;
+            EXPECT_EQ(runFailing(args, c.plan, r), std::string(c.plan) + "\n");
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(snapshot(meshDir), before);
+        }
+    }
+}
+
+TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
+    const Mesh mesh = packedMesh("E", 3, 40, 30);
+    const std::vector<std::string> sigintIgnored = {"sh", "-c", "trap '' INT; exec \"$@\"", "sh"};
+    const struct {
+        const char* plan;
+        bool ignoreSigint;
+        bool converts; // else interrupted, with the folder as it was
+    } cases[] = {
+        // A write that a signal interrupted before it wrote anything is tried again.
+        {"write:1:EINTR", false, true},
+        {"write:2:EINTR", false, true},
+        // Ctrl-C while the new file is being written removes it.
+        {"write:1:SIGINT", false, false},
+        // A run started with SIGINT ignored (a background job) keeps ignoring it.
+        {"write:1:SIGINT", true, true},
+        {"rename:1:SIGINT", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.plan) + (c.ignoreSigint ? ", SIGINT ignored" : ""));
+        putMesh(meshDir, mesh);
+        const Snapshot before = snapshot(meshDir);
+        RunResult r;
+        EXPECT_EQ(runFailing({"E"}, c.plan, r, c.ignoreSigint ? sigintIgnored : std::vector<std::string>{}),
+                  std::string(c.plan) + "\n");
+        if (c.converts) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_FALSE(expectUnchangedOrConverted(meshDir, before, mesh, false, r));
+        } else {
+            EXPECT_EQ(r.status, -1); // ended by the signal
+            EXPECT_EQ(snapshot(meshDir), before);
+        }
     }
 }
 
