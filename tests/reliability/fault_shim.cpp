@@ -6,7 +6,9 @@
 //        `call` fails: open, write, fsync, close, rename, link, fchmod or fread
 //        "call:n:EINTR" instead fails it with EINTR, as a call interrupted by
 //        a signal before it did anything; "call:n:SIGINT" lets the call run
-//        and then sends the process SIGINT, as a user's Ctrl-C right after it
+//        and then sends the process SIGINT, as a user's Ctrl-C right after it;
+//        "call:n:PAUSE" makes the call wait a fifth of a second first, as a
+//        slow disk would, so that something else can happen meanwhile
 //   MESHFOLD_FAIL_LOG=path               each injected fault appends its entry
 //
 // A failing close still closes the descriptor, as Linux does on EIO. A
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -33,7 +36,7 @@ const char* const kNames[kCalls] = {"open", "write", "fsync", "close", "rename",
 int counts[kCalls];
 
 // What the plan holds for one call.
-enum class Fault { None, Fail, Eintr, Interrupt };
+enum class Fault { None, Fail, Eintr, Interrupt, Pause };
 
 // Appends `entry` to the fault log, if there is one.
 void logFault(const std::string& want) {
@@ -66,7 +69,8 @@ Fault faultFor(Call c) {
     const struct {
         const char* tail;
         Fault fault;
-    } kinds[] = {{"", Fault::Fail}, {":EINTR", Fault::Eintr}, {":SIGINT", Fault::Interrupt}};
+    } kinds[] = {{"", Fault::Fail}, {":EINTR", Fault::Eintr}, {":SIGINT", Fault::Interrupt},
+                 {":PAUSE", Fault::Pause}};
     for (const auto& k : kinds) {
         const std::string want = call + k.tail;
         if (list.find("," + want + ",") != std::string::npos) {
@@ -85,6 +89,9 @@ struct Plan {
             errno = EINTR;
         } else if (fault == Fault::Fail) {
             errno = error;
+        } else if (fault == Fault::Pause) {
+            const timespec fifth = {0, 200000000};
+            nanosleep(&fifth, nullptr);
         }
     }
     bool fails() const { return fault == Fault::Fail || fault == Fault::Eintr; }
