@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -318,6 +320,14 @@ void syncFolderOf(const std::string& file) {
         (void)::fsync(fd);
         ::close(fd);
     }
+}
+
+std::size_t openFileLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return SIZE_MAX;
+    }
+    return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 void abandonReplacement(Replacement& r) {

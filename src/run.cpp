@@ -9,6 +9,7 @@
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,6 +26,18 @@ constexpr std::size_t kChunkWords = 16384;
 // Meshes whose new files are flushed to disk together. Each holds at most two
 // open temporary files until its group is done.
 constexpr std::size_t kGroupMeshes = kMaxOpenReplacements / 2;
+
+// Files a run may hold open beside its groups' temporary files: the three
+// standard streams, the two files of the mesh being read, and the checks'.
+constexpr std::size_t kOtherOpenFiles = 8;
+
+// Meshes in a group under this process's limit on open files: a low limit
+// (`ulimit -n 64`) makes smaller groups, never meshes that fail to open.
+std::size_t meshesPerGroup() {
+    const std::size_t limit = openFileLimit();
+    const std::size_t room = limit > kOtherOpenFiles + 2 ? (limit - kOtherOpenFiles) / 2 : 1;
+    return std::min(kGroupMeshes, room);
+}
 
 // Bytes written before a group is flushed even when it is not full, so that
 // the disk never falls far behind and large meshes report as they finish.
@@ -385,7 +398,8 @@ int convertAll(const Command& cmd, Session& io) {
     Tally tally;
     std::set<std::string> seen; // meshes already in the run, by their animation file
     std::vector<Conversion> group;
-    group.reserve(kGroupMeshes);
+    const std::size_t groupMeshes = meshesPerGroup();
+    group.reserve(groupMeshes);
     std::uint64_t groupBytes = 0;
     for (const std::string& name : cmd.names) {
         RunOptions o = meshNamed(cmd, name);
@@ -397,7 +411,7 @@ int convertAll(const Command& cmd, Session& io) {
         c.live = group.size() == 1;
         prepare(io, c);
         groupBytes += c.bytesWritten;
-        if (group.size() == kGroupMeshes || groupBytes >= kGroupBytes) {
+        if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
             finishGroup(io, group, tally);
             groupBytes = 0;
         }

@@ -99,6 +99,10 @@ void syncFolderOf(const std::string& file);
 // files to remove on interrupt.
 inline constexpr int kMaxOpenReplacements = 64;
 
+// How many files this process may have open at once (on POSIX its soft
+// descriptor limit, `ulimit -n`); a very large number where there is none.
+std::size_t openFileLimit();
+
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
 

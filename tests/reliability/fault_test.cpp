@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -234,6 +235,34 @@ TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
     EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), p.anim);
     EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), p.data);
     EXPECT_EQ(listFolder(scratch.dir), stale);
+}
+
+TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
+    if (!haveCommand("prlimit")) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    // With -ms each mesh of a group holds two new files open until the group
+    // is done: a low limit must make smaller groups, and no check may leak.
+    std::vector<Mesh> meshes;
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        meshes.push_back(packedMesh("N" + std::to_string(i), 1, 4, 1, i + 1));
+    }
+    for (const bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "-ms" : "without -ms");
+        std::vector<std::string> args;
+        if (ms) {
+            args.push_back("-ms");
+        }
+        for (const Mesh& m : meshes) {
+            putMesh(scratch.dir, m);
+            args.push_back(m.base);
+        }
+        const RunResult r = runTool(args, scratch.dir, {"prlimit", "--nofile=64", "--"});
+        EXPECT_TRUE(endsWith(r.out, "\n\n100 meshes: 100 converted, 0 already converted, 0 failed\n"))
+            << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 400));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(listFolder(scratch.dir).size(), 200u);
+    }
 }
 
 // Fails each call of the file layer in turn (the first open, the second...),
