@@ -70,8 +70,9 @@ struct Replacement {
 
 // Creates the temporary file beside the real file behind `path`, with the
 // original's permission bits (and, where allowed, owner). Should the run be
-// interrupted (Ctrl-C, a plain kill, a closed terminal: POSIX only) while the
-// temporary file exists, it is removed before the process ends. False on failure,
+// interrupted (Ctrl-C, a plain kill, a closed terminal or output pipe; on
+// Windows Ctrl-C, Ctrl-Break or a closed console window) while the temporary
+// file exists, it is removed before the process ends. False on failure,
 // with nothing left behind.
 bool beginReplacement(const std::string& path, Replacement& r);
 
@@ -109,7 +110,7 @@ void abandonReplacement(Replacement& r);
 // Between these two calls an interrupt waits: it takes effect at
 // releaseInterrupts(). The run holds interrupts while it moves finished files
 // over the originals, so that Ctrl-C cannot leave one file of a mesh replaced
-// and the other not. Without POSIX signals both do nothing.
+// and the other not.
 void holdInterrupts();
 void releaseInterrupts();
 

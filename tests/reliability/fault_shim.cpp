@@ -6,7 +6,9 @@
 //        `call` fails: open, write, fsync, close, rename, link, fchmod or fread
 //        "call:n:EINTR" instead fails it with EINTR, as a call interrupted by
 //        a signal before it did anything; "call:n:SIGINT" lets the call run
-//        and then sends the process SIGINT, as a user's Ctrl-C right after it;
+//        and then sends the process SIGINT, as a user's Ctrl-C right after it,
+//        and waits a fifth of a second for it to take effect (Wine, as
+//        Windows, runs Ctrl-C handlers on a thread of their own);
 //        "call:n:PAUSE" makes the call wait a fifth of a second first, as a
 //        slow disk would, so that something else can happen meanwhile
 //   MESHFOLD_FAIL_LOG=path               each injected fault appends its entry
@@ -81,6 +83,11 @@ Fault faultFor(Call c) {
     return Fault::None;
 }
 
+void waitAFifth() {
+    const timespec fifth = {0, 200000000};
+    nanosleep(&fifth, nullptr);
+}
+
 // Each wrapper asks before the real call whether it is to fail (setting
 // errno), and tells after it, so that an interrupt comes right after the call.
 struct Plan {
@@ -90,8 +97,7 @@ struct Plan {
         } else if (fault == Fault::Fail) {
             errno = error;
         } else if (fault == Fault::Pause) {
-            const timespec fifth = {0, 200000000};
-            nanosleep(&fifth, nullptr);
+            waitAFifth();
         }
     }
     bool fails() const { return fault == Fault::Fail || fault == Fault::Eintr; }
@@ -99,6 +105,7 @@ struct Plan {
         if (fault == Fault::Interrupt) {
             const int saved = errno;
             std::raise(SIGINT);
+            waitAFifth();
             errno = saved;
         }
     }
