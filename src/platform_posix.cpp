@@ -222,8 +222,12 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     if (fd >= 0) {
         r.interruptSlot = registerTemporary(r.tempPath);
     }
+    const int error = errno;
     releaseInterrupts();
     if (fd < 0) {
+        if (error == EACCES || error == EPERM) {
+            r.refused = ReplaceCheck::FolderNotWritable;
+        }
         r.tempPath.clear();
         return false;
     }

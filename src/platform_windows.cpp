@@ -463,6 +463,10 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     }
     releaseInterrupts();
     if (h == INVALID_HANDLE_VALUE) {
+        // The file was found writable, so a refusal is the folder's.
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
+            r.refused = ReplaceCheck::FolderNotWritable;
+        }
         r.tempPath.clear();
         return false;
     }
@@ -510,7 +514,9 @@ bool commitReplacement(Replacement& r) {
         // shares deletion; the check before writing allowed it, so a refusal
         // now is that program's doing.
         const DWORD error = GetLastError();
-        r.inUse = isSharingError(error) || error == ERROR_ACCESS_DENIED;
+        if (isSharingError(error) || error == ERROR_ACCESS_DENIED) {
+            r.refused = ReplaceCheck::InUse;
+        }
         return false;
     }
     unregisterTemporary(r.interruptSlot);

@@ -158,10 +158,11 @@ void warnAboutVertexBytes(Session& io, const Conversion& c) {
     }
 }
 
-Failure replaceable(const std::string& file) {
-    switch (checkReplaceable(file)) {
+// Why `file` cannot be replaced, as the platform tells it; Ok gives `unknown`.
+Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
+    switch (why) {
     case ReplaceCheck::Ok:
-        return {};
+        return fail(unknown, file);
     case ReplaceCheck::FileNotWritable:
         return fail(Stop::CantOpenForWriting, file);
     case ReplaceCheck::FolderNotWritable:
@@ -173,7 +174,11 @@ Failure replaceable(const std::string& file) {
     case ReplaceCheck::InUse:
         return fail(Stop::InUse, file);
     }
-    return fail(Stop::CantOpenForWriting, file);
+    return fail(unknown, file);
+}
+
+Failure replaceable(const std::string& file) {
+    return refusal(checkReplaceable(file), file, Stop::None);
 }
 
 // Checks, before anything is written (in a dry run too), that every file the
@@ -227,7 +232,7 @@ Failure writeVertices(Session& io, Conversion& c) {
 Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.animFileName, c.newAnim)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+        return refusal(c.newAnim.refused, o.animFileName, Stop::CantOpenForWriting);
     }
     std::uint8_t field[2];
     writeLe16(field, c.info.frameCount);
@@ -247,7 +252,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newData)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
+        return refusal(c.newData.refused, o.dataFileName, Stop::CantOpenForWriting);
     }
     const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
     if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
@@ -289,7 +294,7 @@ void prepare(Session& io, Conversion& c) {
 // A move over the original that failed: another program holding the file
 // is not a failing disk.
 Failure moveFailed(const Replacement& r, const std::string& file) {
-    return fail(r.inUse ? Stop::InUse : Stop::WriteFailed, file);
+    return refusal(r.refused, file, Stop::WriteFailed);
 }
 
 // Moves the finished files over the originals. With two files, the first is

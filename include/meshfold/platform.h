@@ -65,11 +65,12 @@ struct Replacement {
     std::intptr_t handle = -1;
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
-    bool inUse = false;     // the last move failed because another program holds the target
+    ReplaceCheck refused = ReplaceCheck::Ok; // why the last step failed, where the system said
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
-// original's permission bits (and, where allowed, owner). Should the run be
+// original's permission bits (and, where allowed, owner). A folder that
+// refuses the new file sets r.refused to FolderNotWritable. Should the run be
 // interrupted (Ctrl-C, a plain kill, a closed terminal or output pipe; on
 // Windows Ctrl-C, Ctrl-Break or a closed console window) while the temporary
 // file exists, it is removed before the process ends. False on failure,
@@ -87,7 +88,8 @@ void startFlush(Replacement& r);
 // Flushes the temporary file to stable storage and closes it.
 bool finishReplacement(Replacement& r);
 
-// Moves the finished temporary file over the target in one step. The move
+// Moves the finished temporary file over the target in one step. A target
+// that another program holds open sets r.refused to InUse (Windows). The move
 // is durable once syncFolderOf() has run for the target's folder.
 bool commitReplacement(Replacement& r);
 
