@@ -450,10 +450,11 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     // No interrupt between creating the file and registering it for removal.
     holdInterrupts();
     HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
     for (int attempt = 0; attempt < kNameAttempts && h == INVALID_HANDLE_VALUE; ++attempt) {
         r.tempPath = siblingName(r.target, ".tmp");
         h = createTemporary(systemPath(r.tempPath), attributes);
-        const DWORD error = GetLastError();
+        error = GetLastError();
         if (h == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             break;
         }
@@ -464,7 +465,7 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     releaseInterrupts();
     if (h == INVALID_HANDLE_VALUE) {
         // The file was found writable, so a refusal is the folder's.
-        if (GetLastError() == ERROR_ACCESS_DENIED) {
+        if (error == ERROR_ACCESS_DENIED) {
             r.refused = ReplaceCheck::FolderNotWritable;
         }
         r.tempPath.clear();
