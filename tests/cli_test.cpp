@@ -674,12 +674,12 @@ TEST_F(CliFiles, ConvertedFilesKeepTheirPermissionBits) {
     // The set-group-ID and sticky bits too (mode 03644).
     put("S_a.3d", animFile(1, 16, patternWords(4)));
     put("S_d.3d", dataFile(1, 4));
-    const fs::perms special = fs::perms::set_gid | fs::perms::sticky_bit | fs::perms::owner_read |
+    const fs::perms setgidSticky = fs::perms::set_gid | fs::perms::sticky_bit | fs::perms::owner_read |
                               fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
-    fs::permissions(path("S_a.3d"), special);
-    ASSERT_EQ(fs::status(path("S_a.3d")).permissions(), special);
+    fs::permissions(path("S_a.3d"), setgidSticky);
+    ASSERT_EQ(fs::status(path("S_a.3d")).permissions(), setgidSticky);
     ASSERT_EQ(run({"S"}).status, 0);
-    EXPECT_EQ(fs::status(path("S_a.3d")).permissions(), special);
+    EXPECT_EQ(fs::status(path("S_a.3d")).permissions(), setgidSticky);
 }
 
 // Runs as an unprivileged user, since root may write anything.
