@@ -3,8 +3,10 @@
 // every access), each run must keep the promises the tool makes:
 //   - a stop writes nothing;
 //   - a conversion writes 4 + 8 x whole words, frame count kept, frame size
-//     doubled, the fourth word of every vertex 0, every vertex inside the
-//     reported ranges and each range end reached by some vertex;
+//     doubled, or, when it says frames have room to spare, 8 bytes for each
+//     of the first N whole words of every frame and a frame size of 8N; the
+//     fourth word of every vertex 0, every vertex inside the reported ranges
+//     and each range end reached by some vertex;
 //   - the MilkShape fix writes 48 + 16 x polygons bytes, a zero header tail,
 //     and applied to its own output gives back the original triangle table;
 //   - nothing is read past the end of either file: each lives in its own
@@ -15,6 +17,7 @@
 #include "meshfold/inspect.h"
 #include "meshfold/memory_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,11 +45,31 @@ void checkRange(const CoordRange& r, bool seenMin, bool seenMax, bool any) {
     check(seenMin && seenMax, "each range end is some vertex's value");
 }
 
-void checkAnimation(std::span<const std::uint8_t> in, const MemoryRun& r) {
-    const std::size_t words = (in.size() - kAnimHeaderSize) / kPackedVertexSize;
-    check(r.anim.size() == kAnimHeaderSize + words * kWideVertexSize, "size is 4 + 8 x words");
+// The words a conversion keeps: every whole one, or with room to spare the
+// first `verts` whole words of each frame.
+std::size_t keptWords(std::span<const std::uint8_t> in, std::size_t verts, bool roomToSpare) {
+    const std::size_t bytes = in.size() - kAnimHeaderSize;
+    if (!roomToSpare) {
+        return bytes / kPackedVertexSize;
+    }
+    const std::size_t frameSize = readLe16(in.data() + 2);
+    std::size_t words = 0;
+    for (std::size_t at = 0; at < bytes; at += frameSize) {
+        words += std::min(verts, (bytes - at) / kPackedVertexSize);
+    }
+    return words;
+}
+
+void checkAnimation(std::span<const std::uint8_t> in, std::span<const std::uint8_t> data,
+                    const MemoryRun& r) {
+    const bool roomToSpare = r.output.find(" unused bytes per frame left out") != std::string::npos;
+    const std::size_t verts = readLe16(data.data() + 2);
+    const std::size_t words = keptWords(in, verts, roomToSpare);
+    check(r.anim.size() == kAnimHeaderSize + words * kWideVertexSize, "size is 4 + 8 x words kept");
     check(readLe16(r.anim.data()) == readLe16(in.data()), "frame count kept");
-    check(readLe16(r.anim.data() + 2) == 2 * readLe16(in.data() + 2), "frame size doubled");
+    check(readLe16(r.anim.data() + 2) ==
+              (roomToSpare ? kWideVertexSize * verts : 2u * readLe16(in.data() + 2)),
+          "frame size doubled, or 8 bytes a vertex with room to spare");
     const CoordRange* axes[3] = {&r.ranges.x, &r.ranges.y, &r.ranges.z};
     bool seenMin[3] = {};
     bool seenMax[3] = {};
@@ -100,7 +123,7 @@ void runOne(const FuzzInput& input) {
               "a stop ends with its message");
         return;
     }
-    checkAnimation(anim, r);
+    checkAnimation(anim, data, r);
     check(o.milkshapeFix != r.data.empty(), "the data file is written with -ms only");
     if (o.milkshapeFix) {
         checkDataFile(data, r);

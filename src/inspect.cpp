@@ -15,21 +15,19 @@ std::string countLine(const char* format, unsigned value) {
     return buf;
 }
 
-// Frame size per vertex tells the two forms apart: 4 bytes is packed, 8 is
-// wide. The quotient is truncated, as it always has been, so files with a few
-// spare bytes per frame are still recognised.
-Stop vertexFormat(const MeshHeaderInfo& info) {
-    const unsigned bytesPerVertex = info.frameSize / info.vertexCount;
-    if (bytesPerVertex == kWideVertexSize) {
+// Packed vertices are accepted when the converted frame size fits its 16-bit
+// field. Already converted wins over that: nothing would be written anyway.
+Stop vertexFormat(const FrameForm& frames) {
+    switch (frames.form) {
+    case VertexForm::Wide:
         return Stop::AlreadyConverted;
-    }
-    if (bytesPerVertex != kPackedVertexSize) {
+    case VertexForm::Undetermined:
         return Stop::UnknownVertexFormat;
+    case VertexForm::Packed:
+    case VertexForm::PackedWithRoomToSpare:
+        break;
     }
-    if (info.frameSize > kMaxConvertibleFrameSize) {
-        return Stop::FrameSizeTooLarge;
-    }
-    return Stop::None;
+    return convertedFrameSize(frames) > kMaxFrameSize ? Stop::FrameSizeTooLarge : Stop::None;
 }
 
 } // namespace
@@ -71,8 +69,15 @@ std::size_t dataBytesWanted(std::span<const std::uint8_t> counts) {
     return kDataHeaderSize + std::size_t{readLe16(counts.data())} * kTriangleRecordSize;
 }
 
+std::size_t firstFrameBytesWanted(const MeshHeaderInfo& info, std::span<const std::uint8_t> data) {
+    if (data.size() < kDataCountsSize) {
+        return 0;
+    }
+    return firstFrameBytesWanted(info.frameSize, readLe16(data.data() + 2));
+}
+
 InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
-                              MeshHeaderInfo& info) {
+                              MeshHeaderInfo& info, std::span<const std::uint8_t> firstFrame) {
     InspectStep step;
     if (data.size() < 2) {
         step.failure.stop = Stop::NoPolygonCount;
@@ -101,7 +106,11 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
         step.failure.stop = Stop::NoTriangles;
         return step;
     }
-    step.failure.stop = vertexFormat(info);
+    step.frames = classifyFrames(info.frameSize, info.vertexCount, firstFrame);
+    step.failure.stop = vertexFormat(step.frames);
+    if (step.failure.stop == Stop::None && step.frames.form == VertexForm::PackedWithRoomToSpare) {
+        step.progress += unusedFrameBytesLine(unusedFrameBytes(step.frames));
+    }
     return step;
 }
 

@@ -13,16 +13,17 @@ std::span<const std::uint8_t> prefix(std::span<const std::uint8_t> bytes, std::s
     return bytes.first(std::min(size, bytes.size()));
 }
 
-// The new animation file: the header with the frame size doubled, then one
-// wide vertex for every whole packed word; trailing bytes are dropped.
-void convertAnimation(const RunOptions& o, const MeshHeaderInfo& info,
+// The new animation file: the header with the converted frame size, then one
+// wide vertex for every whole packed word the frames' layout keeps.
+void convertAnimation(const RunOptions& o, const MeshHeaderInfo& info, const FrameForm& frames,
                       std::span<const std::uint8_t> animFile, MemoryRun& r) {
-    const std::size_t words = (animFile.size() - kAnimHeaderSize) / kPackedVertexSize;
+    std::vector<std::uint8_t> vertices(animFile.begin() + kAnimHeaderSize, animFile.end());
+    const std::size_t words = gatherVertices(vertices, frameLayout(frames));
     r.anim.resize(kAnimHeaderSize + words * kWideVertexSize);
     writeLe16(r.anim.data(), info.frameCount);
-    // Inspection accepts frame sizes up to 32767 only, so doubling fits.
-    writeLe16(r.anim.data() + 2, static_cast<std::uint16_t>(info.frameSize * 2));
-    convertWords(animFile.data() + kAnimHeaderSize, words, r.anim.data() + kAnimHeaderSize,
+    // Inspection accepts only frame sizes whose converted size fits.
+    writeLe16(r.anim.data() + 2, static_cast<std::uint16_t>(convertedFrameSize(frames)));
+    convertWords(vertices.data(), words, r.anim.data() + kAnimHeaderSize,
                  ConvertMode{o.milkshapeFix, o.hiRes}, r.ranges);
 }
 
@@ -39,7 +40,9 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
         const std::size_t wanted =
             dataBytesWanted(prefix(dataFile, kDataCountsSize));
         dataStart = prefix(dataFile, wanted);
-        step = inspectDataHeader(options, dataStart, info);
+        const std::span<const std::uint8_t> firstFrame =
+            prefix(animFile.subspan(kAnimHeaderSize), firstFrameBytesWanted(info, dataStart));
+        step = inspectDataHeader(options, dataStart, info, firstFrame);
         r.output += step.progress;
     }
     if (step.failure.stop != Stop::None) {
@@ -47,7 +50,7 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
         r.output += failureMessage(r.failure);
         return r;
     }
-    convertAnimation(options, info, animFile, r);
+    convertAnimation(options, info, step.frames, animFile, r);
     if (options.milkshapeFix) {
         r.data = milkShapeDataFile(dataStart, info);
     }

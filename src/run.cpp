@@ -4,6 +4,7 @@
 
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
+#include "meshfold/frames.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,8 +22,10 @@ namespace meshfold {
 
 namespace {
 
-// Words converted per read.
+// Words converted per read. A read always holds a whole frame of the
+// largest size, 65535 bytes.
 constexpr std::size_t kChunkWords = 16384;
+static_assert(kChunkWords * kPackedVertexSize > kMaxFrameSize);
 
 // Meshes whose new files are flushed to disk together. Each holds at most two
 // open temporary files until its group is done.
@@ -65,6 +69,7 @@ struct Conversion {
     std::string lines;  // else they wait here until the mesh is done
     InputFile anim;
     MeshHeaderInfo info;
+    FrameForm frames;
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
@@ -105,6 +110,19 @@ Failure cantOpen(const std::string& file) {
     return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
 
+// Reads the start of the first frame, as far as inspection wants it, into the
+// session's input buffer, then puts the file back right after its header for
+// the conversion. False on a read error.
+bool readFirstFrame(Session& io, Conversion& c, std::span<const std::uint8_t>& frame) {
+    const std::size_t wanted = std::min(firstFrameBytesWanted(c.info, c.dataStart), io.in.size());
+    if (wanted == 0) {
+        return true;
+    }
+    frame = {io.in.data(), std::fread(io.in.data(), 1, wanted, c.anim.get())};
+    return !std::ferror(c.anim.get()) &&
+           std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0;
+}
+
 Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
@@ -130,9 +148,12 @@ Failure inspect(Session& io, Conversion& c) {
         return fail(Stop::ReadFailed, o.dataFileName);
     }
     data.reset();
-    step = inspectDataHeader(o, c.dataStart, c.info);
+    std::span<const std::uint8_t> firstFrame;
+    const bool readable = readFirstFrame(io, c, firstFrame);
+    step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
     emit(io, c, step.progress);
-    return step.failure;
+    c.frames = step.frames;
+    return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
 }
 
 // What the triangles say about a mesh that is going to be converted.
@@ -198,28 +219,30 @@ bool writeAll(Session& io, Conversion& c, Replacement& r, const std::uint8_t* by
     return io.dryRun || writeReplacement(r, bytes, size) == size;
 }
 
-// Streams every whole packed word after the header into the new animation
-// file as a wide vertex. A trailing 1 to 3 bytes that do not make a word are
-// dropped.
+// Streams the packed words after the header that the frames' layout keeps
+// into the new animation file as wide vertices: every whole word, or with
+// room to spare the first N words of each frame. Bytes that make no whole
+// word are dropped.
 Failure writeVertices(Session& io, Conversion& c) {
     const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
+    const FrameLayout layout = frameLayout(c.frames);
     std::vector<std::uint8_t>& in = io.in;
     std::vector<std::uint8_t>& wide = io.wide;
-    std::size_t carried = 0; // bytes of an incomplete word from the last read
+    std::size_t carried = 0; // bytes of an incomplete word or frame from the last read
     for (;;) {
         const std::size_t got = std::fread(in.data() + carried, 1, in.size() - carried, c.anim.get());
         c.vertexBytes += got;
         const std::size_t have = carried + got;
-        const std::size_t words = have / kPackedVertexSize;
+        const bool atEnd = got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get());
+        const std::size_t whole = atEnd ? have : have - have % layout.stride;
+        const std::size_t words = gatherVertices({in.data(), whole}, layout);
         convertWords(in.data(), words, wide.data(), mode, c.ranges);
         if (!writeAll(io, c, c.newAnim, wide.data(), words * kWideVertexSize)) {
             return fail(Stop::VertexWrite);
         }
-        carried = have - words * kPackedVertexSize;
-        for (std::size_t i = 0; i < carried; ++i) {
-            in[i] = in[words * kPackedVertexSize + i];
-        }
-        if (got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get())) {
+        carried = have - whole;
+        std::memmove(in.data(), in.data() + whole, carried);
+        if (atEnd) {
             break;
         }
     }
@@ -239,8 +262,8 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::FrameCountWrite, o.animFileName);
     }
-    // frameSize <= 32767 was checked at inspection, so doubling fits.
-    writeLe16(field, static_cast<std::uint16_t>(c.info.frameSize * 2));
+    // Inspection accepts only frame sizes whose converted size fits.
+    writeLe16(field, static_cast<std::uint16_t>(convertedFrameSize(c.frames)));
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }

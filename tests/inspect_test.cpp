@@ -89,8 +89,9 @@ TEST(DataHeader, PrintsEachCountBeforeRejectingIt) {
 }
 
 TEST(VertexFormat, QuotientOfFrameSizeByVertexCount) {
+    // Without the first frame, from 8 bytes a vertex on only the counts speak.
     for (std::uint16_t fs = 0; fs < 120; ++fs) {
-        const Stop expected = fs >= 40 && fs <= 49   ? Stop::None
+        const Stop expected = fs >= 40 && fs <= 79   ? Stop::None
                               : fs >= 80 && fs <= 89 ? Stop::AlreadyConverted
                                                      : Stop::UnknownVertexFormat;
         EXPECT_EQ(verdict(fs, 10), expected) << "frame size " << fs;
@@ -104,6 +105,10 @@ TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
     EXPECT_EQ(verdict(32767, 8191), Stop::None);
     EXPECT_EQ(verdict(32768, 8192), Stop::FrameSizeTooLarge);
     EXPECT_EQ(verdict(65535, 16383), Stop::FrameSizeTooLarge);
+    // Frames with room to spare become 8 bytes a vertex: up to 8191 vertices.
+    EXPECT_EQ(verdict(40955, 8191), Stop::None);
+    EXPECT_EQ(verdict(40960, 8192), Stop::FrameSizeTooLarge);
+    EXPECT_EQ(verdict(65535, 13107), Stop::FrameSizeTooLarge);
     // Already converted wins: nothing would be written anyway.
     EXPECT_EQ(verdict(65528, 8191), Stop::AlreadyConverted);
 }
