@@ -374,7 +374,7 @@ struct Interrupts {
     Interrupts() { InitializeCriticalSection(&gate); }
     CRITICAL_SECTION gate; // held while files move, and by the handler to the end
     std::wstring temporary[kMaxOpenReplacements];
-    bool inUse[kMaxOpenReplacements] = {};
+    bool registered[kMaxOpenReplacements] = {};
 };
 
 Interrupts& interrupts() {
@@ -386,7 +386,7 @@ BOOL WINAPI removeTemporariesAndStop(DWORD) {
     Interrupts& in = interrupts();
     EnterCriticalSection(&in.gate);
     for (int i = 0; i < kMaxOpenReplacements; ++i) {
-        if (in.inUse[i]) {
+        if (in.registered[i]) {
             // Shared for deletion: gone once the process's handle closes.
             DeleteFileW(in.temporary[i].c_str());
         }
@@ -406,9 +406,9 @@ void catchInterrupts() {
 int registerTemporary(const std::wstring& path) {
     Interrupts& in = interrupts();
     for (int i = 0; i < kMaxOpenReplacements; ++i) {
-        if (!in.inUse[i]) {
+        if (!in.registered[i]) {
             in.temporary[i] = path;
-            in.inUse[i] = true;
+            in.registered[i] = true;
             return i;
         }
     }
@@ -418,7 +418,7 @@ int registerTemporary(const std::wstring& path) {
 void unregisterTemporary(int& slot) {
     if (slot >= 0) {
         holdInterrupts();
-        interrupts().inUse[slot] = false;
+        interrupts().registered[slot] = false;
         releaseInterrupts();
         slot = -1;
     }
