@@ -245,7 +245,9 @@ TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
     // is done: a low limit must make smaller groups, and no check may leak.
     std::vector<Mesh> meshes;
     for (std::uint32_t i = 0; i < 100; ++i) {
-        meshes.push_back(packedMesh("N" + std::to_string(i), 1, 4, 1, i + 1));
+        std::string base = "N";
+        base += std::to_string(i);
+        meshes.push_back(packedMesh(base, 1, 4, 1, i + 1));
     }
     for (const bool ms : {false, true}) {
         SCOPED_TRACE(ms ? "-ms" : "without -ms");
