@@ -2,24 +2,26 @@
 // temporary and backup files they create beside a user's file.
 #pragma once
 
+#include "meshfold/platform.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace meshfold {
 
-// A name beside `target` that nobody uses yet: target.meshfold-XXXXXXXX<suffix>,
-// where the suffix has kSiblingSuffixLength characters.
-std::string siblingName(const std::string& target, const char* suffix);
+// A fresh random TAG: kTagLength lower-case hex digits.
+std::string newTag();
 
-// The parts of a sibling name after the target's own name.
-inline constexpr std::string_view kSiblingMark = ".meshfold-";
-inline constexpr std::size_t kSiblingDigits = 8;
-inline constexpr std::size_t kSiblingSuffixLength = 4; // ".tmp", ".bak"
+// The name beside `target` for the file of commit `tag`:
+// target.meshfold-TAG<suffix>.
+std::string siblingName(const std::string& target, const std::string& tag, const char* suffix);
 
-// How many characters siblingName() adds to the last part of the target's name.
+// How many characters siblingName() adds to the last part of the target's
+// name, with its suffix (".tmp", ".bak").
+inline constexpr std::size_t kSiblingSuffixLength = 4;
 inline constexpr std::size_t kSiblingNameGrowth =
-    kSiblingMark.size() + kSiblingDigits + kSiblingSuffixLength;
+    kLeftoverMark.size() + kTagLength + kSiblingSuffixLength;
 
 // How many fresh names to try before giving up on creating a file beside another.
 inline constexpr int kNameAttempts = 100;

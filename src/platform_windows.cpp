@@ -262,7 +262,7 @@ bool finalPath(HANDLE h, std::wstring& path) {
 // The real path of the file `name` has open in `h`. Where the system cannot
 // tell it (Wine, past 260 characters), a name that is no link names the
 // real file itself.
-bool realPath(HANDLE h, const std::string& name, std::wstring& path) {
+bool namedPath(HANDLE h, const std::string& name, std::wstring& path) {
     if (finalPath(h, path)) {
         return true;
     }
@@ -286,7 +286,7 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
     }
     BY_HANDLE_FILE_INFORMATION info;
     std::wstring full;
-    const bool ok = GetFileInformationByHandle(h, &info) != 0 && realPath(h, path, full);
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 && namedPath(h, path, full);
     CloseHandle(h);
     if (!ok) {
         return false;
@@ -341,7 +341,7 @@ ReplaceCheck checkReplaceable(const std::string& path) {
         return isSharingError(GetLastError()) ? ReplaceCheck::InUse : ReplaceCheck::FileNotWritable;
     }
     std::wstring full;
-    const bool named = realPath(h, path, full);
+    const bool named = namedPath(h, path, full);
     const bool fits = !named || siblingNameFits(h, full);
     CloseHandle(h);
     if (!named) {
@@ -361,6 +361,53 @@ bool heldByAnotherProgram(const std::string& path) {
         return false;
     }
     return isSharingError(GetLastError());
+}
+
+
+namespace {
+
+FileStamp stampFrom(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileStamp s;
+    if (GetFileInformationByHandle(h, &info) == 0) {
+        return s;
+    }
+    s.known = true;
+    s.volume = info.dwVolumeSerialNumber;
+    s.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    s.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const FILETIME& t = info.ftLastWriteTime;
+    s.modified = static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+    return s;
+}
+
+} // namespace
+
+FileStamp stampOf(std::FILE* f) {
+    return f == nullptr ? FileStamp{} : stampFrom(asHandle(_get_osfhandle(_fileno(f))));
+}
+
+FileStamp stampOf(const std::string& path) {
+    HANDLE h = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const FileStamp s = stampFrom(h);
+    CloseHandle(h);
+    return s;
+}
+
+std::string realPath(const std::string& path) {
+    std::string target;
+    DWORD attributes = 0;
+    return resolveTarget(path, target, attributes) ? target : std::string();
+}
+
+// Windows names ignore case: leftovers are found by the real file's name as
+// the file system spells it.
+std::string leftoverBase(const std::string& path) {
+    return realPath(path);
 }
 
 namespace {
@@ -441,7 +488,10 @@ void releaseInterrupts() {
     LeaveCriticalSection(&interrupts().gate);
 }
 
-bool beginReplacement(const std::string& path, Replacement& r) {
+// The temporary file is shared for deletion only: it can be moved into place
+// or removed while open, and no other run can open it to take it for a
+// leftover; holding it open is its claim.
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     DWORD attributes = 0;
     if (!resolveTarget(path, r.target, attributes)) {
         return false;
@@ -452,10 +502,12 @@ bool beginReplacement(const std::string& path, Replacement& r) {
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     for (int attempt = 0; attempt < kNameAttempts && h == INVALID_HANDLE_VALUE; ++attempt) {
-        r.tempPath = siblingName(r.target, ".tmp");
+        r.tag = tag.empty() ? newTag() : tag;
+        r.tempPath = siblingName(r.target, r.tag, ".tmp");
         h = createTemporary(systemPath(r.tempPath), attributes);
         error = GetLastError();
-        if (h == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if (h == INVALID_HANDLE_VALUE &&
+            ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !tag.empty())) {
             break;
         }
     }
@@ -494,20 +546,13 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
 void startFlush(Replacement&) {}
 
 bool finishReplacement(Replacement& r) {
-    bool ok = FlushFileBuffers(asHandle(r.handle)) != 0;
-    ok = (CloseHandle(asHandle(r.handle)) != 0) && ok;
-    r.open = false;
-    return ok;
+    return r.open && FlushFileBuffers(asHandle(r.handle)) != 0;
 }
-
-namespace {
 
 bool moveOver(const std::string& from, const std::string& to) {
     return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
-
-} // namespace
 
 bool commitReplacement(Replacement& r) {
     if (!moveOver(r.tempPath, r.target)) {
@@ -522,6 +567,8 @@ bool commitReplacement(Replacement& r) {
     }
     unregisterTemporary(r.interruptSlot);
     r.tempPath.clear();
+    CloseHandle(asHandle(r.handle));
+    r.open = false;
     return true;
 }
 
@@ -531,50 +578,211 @@ std::size_t openFileLimit() {
     return SIZE_MAX;
 }
 
-// Each move was made with MOVEFILE_WRITE_THROUGH: it is on disk already.
-void syncFolderOf(const std::string&) {}
+// Each move is made with MOVEFILE_WRITE_THROUGH: it is on disk when it
+// returns, and a folder has nothing more to sync.
+bool openFolder(const std::string& path, Folder& folder) {
+    folder.path = path;
+    folder.handle = 0;
+    return true;
+}
 
+bool syncFolder(Folder& folder) {
+    return folder.handle >= 0;
+}
+
+void closeFolder(Folder& folder) {
+    folder.handle = -1;
+}
+
+// Deleting a file that is still open takes effect when it is closed.
 void abandonReplacement(Replacement& r) {
-    if (r.open) {
-        CloseHandle(asHandle(r.handle));
-        r.open = false;
-    }
     if (!r.tempPath.empty()) {
         DeleteFileW(systemPath(r.tempPath).c_str());
         r.tempPath.clear();
     }
+    if (r.open) {
+        CloseHandle(asHandle(r.handle));
+        r.open = false;
+    }
     unregisterTemporary(r.interruptSlot);
 }
 
-bool makeBackup(const std::string& path, std::string& backupPath) {
+void keepReplacement(Replacement& r) {
+    r.tempPath.clear();
+    abandonReplacement(r);
+}
+
+
+namespace {
+
+// A backup made by copying is flushed, as a link needs no flush.
+bool copyDurably(const std::wstring& from, const std::wstring& to) {
+    if (CopyFileW(from.c_str(), to.c_str(), TRUE) == 0) {
+        return false;
+    }
+    HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+    if (!ok) {
+        DeleteFileW(to.c_str());
+    }
+    return ok;
+}
+
+} // namespace
+
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     DWORD attributes = 0;
     if (!resolveTarget(path, target, attributes)) {
         return false;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        backupPath = siblingName(target, ".bak");
-        const std::wstring from = systemPath(target);
-        const std::wstring to = systemPath(backupPath);
-        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0 ||
-            CopyFileW(from.c_str(), to.c_str(), TRUE) != 0) {
+    b.path = siblingName(target, tag, ".bak");
+    const std::wstring from = systemPath(target);
+    const std::wstring to = systemPath(b.path);
+    catchInterrupts();
+    holdInterrupts();
+    bool made = CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0;
+    if (!made) {
+        const DWORD error = GetLastError();
+        made = error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to);
+    }
+    if (made) {
+        b.interruptSlot = registerTemporary(to);
+    }
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
+}
+
+bool restoreBackup(Backup& b, const std::string& target) {
+    if (!moveOver(b.path, target)) {
+        return false;
+    }
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+    return true;
+}
+
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        DeleteFileW(systemPath(b.path).c_str());
+        b.path.clear();
+    }
+    unregisterTemporary(b.interruptSlot);
+}
+
+void keepBackup(Backup& b) {
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+}
+
+bool removeFile(const std::string& path) {
+    return DeleteFileW(systemPath(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+namespace {
+
+// Runs claim a leftover with a lock on one byte far past the end of any
+// mesh, where it keeps no program from reading the file (a backup is a hard
+// link of the animation file, which the claiming run reads too).
+constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
+
+} // namespace
+
+// Windows keeps a user's meshes in folders that other users cannot write to
+// unless given the right; the owner is not compared. A temporary file that a
+// run is still writing is open without read sharing, so opening it to read
+// fails; another run's claim is its lock.
+Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f) {
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_READ | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return Claim::Gone;
+        }
+        return error == ERROR_SHARING_VIOLATION ? Claim::InUse : Claim::NotOurs;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return Claim::NotOurs;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kClaimOffsetHigh;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+        CloseHandle(h);
+        return Claim::InUse;
+    }
+    f.path = path;
+    f.handle = reinterpret_cast<std::intptr_t>(h);
+    return Claim::Ours;
+}
+
+// Windows refuses to move a file over one that is open, so the file itself
+// cannot be held: runs meet at a named mutex of the file's identity instead,
+// which the system releases should its holder die.
+bool lockFile(const std::string& path, FileLock& lock) {
+    const FileStamp s = stampOf(path);
+    if (!s.known) {
+        return false;
+    }
+    const std::wstring name = L"Local\\meshfold-" + std::to_wstring(s.volume) + L"-" +
+                              std::to_wstring(s.index);
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (m == nullptr) {
+        return false;
+    }
+    const DWORD got = WaitForSingleObject(m, INFINITE);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return false;
+    }
+    lock.handle = reinterpret_cast<std::intptr_t>(m);
+    return true;
+}
+
+void unlockFile(FileLock& lock) {
+    if (lock.handle != -1) {
+        ReleaseMutex(asHandle(lock.handle));
+        CloseHandle(asHandle(lock.handle));
+        lock.handle = -1;
+    }
+}
+
+void releaseClaim(ClaimedFile& f) {
+    if (f.handle != -1) {
+        CloseHandle(asHandle(f.handle));
+        f.handle = -1;
+    }
+}
+
+bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
+    const HANDLE h = asHandle(f.handle);
+    bytes.clear();
+    LARGE_INTEGER zero{};
+    if (SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) == 0) {
+        return false;
+    }
+    std::uint8_t buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(h, buffer, sizeof buffer, &got, nullptr) == 0) {
+            return false;
+        }
+        if (got == 0) {
             return true;
         }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            break;
-        }
+        bytes.insert(bytes.end(), buffer, buffer + got);
     }
-    backupPath.clear();
-    return false;
-}
-
-bool restoreBackup(const std::string& backupPath, const std::string& path) {
-    return moveOver(backupPath, path);
-}
-
-void removeQuietly(const std::string& path) {
-    DeleteFileW(systemPath(path).c_str());
 }
 
 // Explorer starts a console program in a console of its own, shared with no

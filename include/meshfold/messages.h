@@ -78,12 +78,16 @@ enum class Stop {
     OwnerOnlyFolder,         // names the file
     NameTooLong,             // names the file
     InUse,                   // names the file
+    FileChanged,             // names the file: it is no longer the file that was read
+    FolderSync,              // names the file whose folder cannot be flushed to disk
+    RecoveryFailed,          // names the file and says why (detail)
 };
 
 // A stop and the file it concerns (empty where the message names none).
 struct Failure {
     Stop stop = Stop::None;
     std::string file;
+    std::string detail = {}; // why, for the stops whose message gives a reason
 };
 
 // The one message printed for a failure.
@@ -111,6 +115,14 @@ std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertex
 std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriangles,
                                  unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
                                  unsigned vertexCount);
+// What the next run did (or, in a dry run, would do) with the leftovers of a
+// run that was cut short; `found` lists them.
+std::string discardNote(const std::string& found, bool several, bool dryRun);
+std::string finishNote(const std::string& found, const std::string& animFile,
+                       const std::string& dataFile, const std::string& dataTemp,
+                       const std::string& backup, bool dryRun);
+std::string dropBackupNote(const std::string& backup, bool dryRun);
+std::string leftoverNotOursWarning(const std::string& path);
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
 
 } // namespace meshfold

@@ -230,11 +230,16 @@ TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
     const auto stale = listFolder(scratch.dir);
     EXPECT_EQ(stale.size(), 3u); // the temporary file of the killed run
 
+    // The next run removes it, then converts.
     const Prediction p = predict(mesh, true);
-    EXPECT_EQ(runTool({"-ms", "K"}, scratch.dir).out, p.out);
+    const RunResult next = runTool({"-ms", "K"}, scratch.dir);
+    EXPECT_EQ(next.out, p.out);
+    EXPECT_EQ(next.err.substr(0, next.err.find('\n') + 1),
+              "meshfold: found " + stale[1] +
+                  ", left by a run that was cut short before it replaced anything: removed it\n");
     EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), p.anim);
     EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), p.data);
-    EXPECT_EQ(listFolder(scratch.dir), stale);
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"K_a.3d", "K_d.3d"}));
 }
 
 TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
@@ -282,16 +287,13 @@ protected:
         meshDir = scratch.dir / "mesh";
         fs::create_directories(meshDir);
     }
-    // Runs with `plan` failing (started by `starter`, if any); returns the
-    // faults that were injected.
+    // Runs with `plan` failing; returns the faults that were injected.
     std::string runFailing(const std::vector<std::string>& args, const std::string& plan,
-                           RunResult& r, std::vector<std::string> starter = {}) {
+                           RunResult& r) {
         const fs::path log = scratch.dir / "faults.log";
         std::error_code ec;
         fs::remove(log, ec);
-        const std::vector<std::string> shim = failingCalls(plan, log);
-        starter.insert(starter.end(), shim.begin(), shim.end());
-        r = runTool(args, meshDir, starter);
+        r = runTool(args, meshDir, failingCalls(plan, log));
         std::ifstream in(log);
         std::stringstream s;
         s << in.rdbuf();
@@ -307,7 +309,8 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
     for (bool ms : {false, true}) {
         const std::vector<std::string> args =
             ms ? std::vector<std::string>{"-ms", "F"} : std::vector<std::string>{"F"};
-        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod"}) {
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod",
+                                 "unlink", "fchown", "flock"}) {
             for (int n = 1;; ++n) {
                 const std::string plan = std::string(call) + ":" + std::to_string(n);
                 SCOPED_TRACE(plan + (ms ? " -ms" : ""));
@@ -321,6 +324,11 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
                     break;
                 }
                 ++injected;
+                if (std::string(call) == "unlink" && r.status == 0) {
+                    // The backup of a completed conversion could not be
+                    // removed: the next run on the mesh removes it.
+                    runTool(args, meshDir);
+                }
                 failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r) ? 1 : 0;
                 ASSERT_LT(n, 50) << "more calls than a run makes";
             }
@@ -403,26 +411,27 @@ TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
     const Mesh mesh = packedMesh("E", 3, 40, 30);
     const std::vector<std::string> sigintIgnored = {"sh", "-c", "trap '' INT; exec \"$@\"", "sh"};
     const struct {
-        const char* plan;
+        const char* setting;
         bool ignoreSigint;
         bool converts; // else interrupted, with the folder as it was
     } cases[] = {
         // A write that a signal interrupted before it wrote anything is tried again.
-        {"write:1:EINTR", false, true},
-        {"write:2:EINTR", false, true},
+        {"MESHFOLD_FAIL=write:1:EINTR", false, true},
+        {"MESHFOLD_FAIL=write:2:EINTR", false, true},
         // Ctrl-C while the new file is being written removes it.
-        {"write:1:SIGINT", false, false},
+        {"MESHFOLD_INTERRUPT_AFTER=write:1", false, false},
         // A run started with SIGINT ignored (a background job) keeps ignoring it.
-        {"write:1:SIGINT", true, true},
-        {"rename:1:SIGINT", true, true},
+        {"MESHFOLD_INTERRUPT_AFTER=write:1", true, true},
+        {"MESHFOLD_INTERRUPT_AFTER=rename:1", true, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.plan) + (c.ignoreSigint ? ", SIGINT ignored" : ""));
+        SCOPED_TRACE(std::string(c.setting) + (c.ignoreSigint ? ", SIGINT ignored" : ""));
         putMesh(meshDir, mesh);
         const Snapshot before = snapshot(meshDir);
-        RunResult r;
-        EXPECT_EQ(runFailing({"E"}, c.plan, r, c.ignoreSigint ? sigintIgnored : std::vector<std::string>{}),
-                  std::string(c.plan) + "\n");
+        std::vector<std::string> wrapper = c.ignoreSigint ? sigintIgnored : std::vector<std::string>{};
+        const std::vector<std::string> shim = withShim({c.setting});
+        wrapper.insert(wrapper.end(), shim.begin(), shim.end());
+        const RunResult r = runTool({"E"}, meshDir, wrapper);
         if (c.converts) {
             EXPECT_EQ(r.status, 0);
             EXPECT_FALSE(expectUnchangedOrConverted(meshDir, before, mesh, false, r));
@@ -435,8 +444,9 @@ TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
 
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     // The data file cannot replace its original, and then the animation file
-    // cannot be put back either: the new animation file stays, and the old
-    // one is kept beside it, never deleted.
+    // cannot be put back either: the new animation file stays, the old one is
+    // kept beside it, never deleted, and so is the new data file, with which
+    // the next run finishes the conversion.
     const Mesh mesh = packedMesh("P", 1, 8, 4);
     putMesh(meshDir, mesh);
     const Prediction p = predict(mesh, true);
@@ -451,7 +461,128 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
         kept = kept || bytes == mesh.anim;
     }
     EXPECT_TRUE(kept) << "the original animation file is gone";
-    EXPECT_EQ(after.size(), 3u);
+    EXPECT_EQ(after.size(), 4u);
+
+    const RunResult next = runTool({"-ms", "P"}, meshDir);
+    EXPECT_EQ(next.out, p.head + "\n\nMesh file has already been converted !\n");
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"P_a.3d", p.anim}, {"P_d.3d", p.data}}));
+}
+
+// A file of the mesh changed by another program while the tool converts it:
+// after the new files are flushed, or (-ms) between the two moves. Nothing of
+// the mesh is replaced, and the changed file keeps its change.
+TEST_F(FailingCalls, AFileChangedDuringTheRunIsNotReplaced) {
+    const Mesh mesh = packedMesh("E", 1, 8, 4);
+    const struct {
+        const char* name;
+        bool ms;
+        const char* after;
+        const char* file;
+        const char* how;
+    } cases[] = {
+        {"animation file appended to", false, "fsync:1", "E_a.3d", "append"},
+        {"animation file saved anew", false, "fsync:1", "E_a.3d", "replace"},
+        {"data file appended to", true, "fsync:2", "E_d.3d", "append"},
+        {"data file saved anew", true, "fsync:2", "E_d.3d", "replace"},
+        {"data file changed between the moves", true, "rename:1", "E_d.3d", "append"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        putMesh(meshDir, mesh);
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", "E"} : std::vector<std::string>{"E"};
+        const RunResult r = runTool(args, meshDir,
+                                    withShim({std::string("MESHFOLD_CHANGE_AFTER=") + c.after,
+                                              "MESHFOLD_CHANGE_FILE=" + (meshDir / c.file).string(),
+                                              std::string("MESHFOLD_CHANGE_HOW=") + c.how}));
+        EXPECT_EQ(r.out, predict(mesh, c.ms).head + "\n\nFile " + c.file +
+                             " changed while it was being converted: nothing was replaced !\n");
+        EXPECT_EQ(r.status, 1);
+        Snapshot expected{{"E_a.3d", mesh.anim}, {"E_d.3d", mesh.data}};
+        if (std::string(c.how) == "append") {
+            expected[c.file].push_back('!');
+        }
+        EXPECT_EQ(snapshot(meshDir), expected);
+    }
+}
+
+// The moves of the new files are made durable: each folder in which a name
+// changed is flushed after its last move, and with -ms the backup and the
+// new files are on disk, folder entries included, before the first move.
+TEST_F(FailingCalls, EveryFolderWithAMovedFileIsFlushed) {
+    const Mesh mesh = packedMesh("S", 1, 8, 4);
+    fs::create_directories(scratch.dir / "other");
+    const std::string meshFolder = fs::canonical(meshDir).string();
+    const std::string otherFolder = fs::canonical(scratch.dir / "other").string();
+    for (bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "-ms" : "plain");
+        putMesh(meshDir, mesh);
+        fs::remove(meshDir / "S_d.3d");
+        writeFile(scratch.dir / "other" / "S_d.3d", mesh.data);
+        fs::create_symlink("../other/S_d.3d", meshDir / "S_d.3d");
+        const fs::path trace = scratch.dir / "trace";
+        fs::remove(trace);
+        const std::vector<std::string> args =
+            ms ? std::vector<std::string>{"-ms", "S"} : std::vector<std::string>{"S"};
+        ASSERT_EQ(runTool(args, meshDir, withShim({"MESHFOLD_TRACE=" + trace.string()})).status, 0);
+        std::ifstream in(trace);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        // For each folder: where its last move was, and its flushes.
+        const auto lastIndex = [&](const std::string& start) {
+            std::ptrdiff_t at = -1;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                at = lines[i].rfind(start, 0) == 0 ? static_cast<std::ptrdiff_t>(i) : at;
+            }
+            return at;
+        };
+        const std::ptrdiff_t animMove = lastIndex("rename " + meshFolder + "/S_a.3d.");
+        ASSERT_GE(animMove, 0);
+        EXPECT_GT(lastIndex("fsyncdir " + meshFolder), animMove);
+        if (ms) {
+            const std::ptrdiff_t dataMove = lastIndex("rename " + otherFolder + "/S_d.3d.");
+            ASSERT_GE(dataMove, 0);
+            EXPECT_GT(lastIndex("fsyncdir " + otherFolder), dataMove);
+            // Before the first move: both folders flushed after the backup was made.
+            const std::ptrdiff_t backup = lastIndex("link ");
+            int before = 0;
+            for (std::ptrdiff_t i = backup; i >= 0 && i < animMove; ++i) {
+                before += lines[static_cast<std::size_t>(i)].rfind("fsyncdir ", 0) == 0;
+            }
+            EXPECT_EQ(before, 2);
+        }
+        fs::remove(meshDir / "S_d.3d");
+    }
+}
+
+// A backup made by copying (the file system refuses the hard link) is
+// flushed to disk before the first move.
+TEST_F(FailingCalls, ABackupCopyIsFlushedBeforeTheFirstMove) {
+    const Mesh mesh = packedMesh("B", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const fs::path trace = scratch.dir / "trace";
+    std::vector<std::string> shim = failingCalls("link:1", scratch.dir / "faults.log");
+    shim.push_back("MESHFOLD_TRACE=" + trace.string());
+    ASSERT_EQ(runTool({"-ms", "B"}, meshDir, shim).status, 0);
+    std::ifstream in(trace);
+    bool flushed = false;
+    for (std::string line; std::getline(in, line) && line.rfind("rename ", 0) != 0;) {
+        flushed = flushed || (line.rfind("fsync ", 0) == 0 && endsWith(line, ".bak"));
+    }
+    EXPECT_TRUE(flushed);
+}
+
+// SIGINT right after the animation file is moved into place: the interrupt
+// waits until the data file is in place too, then ends the run.
+TEST_F(FailingCalls, AnInterruptBetweenTheTwoMovesWaitsForTheSecond) {
+    const Mesh mesh = packedMesh("I", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const RunResult r = runTool({"-ms", "I"}, meshDir, withShim({"MESHFOLD_INTERRUPT_AFTER=rename:1"}));
+    EXPECT_EQ(r.status, -1);
+    const Prediction p = predict(mesh, true);
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"I_a.3d", p.anim}, {"I_d.3d", p.data}}));
 }
 
 #endif
