@@ -421,6 +421,7 @@ struct Interrupts {
     Interrupts() { InitializeCriticalSection(&gate); }
     CRITICAL_SECTION gate; // held while files move, and by the handler to the end
     std::wstring temporary[kMaxOpenReplacements];
+    HANDLE handle[kMaxOpenReplacements] = {}; // the run's own handle of it, if it has one
     bool registered[kMaxOpenReplacements] = {};
 };
 
@@ -434,7 +435,11 @@ BOOL WINAPI removeTemporariesAndStop(DWORD) {
     EnterCriticalSection(&in.gate);
     for (int i = 0; i < kMaxOpenReplacements; ++i) {
         if (in.registered[i]) {
-            // Shared for deletion: gone once the process's handle closes.
+            // Closed first, so that the file goes now rather than when the
+            // system gets round to closing the handles of an ended process.
+            if (in.handle[i] != INVALID_HANDLE_VALUE) {
+                CloseHandle(in.handle[i]);
+            }
             DeleteFileW(in.temporary[i].c_str());
         }
     }
@@ -450,11 +455,12 @@ void catchInterrupts() {
 
 // Registers a temporary file for removal on interrupt; -1 when there is no
 // room (the file is then only left behind, as after a hard kill).
-int registerTemporary(const std::wstring& path) {
+int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_VALUE) {
     Interrupts& in = interrupts();
     for (int i = 0; i < kMaxOpenReplacements; ++i) {
         if (!in.registered[i]) {
             in.temporary[i] = path;
+            in.handle[i] = handle;
             in.registered[i] = true;
             return i;
         }
@@ -512,7 +518,7 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
         }
     }
     if (h != INVALID_HANDLE_VALUE) {
-        r.interruptSlot = registerTemporary(systemPath(r.tempPath));
+        r.interruptSlot = registerTemporary(systemPath(r.tempPath), h);
     }
     releaseInterrupts();
     if (h == INVALID_HANDLE_VALUE) {
