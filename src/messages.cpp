@@ -54,6 +54,16 @@ std::string failureMessage(const Failure& failure) {
     case Stop::NoMeshInFolder:
         return "\n\nNo mesh in folder " + f + ": a mesh is the two files NAME_a.3d and" +
                " NAME_d.3d !\n";
+    case Stop::FolderNotWritable:
+        return "\n\nCan't replace file " + f + ": no new file can be created in its folder !\n";
+    case Stop::OwnerOnlyFolder:
+        return "\n\nCan't replace file " + f +
+               ": it belongs to another user, in a folder where only a file's owner may replace it !\n";
+    case Stop::NameTooLong:
+        return "\n\nCan't replace file " + f +
+               ": its name is too long for the temporary file made beside it !\n";
+    case Stop::InUse:
+        return "\n\nCan't open file " + f + ": it is in use by another program !\n";
     case Stop::FileChanged:
         return "\n\nFile " + f + " changed while it was being converted: nothing was replaced !\n";
     case Stop::FolderSync:

@@ -32,6 +32,18 @@ static_assert(kChunkWords * kPackedVertexSize > kMaxFrameSize);
 // open temporary files until its group is done.
 constexpr std::size_t kGroupMeshes = kMaxOpenReplacements / 2;
 
+// Files a run may hold open beside its groups' temporary files: the three
+// standard streams, the two files of the mesh being read, and the checks'.
+constexpr std::size_t kOtherOpenFiles = 8;
+
+// Meshes in a group under this process's limit on open files: a low limit
+// (`ulimit -n 64`) makes smaller groups, never meshes that fail to open.
+std::size_t meshesPerGroup() {
+    const std::size_t limit = openFileLimit();
+    const std::size_t room = limit > kOtherOpenFiles + 2 ? (limit - kOtherOpenFiles) / 2 : 1;
+    return std::min(kGroupMeshes, room);
+}
+
 // Bytes written before a group is flushed even when it is not full, so that
 // the disk never falls far behind and large meshes report as they finish.
 constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
@@ -90,20 +102,21 @@ Failure fail(Stop stop, const std::string& file = {}) {
 }
 
 // Reads up to `size` more bytes onto the end of `bytes`; stops early at end
-// of file or on a read error.
-void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
+// of file. False on a read error: a file that cannot be read is not a short one.
+bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
     const std::size_t have = bytes.size();
     bytes.resize(have + size);
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
+    return std::ferror(f) == 0;
 }
 
-// A file that would not open; when several files match its name ignoring
-// case, standard error lists them, since none was taken.
+// A file that cannot be opened for reading, and why. When several files match
+// its name ignoring case, standard error lists them, since none was taken.
 Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
     if (!candidates.empty()) {
         say(io.err, caseCandidatesNote(file, candidates));
     }
-    return fail(Stop::CantOpen, file);
+    return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
 
 // Reads the start of the first frame, as far as inspection wants it, into the
@@ -127,7 +140,9 @@ Failure inspect(Session& io, Conversion& c) {
     }
     c.animRead = stampOf(c.anim.get());
     std::vector<std::uint8_t> animHead;
-    readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
+    if (!readUpTo(c.anim.get(), kAnimHeaderSize, animHead)) {
+        return fail(Stop::ReadFailed, o.animFileName);
+    }
     InspectStep step = inspectAnimHeader(o, animHead, c.info);
     emit(io, c, step.progress);
     if (step.failure.stop != Stop::None) {
@@ -139,9 +154,10 @@ Failure inspect(Session& io, Conversion& c) {
         return cantOpen(io, o.dataFileName, c.named->dataCandidates);
     }
     c.dataRead = stampOf(data.get());
-    readUpTo(data.get(), kDataCountsSize, c.dataStart);
-    const std::size_t wanted = dataBytesWanted(c.dataStart);
-    readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
+    if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
+        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart)) {
+        return fail(Stop::ReadFailed, o.dataFileName);
+    }
     data.reset();
     std::span<const std::uint8_t> firstFrame;
     const bool readable = readFirstFrame(io, c, firstFrame);
@@ -174,16 +190,37 @@ void warnAboutVertexBytes(Session& io, const Conversion& c) {
     }
 }
 
-// Checks, before anything is written, that every file the run will replace
-// can be replaced by this user.
+// Why `file` cannot be replaced, as the platform tells it; Ok gives `unknown`.
+Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
+    switch (why) {
+    case ReplaceCheck::Ok:
+        return fail(unknown, file);
+    case ReplaceCheck::FileNotWritable:
+        return fail(Stop::CantOpenForWriting, file);
+    case ReplaceCheck::FolderNotWritable:
+        return fail(Stop::FolderNotWritable, file);
+    case ReplaceCheck::OwnerOnlyFolder:
+        return fail(Stop::OwnerOnlyFolder, file);
+    case ReplaceCheck::NameTooLong:
+        return fail(Stop::NameTooLong, file);
+    case ReplaceCheck::InUse:
+        return fail(Stop::InUse, file);
+    }
+    return fail(unknown, file);
+}
+
+Failure replaceable(const std::string& file) {
+    return refusal(checkReplaceable(file), file, Stop::None);
+}
+
+// Checks, before anything is written (in a dry run too), that every file the
+// run will replace can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
-    if (!canWriteInPlace(o.animFileName)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+    const Failure f = replaceable(o.animFileName);
+    if (f.stop != Stop::None || !o.milkshapeFix) {
+        return f;
     }
-    if (o.milkshapeFix && !canWriteInPlace(o.dataFileName)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
-    }
-    return {};
+    return replaceable(o.dataFileName);
 }
 
 // Writes to the temporary file, or in a dry run nowhere.
@@ -229,7 +266,7 @@ Failure writeVertices(Session& io, Conversion& c) {
 Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.animFileName, {}, c.newAnim)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+        return refusal(c.newAnim.refused, o.animFileName, Stop::CantOpenForWriting);
     }
     std::uint8_t field[2];
     writeLe16(field, c.info.frameCount);
@@ -249,7 +286,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
+        return refusal(c.newData.refused, o.dataFileName, Stop::CantOpenForWriting);
     }
     const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
     if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
@@ -338,7 +375,8 @@ int convertAll(const Command& cmd, Session& io) {
     const std::vector<NamedMesh> meshes = resolveMeshes(cmd);
     Tally tally;
     std::vector<Conversion> group;
-    group.reserve(kGroupMeshes);
+    const std::size_t groupMeshes = meshesPerGroup();
+    group.reserve(groupMeshes);
     std::uint64_t groupBytes = 0;
     for (const NamedMesh& mesh : meshes) {
         Conversion& c = group.emplace_back();
@@ -347,7 +385,7 @@ int convertAll(const Command& cmd, Session& io) {
         c.live = group.size() == 1;
         prepare(io, c);
         groupBytes += c.bytesWritten;
-        if (group.size() == kGroupMeshes || groupBytes >= kGroupBytes) {
+        if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
             finishGroup(io, group, tally);
             groupBytes = 0;
         }

@@ -82,6 +82,10 @@ enum class Stop {
     NotAMesh,                // names the file that was named
     NoMeshInFolder,          // names the folder
     CantOpenFolder,          // names the folder
+    FolderNotWritable,       // names the file
+    OwnerOnlyFolder,         // names the file
+    NameTooLong,             // names the file
+    InUse,                   // names the file
     FileChanged,             // names the file: it is no longer the file that was read
     FolderSync,              // names the file whose folder cannot be flushed to disk
     RecoveryFailed,          // names the file and says why (detail)
