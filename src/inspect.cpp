@@ -32,6 +32,21 @@ Stop vertexFormat(const MeshHeaderInfo& info) {
     return Stop::None;
 }
 
+// The same decision for a run that takes meshes back: the wide form is the
+// one accepted. A wide frame holds 8 bytes a vertex, so 4 a vertex always
+// fits the packed form's frame size.
+Stop vertexFormatToUnreal(const MeshHeaderInfo& info) {
+    switch (vertexFormat(info)) {
+    case Stop::AlreadyConverted:
+        return Stop::None;
+    case Stop::None:
+    case Stop::FrameSizeTooLarge:
+        return Stop::AlreadyUnreal;
+    default:
+        return Stop::UnknownVertexFormat;
+    }
+}
+
 } // namespace
 
 InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::uint8_t> head,
@@ -42,7 +57,8 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
         return step;
     }
     info.frameCount = readLe16(head.data());
-    step.progress = "\nConverting " + options.animFileName + "...\n";
+    step.progress = "\nConverting " + options.animFileName +
+                    (options.toUnreal ? " back to the Unreal form...\n" : "...\n");
     if (options.milkshapeFix) {
         step.progress += kMilkShapeBanner;
     }
@@ -101,8 +117,15 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
         step.failure.stop = Stop::NoTriangles;
         return step;
     }
-    step.failure.stop = vertexFormat(info);
+    step.failure.stop = options.toUnreal ? vertexFormatToUnreal(info) : vertexFormat(info);
     return step;
+}
+
+std::uint16_t newFrameSize(const RunOptions& options, const MeshHeaderInfo& info) {
+    if (options.toUnreal) {
+        return static_cast<std::uint16_t>(info.vertexCount * kPackedVertexSize);
+    }
+    return static_cast<std::uint16_t>(info.frameSize * 2);
 }
 
 TriangleFindings checkTriangles(std::span<const std::uint8_t> data, const MeshHeaderInfo& info) {

@@ -4,6 +4,23 @@
 
 namespace meshfold {
 
+namespace {
+
+template <typename... Values> std::string format(const char* fmt, Values... values) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, values...);
+    return buf;
+}
+
+// The refusals of a mesh that cannot be taken back to the Unreal form.
+std::string vertexCountMessage(std::uint64_t count, const char* why) {
+    return format("\n\n%llu %s not fit the Unreal form (%s) !\n",
+                  static_cast<unsigned long long>(count), count == 1 ? "vertex does" : "vertices do",
+                  why);
+}
+
+} // namespace
+
 std::string failureMessage(const Failure& failure) {
     const std::string& f = failure.file;
     switch (failure.stop) {
@@ -46,19 +63,15 @@ std::string failureMessage(const Failure& failure) {
         // A read error is not the end of the file: converting what came before
         // it would silently drop the rest of the user's vertices.
         return "\n\nProblem reading file " + f + " !\n";
+    case Stop::AlreadyUnreal:
+        return "\n\nMesh file is already in the Unreal form !\n";
+    case Stop::NotDeusExVertices:
+        return vertexCountMessage(failure.count, "fourth word not 0: not a Deus Ex mesh");
+    case Stop::VerticesDoNotFit:
+        return vertexCountMessage(failure.count, "use -h to keep every value");
     }
     return {};
 }
-
-namespace {
-
-template <typename... Values> std::string format(const char* fmt, Values... values) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, fmt, values...);
-    return buf;
-}
-
-} // namespace
 
 std::string summaryLine(const Tally& t, bool dryRun) {
     const unsigned meshes = t.converted + t.alreadyConverted + t.failed;

@@ -8,6 +8,7 @@
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
+#include "meshfold/reverse.h"
 
 #include <cstdint>
 #include <map>
@@ -186,6 +187,31 @@ Failure writeVertices(Session& io, Conversion& c) {
     return {};
 }
 
+// Streams the vertices of a Deus Ex mesh back into packed words. Once a
+// vertex does not fit nothing more is written, but every vertex is still
+// looked at, so that the refusal can say how many do not fit.
+Failure writePackedWords(Session& io, Conversion& c) {
+    UnrealPacking p = startPacking(ConvertMode{c.options.milkshapeFix, c.options.hiRes},
+                                   c.info.frameSize, c.info.vertexCount);
+    for (;;) {
+        const std::size_t got = std::fread(io.in.data(), 1, io.in.size(), c.anim.get());
+        c.vertexBytes += got;
+        const std::size_t words = packVertexBytes(p, io.in.data(), got, io.wide.data());
+        if (packingFits(p) &&
+            !writeAll(io, c, c.newAnim, io.wide.data(), words * kPackedVertexSize)) {
+            return fail(Stop::VertexWrite);
+        }
+        if (got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get())) {
+            break;
+        }
+    }
+    if (std::ferror(c.anim.get())) {
+        return fail(Stop::ReadFailed, c.options.animFileName);
+    }
+    c.ranges = p.ranges;
+    return packingFailure(p);
+}
+
 Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.animFileName, c.newAnim)) {
@@ -196,12 +222,11 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::FrameCountWrite, o.animFileName);
     }
-    // frameSize <= 32767 was checked at inspection, so doubling fits.
-    writeLe16(field, static_cast<std::uint16_t>(c.info.frameSize * 2));
+    writeLe16(field, newFrameSize(o, c.info));
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
-    const Failure f = writeVertices(io, c);
+    const Failure f = o.toUnreal ? writePackedWords(io, c) : writeVertices(io, c);
     c.anim.reset();
     return f;
 }
@@ -334,7 +359,7 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {
             say(io.out, failureMessage(c.failure));
-            ++(c.failure.stop == Stop::AlreadyConverted ? tally.alreadyConverted : tally.failed);
+            ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
             say(io.out, io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges));
             ++tally.converted;

@@ -46,6 +46,11 @@ std::size_t dataBytesWanted(std::span<const std::uint8_t> counts);
 InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
                               MeshHeaderInfo& info);
 
+// The frame size of the new animation file: the old one doubled, or when
+// taking a mesh back to the Unreal form 4 bytes for each vertex of a frame.
+// Inspection has accepted the mesh, so either fits 16 bits.
+std::uint16_t newFrameSize(const RunOptions& options, const MeshHeaderInfo& info);
+
 // What the triangles of a data file say about the mesh, for warnings that do
 // not stop the conversion.
 struct TriangleFindings {

@@ -74,13 +74,23 @@ enum class Stop {
     WriteFailed,             // names the file
     VertexWrite,
     ReadFailed,              // names the file
+    AlreadyUnreal,           // taking back a mesh that is in the Unreal form
+    NotDeusExVertices,       // counts the vertices whose fourth word is not 0
+    VerticesDoNotFit,        // counts the vertices that need -h
 };
 
 // A stop and the file it concerns (empty where the message names none).
 struct Failure {
     Stop stop = Stop::None;
     std::string file;
+    std::uint64_t count = 0; // the vertices a stop counts
 };
+
+// True for the stops of a mesh already in the form a run writes: the summary
+// counts them apart from the failures.
+inline bool alreadyInForm(Stop stop) {
+    return stop == Stop::AlreadyConverted || stop == Stop::AlreadyUnreal;
+}
 
 // The one message printed for a failure.
 std::string failureMessage(const Failure& failure);

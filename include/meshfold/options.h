@@ -10,6 +10,7 @@ namespace meshfold {
 struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
+    bool toUnreal = false;     // "--to-unreal": take a Deus Ex mesh back to the Unreal form
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"
@@ -26,6 +27,7 @@ struct Command {
     CommandAction action = CommandAction::Help;
     bool milkshapeFix = false;
     bool hiRes = false;
+    bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // ignored; each is reported on standard error
@@ -37,8 +39,8 @@ inline constexpr const char* kDataSuffix = "_d.3d";
 // Parses the arguments that follow the program name.
 //
 // An argument starting with '-' is a switch wherever it stands, compared
-// whole and ignoring the case of ASCII letters: -ms, -h, --dry-run, --help,
-// --version; "--" ends the switches, so that every later argument is a name
+// whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
+// --dry-run, --help, --version; "--" ends the switches, so that every later argument is a name
 // even when it starts with '-'. Any other switch is ignored (and listed in
 // unknownSwitches). Every other argument, an empty one included, names a mesh.
 // The first of --help and --version wins over everything else. No arguments
