@@ -1,9 +1,11 @@
 #include "meshfold/convert.h"
+#include "meshfold/reverse.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace meshfold {
@@ -153,6 +155,216 @@ TEST(RangeReport, PrintsSignedMinimumThenMaximum) {
                               "\n  Y coordinate range: 5 to 5"
                               "\n  Z coordinate range: -1 to 0"
                               "\n\n*** Conversion complete ***\n");
+}
+
+// ---------------------------------------------------------------------------
+// The way back: wide vertex -> packed word.
+
+const ConvertMode kModes[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+
+std::array<std::uint8_t, 8> wideBytes(int x, int y, int z, int pad = 0) {
+    std::array<std::uint8_t, 8> b{};
+    const int v[4] = {x, y, z, pad};
+    for (int i = 0; i < 4; ++i) {
+        writeLe16(b.data() + 2 * i, static_cast<std::uint16_t>(v[i]));
+    }
+    return b;
+}
+
+PackedVertex pack(int x, int y, int z, ConvertMode mode, int pad = 0) {
+    return packWideVertex(wideBytes(x, y, z, pad).data(), mode);
+}
+
+// Word f | f << 11 | f << 22: every X and Y field value, and every Z value.
+std::uint32_t everyFieldWord(std::uint32_t f) {
+    return f | (f << 11) | ((f & 0x3FF) << 22);
+}
+
+// The fields a normal conversion keeps: each field's top 8 bits.
+constexpr std::uint32_t kTopBitsMask = 0xFF3FC7F8u;
+
+TEST(PackWideVertex, UndoesTheConversionOfEveryFieldValueInEveryMode) {
+    for (const ConvertMode mode : kModes) {
+        for (std::uint32_t f = 0; f < 2048; ++f) {
+            for (const std::uint32_t word : {everyFieldWord(f), everyFieldWord(f) ^ 0x5A5A5A5Au}) {
+                std::array<std::uint8_t, 8> wide{};
+                encodeWideVertex(decodePackedWord(word, mode), wide.data());
+                const PackedVertex back = packWideVertex(wide.data(), mode);
+                ASSERT_TRUE(back.fits && back.padOk) << std::hex << word;
+                // Hi-res gives the word back; normal mode with the dropped bits 0.
+                ASSERT_EQ(back.word, mode.hiRes ? word : word & kTopBitsMask)
+                    << std::hex << "word 0x" << word << " hi-res " << mode.hiRes << " ms "
+                    << mode.keepXSign;
+            }
+        }
+    }
+}
+
+TEST(PackWideVertex, NormalModeEdgesAndWhatDoesNotFit) {
+    struct Case {
+        int x, y, z;
+        bool keepX;
+        std::uint32_t word;
+        bool fits;
+    };
+    const Case cases[] = {
+        {0, 0, 0, false, 0x00000000, true},
+        {128, 128, -128, false, 0x80200400, true}, // the most negative fields
+        {-127, -127, 127, false, 0x7F1FC3F8, true}, // the most positive
+        {-128, 128, -128, true, 0x80200400, true},
+        {127, -127, 127, true, 0x7F1FC3F8, true},
+        {-1, -2, 3, false, 0x03008008, true},
+        {-128, 0, 0, false, 0, false},  // X beyond +127 once negated back
+        {128, 0, 0, true, 0, false},
+        {0, -128, 0, false, 0, false},
+        {0, 0, 128, false, 0, false},
+        {0, 0, -129, false, 0, false},
+        {32767, 0, 0, false, 0, false},
+    };
+    for (const Case& c : cases) {
+        const PackedVertex v = pack(c.x, c.y, c.z, ConvertMode{c.keepX, false});
+        EXPECT_EQ(v.fits, c.fits) << c.x << " " << c.y << " " << c.z;
+        if (c.fits) {
+            EXPECT_EQ(v.word, c.word) << std::hex << c.word;
+        }
+    }
+}
+
+TEST(PackWideVertex, HiResRoundsTiesAwayFromZeroAndClampsTheLastStep) {
+    struct Case {
+        int value;   // the coordinate written, X (negated back) or Z
+        int xField;  // the X field it gives back, without -ms
+        int zField;  // the Z field the same value gives back
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {-15, 0, 0},     {-16, 1, 0},      {16, -1, 0},    {-48, 2, -1},
+        {32, -1, 1},     {-32, 1, -1},     {-31, 1, 0},    {96, -3, 2},
+        {-32736, 1023, -512},
+        {32767, -1024, 511},  // X: the saturated -1024; Z: 511.98 clamped to 511
+        {-32768, 1023, -512}, // X: 1024 clamped to 1023
+        {32736, -1023, 511},  // Z: the tie 511.5 rounds to 512, clamped
+        {32704, -1022, 511},
+    };
+    for (const Case& c : cases) {
+        const PackedVertex v = pack(c.value, 0, c.value, ConvertMode{false, true});
+        EXPECT_TRUE(v.fits);
+        EXPECT_EQ(v.x, c.xField) << c.value;
+        EXPECT_EQ(v.z, c.zField) << c.value;
+        EXPECT_EQ(v.word, (static_cast<std::uint32_t>(c.xField) & 0x7FF) |
+                              ((static_cast<std::uint32_t>(c.zField) & 0x3FF) << 22))
+            << c.value;
+        // Y is negated back as X is; with -ms X keeps its sign.
+        EXPECT_EQ(pack(0, c.value, 0, ConvertMode{false, true}).y, c.xField) << c.value;
+        EXPECT_EQ(pack(-c.value, 0, 0, ConvertMode{true, true}).x,
+                  c.value == -32768 ? -1024 : c.xField)
+            << c.value;
+    }
+}
+
+TEST(PackWideVertex, EverySixteenBitValueFitsHiResAndLandsWithinHalfAStep) {
+    for (int value = -32768; value <= 32767; ++value) {
+        const PackedVertex v = pack(value, value, value, ConvertMode{true, true});
+        ASSERT_TRUE(v.fits) << value;
+        const WideVertex again = decodePackedWord(v.word, ConvertMode{true, true});
+        // Half a step of 32 (64 for Z), or the clamped last step.
+        ASSERT_LE(std::abs(again.x - value), value >= 32752 ? 32 : 16) << value;
+        ASSERT_LE(std::abs(again.z - value), value >= 32704 ? 64 : 32) << value;
+    }
+}
+
+TEST(PackWideVertex, ANonZeroFourthWordIsNotADeusExVertex) {
+    for (const ConvertMode mode : kModes) {
+        EXPECT_FALSE(pack(0, 0, 0, mode, 1).padOk);
+        EXPECT_FALSE(pack(1, 2, 3, mode, 0x8000).padOk);
+        EXPECT_TRUE(pack(1, 2, 3, mode, 0).padOk);
+    }
+}
+
+// Frames of `frameSize` bytes, each with `used` vertices 0x01.., 0x02.. and
+// spare bytes 0xEE after them; `extra` bytes more at the end.
+std::vector<std::uint8_t> wideFrames(std::size_t frames, std::size_t frameSize, std::size_t used,
+                                     std::size_t extra) {
+    std::vector<std::uint8_t> b;
+    int n = 0;
+    for (std::size_t k = 0; k < frames; ++k) {
+        for (std::size_t i = 0; i < used; ++i) {
+            ++n;
+            const auto v = wideBytes(n, -n, n % 100);
+            b.insert(b.end(), v.begin(), v.end());
+        }
+        b.resize((k + 1) * frameSize, 0xEE);
+    }
+    b.resize(b.size() + extra, 0);
+    return b;
+}
+
+std::vector<std::uint8_t> packAll(const std::vector<std::uint8_t>& in, std::uint16_t frameSize,
+                                  std::uint16_t verts, std::size_t chunk, UnrealPacking& p) {
+    p = startPacking(ConvertMode{false, true}, frameSize, verts);
+    std::vector<std::uint8_t> out;
+    for (std::size_t at = 0; at < in.size(); at += chunk) {
+        const std::size_t size = std::min(chunk, in.size() - at);
+        std::vector<std::uint8_t> words(4 * (size / 8 + 1));
+        const std::size_t n = packVertexBytes(p, in.data() + at, size, words.data());
+        out.insert(out.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(4 * n));
+    }
+    return out;
+}
+
+TEST(PackVertexBytes, TakesTheFirstVerticesOfEveryFrameHoweverTheBytesArrive) {
+    struct Case {
+        std::size_t frames, frameSize, used, extra;
+        std::uint64_t taken;
+    };
+    const Case cases[] = {
+        {3, 24, 3, 0, 9},   // no room to spare
+        {3, 24, 3, 5, 9},   // a vertex cut short at the end is left out
+        {3, 24, 3, 16, 11}, // words beyond the frames: two more vertices
+        {3, 29, 3, 0, 9},   // 5 spare bytes a frame
+        {2, 100, 3, 0, 6},  // room to spare
+        {2, 100, 3, 20, 8}, // a last frame cut short gives the vertices it holds
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> in = wideFrames(c.frames, c.frameSize, c.used, c.extra);
+        UnrealPacking whole;
+        const std::vector<std::uint8_t> expected =
+            packAll(in, static_cast<std::uint16_t>(c.frameSize), static_cast<std::uint16_t>(c.used),
+                    in.size(), whole);
+        EXPECT_EQ(whole.vertices, c.taken) << c.frameSize << " " << c.extra;
+        EXPECT_EQ(expected.size(), 4 * c.taken);
+        EXPECT_TRUE(packingFits(whole)) << "spare bytes must never count as vertices";
+        for (std::size_t chunk = 1; chunk <= in.size(); ++chunk) {
+            UnrealPacking p;
+            ASSERT_EQ(packAll(in, static_cast<std::uint16_t>(c.frameSize),
+                              static_cast<std::uint16_t>(c.used), chunk, p),
+                      expected)
+                << "chunks of " << chunk;
+        }
+    }
+}
+
+TEST(PackVertexBytes, CountsWhatDoesNotFitAndTheStopNamesIt) {
+    std::vector<std::uint8_t> in;
+    for (const auto& v : {wideBytes(1, 1, 1), wideBytes(-128, 0, 0), wideBytes(0, 0, 200),
+                          wideBytes(0, 0, 0, 7)}) {
+        in.insert(in.end(), v.begin(), v.end());
+    }
+    std::uint8_t out[5 * 4];
+    UnrealPacking plain = startPacking(ConvertMode{}, 32, 4);
+    EXPECT_EQ(packVertexBytes(plain, in.data(), in.size(), out), 4u);
+    EXPECT_EQ(plain.tooLarge, 2u);
+    EXPECT_EQ(plain.notDeusEx, 1u);
+    // The fourth word first: -h would not help with it.
+    EXPECT_EQ(packingFailure(plain).stop, Stop::NotDeusExVertices);
+    EXPECT_EQ(packingFailure(plain).count, 1u);
+    UnrealPacking hiRes = startPacking(ConvertMode{false, true}, 32, 4);
+    packVertexBytes(hiRes, in.data(), 24, out);
+    EXPECT_EQ(packingFailure(hiRes).stop, Stop::None);
+    UnrealPacking tooLarge = startPacking(ConvertMode{}, 32, 4);
+    packVertexBytes(tooLarge, in.data(), 24, out);
+    EXPECT_EQ(packingFailure(tooLarge).stop, Stop::VerticesDoNotFit);
+    EXPECT_EQ(packingFailure(tooLarge).count, 2u);
 }
 
 } // namespace
