@@ -36,12 +36,14 @@ inline constexpr std::string_view kHelpText =
 // arguments prints the help text alone, as it always has.
 inline constexpr std::string_view kSwitchList =
     "\nSwitches, anywhere on the line, apply to every mesh named:"
-    "\n  -ms        MilkShape fix: keep the sign of X, reverse every triangle"
-    "\n  -h         hi-res: write every bit of each coordinate, at 256 times the scale"
-    "\n  --dry-run  show what would happen, but change no file"
-    "\n  --         end of the switches: what follows is a name, even if it starts with -"
-    "\n  --help     this text"
-    "\n  --version  the name and version alone\n"
+    "\n  -ms          MilkShape fix: keep the sign of X, reverse every triangle"
+    "\n  -h           hi-res: write every bit of each coordinate, at 256 times the scale"
+    "\n  --to-unreal  take Deus Ex meshes back to the Unreal form: the inverse of a"
+    "\n               conversion made with the same -ms and -h"
+    "\n  --dry-run    show what would happen, but change no file"
+    "\n  --           end of the switches: what follows is a name, even if it starts with -"
+    "\n  --help       this text"
+    "\n  --version    the name and version alone\n"
     "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d, with or without a folder"
     "\nin front. Name several meshes to convert them all: meshfold -ms *_a.3d\n";
 
