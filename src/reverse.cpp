@@ -13,9 +13,14 @@ constexpr std::size_t kWidePadOffset = 6;
 constexpr std::int32_t kByteMin = -128;
 constexpr std::int32_t kByteMax = 127;
 
-// n / d rounded to the nearest integer, halves away from zero (d > 0).
-std::int32_t roundedQuotient(std::int32_t n, std::int32_t d) {
-    return n >= 0 ? (n + d / 2) / d : -((-n + d / 2) / d);
+// n / 2^shift rounded to the nearest integer, halves away from zero: the
+// magnitude is rounded and the sign put back, without a branch (the signs of
+// real coordinates are as good as random).
+inline std::int32_t roundedQuotient(std::int32_t n, unsigned shift) {
+    const std::int32_t sign = n < 0 ? -1 : 0;
+    const std::int32_t magnitude = (n ^ sign) - sign;
+    const std::int32_t rounded = (magnitude + (1 << (shift - 1))) >> shift;
+    return (rounded ^ sign) - sign;
 }
 
 struct AxisField {
@@ -25,7 +30,7 @@ struct AxisField {
 
 // The field of `bits` bits that the forward conversion turns into `t` (the
 // coordinate with its sign change undone).
-AxisField axisField(std::int32_t t, unsigned bits, bool hiRes) {
+inline AxisField axisField(std::int32_t t, unsigned bits, bool hiRes) {
     const std::int32_t fieldMin = -(1 << (bits - 1));
     const std::int32_t fieldMax = (1 << (bits - 1)) - 1;
     AxisField f;
@@ -33,11 +38,13 @@ AxisField axisField(std::int32_t t, unsigned bits, bool hiRes) {
         // Only the top value can round past the field's end (32767 / 32 is
         // 1023.97), and only by one step: clamping gives back the field the
         // forward conversion saturated.
-        f.value = std::clamp(roundedQuotient(t, 1 << (16 - bits)), fieldMin, fieldMax);
+        f.value = std::clamp(roundedQuotient(t, 16 - bits), fieldMin, fieldMax);
         return f;
     }
-    f.fits = t >= kByteMin && t <= kByteMax;
-    f.value = std::clamp(t, kByteMin, kByteMax) * (1 << (bits - 8));
+    // What is written for a value that does not fit is never used: the mesh
+    // is refused.
+    f.fits = static_cast<std::uint32_t>(t - kByteMin) <= static_cast<std::uint32_t>(kByteMax - kByteMin);
+    f.value = t * (1 << (bits - 8));
     return f;
 }
 
@@ -50,17 +57,75 @@ void writeLe32(std::uint8_t* p, std::uint32_t v) {
     writeLe16(p + 2, static_cast<std::uint16_t>(v >> 16));
 }
 
-// Takes one whole vertex: writes its word at `out`, counts it and widens the
-// ranges.
-void takeVertex(UnrealPacking& p, const std::uint8_t* wide, std::uint8_t* out) {
-    const PackedVertex v = packWideVertex(wide, p.mode);
-    writeLe32(out, v.word);
-    ++p.vertices;
-    p.notDeusEx += v.padOk ? 0 : 1;
-    p.tooLarge += v.fits ? 0 : 1;
-    includeInRange(p.ranges.x, v.x);
-    includeInRange(p.ranges.y, v.y);
-    includeInRange(p.ranges.z, v.z);
+// One vertex packed back, in a mode known when compiling.
+template <bool HiRes, bool KeepXSign> inline PackedVertex packIn(const std::uint8_t* wide) {
+    const std::int32_t x = static_cast<std::int16_t>(readLe16(wide));
+    const std::int32_t y = static_cast<std::int16_t>(readLe16(wide + 2));
+    const std::int32_t z = static_cast<std::int16_t>(readLe16(wide + 4));
+    const AxisField fx = axisField(KeepXSign ? x : -x, kPackedXBits, HiRes);
+    const AxisField fy = axisField(-y, kPackedYBits, HiRes);
+    const AxisField fz = axisField(z, kPackedZBits, HiRes);
+    PackedVertex v;
+    v.word = fieldBits(fx.value, kPackedXShift, kPackedXBits) |
+             fieldBits(fy.value, kPackedYShift, kPackedYBits) |
+             fieldBits(fz.value, kPackedZShift, kPackedZBits);
+    v.x = static_cast<std::int16_t>(fx.value);
+    v.y = static_cast<std::int16_t>(fy.value);
+    v.z = static_cast<std::int16_t>(fz.value);
+    v.fits = fx.fits && fy.fits && fz.fits;
+    v.padOk = readLe16(wide + kWidePadOffset) == 0;
+    return v;
+}
+
+// The minimum and maximum of one axis over a run of vertices, from the
+// widest values, folded into a CoordRange once the run is done.
+struct LaneRange {
+    std::int16_t min = INT16_MAX;
+    std::int16_t max = INT16_MIN;
+    void include(std::int16_t v) {
+        min = std::min(min, v);
+        max = std::max(max, v);
+    }
+};
+
+template <bool HiRes, bool KeepXSign>
+void takeVerticesIn(UnrealPacking& p, const std::uint8_t* wide, std::size_t count,
+                    std::uint8_t* out) {
+    LaneRange x, y, z;
+    std::uint64_t notDeusEx = 0;
+    std::uint64_t tooLarge = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const PackedVertex v = packIn<HiRes, KeepXSign>(wide + i * kWideVertexSize);
+        writeLe32(out + i * kPackedVertexSize, v.word);
+        notDeusEx += v.padOk ? 0 : 1;
+        tooLarge += v.fits ? 0 : 1;
+        x.include(v.x);
+        y.include(v.y);
+        z.include(v.z);
+    }
+    if (count > 0) {
+        for (const auto& [range, lane] :
+             {std::pair{&p.ranges.x, x}, std::pair{&p.ranges.y, y}, std::pair{&p.ranges.z, z}}) {
+            includeInRange(*range, lane.min);
+            includeInRange(*range, lane.max);
+        }
+    }
+    p.vertices += count;
+    p.notDeusEx += notDeusEx;
+    p.tooLarge += tooLarge;
+}
+
+// Takes `count` whole vertices: writes their words at `out`, counts them and
+// widens the ranges.
+void takeVertices(UnrealPacking& p, const std::uint8_t* wide, std::size_t count,
+                  std::uint8_t* out) {
+    if (p.mode.hiRes) {
+        p.mode.keepXSign ? takeVerticesIn<true, true>(p, wide, count, out)
+                         : takeVerticesIn<true, false>(p, wide, count, out);
+    } else {
+        p.mode.keepXSign ? takeVerticesIn<false, true>(p, wide, count, out)
+                         : takeVerticesIn<false, false>(p, wide, count, out);
+    }
 }
 
 void advance(UnrealPacking& p, std::size_t bytes) {
@@ -73,22 +138,10 @@ void advance(UnrealPacking& p, std::size_t bytes) {
 } // namespace
 
 PackedVertex packWideVertex(const std::uint8_t* wide, ConvertMode mode) {
-    const std::int32_t x = static_cast<std::int16_t>(readLe16(wide));
-    const std::int32_t y = static_cast<std::int16_t>(readLe16(wide + 2));
-    const std::int32_t z = static_cast<std::int16_t>(readLe16(wide + 4));
-    const AxisField fx = axisField(mode.keepXSign ? x : -x, kPackedXBits, mode.hiRes);
-    const AxisField fy = axisField(-y, kPackedYBits, mode.hiRes);
-    const AxisField fz = axisField(z, kPackedZBits, mode.hiRes);
-    PackedVertex v;
-    v.word = fieldBits(fx.value, kPackedXShift, kPackedXBits) |
-             fieldBits(fy.value, kPackedYShift, kPackedYBits) |
-             fieldBits(fz.value, kPackedZShift, kPackedZBits);
-    v.x = static_cast<std::int16_t>(fx.value);
-    v.y = static_cast<std::int16_t>(fy.value);
-    v.z = static_cast<std::int16_t>(fz.value);
-    v.fits = fx.fits && fy.fits && fz.fits;
-    v.padOk = readLe16(wide + kWidePadOffset) == 0;
-    return v;
+    if (mode.hiRes) {
+        return mode.keepXSign ? packIn<true, true>(wide) : packIn<true, false>(wide);
+    }
+    return mode.keepXSign ? packIn<false, true>(wide) : packIn<false, false>(wide);
 }
 
 UnrealPacking startPacking(ConvertMode mode, std::uint16_t frameSize, std::uint16_t vertexCount) {
@@ -114,15 +167,14 @@ std::size_t packVertexBytes(UnrealPacking& p, const std::uint8_t* in, std::size_
             std::copy(in, in + step, p.partial + p.partialSize);
             p.partialSize += step;
             if (p.partialSize == kWideVertexSize) {
-                takeVertex(p, p.partial, out + kPackedVertexSize * words++);
+                takeVertices(p, p.partial, 1, out + kPackedVertexSize * words++);
                 p.partialSize = 0;
             }
         } else {
             const std::size_t whole =
                 std::min<std::size_t>(size, p.usedSize - p.atInFrame) / kWideVertexSize;
-            for (std::size_t i = 0; i < whole; ++i) {
-                takeVertex(p, in + i * kWideVertexSize, out + kPackedVertexSize * words++);
-            }
+            takeVertices(p, in, whole, out + kPackedVertexSize * words);
+            words += whole;
             step = whole * kWideVertexSize;
         }
         advance(p, step);

@@ -62,7 +62,7 @@ UnrealPacking startPacking(ConvertMode mode, std::uint16_t frameSize, std::uint1
 // Takes the next `size` bytes of the vertex area and writes one packed word
 // (4 bytes, little-endian) to `out` for every vertex completed, returning how
 // many. `out` must have room for size / 8 + 1 words. Vertices that do not
-// fit are counted, and written as packed from the fields' clamped values.
+// fit are counted; the words written for them are not to be used.
 std::size_t packVertexBytes(UnrealPacking& p, const std::uint8_t* in, std::size_t size,
                             std::uint8_t* out);
 
