@@ -35,9 +35,10 @@ inline AxisField axisField(std::int32_t t, unsigned bits, bool hiRes) {
     const std::int32_t fieldMax = (1 << (bits - 1)) - 1;
     AxisField f;
     if (hiRes) {
-        // Only the top value can round past the field's end (32767 / 32 is
-        // 1023.97), and only by one step: clamping gives back the field the
-        // forward conversion saturated.
+        // Only values at the top can round past the field's end (32767 / 32
+        // is 1023.97), and only by one step: they get the field's last value.
+        // The 32767 that the forward conversion saturated from the field
+        // -1024 needs no clamp: negated back, it rounds to -1024.
         f.value = std::clamp(roundedQuotient(t, 16 - bits), fieldMin, fieldMax);
         return f;
     }
