@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
     save(out, "converted", anim(1, 80, 20, 4), data(1, 10, 1));
     save(out, "unknown-format", anim(1, 90, 20, 5), data(1, 10, 1));
     save(out, "too-large", anim(1, 32768, 4, 6), data(1, 8192, 1));
+    save(out, "room-to-spare", anim(3, 20, 14, 10), data(1, 4, 1));
+    save(out, "room-by-content", anim(2, 36, 18, 11), data(1, 4, 1));
     save(out, "short-table", anim(1, 16, 4, 7), data(3, 4, 2));
     save(out, "trailing", anim(1, 16, 4, 8), data(1, 4, 3));
     save(out, "no-words", Bytes{1, 0, 40, 0, 7}, data(1, 10, 1));

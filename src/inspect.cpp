@@ -15,36 +15,35 @@ std::string countLine(const char* format, unsigned value) {
     return buf;
 }
 
-// Frame size per vertex tells the two forms apart: 4 bytes is packed, 8 is
-// wide. The quotient is truncated, as it always has been, so files with a few
-// spare bytes per frame are still recognised.
-Stop vertexFormat(const MeshHeaderInfo& info) {
-    const unsigned bytesPerVertex = info.frameSize / info.vertexCount;
-    if (bytesPerVertex == kWideVertexSize) {
+// Packed vertices are accepted when the converted frame size fits its 16-bit
+// field. Already converted wins over that: nothing would be written anyway.
+Stop vertexFormat(const FrameForm& frames) {
+    switch (frames.form) {
+    case VertexForm::Wide:
         return Stop::AlreadyConverted;
-    }
-    if (bytesPerVertex != kPackedVertexSize) {
+    case VertexForm::Undetermined:
         return Stop::UnknownVertexFormat;
+    case VertexForm::Packed:
+    case VertexForm::PackedWithRoomToSpare:
+        break;
     }
-    if (info.frameSize > kMaxConvertibleFrameSize) {
-        return Stop::FrameSizeTooLarge;
-    }
-    return Stop::None;
+    return convertedFrameSize(frames) > kMaxFrameSize ? Stop::FrameSizeTooLarge : Stop::None;
 }
 
 // The same decision for a run that takes meshes back: the wide form is the
-// one accepted. A wide frame holds 8 bytes a vertex, so 4 a vertex always
-// fits the packed form's frame size.
-Stop vertexFormatToUnreal(const MeshHeaderInfo& info) {
-    switch (vertexFormat(info)) {
-    case Stop::AlreadyConverted:
+// one accepted, frames with room to spare included. A wide frame holds 8
+// bytes a vertex, so 4 a vertex always fits the packed form's frame size.
+Stop vertexFormatToUnreal(const FrameForm& frames) {
+    switch (frames.form) {
+    case VertexForm::Wide:
         return Stop::None;
-    case Stop::None:
-    case Stop::FrameSizeTooLarge:
+    case VertexForm::Packed:
+    case VertexForm::PackedWithRoomToSpare:
         return Stop::AlreadyUnreal;
-    default:
-        return Stop::UnknownVertexFormat;
+    case VertexForm::Undetermined:
+        break;
     }
+    return Stop::UnknownVertexFormat;
 }
 
 } // namespace
@@ -87,8 +86,15 @@ std::size_t dataBytesWanted(std::span<const std::uint8_t> counts) {
     return kDataHeaderSize + std::size_t{readLe16(counts.data())} * kTriangleRecordSize;
 }
 
+std::size_t firstFrameBytesWanted(const MeshHeaderInfo& info, std::span<const std::uint8_t> data) {
+    if (data.size() < kDataCountsSize) {
+        return 0;
+    }
+    return firstFrameBytesWanted(info.frameSize, readLe16(data.data() + 2));
+}
+
 InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
-                              MeshHeaderInfo& info) {
+                              MeshHeaderInfo& info, std::span<const std::uint8_t> firstFrame) {
     InspectStep step;
     if (data.size() < 2) {
         step.failure.stop = Stop::NoPolygonCount;
@@ -117,15 +123,23 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
         step.failure.stop = Stop::NoTriangles;
         return step;
     }
-    step.failure.stop = options.toUnreal ? vertexFormatToUnreal(info) : vertexFormat(info);
+    step.frames = classifyFrames(info.frameSize, info.vertexCount, firstFrame);
+    if (options.toUnreal) {
+        step.failure.stop = vertexFormatToUnreal(step.frames);
+        return step;
+    }
+    step.failure.stop = vertexFormat(step.frames);
+    if (step.failure.stop == Stop::None && step.frames.form == VertexForm::PackedWithRoomToSpare) {
+        step.progress += unusedFrameBytesLine(unusedFrameBytes(step.frames));
+    }
     return step;
 }
 
-std::uint16_t newFrameSize(const RunOptions& options, const MeshHeaderInfo& info) {
+std::uint16_t newFrameSize(const RunOptions& options, const FrameForm& frames) {
     if (options.toUnreal) {
-        return static_cast<std::uint16_t>(info.vertexCount * kPackedVertexSize);
+        return static_cast<std::uint16_t>(frames.vertexCount * kPackedVertexSize);
     }
-    return static_cast<std::uint16_t>(info.frameSize * 2);
+    return static_cast<std::uint16_t>(convertedFrameSize(frames));
 }
 
 TriangleFindings checkTriangles(std::span<const std::uint8_t> data, const MeshHeaderInfo& info) {

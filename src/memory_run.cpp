@@ -14,33 +14,26 @@ std::span<const std::uint8_t> prefix(std::span<const std::uint8_t> bytes, std::s
     return bytes.first(std::min(size, bytes.size()));
 }
 
-// The new animation file: the header with the frame size doubled, then one
-// wide vertex for every whole packed word; trailing bytes are dropped.
-void convertAnimation(const RunOptions& o, const MeshHeaderInfo& info,
-                      std::span<const std::uint8_t> animFile, MemoryRun& r) {
-    const std::size_t words = (animFile.size() - kAnimHeaderSize) / kPackedVertexSize;
-    r.anim.resize(kAnimHeaderSize + words * kWideVertexSize);
+// The new animation file: the header with the new frame size, then each
+// vertex the frames' layout keeps, converted in the run's direction (packed
+// words to wide vertices, or taking a mesh back, wide vertices to packed
+// words). A stop when some vertex cannot be taken back.
+Failure convertAnimation(const RunOptions& o, const MeshHeaderInfo& info, const FrameForm& frames,
+                         std::span<const std::uint8_t> animFile, MemoryRun& r) {
+    std::vector<std::uint8_t> vertices(animFile.begin() + kAnimHeaderSize, animFile.end());
+    const std::size_t count = gatherVertices(vertices, frameLayout(frames));
+    const ConvertMode mode{o.milkshapeFix, o.hiRes};
+    const std::size_t size = o.toUnreal ? kPackedVertexSize : kWideVertexSize;
+    r.anim.resize(kAnimHeaderSize + count * size);
     writeLe16(r.anim.data(), info.frameCount);
-    writeLe16(r.anim.data() + 2, newFrameSize(o, info));
-    convertWords(animFile.data() + kAnimHeaderSize, words, r.anim.data() + kAnimHeaderSize,
-                 ConvertMode{o.milkshapeFix, o.hiRes}, r.ranges);
-}
-
-// The same taken back to the Unreal form: the first vertices of every frame
-// as packed words, or a stop when some of them do not fit.
-Failure packAnimation(const RunOptions& o, const MeshHeaderInfo& info,
-                      std::span<const std::uint8_t> animFile, MemoryRun& r) {
-    const std::size_t size = animFile.size() - kAnimHeaderSize;
-    UnrealPacking p = startPacking(ConvertMode{o.milkshapeFix, o.hiRes}, info.frameSize,
-                                   info.vertexCount);
-    r.anim.resize(kAnimHeaderSize + (size / kWideVertexSize + 1) * kPackedVertexSize);
-    writeLe16(r.anim.data(), info.frameCount);
-    writeLe16(r.anim.data() + 2, newFrameSize(o, info));
-    const std::size_t words = packVertexBytes(p, animFile.data() + kAnimHeaderSize, size,
-                                              r.anim.data() + kAnimHeaderSize);
-    r.anim.resize(kAnimHeaderSize + words * kPackedVertexSize);
-    r.ranges = p.ranges;
-    return packingFailure(p);
+    writeLe16(r.anim.data() + 2, newFrameSize(o, frames));
+    PackingTally tally;
+    if (o.toUnreal) {
+        packVertices(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges, tally);
+    } else {
+        convertWords(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges);
+    }
+    return packingFailure(tally);
 }
 
 } // namespace
@@ -56,14 +49,14 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
         const std::size_t wanted =
             dataBytesWanted(prefix(dataFile, kDataCountsSize));
         dataStart = prefix(dataFile, wanted);
-        step = inspectDataHeader(options, dataStart, info);
+        const std::span<const std::uint8_t> firstFrame =
+            prefix(animFile.subspan(kAnimHeaderSize), firstFrameBytesWanted(info, dataStart));
+        step = inspectDataHeader(options, dataStart, info, firstFrame);
         r.output += step.progress;
     }
     r.failure = step.failure;
-    if (r.failure.stop == Stop::None && options.toUnreal) {
-        r.failure = packAnimation(options, info, animFile, r);
-    } else if (r.failure.stop == Stop::None) {
-        convertAnimation(options, info, animFile, r);
+    if (r.failure.stop == Stop::None) {
+        r.failure = convertAnimation(options, info, step.frames, animFile, r);
     }
     if (r.failure.stop != Stop::None) {
         r.anim.clear();

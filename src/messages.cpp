@@ -79,6 +79,10 @@ std::string summaryLine(const Tally& t, bool dryRun) {
                   dryRun ? "would be converted" : "converted", t.alreadyConverted, t.failed);
 }
 
+std::string unusedFrameBytesLine(unsigned bytes) {
+    return format("\n  %u unused bytes per frame left out", bytes);
+}
+
 std::string unknownSwitchWarning(const std::string& arg) {
     return "meshfold: unknown switch " + arg + " ignored\n";
 }

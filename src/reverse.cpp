@@ -89,15 +89,17 @@ struct LaneRange {
     }
 };
 
+// Every vertex of a run, its ranges and counts kept in locals that the
+// compiler can hold in registers.
 template <bool HiRes, bool KeepXSign>
-void takeVerticesIn(UnrealPacking& p, const std::uint8_t* wide, std::size_t count,
-                    std::uint8_t* out) {
+void packLoop(const std::uint8_t* wide, std::size_t count, std::uint8_t* packed,
+              CoordRanges& ranges, PackingTally& tally) {
     LaneRange x, y, z;
     std::uint64_t notDeusEx = 0;
     std::uint64_t tooLarge = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const PackedVertex v = packIn<HiRes, KeepXSign>(wide + i * kWideVertexSize);
-        writeLe32(out + i * kPackedVertexSize, v.word);
+        writeLe32(packed + i * kPackedVertexSize, v.word);
         notDeusEx += v.padOk ? 0 : 1;
         tooLarge += v.fits ? 0 : 1;
         x.include(v.x);
@@ -106,34 +108,14 @@ void takeVerticesIn(UnrealPacking& p, const std::uint8_t* wide, std::size_t coun
     }
     if (count > 0) {
         for (const auto& [range, lane] :
-             {std::pair{&p.ranges.x, x}, std::pair{&p.ranges.y, y}, std::pair{&p.ranges.z, z}}) {
+             {std::pair{&ranges.x, x}, std::pair{&ranges.y, y}, std::pair{&ranges.z, z}}) {
             includeInRange(*range, lane.min);
             includeInRange(*range, lane.max);
         }
     }
-    p.vertices += count;
-    p.notDeusEx += notDeusEx;
-    p.tooLarge += tooLarge;
-}
-
-// Takes `count` whole vertices: writes their words at `out`, counts them and
-// widens the ranges.
-void takeVertices(UnrealPacking& p, const std::uint8_t* wide, std::size_t count,
-                  std::uint8_t* out) {
-    if (p.mode.hiRes) {
-        p.mode.keepXSign ? takeVerticesIn<true, true>(p, wide, count, out)
-                         : takeVerticesIn<true, false>(p, wide, count, out);
-    } else {
-        p.mode.keepXSign ? takeVerticesIn<false, true>(p, wide, count, out)
-                         : takeVerticesIn<false, false>(p, wide, count, out);
-    }
-}
-
-void advance(UnrealPacking& p, std::size_t bytes) {
-    p.atInFrame += static_cast<std::uint32_t>(bytes);
-    if (p.atInFrame == p.frameSize) {
-        p.atInFrame = 0;
-    }
+    tally.vertices += count;
+    tally.notDeusEx += notDeusEx;
+    tally.tooLarge += tooLarge;
 }
 
 } // namespace
@@ -145,54 +127,25 @@ PackedVertex packWideVertex(const std::uint8_t* wide, ConvertMode mode) {
     return mode.keepXSign ? packIn<false, true>(wide) : packIn<false, false>(wide);
 }
 
-UnrealPacking startPacking(ConvertMode mode, std::uint16_t frameSize, std::uint16_t vertexCount) {
-    UnrealPacking p;
-    p.mode = mode;
-    p.usedSize = static_cast<std::uint32_t>(vertexCount) * kWideVertexSize;
-    // A shorter frame would never end where a vertex does; inspection never
-    // accepts one, and taking it as whole vertices at least ends each frame.
-    p.frameSize = std::max<std::uint32_t>(frameSize, p.usedSize);
-    return p;
-}
-
-std::size_t packVertexBytes(UnrealPacking& p, const std::uint8_t* in, std::size_t size,
-                            std::uint8_t* out) {
-    std::size_t words = 0;
-    while (size > 0) {
-        std::size_t step = 0;
-        if (p.atInFrame >= p.usedSize) {
-            // The rest of the frame holds no vertex of it.
-            step = std::min<std::size_t>(size, p.frameSize - p.atInFrame);
-        } else if (p.partialSize > 0 || size < kWideVertexSize) {
-            step = std::min(size, kWideVertexSize - p.partialSize);
-            std::copy(in, in + step, p.partial + p.partialSize);
-            p.partialSize += step;
-            if (p.partialSize == kWideVertexSize) {
-                takeVertices(p, p.partial, 1, out + kPackedVertexSize * words++);
-                p.partialSize = 0;
-            }
-        } else {
-            const std::size_t whole =
-                std::min<std::size_t>(size, p.usedSize - p.atInFrame) / kWideVertexSize;
-            takeVertices(p, in, whole, out + kPackedVertexSize * words);
-            words += whole;
-            step = whole * kWideVertexSize;
-        }
-        advance(p, step);
-        in += step;
-        size -= step;
+void packVertices(const std::uint8_t* wide, std::size_t count, std::uint8_t* packed,
+                  ConvertMode mode, CoordRanges& ranges, PackingTally& tally) {
+    if (mode.hiRes) {
+        mode.keepXSign ? packLoop<true, true>(wide, count, packed, ranges, tally)
+                       : packLoop<true, false>(wide, count, packed, ranges, tally);
+    } else {
+        mode.keepXSign ? packLoop<false, true>(wide, count, packed, ranges, tally)
+                       : packLoop<false, false>(wide, count, packed, ranges, tally);
     }
-    return words;
 }
 
-Failure packingFailure(const UnrealPacking& p) {
+Failure packingFailure(const PackingTally& t) {
     Failure f;
-    if (p.notDeusEx > 0) {
+    if (t.notDeusEx > 0) {
         f.stop = Stop::NotDeusExVertices;
-        f.count = p.notDeusEx;
-    } else if (p.tooLarge > 0) {
+        f.count = t.notDeusEx;
+    } else if (t.tooLarge > 0) {
         f.stop = Stop::VerticesDoNotFit;
-        f.count = p.tooLarge;
+        f.count = t.tooLarge;
     }
     return f;
 }

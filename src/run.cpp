@@ -4,13 +4,16 @@
 
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
+#include "meshfold/frames.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
 #include "meshfold/reverse.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,8 +23,10 @@ namespace meshfold {
 
 namespace {
 
-// Words converted per read.
+// Words converted per read. A read always holds a whole frame of the
+// largest size, 65535 bytes.
 constexpr std::size_t kChunkWords = 16384;
+static_assert(kChunkWords * kPackedVertexSize > kMaxFrameSize);
 
 // Meshes whose new files are flushed to disk together. Each holds at most two
 // open temporary files until its group is done.
@@ -53,8 +58,10 @@ struct Conversion {
     std::string lines;  // else they wait here until the mesh is done
     InputFile anim;
     MeshHeaderInfo info;
+    FrameForm frames;
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
+    PackingTally packing; // of the vertices taken back to the Unreal form
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
@@ -87,6 +94,19 @@ void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
 }
 
+// Reads the start of the first frame, as far as inspection wants it, into the
+// session's input buffer, then puts the file back right after its header for
+// the conversion. False on a read error.
+bool readFirstFrame(Session& io, Conversion& c, std::span<const std::uint8_t>& frame) {
+    const std::size_t wanted = std::min(firstFrameBytesWanted(c.info, c.dataStart), io.in.size());
+    if (wanted == 0) {
+        return true;
+    }
+    frame = {io.in.data(), std::fread(io.in.data(), 1, wanted, c.anim.get())};
+    return !std::ferror(c.anim.get()) &&
+           std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0;
+}
+
 Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
@@ -109,9 +129,12 @@ Failure inspect(Session& io, Conversion& c) {
     const std::size_t wanted = dataBytesWanted(c.dataStart);
     readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
     data.reset();
-    step = inspectDataHeader(o, c.dataStart, c.info);
+    std::span<const std::uint8_t> firstFrame;
+    const bool readable = readFirstFrame(io, c, firstFrame);
+    step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
     emit(io, c, step.progress);
-    return step.failure;
+    c.frames = step.frames;
+    return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
 }
 
 // What the triangles say about a mesh that is going to be converted.
@@ -156,60 +179,52 @@ bool writeAll(Session& io, Conversion& c, Replacement& r, const std::uint8_t* by
     return io.dryRun || writeReplacement(r, bytes, size) == size;
 }
 
-// Streams every whole packed word after the header into the new animation
-// file as a wide vertex. A trailing 1 to 3 bytes that do not make a word are
-// dropped.
-Failure writeVertices(Session& io, Conversion& c) {
+// Converts `count` vertices gathered at `in` into `out` in the run's
+// direction, and returns how many bytes they take there.
+std::size_t convertVertices(Conversion& c, const std::uint8_t* in, std::size_t count,
+                            std::uint8_t* out) {
     const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
+    if (c.options.toUnreal) {
+        packVertices(in, count, out, mode, c.ranges, c.packing);
+        return count * kPackedVertexSize;
+    }
+    convertWords(in, count, out, mode, c.ranges);
+    return count * kWideVertexSize;
+}
+
+// Streams the vertices after the header that the frames' layout keeps into
+// the new animation file: packed words as wide vertices (every whole word,
+// or with room to spare the first N words of each frame), or taking a mesh
+// back, the first N wide vertices of each frame as packed words. Bytes that
+// make no whole vertex are dropped.
+Failure writeVertices(Session& io, Conversion& c) {
+    const FrameLayout layout = frameLayout(c.frames);
     std::vector<std::uint8_t>& in = io.in;
     std::vector<std::uint8_t>& wide = io.wide;
-    std::size_t carried = 0; // bytes of an incomplete word from the last read
+    std::size_t carried = 0; // bytes of an incomplete word or frame from the last read
     for (;;) {
         const std::size_t got = std::fread(in.data() + carried, 1, in.size() - carried, c.anim.get());
         c.vertexBytes += got;
         const std::size_t have = carried + got;
-        const std::size_t words = have / kPackedVertexSize;
-        convertWords(in.data(), words, wide.data(), mode, c.ranges);
-        if (!writeAll(io, c, c.newAnim, wide.data(), words * kWideVertexSize)) {
+        const bool atEnd = got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get());
+        const std::size_t whole = atEnd ? have : have - have % layout.stride;
+        const std::size_t vertices = gatherVertices({in.data(), whole}, layout);
+        const std::size_t bytes = convertVertices(c, in.data(), vertices, wide.data());
+        // Once a vertex cannot be taken back nothing more is written, but every
+        // vertex is still looked at, so that the refusal can say how many.
+        if (packingFits(c.packing) && !writeAll(io, c, c.newAnim, wide.data(), bytes)) {
             return fail(Stop::VertexWrite);
         }
-        carried = have - words * kPackedVertexSize;
-        for (std::size_t i = 0; i < carried; ++i) {
-            in[i] = in[words * kPackedVertexSize + i];
-        }
-        if (got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get())) {
+        carried = have - whole;
+        std::memmove(in.data(), in.data() + whole, carried);
+        if (atEnd) {
             break;
         }
     }
     if (std::ferror(c.anim.get())) {
         return fail(Stop::ReadFailed, c.options.animFileName);
     }
-    return {};
-}
-
-// Streams the vertices of a Deus Ex mesh back into packed words. Once a
-// vertex does not fit nothing more is written, but every vertex is still
-// looked at, so that the refusal can say how many do not fit.
-Failure writePackedWords(Session& io, Conversion& c) {
-    UnrealPacking p = startPacking(ConvertMode{c.options.milkshapeFix, c.options.hiRes},
-                                   c.info.frameSize, c.info.vertexCount);
-    for (;;) {
-        const std::size_t got = std::fread(io.in.data(), 1, io.in.size(), c.anim.get());
-        c.vertexBytes += got;
-        const std::size_t words = packVertexBytes(p, io.in.data(), got, io.wide.data());
-        if (packingFits(p) &&
-            !writeAll(io, c, c.newAnim, io.wide.data(), words * kPackedVertexSize)) {
-            return fail(Stop::VertexWrite);
-        }
-        if (got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get())) {
-            break;
-        }
-    }
-    if (std::ferror(c.anim.get())) {
-        return fail(Stop::ReadFailed, c.options.animFileName);
-    }
-    c.ranges = p.ranges;
-    return packingFailure(p);
+    return packingFailure(c.packing);
 }
 
 Failure writeAnimation(Session& io, Conversion& c) {
@@ -222,11 +237,11 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::FrameCountWrite, o.animFileName);
     }
-    writeLe16(field, newFrameSize(o, c.info));
+    writeLe16(field, newFrameSize(o, c.frames));
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
-    const Failure f = o.toUnreal ? writePackedWords(io, c) : writeVertices(io, c);
+    const Failure f = writeVertices(io, c);
     c.anim.reset();
     return f;
 }

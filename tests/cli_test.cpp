@@ -462,8 +462,9 @@ TEST_F(Cli, ToUnrealRunsSeveralMeshesAndDryRuns) {
     put("A_d.3d", dataFile(1, 1));
     put("B_a.3d", animFile(1, 4, {0x12345678}));
     put("B_d.3d", dataFile(1, 1));
-    put("C_a.3d", wideAnimFile(1, 8, {{1, 2, 3, 4}}));
-    put("C_d.3d", dataFile(1, 1));
+    // One fourth word of three not 0: the Deus Ex form, but not a vertex of it.
+    put("C_a.3d", wideAnimFile(1, 24, {{1, 2, 3, 0}, {1, 2, 3, 0}, {1, 2, 3, 4}}));
+    put("C_d.3d", dataFile(1, 3));
     const auto before = snapshot();
     const RunResult dry = run({"--to-unreal", "--dry-run", "-ms", "A", "B", "C"});
     EXPECT_EQ(snapshot(), before);
@@ -483,6 +484,122 @@ TEST_F(Cli, ToUnrealRunsSeveralMeshesAndDryRuns) {
     }
 }
 
+const std::string kConv = "\nConverting M_a.3d...\n";
+
+// The frames of a mesh with room to spare as the game reads them: the first
+// `verts` words of each frame of `frameSize` bytes (fewer in a last frame cut
+// short), each converted in plain mode, under a header giving 8 bytes a vertex.
+Bytes expectedFrames(const Bytes& packed, std::size_t verts, std::size_t frameSize, bool keepX) {
+    Bytes out(packed.begin(), packed.begin() + 2);
+    put16(out, static_cast<std::uint16_t>(8 * verts));
+    for (std::size_t frame = 4; frame < packed.size(); frame += frameSize) {
+        for (std::size_t at = frame; at < frame + 4 * verts && at + 4 <= packed.size(); at += 4) {
+            const Bytes v = expectedWide(packed.data() + at, keepX);
+            out.insert(out.end(), v.begin(), v.end());
+        }
+    }
+    return out;
+}
+
+// The range lines and the completion line for the wide vertices of `wide`.
+std::string rangesOf(const Bytes& wide) {
+    int lo[3] = {9999, 9999, 9999};
+    int hi[3] = {-9999, -9999, -9999};
+    for (std::size_t at = 4; at + 8 <= wide.size(); at += 8) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const int v = static_cast<std::int16_t>(wide[at + 2 * axis] | (wide[at + 2 * axis + 1] << 8));
+            lo[axis] = at == 4 ? v : std::min(lo[axis], v);
+            hi[axis] = at == 4 ? v : std::max(hi[axis], v);
+        }
+    }
+    return ranges(lo[0], hi[0], lo[1], hi[1], lo[2], hi[2]);
+}
+
+// `frames` frames of `frameSize` bytes (`size` bytes in all, when given) of
+// pattern words; read as 4 slots of 8 bytes, the first frame has a non-zero
+// fourth word in the first `nonZero` slots and 0 in the others.
+Bytes slotFrames(std::uint16_t frames, std::uint16_t frameSize, std::size_t nonZero,
+                 std::size_t size = 0) {
+    const std::size_t bytes = size > 0 ? size : std::size_t{frames} * frameSize;
+    Bytes b = animFile(frames, frameSize, patternWords((bytes + 3) / 4));
+    b.resize(4 + bytes);
+    for (std::size_t slot = 0; slot < 4 && 4 + 8 * slot + 8 <= b.size(); ++slot) {
+        b[4 + 8 * slot + 6] = slot < nonZero ? 0x40 : 0;
+        b[4 + 8 * slot + 7] = 0;
+    }
+    return b;
+}
+
+// A mesh of 4 vertices whose frames have room for more: where the rule says
+// room to spare, the first 4 words of each frame convert and the rest is left
+// out; elsewhere it converts or stops as it always has.
+TEST_F(Cli, FramesWithRoomToSpareConvertFrameByFrame) {
+    enum Verdict { kRoom, kEveryWord, kConverted, kUnknown };
+    struct Case {
+        const char* name;
+        Bytes anim;
+        Verdict verdict;
+        bool ms;
+        std::string warning; // about the vertex bytes, on standard error
+    };
+    const std::string warn = "meshfold: warning: M_a.3d holds ";
+    const Case cases[] = {
+        {"4N", slotFrames(2, 16, 4), kEveryWord, false, ""},
+        {"5N-1: every word, spare bytes too", slotFrames(2, 19, 4), kEveryWord, false, ""},
+        {"5N", slotFrames(3, 20, 0), kRoom, false, ""},
+        {"8N-1", slotFrames(3, 31, 0), kRoom, true, ""},
+        {"8N, 3 of 4 fourth words", slotFrames(2, 32, 3), kRoom, false, ""},
+        {"8N, half of them", slotFrames(2, 32, 2), kConverted, false, ""},
+        {"8N, none", slotFrames(2, 32, 0), kConverted, true, ""},
+        {"above 8N, 3 of 4", slotFrames(2, 36, 3), kRoom, true, ""},
+        {"above 8N, half", slotFrames(2, 36, 2), kUnknown, false, ""},
+        {"above 8N, none", slotFrames(2, 36, 0), kConverted, false, ""},
+        {"8N, first frame cut short", slotFrames(2, 32, 4, 31), kConverted, false, ""},
+        {"above 8N, first frame cut short", slotFrames(2, 40, 4, 31), kUnknown, false, ""},
+        {"last frame cut short", slotFrames(3, 20, 0, 50), kRoom, false,
+         warn + "50 bytes of vertices where 3 frames of 20 bytes make 60: the file is truncated"},
+        {"bytes after the last whole frame", slotFrames(2, 20, 0, 59), kRoom, true,
+         warn + "59 bytes of vertices where 2 frames of 20 bytes make 40: the file is padded"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        put("M_a.3d", c.anim);
+        put("M_d.3d", soundDataFile(1, 4));
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", "M"} : std::vector<std::string>{"M"};
+        const std::size_t frameSize = c.anim[2];
+        std::string head = kBannerOut + kConv + (c.ms ? "\n* MilkShape Fix Mode *\n" : "") + "\n  " +
+                           std::to_string(c.anim[0]) + " animation frames\n  1 polygons\n  4 vertices";
+        if (c.verdict == kConverted || c.verdict == kUnknown) {
+            expectRefused(args, head + (c.verdict == kConverted
+                                            ? "\n\nMesh file has already been converted !\n"
+                                            : "\n\nCound not determine vertex format !\n"));
+            continue;
+        }
+        if (c.verdict == kRoom) {
+            head += "\n  " + std::to_string(frameSize - 16) + " unused bytes per frame left out";
+        }
+        const Bytes want = c.verdict == kRoom ? expectedFrames(c.anim, 4, frameSize, c.ms)
+                                              : expectedAnim(c.anim, c.ms);
+        const auto before = snapshot();
+        std::vector<std::string> dry = args;
+        dry.push_back("--dry-run");
+        const std::string done = rangesOf(want);
+        const RunResult d = run(dry);
+        EXPECT_EQ(d.out, head + done.substr(0, done.find("\n\n*** C")) +
+                             "\n\n*** Dry run: no file was changed ***\n");
+        EXPECT_EQ(snapshot(), before);
+        const RunResult r = run(args);
+        EXPECT_EQ(r.out, head + done);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(get("M_a.3d"), want);
+        EXPECT_EQ(r.err.substr(0, c.warning.size()), c.warning);
+        EXPECT_EQ(r.err.empty(), c.warning.empty()) << r.err;
+        // The result is an ordinary wide mesh.
+        EXPECT_TRUE(endsWith(run(args).out, "\n\nMesh file has already been converted !\n"));
+    }
+}
+
 // Each stop: what the files hold, the arguments, and what is printed after
 // the banner. Nothing may change.
 struct StopCase {
@@ -493,7 +610,6 @@ struct StopCase {
     std::string out;
 };
 
-const std::string kConv = "\nConverting M_a.3d...\n";
 const std::string kBack = "\nConverting M_a.3d back to the Unreal form...\n";
 const std::string kCounts10 = "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices";
 
@@ -512,6 +628,14 @@ std::vector<StopCase> stopCases() {
     vertices.assign(10, {32767, -32768, 0, 0});
     vertices[9][3] = 1;
     const Bytes widePad = wideAnimFile(1, 80, vertices);
+    const Bytes converted = expectedAnim(anim40, false);
+    // Read as wide vertices, half of them have a non-zero fourth word.
+    Bytes unknown = converted;
+    unknown[2] = 90;
+    unknown.resize(4 + 90, 0x11);
+    for (std::size_t at = 4 + 6; at < 4 + 40; at += 8) {
+        unknown[at] = 0x11;
+    }
     return {
         {"missing animation file", std::nullopt, dataFile(1, 10), {"M"},
          "\n\nCan't open file M_a.3d !\n"},
@@ -538,14 +662,14 @@ std::vector<StopCase> stopCases() {
         {"zero vertices", anim40, Bytes{1, 0, 0, 0}, {"M"},
          kConv + "\n  Single mesh (no animation)\n  1 polygons\n  0 vertices"
                  "\n\nNumber of vertices invalid !"},
-        {"already converted", animFile(1, 80, patternWords(20)), dataFile(1, 10), {"M"},
+        {"already converted", converted, dataFile(1, 10), {"M"},
          kConv + "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices"
                  "\n\nMesh file has already been converted !\n"},
-        {"already converted, -ms", animFile(1, 80, patternWords(20)), dataFile(1, 10),
+        {"already converted, -ms", converted, dataFile(1, 10),
          {"-ms", "M"},
          kConv + "\n* MilkShape Fix Mode *\n\n  Single mesh (no animation)\n  1 polygons"
                  "\n  10 vertices\n\nMesh file has already been converted !\n"},
-        {"unknown format", animFile(1, 90, patternWords(20)), dataFile(1, 10), {"M"},
+        {"unknown format", unknown, dataFile(1, 10), {"M"},
          kConv + "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices"
                  "\n\nCound not determine vertex format !\n"},
         {"frame size too large", animFile(1, 32768, patternWords(4)), dataFile(1, 8192), {"M"},
@@ -556,7 +680,7 @@ std::vector<StopCase> stopCases() {
                  "\n  10 vertices\n\nProblem reading data file: could not read triangles !\n"},
         {"taking back a packed mesh", anim40, dataFile(1, 10), {"--to-unreal", "M"},
          kBack + kCounts10 + "\n\nMesh file is already in the Unreal form !\n"},
-        {"taking back, unknown format", animFile(1, 90, patternWords(20)), dataFile(1, 10),
+        {"taking back, unknown format", animFile(1, 30, patternWords(8)), dataFile(1, 10),
          {"--to-unreal", "-ms", "M"},
          kBack + "\n* MilkShape Fix Mode *\n" + kCounts10 +
              "\n\nCound not determine vertex format !\n"},

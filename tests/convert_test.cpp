@@ -232,88 +232,27 @@ TEST(PackWideVertex, HiResRoundsTiesAwayFromZeroAndClampsTheLastStep) {
     }
 }
 
-// Frames of `frameSize` bytes, each with `used` vertices 0x01.., 0x02.. and
-// spare bytes 0xEE after them; `extra` bytes more at the end.
-std::vector<std::uint8_t> wideFrames(std::size_t frames, std::size_t frameSize, std::size_t used,
-                                     std::size_t extra) {
-    std::vector<std::uint8_t> b;
-    int n = 0;
-    for (std::size_t k = 0; k < frames; ++k) {
-        for (std::size_t i = 0; i < used; ++i) {
-            ++n;
-            const auto v = wideBytes(n, -n, n % 100);
-            b.insert(b.end(), v.begin(), v.end());
-        }
-        b.resize((k + 1) * frameSize, 0xEE);
-    }
-    b.resize(b.size() + extra, 0);
-    return b;
-}
-
-std::vector<std::uint8_t> packAll(const std::vector<std::uint8_t>& in, std::uint16_t frameSize,
-                                  std::uint16_t verts, std::size_t chunk, UnrealPacking& p) {
-    p = startPacking(ConvertMode{false, true}, frameSize, verts);
-    std::vector<std::uint8_t> out;
-    for (std::size_t at = 0; at < in.size(); at += chunk) {
-        const std::size_t size = std::min(chunk, in.size() - at);
-        std::vector<std::uint8_t> words(4 * (size / 8 + 1));
-        const std::size_t n = packVertexBytes(p, in.data() + at, size, words.data());
-        out.insert(out.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(4 * n));
-    }
-    return out;
-}
-
-TEST(PackVertexBytes, TakesTheFirstVerticesOfEveryFrameHoweverTheBytesArrive) {
-    struct Case {
-        std::size_t frames, frameSize, used, extra;
-        std::uint64_t taken;
-    };
-    const Case cases[] = {
-        {3, 24, 3, 0, 9},   // no room to spare
-        {3, 24, 3, 5, 9},   // a vertex cut short at the end is left out
-        {3, 24, 3, 16, 11}, // words beyond the frames: two more vertices
-        {3, 29, 3, 0, 9},   // 5 spare bytes a frame
-        {2, 100, 3, 0, 6},  // room to spare
-        {2, 100, 3, 20, 8}, // a last frame cut short gives the vertices it holds
-    };
-    for (const Case& c : cases) {
-        const std::vector<std::uint8_t> in = wideFrames(c.frames, c.frameSize, c.used, c.extra);
-        UnrealPacking whole;
-        const std::vector<std::uint8_t> expected =
-            packAll(in, static_cast<std::uint16_t>(c.frameSize), static_cast<std::uint16_t>(c.used),
-                    in.size(), whole);
-        EXPECT_EQ(whole.vertices, c.taken) << c.frameSize << " " << c.extra;
-        EXPECT_EQ(expected.size(), 4 * c.taken);
-        EXPECT_TRUE(packingFits(whole)) << "spare bytes must never count as vertices";
-        for (std::size_t chunk = 1; chunk <= in.size(); ++chunk) {
-            UnrealPacking p;
-            ASSERT_EQ(packAll(in, static_cast<std::uint16_t>(c.frameSize),
-                              static_cast<std::uint16_t>(c.used), chunk, p),
-                      expected)
-                << "chunks of " << chunk;
-        }
-    }
-}
-
-TEST(PackVertexBytes, CountsWhatDoesNotFitAndTheStopNamesIt) {
+TEST(PackVertices, CountsWhatDoesNotFitAndTheStopNamesIt) {
     std::vector<std::uint8_t> in;
     for (const auto& v : {wideBytes(1, 1, 1), wideBytes(-128, 0, 0), wideBytes(0, 0, 200),
                           wideBytes(0, 0, 0, 7)}) {
         in.insert(in.end(), v.begin(), v.end());
     }
-    std::uint8_t out[5 * 4];
-    UnrealPacking plain = startPacking(ConvertMode{}, 32, 4);
-    EXPECT_EQ(packVertexBytes(plain, in.data(), in.size(), out), 4u);
+    std::uint8_t out[4 * 4];
+    CoordRanges ranges;
+    PackingTally plain;
+    packVertices(in.data(), 4, out, ConvertMode{}, ranges, plain);
+    EXPECT_EQ(plain.vertices, 4u);
     EXPECT_EQ(plain.tooLarge, 2u);
     EXPECT_EQ(plain.notDeusEx, 1u);
     // The fourth word first: -h would not help with it.
     EXPECT_EQ(packingFailure(plain).stop, Stop::NotDeusExVertices);
     EXPECT_EQ(packingFailure(plain).count, 1u);
-    UnrealPacking hiRes = startPacking(ConvertMode{false, true}, 32, 4);
-    packVertexBytes(hiRes, in.data(), 24, out);
+    PackingTally hiRes;
+    packVertices(in.data(), 3, out, ConvertMode{false, true}, ranges, hiRes);
     EXPECT_EQ(packingFailure(hiRes).stop, Stop::None);
-    UnrealPacking tooLarge = startPacking(ConvertMode{}, 32, 4);
-    packVertexBytes(tooLarge, in.data(), 24, out);
+    PackingTally tooLarge;
+    packVertices(in.data(), 3, out, ConvertMode{}, ranges, tooLarge);
     EXPECT_EQ(packingFailure(tooLarge).stop, Stop::VerticesDoNotFit);
     EXPECT_EQ(packingFailure(tooLarge).count, 2u);
 }

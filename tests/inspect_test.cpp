@@ -92,8 +92,9 @@ TEST(DataHeader, PrintsEachCountBeforeRejectingIt) {
 }
 
 TEST(VertexFormat, QuotientOfFrameSizeByVertexCount) {
+    // Without the first frame, from 8 bytes a vertex on only the counts speak.
     for (std::uint16_t fs = 0; fs < 120; ++fs) {
-        const Stop expected = fs >= 40 && fs <= 49   ? Stop::None
+        const Stop expected = fs >= 40 && fs <= 79   ? Stop::None
                               : fs >= 80 && fs <= 89 ? Stop::AlreadyConverted
                                                      : Stop::UnknownVertexFormat;
         EXPECT_EQ(verdict(fs, 10), expected) << "frame size " << fs;
@@ -103,8 +104,9 @@ TEST(VertexFormat, QuotientOfFrameSizeByVertexCount) {
 }
 
 TEST(VertexFormat, TakingBackAcceptsTheWideFormAndStopsAtThePackedOne) {
+    // Without the first frame: room to spare is the Unreal form too.
     for (std::uint16_t fs = 0; fs < 120; ++fs) {
-        const Stop expected = fs >= 40 && fs <= 49   ? Stop::AlreadyUnreal
+        const Stop expected = fs >= 40 && fs <= 79   ? Stop::AlreadyUnreal
                               : fs >= 80 && fs <= 89 ? Stop::None
                                                      : Stop::UnknownVertexFormat;
         EXPECT_EQ(verdict(fs, 10, false, 1, true), expected) << "frame size " << fs;
@@ -115,11 +117,9 @@ TEST(VertexFormat, TakingBackAcceptsTheWideFormAndStopsAtThePackedOne) {
     EXPECT_EQ(verdict(65528, 8191, true, 1, true), Stop::None);
     RunOptions o = options();
     o.toUnreal = true;
-    MeshHeaderInfo info;
-    info.frameSize = 65528;
-    info.vertexCount = 8191;
-    EXPECT_EQ(newFrameSize(o, info), 32764);
-    EXPECT_EQ(newFrameSize(options(), MeshHeaderInfo{1, 32767, 1, 8191}), 65534);
+    const FrameForm widest{VertexForm::Wide, 8191, 65528};
+    EXPECT_EQ(newFrameSize(o, widest), 32764);
+    EXPECT_EQ(newFrameSize(options(), FrameForm{VertexForm::Packed, 8191, 32767}), 65534);
 }
 
 TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
@@ -127,6 +127,10 @@ TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
     EXPECT_EQ(verdict(32767, 8191), Stop::None);
     EXPECT_EQ(verdict(32768, 8192), Stop::FrameSizeTooLarge);
     EXPECT_EQ(verdict(65535, 16383), Stop::FrameSizeTooLarge);
+    // Frames with room to spare become 8 bytes a vertex: up to 8191 vertices.
+    EXPECT_EQ(verdict(40955, 8191), Stop::None);
+    EXPECT_EQ(verdict(40960, 8192), Stop::FrameSizeTooLarge);
+    EXPECT_EQ(verdict(65535, 13107), Stop::FrameSizeTooLarge);
     // Already converted wins: nothing would be written anyway.
     EXPECT_EQ(verdict(65528, 8191), Stop::AlreadyConverted);
 }

@@ -20,9 +20,10 @@ namespace meshfold {
 inline constexpr std::size_t kAnimHeaderSize = 4;
 inline constexpr std::size_t kPackedVertexSize = 4;
 inline constexpr std::size_t kWideVertexSize = 8;
-// The wide form stores the frame size in 16 bits too, so only frame sizes up
-// to this value can be doubled.
-inline constexpr std::uint16_t kMaxConvertibleFrameSize = 32767;
+// The frame size is a 16-bit field in both forms: only frame sizes up to
+// 32767 can be doubled, and frames with room to spare only shrink to 8 bytes
+// a vertex for up to 8191 vertices.
+inline constexpr std::uint32_t kMaxFrameSize = 65535;
 
 // Data file.
 inline constexpr std::size_t kDataCountsSize = 4;

@@ -1,6 +1,7 @@
 // Reading the two headers of a mesh and deciding whether it can be converted.
 #pragma once
 
+#include "meshfold/frames.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
 
@@ -25,6 +26,7 @@ struct MeshHeaderInfo {
 struct InspectStep {
     std::string progress;
     Failure failure;
+    FrameForm frames; // what the frames hold, once the data header has been read
 };
 
 // The first bytes of the animation file (fewer than 4 when the file is that
@@ -39,17 +41,26 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
 // MilkShape fix, rewritten).
 std::size_t dataBytesWanted(std::span<const std::uint8_t> counts);
 
-// The start of the data file (as much of dataBytesWanted() as it holds):
-// prints the polygon and vertex counts, fills them into `info`, and decides
-// from frame size / vertex count whether the animation file holds packed
-// vertices (accepted), wide ones (already converted) or neither.
-InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
-                              MeshHeaderInfo& info);
+// How many bytes after the animation file's header inspection wants, given
+// the frame size in `info` and the start of the data file: the first frame's
+// vertex slots when the counts alone cannot tell the form (see
+// classifyFrames()), else none. At most 65535.
+std::size_t firstFrameBytesWanted(const MeshHeaderInfo& info, std::span<const std::uint8_t> data);
 
-// The frame size of the new animation file: the old one doubled, or when
+// The start of the data file (as much of dataBytesWanted() as it holds) and
+// of the animation file's first frame (as much of firstFrameBytesWanted() as
+// it holds): prints the polygon and vertex counts, fills them into `info`,
+// and decides by classifyFrames() whether the animation file holds packed
+// vertices (accepted, with the unused bytes per frame printed when frames
+// have room to spare), wide ones (already converted) or neither.
+InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::uint8_t> data,
+                              MeshHeaderInfo& info,
+                              std::span<const std::uint8_t> firstFrame = {});
+
+// The frame size of the new animation file: convertedFrameSize(), or when
 // taking a mesh back to the Unreal form 4 bytes for each vertex of a frame.
 // Inspection has accepted the mesh, so either fits 16 bits.
-std::uint16_t newFrameSize(const RunOptions& options, const MeshHeaderInfo& info);
+std::uint16_t newFrameSize(const RunOptions& options, const FrameForm& frames);
 
 // What the triangles of a data file say about the mesh, for warnings that do
 // not stop the conversion.

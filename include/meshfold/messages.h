@@ -107,6 +107,10 @@ struct Tally {
 // The line that ends a run over more than one mesh.
 std::string summaryLine(const Tally& tally, bool dryRun);
 
+// The progress line after the vertex count of a mesh whose frames have room
+// to spare: how many bytes of each frame hold no vertex and are not kept.
+std::string unusedFrameBytesLine(unsigned bytes);
+
 // Lines for standard error. They never change standard output or the exit
 // status, so scripts that read the output see no difference.
 std::string unknownSwitchWarning(const std::string& arg);

@@ -35,45 +35,28 @@ struct PackedVertex {
 // Packs the 8 bytes of one wide vertex (file byte order).
 PackedVertex packWideVertex(const std::uint8_t* wide, ConvertMode mode);
 
-// A Deus Ex animation file's vertex area taken back frame by frame: the first
-// `vertexCount` 8-byte vertices of every frame of `frameSize` bytes become
-// packed words; whatever follows them in a frame is left out, and so is a
-// vertex cut short by the end of the file. Frames run on to the end of the
-// file, whatever the frame count, as the forward conversion converts every
-// word it finds.
-struct UnrealPacking {
-    ConvertMode mode;
-    std::uint32_t frameSize = 0; // bytes per frame of the Deus Ex file, at least usedSize
-    std::uint32_t usedSize = 0;  // bytes of a frame that hold its vertices: 8 x vertex count
-    std::uint32_t atInFrame = 0; // offset in its frame of the next byte to come
-    std::uint8_t partial[kWideVertexSize] = {};
-    std::size_t partialSize = 0; // bytes of a vertex split between two chunks
-    std::uint64_t vertices = 0;   // whole vertices taken
-    std::uint64_t notDeusEx = 0;  // of them, with a non-zero fourth word
-    std::uint64_t tooLarge = 0;   // of them, with a coordinate the mode cannot pack
-    CoordRanges ranges;           // of the field values written
+// How the vertices taken back so far fit the Unreal form.
+struct PackingTally {
+    std::uint64_t vertices = 0;  // whole vertices taken
+    std::uint64_t notDeusEx = 0; // of them, with a non-zero fourth word
+    std::uint64_t tooLarge = 0;  // of them, with a coordinate the mode cannot pack
 };
 
-// The packing of a mesh whose frames hold `frameSize` bytes and whose data
-// file names `vertexCount` vertices. frameSize must be at least 8 x
-// vertexCount and vertexCount at least 1.
-UnrealPacking startPacking(ConvertMode mode, std::uint16_t frameSize, std::uint16_t vertexCount);
-
-// Takes the next `size` bytes of the vertex area and writes one packed word
-// (4 bytes, little-endian) to `out` for every vertex completed, returning how
-// many. `out` must have room for size / 8 + 1 words. Vertices that do not
-// fit are counted; the words written for them are not to be used.
-std::size_t packVertexBytes(UnrealPacking& p, const std::uint8_t* in, std::size_t size,
-                            std::uint8_t* out);
+// Packs `count` wide vertices at `wide` (8 bytes each, file byte order) into
+// `count` packed words at `packed` (4 bytes each, little-endian), widens
+// `ranges` by their field values and counts them in `tally`. The words of
+// vertices that do not fit are not to be used: see packingFailure().
+void packVertices(const std::uint8_t* wide, std::size_t count, std::uint8_t* packed,
+                  ConvertMode mode, CoordRanges& ranges, PackingTally& tally);
 
 // True when every vertex taken so far can be written.
-inline bool packingFits(const UnrealPacking& p) {
-    return p.notDeusEx == 0 && p.tooLarge == 0;
+inline bool packingFits(const PackingTally& t) {
+    return t.notDeusEx == 0 && t.tooLarge == 0;
 }
 
-// The stop for a packing with vertices that cannot be written (a non-zero
-// fourth word before coordinates that do not fit: -h cannot help with it),
-// naming how many; Stop::None when every vertex fits.
-Failure packingFailure(const UnrealPacking& p);
+// The stop for vertices that cannot be written (a non-zero fourth word before
+// coordinates that do not fit: -h cannot help with it), naming how many;
+// Stop::None when every vertex fits.
+Failure packingFailure(const PackingTally& t);
 
 } // namespace meshfold

@@ -107,6 +107,10 @@ void truncationSweep(Inputs& t, const Mesh& mesh) {
 
 TEST_F(Inputs, EveryTruncationOfAMeshPair) {
     truncationSweep(*this, packedMesh("T", 3, 4, 2));
+    // Frames of 24 bytes for 4 vertices: room to spare, cut in every frame.
+    Mesh spare = packedMesh("S", 3, 6, 2);
+    spare.data[2] = 4;
+    truncationSweep(*this, spare);
     const fs::path corpus = corpusDir();
     if (!corpus.empty() && fs::exists(corpus / "Decal_a.3d")) {
         // The smallest real mesh, 20 + 80 bytes.
