@@ -436,24 +436,29 @@ TEST_F(Cli, ToUnrealRoundTripsInEveryMode) {
 // Frames with spare bytes after their vertices: the first vertices of each
 // frame go back, the rest of the frame is left out.
 TEST_F(Cli, ToUnrealTakesTheFirstVerticesOfEachFrame) {
-    std::vector<std::array<int, 4>> vertices;
-    for (int k = 0; k < 2; ++k) {
-        for (int i = 0; i < 10; ++i) {
-            vertices.push_back({-(k * 10 + i), 0, 0, 0});
+    // One spare slot a frame, and five (beyond 9 bytes a vertex, where the
+    // first frame tells the form).
+    for (const int spare : {1, 5}) {
+        SCOPED_TRACE(spare);
+        std::vector<std::array<int, 4>> vertices;
+        for (int k = 0; k < 2; ++k) {
+            for (int i = 0; i < 10; ++i) {
+                vertices.push_back({-(k * 10 + i), 0, 0, 0});
+            }
+            vertices.insert(vertices.end(), spare, {0x7777, 0x7777, 0x7777, 0x7777}); // never read
         }
-        vertices.push_back({0x7777, 0x7777, 0x7777, 0x7777}); // never read
+        put("S_a.3d", wideAnimFile(2, static_cast<std::uint16_t>(8 * (10 + spare)), vertices));
+        put("S_d.3d", soundDataFile(1, 10));
+        const RunResult r = run({"--to-unreal", "S"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        Bytes expected = animFile(2, 40, {});
+        for (std::uint32_t x = 0; x < 20; ++x) {
+            put32(expected, x << 3);
+        }
+        EXPECT_EQ(get("S_a.3d"), expected);
+        EXPECT_TRUE(endsWith(r.out, ranges(0, 152, 0, 0, 0, 0))) << r.out;
+        EXPECT_EQ(r.err, "");
     }
-    put("S_a.3d", wideAnimFile(2, 88, vertices));
-    put("S_d.3d", soundDataFile(1, 10));
-    const RunResult r = run({"--to-unreal", "S"});
-    ASSERT_EQ(r.status, 0) << r.out;
-    Bytes expected = animFile(2, 40, {});
-    for (std::uint32_t x = 0; x < 20; ++x) {
-        put32(expected, x << 3);
-    }
-    EXPECT_EQ(get("S_a.3d"), expected);
-    EXPECT_TRUE(endsWith(r.out, ranges(0, 152, 0, 0, 0, 0))) << r.out;
-    EXPECT_EQ(r.err, "");
 }
 
 // Several meshes, a dry run and the summary work as for the forward way.
