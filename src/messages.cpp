@@ -69,6 +69,13 @@ std::string failureMessage(const Failure& failure) {
         return vertexCountMessage(failure.count, "fourth word not 0: not a Deus Ex mesh");
     case Stop::VerticesDoNotFit:
         return vertexCountMessage(failure.count, "use -h to keep every value");
+    case Stop::FileChanged:
+        return "\n\nFile " + f + " changed while it was being converted: nothing was replaced !\n";
+    case Stop::FolderSync:
+        return "\n\nCan't flush the folder of file " + f + " to disk: nothing was replaced !\n";
+    case Stop::RecoveryFailed:
+        return "\n\nCan't clean up after an interrupted run on file " + f + ": " + failure.detail +
+               " !\n";
     }
     return {};
 }
@@ -106,6 +113,33 @@ std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriang
                   " the data file is broken\n",
                   badTriangles, polygonCount, badTriangles == 1 ? "uses" : "use", vertexCount,
                   firstBad, firstBadIndex);
+}
+
+std::string discardNote(const std::string& found, bool several, bool dryRun) {
+    return "meshfold: found " + found +
+           ", left by a run that was cut short before it replaced anything: " +
+           (dryRun ? "would remove " : "removed ") + (several ? "them\n" : "it\n");
+}
+
+std::string finishNote(const std::string& found, const std::string& animFile,
+                       const std::string& dataFile, const std::string& dataTemp,
+                       const std::string& backup, bool dryRun) {
+    return "meshfold: found " + found + ", left by a run that was cut short between replacing " +
+           animFile + " and " + dataFile + ": " + (dryRun ? "would move " : "moved ") + dataTemp +
+           " over " + dataFile + " and " + (dryRun ? "remove " : "removed ") + backup +
+           ", which completes that conversion\n";
+}
+
+std::string dropBackupNote(const std::string& backup, bool dryRun) {
+    return "meshfold: found " + backup +
+           ", left by a run that was cut short after its conversion was complete: " +
+           (dryRun ? "would remove" : "removed") + " it\n";
+}
+
+std::string leftoverNotOursWarning(const std::string& path) {
+    return "meshfold: warning: " + path +
+           " is named like a file meshfold leaves behind, but it is a link, not a regular file,"
+           " or another user's: left alone\n";
 }
 
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles) {

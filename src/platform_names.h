@@ -6,8 +6,12 @@
 
 namespace meshfold {
 
-// A name beside `target` that nobody uses yet: target.meshfold-XXXXXXXX<suffix>.
-std::string siblingName(const std::string& target, const char* suffix);
+// A fresh random TAG: kTagLength lower-case hex digits.
+std::string newTag();
+
+// The name beside `target` for the file of commit `tag`:
+// target.meshfold-TAG<suffix>.
+std::string siblingName(const std::string& target, const std::string& tag, const char* suffix);
 
 // How many fresh names to try before giving up on creating a file beside another.
 inline constexpr int kNameAttempts = 100;

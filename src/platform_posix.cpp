@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -82,6 +83,43 @@ std::string fileIdentity(const std::string& path) {
     return "name " + fromPath(name.lexically_normal());
 }
 
+namespace {
+
+FileStamp stampFrom(const struct stat& st) {
+    FileStamp s;
+    s.known = true;
+    s.volume = static_cast<std::uint64_t>(st.st_dev);
+    s.index = static_cast<std::uint64_t>(st.st_ino);
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.modified = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    return s;
+}
+
+} // namespace
+
+FileStamp stampOf(std::FILE* f) {
+    struct stat st;
+    return f != nullptr && ::fstat(::fileno(f), &st) == 0 ? stampFrom(st) : FileStamp{};
+}
+
+FileStamp stampOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? stampFrom(st) : FileStamp{};
+}
+
+std::string realPath(const std::string& path) {
+    std::string target;
+    return resolveTarget(path, target) ? target : std::string();
+}
+
+std::string leftoverBase(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    return S_ISLNK(st.st_mode) ? realPath(path) : path;
+}
+
 // The new content is written to a file created beside the real file and
 // renamed over it, so its folder must take new files too.
 bool canWriteInPlace(const std::string& path) {
@@ -103,7 +141,7 @@ namespace {
 // Temporary files that exist right now, kept where a signal handler can
 // reach them without allocating: an interrupted run removes them, so that
 // Ctrl-C leaves nothing behind but the user's own files.
-constexpr int kInterruptSlots = kMaxOpenReplacements;
+constexpr int kInterruptSlots = kMaxOpenReplacements + kMaxOpenReplacements / 2; // and backups
 constexpr std::size_t kSlotPathMax = 4096;
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 char slotPath[kInterruptSlots][kSlotPathMax];
@@ -165,25 +203,57 @@ void unregisterTemporary(int& slot) {
 
 } // namespace
 
-bool beginReplacement(const std::string& path, Replacement& r) {
+namespace {
+
+// Creates target.meshfold-TAG.tmp exclusively and claims it. The claim (a
+// lock on the open file) is taken after the creation, so a run cleaning up
+// leftovers may have removed the file in between: then it is no longer the
+// file under its name, and the next tag is tried. -1 when no file was made.
+int createClaimed(const std::string& target, const std::string& tag, Replacement& r) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        r.tag = tag.empty() ? newTag() : tag;
+        r.tempPath = siblingName(target, r.tag, ".tmp");
+        const int fd = ::open(r.tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && (errno != EEXIST || !tag.empty())) {
+            return -1;
+        }
+        if (fd < 0) {
+            continue;
+        }
+        r.interruptSlot = registerTemporary(r.tempPath);
+        if (::flock(fd, LOCK_EX) != 0) {
+            // Created and not claimed by anyone: it is still ours to remove.
+            ::unlink(r.tempPath.c_str());
+            unregisterTemporary(r.interruptSlot);
+            ::close(fd);
+            return -1;
+        }
+        struct stat mine;
+        struct stat named;
+        if (::fstat(fd, &mine) == 0 && ::lstat(r.tempPath.c_str(), &named) == 0 &&
+            mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
+            return fd;
+        }
+        unregisterTemporary(r.interruptSlot);
+        ::close(fd);
+        if (!tag.empty()) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     struct stat st;
     if (!resolveTarget(path, r.target) || ::stat(r.target.c_str(), &st) != 0) {
         return false;
     }
-    int fd = -1;
     // No interrupt between creating the file and registering it for removal.
     catchInterrupts();
     holdInterrupts();
-    for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
-        r.tempPath = siblingName(r.target, ".tmp");
-        fd = ::open(r.tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            break;
-        }
-    }
-    if (fd >= 0) {
-        r.interruptSlot = registerTemporary(r.tempPath);
-    }
+    const int fd = createClaimed(r.target, tag, r);
     releaseInterrupts();
     if (fd < 0) {
         r.tempPath.clear();
@@ -259,11 +329,7 @@ void startFlush(Replacement& r) {
 }
 
 bool finishReplacement(Replacement& r) {
-    const int fd = static_cast<int>(r.handle);
-    bool ok = ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    r.open = false;
-    return ok;
+    return r.open && ::fsync(static_cast<int>(r.handle)) == 0;
 }
 
 bool commitReplacement(Replacement& r) {
@@ -272,28 +338,79 @@ bool commitReplacement(Replacement& r) {
     }
     unregisterTemporary(r.interruptSlot);
     r.tempPath.clear();
+    // The file is in place; a failing close cannot lose what fsync wrote.
+    ::close(static_cast<int>(r.handle));
+    r.open = false;
     return true;
 }
 
-void syncFolderOf(const std::string& file) {
-    const std::string dir = fromPath(toPath(file).parent_path());
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)::fsync(fd);
-        ::close(fd);
+namespace {
+
+// Closes a descriptor kept in a record, once.
+void closeHandle(std::intptr_t& handle) {
+    if (handle >= 0) {
+        ::close(static_cast<int>(handle));
+        handle = -1;
     }
 }
 
-void abandonReplacement(Replacement& r) {
-    if (r.open) {
-        ::close(static_cast<int>(r.handle));
-        r.open = false;
+} // namespace
+
+bool lockFile(const std::string& path, FileLock& lock) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
     }
+    if (::flock(fd, LOCK_EX) != 0) {
+        ::close(fd);
+        return false;
+    }
+    lock.handle = fd;
+    return true;
+}
+
+void unlockFile(FileLock& lock) {
+    closeHandle(lock.handle);
+}
+
+bool openFolder(const std::string& path, Folder& folder) {
+    folder.path = path;
+    const int fd = ::open(folder.path.empty() ? "." : folder.path.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder.handle = fd;
+    return fd >= 0;
+}
+
+bool syncFolder(Folder& folder) {
+    if (folder.handle < 0) {
+        return false;
+    }
+    // Some file systems have nothing to sync a folder with.
+    return ::fsync(static_cast<int>(folder.handle)) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
+void closeFolder(Folder& folder) {
+    closeHandle(folder.handle);
+}
+
+// The temporary file is removed while it is still held, so that no other
+// run can claim it in between.
+void abandonReplacement(Replacement& r) {
     if (!r.tempPath.empty()) {
         ::unlink(r.tempPath.c_str());
         r.tempPath.clear();
     }
+    if (r.open) {
+        ::close(static_cast<int>(r.handle));
+        r.open = false;
+    }
     unregisterTemporary(r.interruptSlot);
+}
+
+void keepReplacement(Replacement& r) {
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    abandonReplacement(r);
 }
 
 namespace {
@@ -319,42 +436,163 @@ void releaseInterrupts() {
     ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-bool makeBackup(const std::string& path, std::string& backupPath) {
+namespace {
+
+// Copies all of `in` to `out`.
+bool copyContent(int in, int out) {
+    std::uint8_t buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n == 0;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+// A copy of `from` as the new file `to`, flushed to disk: a backup that may
+// be moved back must survive a power cut as a link would. Nothing is left
+// behind on failure, and an existing `to` is never touched.
+bool copyDurably(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    struct stat st;
+    const int out = ::fstat(in, &st) == 0
+                        ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)
+                        : -1;
+    bool ok = out >= 0 && copyContent(in, out) && ::fchmod(out, st.st_mode & 07777) == 0 &&
+              ::fsync(out) == 0;
+    if (out >= 0) {
+        ok = ::close(out) == 0 && ok;
+        if (!ok) {
+            ::unlink(to.c_str());
+        }
+    }
+    ::close(in);
+    return ok;
+}
+
+} // namespace
+
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     if (!resolveTarget(path, target)) {
         return false;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        backupPath = siblingName(target, ".bak");
-        std::error_code ec;
-        if (fs::exists(toPath(backupPath), ec) || ec) {
-            continue;
-        }
-        fs::create_hard_link(toPath(target), toPath(backupPath), ec);
-        if (!ec) {
-            return true;
-        }
-        if (fs::copy_file(toPath(target), toPath(backupPath), fs::copy_options::none, ec) && !ec) {
-            return true;
-        }
-        removeQuietly(backupPath);
-        break;
+    b.path = siblingName(target, tag, ".bak");
+    catchInterrupts();
+    holdInterrupts();
+    const bool made = ::link(target.c_str(), b.path.c_str()) == 0 ||
+                      (errno != EEXIST && copyDurably(target, b.path));
+    if (made) {
+        b.interruptSlot = registerTemporary(b.path);
     }
-    backupPath.clear();
-    return false;
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
 }
 
-bool restoreBackup(const std::string& backupPath, const std::string& path) {
-    if (::rename(backupPath.c_str(), path.c_str()) != 0) {
+bool restoreBackup(Backup& b, const std::string& target) {
+    if (::rename(b.path.c_str(), target.c_str()) != 0) {
         return false;
     }
-    syncFolderOf(path);
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
     return true;
 }
 
-void removeQuietly(const std::string& path) {
-    std::error_code ec;
-    fs::remove(toPath(path), ec);
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        ::unlink(b.path.c_str());
+        b.path.clear();
+    }
+    unregisterTemporary(b.interruptSlot);
+}
+
+void keepBackup(Backup& b) {
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+}
+
+bool moveOver(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool removeFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+Claim claimLeftover(const std::string& path, const std::string& ownerOf, ClaimedFile& f) {
+    // Only a regular file is opened at all: opening a device can act on it.
+    struct stat named;
+    if (::lstat(path.c_str(), &named) != 0) {
+        return errno == ENOENT ? Claim::Gone : Claim::NotOurs;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        return Claim::NotOurs;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? Claim::Gone : Claim::NotOurs;
+    }
+    struct stat st;
+    struct stat owner;
+    Claim c = Claim::Ours;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::stat(ownerOf.c_str(), &owner) != 0 ||
+        owner.st_uid != st.st_uid) {
+        c = Claim::NotOurs;
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        c = errno == EWOULDBLOCK ? Claim::InUse : Claim::NotOurs;
+    }
+    if (c != Claim::Ours) {
+        ::close(fd);
+        return c;
+    }
+    f.path = path;
+    f.handle = fd;
+    return c;
+}
+
+void releaseClaim(ClaimedFile& f) {
+    closeHandle(f.handle);
+}
+
+bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
+    const int fd = static_cast<int>(f.handle);
+    bytes.clear();
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    std::uint8_t buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
 }
 
 ConsoleInfo consoleInfo() {

@@ -260,22 +260,73 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
 
 } // namespace
 
-bool beginReplacement(const std::string& path, Replacement& r) {
+namespace {
+
+FileStamp stampFrom(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileStamp s;
+    if (GetFileInformationByHandle(h, &info) == 0) {
+        return s;
+    }
+    s.known = true;
+    s.volume = info.dwVolumeSerialNumber;
+    s.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    s.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const FILETIME& t = info.ftLastWriteTime;
+    s.modified = static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+    return s;
+}
+
+} // namespace
+
+FileStamp stampOf(std::FILE* f) {
+    return f == nullptr ? FileStamp{} : stampFrom(asHandle(_get_osfhandle(_fileno(f))));
+}
+
+FileStamp stampOf(const std::string& path) {
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const FileStamp s = stampFrom(h);
+    CloseHandle(h);
+    return s;
+}
+
+std::string realPath(const std::string& path) {
+    std::string target;
+    DWORD attributes = 0;
+    return resolveTarget(path, target, attributes) ? target : std::string();
+}
+
+// Windows names ignore case: leftovers are found by the real file's name as
+// the file system spells it.
+std::string leftoverBase(const std::string& path) {
+    return realPath(path);
+}
+
+// The temporary file is shared for deletion only: it can be moved into place
+// or removed while open, and no other run can open it to take it for a
+// leftover; holding it open is its claim.
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     DWORD attributes = 0;
     if (!resolveTarget(path, r.target, attributes)) {
         return false;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        r.tempPath = siblingName(r.target, ".tmp");
-        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL, nullptr);
+        r.tag = tag.empty() ? newTag() : tag;
+        r.tempPath = siblingName(r.target, r.tag, ".tmp");
+        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             r.handle = reinterpret_cast<std::intptr_t>(h);
             r.open = true;
             return true;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !tag.empty()) {
             break;
         }
     }
@@ -301,41 +352,55 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
 void startFlush(Replacement&) {}
 
 bool finishReplacement(Replacement& r) {
-    bool ok = FlushFileBuffers(asHandle(r.handle)) != 0;
-    ok = (CloseHandle(asHandle(r.handle)) != 0) && ok;
-    r.open = false;
-    return ok;
+    return r.open && FlushFileBuffers(asHandle(r.handle)) != 0;
 }
-
-namespace {
 
 bool moveOver(const std::string& from, const std::string& to) {
     return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-} // namespace
-
 bool commitReplacement(Replacement& r) {
     if (!moveOver(r.tempPath, r.target)) {
         return false;
     }
     r.tempPath.clear();
+    CloseHandle(asHandle(r.handle));
+    r.open = false;
     return true;
 }
 
-// Each move was made with MOVEFILE_WRITE_THROUGH: it is on disk already.
-void syncFolderOf(const std::string&) {}
+// Each move is made with MOVEFILE_WRITE_THROUGH: it is on disk when it
+// returns, and a folder has nothing more to sync.
+bool openFolder(const std::string& path, Folder& folder) {
+    folder.path = path;
+    folder.handle = 0;
+    return true;
+}
 
+bool syncFolder(Folder& folder) {
+    return folder.handle >= 0;
+}
+
+void closeFolder(Folder& folder) {
+    folder.handle = -1;
+}
+
+// Deleting a file that is still open takes effect when it is closed.
 void abandonReplacement(Replacement& r) {
-    if (r.open) {
-        CloseHandle(asHandle(r.handle));
-        r.open = false;
-    }
     if (!r.tempPath.empty()) {
         DeleteFileW(wide(r.tempPath).c_str());
         r.tempPath.clear();
     }
+    if (r.open) {
+        CloseHandle(asHandle(r.handle));
+        r.open = false;
+    }
+}
+
+void keepReplacement(Replacement& r) {
+    r.tempPath.clear();
+    abandonReplacement(r);
 }
 
 // Windows ends a console program on Ctrl-C from another thread; the
@@ -343,35 +408,167 @@ void abandonReplacement(Replacement& r) {
 void holdInterrupts() {}
 void releaseInterrupts() {}
 
-bool makeBackup(const std::string& path, std::string& backupPath) {
+namespace {
+
+// A backup made by copying is flushed, as a link needs no flush.
+bool copyDurably(const std::wstring& from, const std::wstring& to) {
+    if (CopyFileW(from.c_str(), to.c_str(), TRUE) == 0) {
+        return false;
+    }
+    HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+    if (!ok) {
+        DeleteFileW(to.c_str());
+    }
+    return ok;
+}
+
+} // namespace
+
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     DWORD attributes = 0;
     if (!resolveTarget(path, target, attributes)) {
         return false;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        backupPath = siblingName(target, ".bak");
-        const std::wstring from = wide(target);
-        const std::wstring to = wide(backupPath);
-        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0 ||
-            CopyFileW(from.c_str(), to.c_str(), TRUE) != 0) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            break;
-        }
+    b.path = siblingName(target, tag, ".bak");
+    const std::wstring from = wide(target);
+    const std::wstring to = wide(b.path);
+    if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0) {
+        return true;
     }
-    backupPath.clear();
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to)) {
+        return true;
+    }
+    b.path.clear();
     return false;
 }
 
-bool restoreBackup(const std::string& backupPath, const std::string& path) {
-    return moveOver(backupPath, path);
+bool restoreBackup(Backup& b, const std::string& target) {
+    if (!moveOver(b.path, target)) {
+        return false;
+    }
+    b.path.clear();
+    return true;
 }
 
-void removeQuietly(const std::string& path) {
-    DeleteFileW(wide(path).c_str());
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        DeleteFileW(wide(b.path).c_str());
+        b.path.clear();
+    }
+}
+
+void keepBackup(Backup& b) {
+    b.path.clear();
+}
+
+bool removeFile(const std::string& path) {
+    return DeleteFileW(wide(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+namespace {
+
+// Runs claim a leftover with a lock on one byte far past the end of any
+// mesh, where it keeps no program from reading the file (a backup is a hard
+// link of the animation file, which the claiming run reads too).
+constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
+
+} // namespace
+
+// Windows keeps a user's meshes in folders that other users cannot write to
+// unless given the right; the owner is not compared. A temporary file that a
+// run is still writing is open without read sharing, so opening it to read
+// fails; another run's claim is its lock.
+Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return Claim::Gone;
+        }
+        return error == ERROR_SHARING_VIOLATION ? Claim::InUse : Claim::NotOurs;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return Claim::NotOurs;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kClaimOffsetHigh;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+        CloseHandle(h);
+        return Claim::InUse;
+    }
+    f.path = path;
+    f.handle = reinterpret_cast<std::intptr_t>(h);
+    return Claim::Ours;
+}
+
+// Windows refuses to move a file over one that is open, so the file itself
+// cannot be held: runs meet at a named mutex of the file's identity instead,
+// which the system releases should its holder die.
+bool lockFile(const std::string& path, FileLock& lock) {
+    const FileStamp s = stampOf(path);
+    if (!s.known) {
+        return false;
+    }
+    const std::wstring name = L"Local\\meshfold-" + std::to_wstring(s.volume) + L"-" +
+                              std::to_wstring(s.index);
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (m == nullptr) {
+        return false;
+    }
+    const DWORD got = WaitForSingleObject(m, INFINITE);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return false;
+    }
+    lock.handle = reinterpret_cast<std::intptr_t>(m);
+    return true;
+}
+
+void unlockFile(FileLock& lock) {
+    if (lock.handle != -1) {
+        ReleaseMutex(asHandle(lock.handle));
+        CloseHandle(asHandle(lock.handle));
+        lock.handle = -1;
+    }
+}
+
+void releaseClaim(ClaimedFile& f) {
+    if (f.handle != -1) {
+        CloseHandle(asHandle(f.handle));
+        f.handle = -1;
+    }
+}
+
+bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
+    const HANDLE h = asHandle(f.handle);
+    bytes.clear();
+    LARGE_INTEGER zero{};
+    if (SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) == 0) {
+        return false;
+    }
+    std::uint8_t buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(h, buffer, sizeof buffer, &got, nullptr) == 0) {
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
 }
 
 // Explorer starts a console program in a console of its own, shared with no

@@ -2,6 +2,7 @@
 // prints a failure and picks the exit status.
 #include "meshfold/run.h"
 
+#include "meshfold/commit.h"
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
@@ -9,12 +10,12 @@
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
+#include "meshfold/recovery.h"
 #include "meshfold/reverse.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -47,6 +48,7 @@ struct Session {
     std::FILE* out;
     std::FILE* err;
     bool dryRun;
+    LeftoverIndex leftovers = {};
     std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
 };
@@ -57,6 +59,8 @@ struct Conversion {
     bool live = false;  // its lines go out as they come (nothing before it waits)
     std::string lines;  // else they wait here until the mesh is done
     InputFile anim;
+    FileStamp animRead; // the files as they were opened for reading
+    FileStamp dataRead;
     MeshHeaderInfo info;
     FrameForm frames;
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
@@ -113,6 +117,7 @@ Failure inspect(Session& io, Conversion& c) {
     if (!c.anim) {
         return fail(Stop::CantOpen, o.animFileName);
     }
+    c.animRead = stampOf(c.anim.get());
     std::vector<std::uint8_t> animHead;
     readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
     InspectStep step = inspectAnimHeader(o, animHead, c.info);
@@ -125,6 +130,7 @@ Failure inspect(Session& io, Conversion& c) {
     if (!data) {
         return fail(Stop::CantOpen, o.dataFileName);
     }
+    c.dataRead = stampOf(data.get());
     readUpTo(data.get(), kDataCountsSize, c.dataStart);
     const std::size_t wanted = dataBytesWanted(c.dataStart);
     readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
@@ -229,7 +235,7 @@ Failure writeVertices(Session& io, Conversion& c) {
 
 Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
-    if (!io.dryRun && !beginReplacement(o.animFileName, c.newAnim)) {
+    if (!io.dryRun && !beginReplacement(o.animFileName, {}, c.newAnim)) {
         return fail(Stop::CantOpenForWriting, o.animFileName);
     }
     std::uint8_t field[2];
@@ -248,7 +254,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
 
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
-    if (!io.dryRun && !beginReplacement(o.dataFileName, c.newData)) {
+    if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
         return fail(Stop::CantOpenForWriting, o.dataFileName);
     }
     const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
@@ -264,10 +270,21 @@ void abandon(Conversion& c) {
     abandonReplacement(c.newData);
 }
 
-// Everything up to the flush to disk: inspection, the checks, the warnings
-// and the new content in temporary files (in a dry run, in memory only).
+// Finishes or undoes what a run that was cut short left for this mesh.
+Failure recoverLeftovers(Session& io, const Conversion& c) {
+    const RecoveryReport r = recoverMesh(c.options, io.dryRun, io.leftovers);
+    say(io.err, r.notes);
+    return r.failure;
+}
+
+// Everything up to the flush to disk: recovery, inspection, the checks, the
+// warnings and the new content in temporary files (in a dry run, in memory
+// only).
 void prepare(Session& io, Conversion& c) {
-    Failure f = inspect(io, c);
+    Failure f = recoverLeftovers(io, c);
+    if (f.stop == Stop::None) {
+        f = inspect(io, c);
+    }
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
         f = checkWritable(c.options);
@@ -288,88 +305,25 @@ void prepare(Session& io, Conversion& c) {
     }
 }
 
-// Moves the finished files over the originals. With two files, the first is
-// kept under a backup name until the second is in place, so that a failure
-// in between puts the first back and leaves the mesh as it was.
-Failure commitFilesNow(Conversion& c) {
-    const RunOptions& o = c.options;
-    if (!o.milkshapeFix) {
-        return commitReplacement(c.newAnim) ? Failure{} : fail(Stop::WriteFailed, o.animFileName);
-    }
-    std::string backup;
-    if (!makeBackup(o.animFileName, backup)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
-    }
-    if (!commitReplacement(c.newAnim)) {
-        removeQuietly(backup);
-        return fail(Stop::WriteFailed, o.animFileName);
-    }
-    if (!commitReplacement(c.newData)) {
-        // Should the original not go back, its backup stays where it is: it
-        // is then the only copy of the user's animation file.
-        (void)restoreBackup(backup, c.newAnim.target);
-        return fail(Stop::WriteFailed, o.dataFileName);
-    }
-    removeQuietly(backup);
-    return {};
-}
-
-// An interrupt during the moves waits until both are done (or undone).
-Failure commitFiles(Conversion& c) {
-    holdInterrupts();
-    const Failure f = commitFilesNow(c);
-    releaseInterrupts();
-    return f;
-}
-
-Failure flush(Conversion& c) {
-    if (!finishReplacement(c.newAnim)) {
-        return fail(Stop::WriteFailed, c.options.animFileName);
-    }
-    if (c.options.milkshapeFix && !finishReplacement(c.newData)) {
-        return fail(Stop::WriteFailed, c.options.dataFileName);
-    }
-    return {};
-}
-
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Puts the group's finished files on disk, all flushes under way at once,
-// then moves each mesh's files into place and syncs each folder once.
-void commitGroup(std::vector<Conversion>& group) {
+// Moves every finished mesh of the group into place, durably; a dry run
+// checks what it can of that.
+void commitGroup(std::vector<Conversion>& group, bool dryRun) {
+    std::vector<CommitTask> tasks;
+    tasks.reserve(group.size());
     for (Conversion& c : group) {
-        if (c.failure.stop == Stop::None) {
-            startFlush(c.newAnim);
-            if (c.options.milkshapeFix) {
-                startFlush(c.newData);
-            }
-        }
+        tasks.push_back({c.options, c.newAnim, c.newData, c.animRead, c.dataRead, c.failure});
     }
-    std::map<std::string, std::string> folders; // folder -> a file moved into it
-    for (Conversion& c : group) {
-        if (c.failure.stop == Stop::None) {
-            c.failure = flush(c);
-        }
-        if (c.failure.stop == Stop::None) {
-            c.failure = commitFiles(c);
-            folders.emplace(folderOf(c.newAnim.target), c.newAnim.target);
-        }
-        abandon(c);
-    }
-    for (const auto& [folder, file] : folders) {
-        syncFolderOf(file);
+    if (dryRun) {
+        checkGroupFolders(tasks);
+    } else {
+        meshfold::commitGroup(tasks);
     }
 }
 
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
-    if (!io.dryRun) {
-        commitGroup(group);
-    }
+    commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {

@@ -76,6 +76,9 @@ enum class Stop {
     WriteFailed,             // names the file
     VertexWrite,
     ReadFailed,              // names the file
+    FileChanged,             // names the file: it is no longer the file that was read
+    FolderSync,              // names the file whose folder cannot be flushed to disk
+    RecoveryFailed,          // names the file and says why (detail)
     AlreadyUnreal,           // taking back a mesh that is in the Unreal form
     NotDeusExVertices,       // counts the vertices whose fourth word is not 0
     VerticesDoNotFit,        // counts the vertices that need -h
@@ -85,6 +88,7 @@ enum class Stop {
 struct Failure {
     Stop stop = Stop::None;
     std::string file;
+    std::string detail = {}; // why, for the stops whose message gives a reason
     std::uint64_t count = 0; // the vertices a stop counts
 };
 
@@ -119,6 +123,14 @@ std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertex
 std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriangles,
                                  unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
                                  unsigned vertexCount);
+// What the next run did (or, in a dry run, would do) with the leftovers of a
+// run that was cut short; `found` lists them.
+std::string discardNote(const std::string& found, bool several, bool dryRun);
+std::string finishNote(const std::string& found, const std::string& animFile,
+                       const std::string& dataFile, const std::string& dataTemp,
+                       const std::string& backup, bool dryRun);
+std::string dropBackupNote(const std::string& backup, bool dryRun);
+std::string leftoverNotOursWarning(const std::string& path);
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
 
 } // namespace meshfold

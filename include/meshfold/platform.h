@@ -40,23 +40,56 @@ std::string fileIdentity(const std::string& path);
 // created or changed.
 bool canWriteInPlace(const std::string& path);
 
+// What a file was when it was read: its identity on its volume, its size and
+// when it was last written. Compared just before a new file is moved over it,
+// so that only the file that was read is ever replaced.
+struct FileStamp {
+    bool known = false;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0; // inode, or Windows file ID
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds (POSIX) or 100 ns ticks (Windows)
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of an open file, or of the file behind `path` (links followed);
+// `known` is false when it cannot be had.
+FileStamp stampOf(std::FILE* f);
+FileStamp stampOf(const std::string& path);
+
+// The real file behind `path`, links resolved, as an absolute path; empty
+// when it does not resolve.
+std::string realPath(const std::string& path);
+
+// Every file a commit makes beside a user's file is named
+// FILE.meshfold-TAG.tmp or FILE.meshfold-TAG.bak; one TAG (8 lower-case hex
+// digits) is shared by all the files of one mesh's commit, which is what ties
+// them together for the next run should this one be cut short.
+inline constexpr std::string_view kLeftoverMark = ".meshfold-";
+inline constexpr std::size_t kTagLength = 8;
+
 // New content for an existing file, written to a temporary file beside it and
 // moved over it only once complete. The original stays untouched until
-// commitReplacement() succeeds.
+// commitReplacement() succeeds. While a Replacement is open it holds its
+// temporary file claimed (see claimLeftover), so that no other run takes it
+// for a leftover.
 struct Replacement {
     std::string target;   // the file that will be replaced, symbolic links resolved
     std::string tempPath; // the temporary file in the same folder
+    std::string tag;      // the TAG in tempPath
     std::intptr_t handle = -1;
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
-// original's permission bits (and, where allowed, owner). Should the run be
-// interrupted (Ctrl-C, a plain kill, a closed terminal: POSIX only) while the
-// temporary file exists, it is removed before the process ends. False on failure,
-// with nothing left behind.
-bool beginReplacement(const std::string& path, Replacement& r);
+// original's permission bits (and, where allowed, owner). With an empty
+// `tag` a fresh one is picked; with a given one (the other file of the same
+// mesh) only that one is tried. Should the run be interrupted (Ctrl-C, a
+// plain kill, a closed terminal: POSIX only) while the temporary file exists,
+// it is removed before the process ends. False on failure, with nothing left
+// behind.
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r);
 
 // Writes all of `size` bytes; returns how many were written before a failure
 // (== size on success).
@@ -66,16 +99,43 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
 // without waiting, so that the flushes of several files overlap. A hint only.
 void startFlush(Replacement& r);
 
-// Flushes the temporary file to stable storage and closes it.
+// Flushes the temporary file to stable storage. It stays open (and claimed)
+// until it is committed or abandoned.
 bool finishReplacement(Replacement& r);
 
-// Moves the finished temporary file over the target in one step. The move
-// is durable once syncFolderOf() has run for the target's folder.
+// Moves the finished temporary file over the target in one step, then closes
+// it. The move is durable once the target's folder has been synced.
 bool commitReplacement(Replacement& r);
 
-// Makes the moves in the folder of `file` durable: the folder's entries are
-// on disk too. Best effort; some file systems cannot sync a folder.
-void syncFolderOf(const std::string& file);
+// The file behind a name, held while a mesh's new files are moved into place,
+// so that two runs on the same mesh at once move their files one after the
+// other: the second then finds the file changed (see FileStamp) and replaces
+// nothing.
+struct FileLock {
+    std::intptr_t handle = -1;
+};
+
+// Waits until no other run holds the file behind `path`, and holds it. False
+// when it cannot be opened.
+bool lockFile(const std::string& path, FileLock& lock);
+void unlockFile(FileLock& lock);
+
+// A folder held open so that the changes of names in it can be made durable.
+struct Folder {
+    std::string path;
+    std::intptr_t handle = -1;
+};
+
+// Opens `path` ("" for the current folder; a trailing separator is fine).
+// False when it cannot be opened to be synced (on POSIX, a folder this user
+// may not read).
+bool openFolder(const std::string& path, Folder& folder);
+
+// Makes every change of a name in the folder durable. True also where the
+// file system has no such operation (its changes are then as durable as it
+// makes them). Windows moves are written through, and need nothing here.
+bool syncFolder(Folder& folder);
+void closeFolder(Folder& folder);
 
 // How many replacements may be open (begun, not yet committed or abandoned)
 // at once: each holds an open file, and on POSIX a place in the list of
@@ -85,6 +145,10 @@ inline constexpr int kMaxOpenReplacements = 64;
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
 
+// Closes the finished temporary file and leaves it where it is for good, for
+// the next run to move into place. An interrupt no longer removes it.
+void keepReplacement(Replacement& r);
+
 // Between these two calls an interrupt waits: it takes effect at
 // releaseInterrupts(). The run holds interrupts while it moves finished files
 // over the originals, so that Ctrl-C cannot leave one file of a mesh replaced
@@ -92,16 +156,69 @@ void abandonReplacement(Replacement& r);
 void holdInterrupts();
 void releaseInterrupts();
 
-// Keeps the current content of `path` under a new name beside it (a hard
-// link where the file system allows, else a copy), so that a later step can
-// put it back with restoreBackup(). False when no backup could be made.
-bool makeBackup(const std::string& path, std::string& backupPath);
+// The original of a file kept under FILE.meshfold-TAG.bak while its
+// replacement is moved into place.
+struct Backup {
+    std::string path;
+    int interruptSlot = -1;
+};
 
-// Moves the backup back over `path`.
-bool restoreBackup(const std::string& backupPath, const std::string& path);
+// Keeps the current content of `path` as FILE.meshfold-TAG.bak beside the
+// real file (a hard link where the file system allows, else a copy flushed to
+// disk). Until keepBackup() or restoreBackup(), an interrupt removes it, as it
+// removes temporary files. False when no backup could be made, with nothing
+// left behind.
+bool makeBackup(const std::string& path, const std::string& tag, Backup& b);
 
-// Removes a file, ignoring failure.
-void removeQuietly(const std::string& path);
+// Moves the backup back over `target`. False when it stays where it is.
+bool restoreBackup(Backup& b, const std::string& target);
+
+// Removes the backup: its file was replaced and the replacement is durable,
+// or it was never replaced.
+void dropBackup(Backup& b);
+
+// Leaves the backup where it is for good: it is all that is left of the
+// original. An interrupt no longer removes it.
+void keepBackup(Backup& b);
+
+// Moves `from` over `to` in one step.
+bool moveOver(const std::string& from, const std::string& to);
+
+// Removes a file. False when it is still there.
+bool removeFile(const std::string& path);
+
+// The names in `folder` ("" for the current one) that contain `part`, in no
+// particular order.
+std::vector<std::string> namesContaining(const std::string& folder, std::string_view part);
+
+// The file that leftovers beside `path` are named after: `path` itself, or
+// the real file when `path` is a link (always the real file on Windows, whose
+// names ignore case). Empty when nothing is there.
+std::string leftoverBase(const std::string& path);
+
+// A leftover of an earlier run, opened and held so that no other run acts on
+// it at the same time.
+struct ClaimedFile {
+    std::string path;
+    std::intptr_t handle = -1;
+};
+
+enum class Claim {
+    Ours,    // a regular file of the mesh's owner that no running process holds
+    InUse,   // a run still working holds it
+    NotOurs, // a link, a folder, something else, or another user's file
+    Gone,    // no longer there
+};
+
+// Claims `path` as a leftover beside `ownerOf` (one of the mesh's files): it
+// must be a regular file, not a link, owned by the same user as `ownerOf`
+// (POSIX), and held by no running meshfold. On Ours the file stays open
+// until releaseClaim().
+Claim claimLeftover(const std::string& path, const std::string& ownerOf, ClaimedFile& f);
+void releaseClaim(ClaimedFile& f);
+
+// The whole content of a claimed file.
+bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes);
 
 // The console the program writes to, as far as it tells whether the program
 // has a window of its own (started from Explorer) or runs in someone else's.

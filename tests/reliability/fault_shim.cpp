@@ -5,12 +5,28 @@
 //   MESHFOLD_FAIL="call:n[,call:n...]"  the n-th call (counting from 1) of
 //        `call` fails: open, write, fsync, close, rename, link or fchmod
 //   MESHFOLD_FAIL_LOG=path               each injected fault appends "call:n"
+//   MESHFOLD_KILL_AT=n                   the process is killed (SIGKILL) just
+//        before its n-th file-system call of any kind listed below
+//   MESHFOLD_INTERRUPT_AFTER=call:n      SIGINT is raised right after the n-th
+//        call of `call` returns
+//   MESHFOLD_CHANGE_AFTER=call:n         right after the n-th call of `call`,
+//        MESHFOLD_CHANGE_FILE gets one more byte at its end, or with
+//        MESHFOLD_CHANGE_HOW=replace is replaced by a new file of the same
+//        bytes (as an editor saves), as if another program changed it
+//   MESHFOLD_TRACE=path                  every call is appended to `path` as
+//        "call path [path]" with absolute paths (a descriptor's own path, from
+//        /proc); an fsync of a folder is logged as "fsyncdir", and an fsync of
+//        a file also copies the file's bytes to path.N (N: the line number)
 //
-// A failing close still closes the descriptor, as Linux does on EIO.
+// The calls: open, write, fsync, fdatasync, close, rename, link, unlink,
+// fchmod, fchown, flock. A failing close still closes the descriptor, as
+// Linux does on EIO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdarg>
@@ -21,12 +37,131 @@
 
 namespace {
 
-enum Call { kOpen, kWrite, kFsync, kClose, kRename, kLink, kFchmod, kCalls };
-const char* const kNames[kCalls] = {"open", "write", "fsync", "close", "rename", "link", "fchmod"};
+enum Call {
+    kOpen, kWrite, kFsync, kClose, kRename, kLink, kFchmod, kUnlink, kFchown, kFlock, kFdatasync,
+    kCalls
+};
+const char* const kNames[kCalls] = {"open",   "write",  "fsync", "close", "rename",   "link",
+                                    "fchmod", "unlink", "fchown", "flock", "fdatasync"};
 int counts[kCalls];
+int allCalls;
+int traceLines;
+
+template <typename Fn> Fn real(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+using OpenFn = int (*)(const char*, int, ...);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using CloseFn = int (*)(int);
+
+void appendTo(const char* file, const std::string& text) {
+    const int fd = real<OpenFn>("open")(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)!real<WriteFn>("write")(fd, text.data(), text.size());
+        real<CloseFn>("close")(fd);
+    }
+}
+
+// `path` made absolute, as the trace gives every path.
+std::string absolute(const char* path) {
+    if (path[0] == '/') {
+        return path;
+    }
+    char cwd[4096];
+    return std::string(getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/" + path;
+}
+
+std::string pathOf(int fd) {
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "fd:" + std::to_string(fd);
+}
+
+// Kills the process when this is the call to die at.
+void maybeKill() {
+    ++allCalls;
+    const char* at = std::getenv("MESHFOLD_KILL_AT");
+    if (at != nullptr && std::atoi(at) == allCalls) {
+        raise(SIGKILL);
+    }
+}
+
+void trace(const char* call, const std::string& a, const std::string& b = {}) {
+    const char* file = std::getenv("MESHFOLD_TRACE");
+    if (file != nullptr) {
+        ++traceLines;
+        appendTo(file, std::string(call) + " " + a + (b.empty() ? "" : " " + b) + "\n");
+    }
+}
+
+// Copies the bytes of the open file `fd` to the trace's file of this line.
+void copyContent(int fd) {
+    const char* file = std::getenv("MESHFOLD_TRACE");
+    if (file == nullptr) {
+        return;
+    }
+    const std::string copy = std::string(file) + "." + std::to_string(traceLines);
+    const int in = real<OpenFn>("open")(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY);
+    const int out = real<OpenFn>("open")(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char buffer[65536];
+    ssize_t n;
+    while (in >= 0 && out >= 0 && (n = read(in, buffer, sizeof buffer)) > 0) {
+        (void)!real<WriteFn>("write")(out, buffer, static_cast<std::size_t>(n));
+    }
+    if (in >= 0) {
+        real<CloseFn>("close")(in);
+    }
+    if (out >= 0) {
+        real<CloseFn>("close")(out);
+    }
+}
+
+bool isCall(const char* setting, Call c) {
+    const char* want = std::getenv(setting);
+    return want != nullptr && std::string(want) == std::string(kNames[c]) + ":" + std::to_string(counts[c]);
+}
+
+// Changes MESHFOLD_CHANGE_FILE behind the tool's back.
+void changeFile() {
+    const char* file = std::getenv("MESHFOLD_CHANGE_FILE");
+    const char* how = std::getenv("MESHFOLD_CHANGE_HOW");
+    if (file == nullptr) {
+        return;
+    }
+    if (how == nullptr || std::string(how) != "replace") {
+        appendTo(file, "!");
+        return;
+    }
+    const std::string fresh = std::string(file) + ".saved";
+    const int in = real<OpenFn>("open")(file, O_RDONLY);
+    const int out = real<OpenFn>("open")(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char buffer[65536];
+    ssize_t n;
+    while (in >= 0 && out >= 0 && (n = read(in, buffer, sizeof buffer)) > 0) {
+        (void)!real<WriteFn>("write")(out, buffer, static_cast<std::size_t>(n));
+    }
+    real<CloseFn>("close")(in);
+    real<CloseFn>("close")(out);
+    real<int (*)(const char*, const char*)>("rename")(fresh.c_str(), file);
+}
+
+// What comes right after the call just made: an interrupt, or a change of
+// a file by someone else.
+void maybeInterrupt(Call c) {
+    if (isCall("MESHFOLD_CHANGE_AFTER", c)) {
+        changeFile();
+    }
+    if (isCall("MESHFOLD_INTERRUPT_AFTER", c)) {
+        raise(SIGINT);
+    }
+}
 
 // True when this call (already counted) is one to fail.
 bool shouldFail(Call c) {
+    maybeKill();
     const int n = ++counts[c];
     const char* plan = std::getenv("MESHFOLD_FAIL");
     if (plan == nullptr) {
@@ -39,24 +174,9 @@ bool shouldFail(Call c) {
     }
     if (const char* log = std::getenv("MESHFOLD_FAIL_LOG")) {
         // Raw calls only: the stdio and the wrappers here would count themselves.
-        using OpenFn = int (*)(const char*, int, ...);
-        using WriteFn = ssize_t (*)(int, const void*, size_t);
-        using CloseFn = int (*)(int);
-        const auto realOpen = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
-        const auto realWrite = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "write"));
-        const auto realClose = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
-        const int fd = realOpen(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            const std::string line = want + "\n";
-            (void)!realWrite(fd, line.data(), line.size());
-            realClose(fd);
-        }
+        appendTo(log, want + "\n");
     }
     return true;
-}
-
-template <typename Fn> Fn real(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
 int openImpl(const char* fnName, const char* path, int flags, va_list args) {
@@ -68,7 +188,12 @@ int openImpl(const char* fnName, const char* path, int flags, va_list args) {
         errno = EACCES;
         return -1;
     }
-    return real<int (*)(const char*, int, ...)>(fnName)(path, flags, mode);
+    const int fd = real<int (*)(const char*, int, ...)>(fnName)(path, flags, mode);
+    if (fd >= 0) {
+        trace((flags & O_CREAT) != 0 ? "create" : "open", absolute(path));
+    }
+    maybeInterrupt(kOpen);
+    return fd;
 }
 
 } // namespace
@@ -96,15 +221,43 @@ ssize_t write(int fd, const void* data, size_t size) {
         errno = ENOSPC;
         return -1;
     }
-    return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+    const ssize_t n = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+    if (fd > 2) {
+        trace("write", pathOf(fd));
+    }
+    maybeInterrupt(kWrite);
+    return n;
 }
 
-int fsync(int fd) {
-    if (shouldFail(kFsync)) {
+namespace {
+
+// fsync and fdatasync: a folder's flush is traced as fsyncdir, a file's with
+// a copy of what it holds.
+int flushCall(Call c, int fd) {
+    if (shouldFail(c)) {
         errno = EIO;
         return -1;
     }
-    return real<int (*)(int)>("fsync")(fd);
+    const int r = real<int (*)(int)>(kNames[c])(fd);
+    struct stat st;
+    if (r == 0 && fstat(fd, &st) == 0) {
+        trace(S_ISDIR(st.st_mode) ? "fsyncdir" : "fsync", pathOf(fd));
+        if (S_ISREG(st.st_mode)) {
+            copyContent(fd);
+        }
+    }
+    maybeInterrupt(c);
+    return r;
+}
+
+} // namespace
+
+int fsync(int fd) {
+    return flushCall(kFsync, fd);
+}
+
+int fdatasync(int fd) {
+    return flushCall(kFdatasync, fd);
 }
 
 int close(int fd) {
@@ -113,6 +266,7 @@ int close(int fd) {
         errno = EIO;
         return -1;
     }
+    maybeInterrupt(kClose);
     return r;
 }
 
@@ -121,7 +275,12 @@ int rename(const char* from, const char* to) {
         errno = EIO;
         return -1;
     }
-    return real<int (*)(const char*, const char*)>("rename")(from, to);
+    const int r = real<int (*)(const char*, const char*)>("rename")(from, to);
+    if (r == 0) {
+        trace("rename", absolute(from), absolute(to));
+    }
+    maybeInterrupt(kRename);
+    return r;
 }
 
 int link(const char* from, const char* to) {
@@ -129,7 +288,25 @@ int link(const char* from, const char* to) {
         errno = EPERM;
         return -1;
     }
-    return real<int (*)(const char*, const char*)>("link")(from, to);
+    const int r = real<int (*)(const char*, const char*)>("link")(from, to);
+    if (r == 0) {
+        trace("link", absolute(from), absolute(to));
+    }
+    maybeInterrupt(kLink);
+    return r;
+}
+
+int unlink(const char* path) {
+    if (shouldFail(kUnlink)) {
+        errno = EIO;
+        return -1;
+    }
+    const int r = real<int (*)(const char*)>("unlink")(path);
+    if (r == 0) {
+        trace("unlink", absolute(path));
+    }
+    maybeInterrupt(kUnlink);
+    return r;
 }
 
 int fchmod(int fd, mode_t mode) {
@@ -137,7 +314,29 @@ int fchmod(int fd, mode_t mode) {
         errno = EPERM;
         return -1;
     }
-    return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    const int r = real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    maybeInterrupt(kFchmod);
+    return r;
 }
+
+int fchown(int fd, uid_t owner, gid_t group) {
+    if (shouldFail(kFchown)) {
+        errno = EPERM;
+        return -1;
+    }
+    return real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+// The function has the name of fcntl.h's struct flock, as in the C library.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+int flock(int fd, int operation) {
+    if (shouldFail(kFlock)) {
+        errno = EWOULDBLOCK;
+        return -1;
+    }
+    return real<int (*)(int, int)>("flock")(fd, operation);
+}
+#pragma GCC diagnostic pop
 
 } // extern "C"

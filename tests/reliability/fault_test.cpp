@@ -229,11 +229,16 @@ TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
     const auto stale = listFolder(scratch.dir);
     EXPECT_EQ(stale.size(), 3u); // the temporary file of the killed run
 
+    // The next run removes it, then converts.
     const Prediction p = predict(mesh, true);
-    EXPECT_EQ(runTool({"-ms", "K"}, scratch.dir).out, p.out);
+    const RunResult next = runTool({"-ms", "K"}, scratch.dir);
+    EXPECT_EQ(next.out, p.out);
+    EXPECT_EQ(next.err.substr(0, next.err.find('\n') + 1),
+              "meshfold: found " + stale[1] +
+                  ", left by a run that was cut short before it replaced anything: removed it\n");
     EXPECT_EQ(readFile(scratch.dir / "K_a.3d"), p.anim);
     EXPECT_EQ(readFile(scratch.dir / "K_d.3d"), p.data);
-    EXPECT_EQ(listFolder(scratch.dir), stale);
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"K_a.3d", "K_d.3d"}));
 }
 
 // Fails each call of the file layer in turn (the first open, the second...),
@@ -285,7 +290,8 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
         const std::vector<std::string>& args = round.args;
         const Mesh& mesh = round.mesh;
         const bool ms = round.ms;
-        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod"}) {
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod",
+                                 "unlink", "fchown", "flock"}) {
             for (int n = 1;; ++n) {
                 const std::string plan = std::string(call) + ":" + std::to_string(n);
                 SCOPED_TRACE(plan + " " + args.front());
@@ -299,6 +305,11 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
                     break;
                 }
                 ++injected;
+                if (std::string(call) == "unlink" && r.status == 0) {
+                    // The backup of a completed conversion could not be
+                    // removed: the next run on the mesh removes it.
+                    runTool(args, meshDir);
+                }
                 failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r, round.toUnreal) ? 1 : 0;
                 ASSERT_LT(n, 50) << "more calls than a run makes";
             }
@@ -342,8 +353,9 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
 
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     // The data file cannot replace its original, and then the animation file
-    // cannot be put back either: the new animation file stays, and the old
-    // one is kept beside it, never deleted.
+    // cannot be put back either: the new animation file stays, the old one is
+    // kept beside it, never deleted, and so is the new data file, with which
+    // the next run finishes the conversion.
     const Mesh mesh = packedMesh("P", 1, 8, 4);
     putMesh(meshDir, mesh);
     const Prediction p = predict(mesh, true);
@@ -358,7 +370,128 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
         kept = kept || bytes == mesh.anim;
     }
     EXPECT_TRUE(kept) << "the original animation file is gone";
-    EXPECT_EQ(after.size(), 3u);
+    EXPECT_EQ(after.size(), 4u);
+
+    const RunResult next = runTool({"-ms", "P"}, meshDir);
+    EXPECT_EQ(next.out, p.head + "\n\nMesh file has already been converted !\n");
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"P_a.3d", p.anim}, {"P_d.3d", p.data}}));
+}
+
+// A file of the mesh changed by another program while the tool converts it:
+// after the new files are flushed, or (-ms) between the two moves. Nothing of
+// the mesh is replaced, and the changed file keeps its change.
+TEST_F(FailingCalls, AFileChangedDuringTheRunIsNotReplaced) {
+    const Mesh mesh = packedMesh("E", 1, 8, 4);
+    const struct {
+        const char* name;
+        bool ms;
+        const char* after;
+        const char* file;
+        const char* how;
+    } cases[] = {
+        {"animation file appended to", false, "fsync:1", "E_a.3d", "append"},
+        {"animation file saved anew", false, "fsync:1", "E_a.3d", "replace"},
+        {"data file appended to", true, "fsync:2", "E_d.3d", "append"},
+        {"data file saved anew", true, "fsync:2", "E_d.3d", "replace"},
+        {"data file changed between the moves", true, "rename:1", "E_d.3d", "append"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        putMesh(meshDir, mesh);
+        const std::vector<std::string> args =
+            c.ms ? std::vector<std::string>{"-ms", "E"} : std::vector<std::string>{"E"};
+        const RunResult r = runTool(args, meshDir,
+                                    withShim({std::string("MESHFOLD_CHANGE_AFTER=") + c.after,
+                                              "MESHFOLD_CHANGE_FILE=" + (meshDir / c.file).string(),
+                                              std::string("MESHFOLD_CHANGE_HOW=") + c.how}));
+        EXPECT_EQ(r.out, predict(mesh, c.ms).head + "\n\nFile " + c.file +
+                             " changed while it was being converted: nothing was replaced !\n");
+        EXPECT_EQ(r.status, 1);
+        Snapshot expected{{"E_a.3d", mesh.anim}, {"E_d.3d", mesh.data}};
+        if (std::string(c.how) == "append") {
+            expected[c.file].push_back('!');
+        }
+        EXPECT_EQ(snapshot(meshDir), expected);
+    }
+}
+
+// The moves of the new files are made durable: each folder in which a name
+// changed is flushed after its last move, and with -ms the backup and the
+// new files are on disk, folder entries included, before the first move.
+TEST_F(FailingCalls, EveryFolderWithAMovedFileIsFlushed) {
+    const Mesh mesh = packedMesh("S", 1, 8, 4);
+    fs::create_directories(scratch.dir / "other");
+    const std::string meshFolder = fs::canonical(meshDir).string();
+    const std::string otherFolder = fs::canonical(scratch.dir / "other").string();
+    for (bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "-ms" : "plain");
+        putMesh(meshDir, mesh);
+        fs::remove(meshDir / "S_d.3d");
+        writeFile(scratch.dir / "other" / "S_d.3d", mesh.data);
+        fs::create_symlink("../other/S_d.3d", meshDir / "S_d.3d");
+        const fs::path trace = scratch.dir / "trace";
+        fs::remove(trace);
+        const std::vector<std::string> args =
+            ms ? std::vector<std::string>{"-ms", "S"} : std::vector<std::string>{"S"};
+        ASSERT_EQ(runTool(args, meshDir, withShim({"MESHFOLD_TRACE=" + trace.string()})).status, 0);
+        std::ifstream in(trace);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        // For each folder: where its last move was, and its flushes.
+        const auto lastIndex = [&](const std::string& start) {
+            std::ptrdiff_t at = -1;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                at = lines[i].rfind(start, 0) == 0 ? static_cast<std::ptrdiff_t>(i) : at;
+            }
+            return at;
+        };
+        const std::ptrdiff_t animMove = lastIndex("rename " + meshFolder + "/S_a.3d.");
+        ASSERT_GE(animMove, 0);
+        EXPECT_GT(lastIndex("fsyncdir " + meshFolder), animMove);
+        if (ms) {
+            const std::ptrdiff_t dataMove = lastIndex("rename " + otherFolder + "/S_d.3d.");
+            ASSERT_GE(dataMove, 0);
+            EXPECT_GT(lastIndex("fsyncdir " + otherFolder), dataMove);
+            // Before the first move: both folders flushed after the backup was made.
+            const std::ptrdiff_t backup = lastIndex("link ");
+            int before = 0;
+            for (std::ptrdiff_t i = backup; i >= 0 && i < animMove; ++i) {
+                before += lines[static_cast<std::size_t>(i)].rfind("fsyncdir ", 0) == 0;
+            }
+            EXPECT_EQ(before, 2);
+        }
+        fs::remove(meshDir / "S_d.3d");
+    }
+}
+
+// A backup made by copying (the file system refuses the hard link) is
+// flushed to disk before the first move.
+TEST_F(FailingCalls, ABackupCopyIsFlushedBeforeTheFirstMove) {
+    const Mesh mesh = packedMesh("B", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const fs::path trace = scratch.dir / "trace";
+    std::vector<std::string> shim = failingCalls("link:1", scratch.dir / "faults.log");
+    shim.push_back("MESHFOLD_TRACE=" + trace.string());
+    ASSERT_EQ(runTool({"-ms", "B"}, meshDir, shim).status, 0);
+    std::ifstream in(trace);
+    bool flushed = false;
+    for (std::string line; std::getline(in, line) && line.rfind("rename ", 0) != 0;) {
+        flushed = flushed || (line.rfind("fsync ", 0) == 0 && endsWith(line, ".bak"));
+    }
+    EXPECT_TRUE(flushed);
+}
+
+// SIGINT right after the animation file is moved into place: the interrupt
+// waits until the data file is in place too, then ends the run.
+TEST_F(FailingCalls, AnInterruptBetweenTheTwoMovesWaitsForTheSecond) {
+    const Mesh mesh = packedMesh("I", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const RunResult r = runTool({"-ms", "I"}, meshDir, withShim({"MESHFOLD_INTERRUPT_AFTER=rename:1"}));
+    EXPECT_EQ(r.status, -1);
+    const Prediction p = predict(mesh, true);
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"I_a.3d", p.anim}, {"I_d.3d", p.data}}));
 }
 
 #endif

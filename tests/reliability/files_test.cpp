@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,6 +147,168 @@ TEST_F(FilesAsNobody, ALinkFromAReadOnlyFolderToAWritableFile) {
     EXPECT_EQ(refused.out, p.head + "\n\nCan't open file links/M_d.3d for writing !\n");
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(snapshot(path("mine")), before);
+}
+
+// What a run cut short may leave beside a mesh (tag 0123abcd), laid out by
+// hand, and what the next run does with it: the first line it writes to
+// standard error, then either the run on the mesh as recovery leaves it (the
+// files `seen`) or a refusal that changes nothing.
+struct LeftoverCase {
+    const char* name;
+    std::vector<std::string> args;
+    Snapshot before;
+    std::string err;
+    Snapshot seen;       // empty when recovery refuses
+    std::string refusal; // the reason given then
+};
+
+std::vector<LeftoverCase> leftoverCases() {
+    const Bytes& o = kMesh.anim;
+    const Bytes& d = kMesh.data;
+    const Bytes& a = predict(kMesh, true).anim;
+    const Bytes& dd = predict(kMesh, true).data;
+    const Bytes partial(a.begin(), a.begin() + 5);
+    const std::string at = "M_a.3d.meshfold-0123abcd.tmp";
+    const std::string ab = "M_a.3d.meshfold-0123abcd.bak";
+    const std::string dt = "M_d.3d.meshfold-0123abcd.tmp";
+    const std::string found = "meshfold: found ";
+    const std::string between =
+        ", left by a run that was cut short between replacing M_a.3d and M_d.3d: ";
+    return {
+        {"nothing replaced yet", {"-ms", "M"}, {{"M_a.3d", o}, {"M_d.3d", d}, {at, partial}, {ab, o}, {dt, dd}},
+         found + at + ", " + ab + ", " + dt +
+             ", left by a run that was cut short before it replaced anything: removed them\n",
+         {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
+        {"a backup copy cut short by a power cut", {"-ms", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", d}, {at, partial}, {ab, Bytes(o.begin(), o.begin() + 7)}},
+         found + at + ", " + ab + ", left by a run that was cut short before it replaced anything: removed them\n",
+         {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
+        {"between the two moves, the next run without -ms", {"M"},
+         {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}},
+         found + ab + ", " + dt + between + "moved " + dt + " over M_d.3d and removed " + ab +
+             ", which completes that conversion\n",
+         {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"between the two moves, left by a version without a shared tag", {"-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", d}, {"M_a.3d.meshfold-1111aaaa.bak", o},
+          {"M_d.3d.meshfold-2222bbbb.tmp", dd}},
+         found + "M_a.3d.meshfold-1111aaaa.bak, M_d.3d.meshfold-2222bbbb.tmp" + between +
+             "moved M_d.3d.meshfold-2222bbbb.tmp over M_d.3d and removed "
+             "M_a.3d.meshfold-1111aaaa.bak, which completes that conversion\n",
+         {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"between the two moves, a dry run", {"--dry-run", "-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}},
+         found + ab + ", " + dt + between + "would move " + dt + " over M_d.3d and remove " + ab +
+             ", which completes that conversion\n",
+         {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}}, ""},
+        {"both moved, the backup left", {"-ms", "M"}, {{"M_a.3d", a}, {"M_d.3d", dd}, {ab, o}},
+         found + ab + ", left by a run that was cut short after its conversion was complete: removed it\n",
+         {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"the data file's temporary file alone", {"M"}, {{"M_a.3d", o}, {"M_d.3d", d}, {dt, partial}},
+         found + dt + ", left by a run that was cut short before it replaced anything: removed it\n",
+         {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
+        {"a new data file that is not the conversion", {"-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, partial}}, "", {},
+         "its leftovers do not match the mesh's files, and were left as they are"},
+        {"a backup that matches no file", {"-ms", "M"}, {{"M_a.3d", a}, {"M_d.3d", dd}, {ab, partial}}, "", {},
+         "its leftovers do not match the mesh's files, and were left as they are"},
+        {"the animation file changed after the crash", {"-ms", "M"},
+         {{"M_a.3d", partial}, {"M_d.3d", d}, {at, partial}, {ab, o}}, "", {},
+         "the animation file changed since, and the backup may be the only copy of its original"},
+    };
+}
+
+TEST_F(Files, TheNextRunFinishesOrUndoesWhatARunCutShortLeft) {
+    for (const LeftoverCase& c : leftoverCases()) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& n : listFolder(scratch.dir)) {
+            fs::remove(path(n));
+        }
+        for (const auto& [name, bytes] : c.before) {
+            writeFile(path(name), bytes);
+        }
+        const bool ms = std::find(c.args.begin(), c.args.end(), "-ms") != c.args.end();
+        const bool dry = c.args[0] == "--dry-run";
+        const RunResult r = runTool(c.args, scratch.dir);
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
+        if (c.seen.empty()) {
+            EXPECT_EQ(r.out, kBanner + "\n\nCan't clean up after an interrupted run on file M_a.3d: " +
+                                 c.refusal + " !\n");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(snapshot(scratch.dir), c.before);
+            continue;
+        }
+        const Mesh seen{"M", c.seen.at("M_a.3d"), c.seen.at("M_d.3d")};
+        const Prediction p = predict(seen, ms);
+        EXPECT_EQ(r.status, p.status);
+        if (dry) {
+            EXPECT_EQ(snapshot(scratch.dir), c.seen);
+            continue;
+        }
+        EXPECT_EQ(r.out, p.out);
+        EXPECT_EQ(snapshot(scratch.dir), (Snapshot{{"M_a.3d", p.anim}, {"M_d.3d", p.data}}));
+    }
+}
+
+TEST_F(Files, ALinkNamedLikeALeftoverIsLeftAlone) {
+    putMesh(scratch.dir, kMesh);
+    fs::create_symlink("M_d.3d", path("M_a.3d.meshfold-0123abcd.tmp"));
+    fs::create_directory(path("M_d.3d.meshfold-0123abcd.tmp"));
+    const RunResult r = runTool({"M"}, scratch.dir);
+    EXPECT_EQ(r.out, predict(kMesh, false).out);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "meshfold: warning: M_a.3d.meshfold-0123abcd.tmp is named like a file meshfold leaves "
+              "behind, but it is a link, not a regular file, or another user's: left alone\n");
+    EXPECT_TRUE(fs::is_symlink(path("M_a.3d.meshfold-0123abcd.tmp")));
+    EXPECT_TRUE(fs::is_directory(path("M_d.3d.meshfold-0123abcd.tmp")));
+}
+
+// In a folder that others may write to (sticky, like /tmp), leftovers that
+// another user planted beside a user's mesh are never moved over it.
+TEST_F(FilesAsNobody, AnotherUsersLeftoversAreNeverUsed) {
+    const Prediction p = predict(kMesh, true);
+    putMesh(scratch.dir, kMesh);
+    giveToNobody(scratch.dir);
+    fs::permissions(scratch.dir, fs::perms::all | fs::perms::sticky_bit);
+    // What would finish a commit, made by root (another user than nobody).
+    writeFile(path("M_a.3d.meshfold-0123abcd.bak"), p.anim);
+    writeFile(path("M_d.3d.meshfold-0123abcd.tmp"), kMesh.anim);
+    const Snapshot planted = snapshot(scratch.dir);
+    const RunResult r = runTool({"-ms", "M"}, scratch.dir, asNobody());
+    EXPECT_EQ(r.out, p.out);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "meshfold: warning: M_a.3d.meshfold-0123abcd.bak is named like a file meshfold leaves "
+              "behind, but it is a link, not a regular file, or another user's: left alone\n");
+    Snapshot expected = planted;
+    expected["M_a.3d"] = p.anim;
+    expected["M_d.3d"] = p.data;
+    EXPECT_EQ(snapshot(scratch.dir), expected);
+}
+
+// A folder that this user may write to but not read cannot be flushed to
+// disk: the mesh fails before anything is replaced, and a dry run says so.
+TEST_F(FilesAsNobody, AFolderThatCannotBeFlushedFailsTheMesh) {
+    for (const bool ms : {false, true}) {
+        for (const bool dry : {false, true}) {
+            putMesh(scratch.dir, kMesh);
+            giveToNobody(scratch.dir);
+            fs::permissions(scratch.dir, fs::perms::owner_write | fs::perms::owner_exec);
+            const Prediction p = predict(kMesh, ms);
+            std::vector<std::string> args = {"M"};
+            if (ms) {
+                args.insert(args.begin(), "-ms");
+            }
+            if (dry) {
+                args.insert(args.begin(), "--dry-run");
+            }
+            const RunResult r = runTool(args, scratch.dir, asNobody());
+            fs::permissions(scratch.dir, fs::perms::owner_all);
+            EXPECT_EQ(r.out, p.head + "\n\nCan't flush the folder of file M_a.3d to disk: nothing "
+                                      "was replaced !\n");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(snapshot(scratch.dir),
+                      (Snapshot{{"M_a.3d", kMesh.anim}, {"M_d.3d", kMesh.data}}));
+        }
+    }
 }
 
 #endif

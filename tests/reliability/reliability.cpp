@@ -81,6 +81,7 @@ std::vector<std::string> writeFailureMessages(const std::string& base) {
         m.push_back("\n\nCan't open file " + f + " for writing !\n");
         m.push_back("\n\nProblem writing to file " + f + " !\n");
         m.push_back("\n\nProblem reading file " + f + " !\n");
+        m.push_back("\n\nCan't flush the folder of file " + f + " to disk: nothing was replaced !\n");
     }
     m.push_back("\n\nProblem writing to file " + base + "_a.3d !");
     return m;
@@ -180,6 +181,21 @@ std::vector<std::string> failingCalls(const std::string& plan, const fs::path& l
             "MESHFOLD_FAIL=" + plan,
             "MESHFOLD_FAIL_LOG=" + log.string(),
             "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
+
+std::vector<std::string> withShim(const std::vector<std::string>& settings) {
+    std::vector<std::string> w = {"env", "LD_PRELOAD=" + faultShim(),
+                                  "ASAN_OPTIONS=verify_asan_link_order=0"};
+    w.insert(w.end(), settings.begin(), settings.end());
+    return w;
+}
+
+std::vector<std::string> killedAtCall(int n, const fs::path& trace) {
+    std::vector<std::string> settings = {"MESHFOLD_KILL_AT=" + std::to_string(n)};
+    if (!trace.empty()) {
+        settings.push_back("MESHFOLD_TRACE=" + trace.string());
+    }
+    return withShim(settings);
 }
 
 std::vector<std::string> fileSizeLimit(std::uintmax_t bytes) {

@@ -90,6 +90,14 @@ std::string faultShim();
 // injected fault to `log`.
 std::vector<std::string> failingCalls(const std::string& plan, const fs::path& log);
 
+// Wrapper that runs the tool killed (SIGKILL) just before its n-th file-system
+// call, with every call traced to `trace` when it is given (see fault_shim.cpp).
+std::vector<std::string> killedAtCall(int n, const fs::path& trace = {});
+
+// Wrapper that runs the tool with the preload library and extra settings of
+// it ("NAME=value").
+std::vector<std::string> withShim(const std::vector<std::string>& settings);
+
 // Wrapper that runs the tool with its file size limited to `bytes` and
 // SIGXFSZ ignored, so that a write past the limit fails instead of killing.
 std::vector<std::string> fileSizeLimit(std::uintmax_t bytes);

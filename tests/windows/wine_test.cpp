@@ -368,6 +368,78 @@ TEST_F(WineTest, ToUnrealGivesTheMeshBack) {
     EXPECT_EQ(snapshot(dir), result);
 }
 
+// --- what a run cut short leaves ----------------------------------------------
+
+// Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid
+// out by hand: the next run of the Windows build finishes or undoes it just
+// as the native one does, and leaves nothing behind (or, for leftovers that
+// do not match the mesh, refuses and changes nothing).
+TEST_F(WineTest, TheNextRunFinishesWhatAKilledRunLeft) {
+    const Folder original = mesh("m", animFile(3, 16, 12, 0), dataFile(2, 4, 0));
+    fs::path done;
+    expectSameAsNative("converted", original, {"-ms", "m"}, &done);
+    const Bytes& o = original.at("m_a.3d");
+    const Bytes& d = original.at("m_d.3d");
+    const Bytes a = readFile(done / "m_a.3d");
+    const Bytes dd = readFile(done / "m_d.3d");
+    const Bytes partial(a.begin(), a.begin() + 3);
+    const std::string at = "m_a.3d.meshfold-0123abcd.tmp";
+    const std::string ab = "m_a.3d.meshfold-0123abcd.bak";
+    const std::string dt = "m_d.3d.meshfold-0123abcd.tmp";
+    const struct {
+        const char* name;
+        Folder files;
+        std::vector<std::string> args;
+        std::size_t filesAfter;
+    } cases[] = {
+        {"killed while writing", {{"m_a.3d", o}, {"m_d.3d", d}, {at, partial}}, {"-ms", "m"}, 2},
+        {"killed before the first move", {{"m_a.3d", o}, {"m_d.3d", d}, {at, a}, {ab, o}, {dt, dd}}, {"-ms", "m"}, 2},
+        {"killed between the moves", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, dd}}, {"m"}, 2},
+        {"killed between the moves, dry run", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, dd}}, {"--dry-run", "m"}, 4},
+        {"killed before removing the backup", {{"m_a.3d", a}, {"m_d.3d", dd}, {ab, o}}, {"-ms", "m"}, 2},
+        {"a data file's temporary file alone", {{"m_a.3d", o}, {"m_d.3d", d}, {dt, partial}}, {"m"}, 2},
+        {"leftovers that do not match", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, partial}}, {"-ms", "m"}, 4},
+    };
+    for (const auto& c : cases) {
+        fs::path dir;
+        expectSameAsNative(c.name, c.files, c.args, &dir);
+        EXPECT_EQ(snapshot(dir).size(), c.filesAfter) << c.name;
+    }
+}
+
+// Two runs of meshfold.exe on the same meshes at once: each ends with status
+// 0 or 1, and afterwards every mesh is converted and nothing is left.
+TEST_F(WineTest, TwoRunsAtOnceBothEndCleanly) {
+    Folder files;
+    std::vector<std::string> args = {"-ms"};
+    for (int i = 0; i < 6; ++i) {
+        const std::string base = "r" + std::to_string(i);
+        const Folder m = mesh(base, animFile(3, 16, 12, 0), dataFile(2, 4, static_cast<std::size_t>(i)));
+        files.insert(m.begin(), m.end());
+        args.push_back(base);
+    }
+    fs::path done;
+    expectSameAsNative("race-reference", files, args, &done);
+    const Folder converted = snapshot(done);
+    const fs::path side = root_ / "race-status";
+    fs::create_directories(side);
+    for (int round = 0; round < 3; ++round) {
+        const fs::path dir = folder("race" + std::to_string(round), files);
+        const std::string script = "\"$@\" >/dev/null & a=$!; \"$@\" >/dev/null & b=$!; wait $a; echo $? >" +
+                                   (side / "s1").string() + "; wait $b; echo $? >" + (side / "s2").string();
+        std::vector<std::string> command = {"sh", "-c", script, "sh"};
+        const std::vector<std::string> windows = windowsCommand(args);
+        command.insert(command.end(), windows.begin(), windows.end());
+        runIn(dir, command);
+        for (const char* s : {"s1", "s2"}) {
+            const Bytes status = readFile(side / s);
+            const bool clean = status == Bytes{'0', '\n'} || status == Bytes{'1', '\n'};
+            EXPECT_TRUE(clean) << "round " << round << ", " << s;
+        }
+        EXPECT_EQ(snapshot(dir), converted) << "round " << round;
+    }
+}
+
 // --- names -------------------------------------------------------------------
 
 // Wine's ANSI code page here is 1252: "Ünïcødé" fits it, Greek and Japanese do

@@ -1,0 +1,219 @@
+// The group commit: flush every new file, keep the originals that a second
+// move might have to restore, make those names durable, move, sync, clean up.
+#include "meshfold/commit.h"
+
+#include <map>
+
+namespace meshfold {
+
+namespace {
+
+bool live(const CommitTask& t) {
+    return t.failure.stop == Stop::None;
+}
+
+Failure fail(Stop stop, const std::string& file) {
+    return Failure{stop, file, {}};
+}
+
+std::string folderOf(const std::string& file) {
+    const std::size_t slash = file.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
+// The folders of a group, each opened once.
+class Folders {
+public:
+    Folders() = default;
+    Folders(const Folders&) = delete;
+    Folders& operator=(const Folders&) = delete;
+    ~Folders() {
+        for (auto& [path, f] : open_) {
+            closeFolder(f);
+        }
+    }
+    // The folder of `file`, or null when it cannot be opened to be synced.
+    Folder* of(const std::string& file) {
+        const std::string path = folderOf(file);
+        auto [it, fresh] = open_.try_emplace(path);
+        if (fresh) {
+            (void)openFolder(path, it->second);
+        }
+        return it->second.handle >= 0 ? &it->second : nullptr;
+    }
+    // Syncs every folder in `names`; false when one cannot be synced.
+    static bool sync(const std::map<std::string, Folder*>& names) {
+        bool ok = true;
+        for (const auto& [path, f] : names) {
+            ok = syncFolder(*f) && ok;
+        }
+        return ok;
+    }
+
+private:
+    std::map<std::string, Folder> open_;
+};
+
+// The folders a mesh changes names in: the animation file's and, with -ms,
+// the data file's (another folder when the data file is reached by a link).
+bool foldersOf(const CommitTask& t, Folders& all, std::map<std::string, Folder*>& mine) {
+    Folder* a = all.of(t.anim.target);
+    if (a == nullptr) {
+        return false;
+    }
+    mine[a->path] = a;
+    if (t.options.milkshapeFix) {
+        Folder* d = all.of(t.data.target);
+        if (d == nullptr) {
+            return false;
+        }
+        mine[d->path] = d;
+    }
+    return true;
+}
+
+bool unchanged(const Replacement& r, const FileStamp& read) {
+    return read.known && stampOf(r.target) == read;
+}
+
+// Step 1: every new file on disk.
+void flushAll(std::vector<CommitTask>& group) {
+    for (CommitTask& t : group) {
+        if (live(t)) {
+            startFlush(t.anim);
+            if (t.options.milkshapeFix) {
+                startFlush(t.data);
+            }
+        }
+    }
+    for (CommitTask& t : group) {
+        if (live(t) && !finishReplacement(t.anim)) {
+            t.failure = fail(Stop::WriteFailed, t.options.animFileName);
+        }
+        if (live(t) && t.options.milkshapeFix && !finishReplacement(t.data)) {
+            t.failure = fail(Stop::WriteFailed, t.options.dataFileName);
+        }
+    }
+}
+
+// Moves both files of a -ms mesh, steps 4 and 5; `backup` is the original
+// animation file. Interrupts wait until both moves are done or undone.
+Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
+    const RunOptions& o = t.options;
+    if (!unchanged(t.anim, t.animRead) || !unchanged(t.data, t.dataRead)) {
+        const bool animSame = unchanged(t.anim, t.animRead);
+        return fail(Stop::FileChanged, animSame ? o.dataFileName : o.animFileName);
+    }
+    if (!commitReplacement(t.anim)) {
+        return fail(Stop::WriteFailed, o.animFileName);
+    }
+    // A folder of its own for the data file: the new animation file is made
+    // durable first, so that no power cut keeps the data file's move alone.
+    Folder* animFolder = folders.of(t.anim.target);
+    const bool ordered = folders.of(t.data.target) == animFolder || syncFolder(*animFolder);
+    const bool same = unchanged(t.data, t.dataRead);
+    if (ordered && same && commitReplacement(t.data)) {
+        return {};
+    }
+    if (!restoreBackup(backup, t.anim.target)) {
+        // The original stays as the backup, and the data file's new content
+        // stays beside it: the next run finishes the commit.
+        keepBackup(backup);
+        keepReplacement(t.data);
+        return fail(Stop::WriteFailed, o.dataFileName);
+    }
+    return fail(same ? Stop::WriteFailed : Stop::FileChanged, o.dataFileName);
+}
+
+Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
+    FileLock lock;
+    if (!lockFile(t.anim.target, lock)) {
+        const bool same = unchanged(t.anim, t.animRead);
+        return fail(same ? Stop::WriteFailed : Stop::FileChanged, t.options.animFileName);
+    }
+    holdInterrupts();
+    Failure f;
+    if (!t.options.milkshapeFix) {
+        if (!unchanged(t.anim, t.animRead)) {
+            f = fail(Stop::FileChanged, t.options.animFileName);
+        } else if (!commitReplacement(t.anim)) {
+            f = fail(Stop::WriteFailed, t.options.animFileName);
+        }
+    } else {
+        f = moveBoth(t, backup, folders);
+    }
+    releaseInterrupts();
+    unlockFile(lock);
+    return f;
+}
+
+// Steps 2 and 3: the backup of each -ms mesh's animation file, then every
+// folder of those meshes flushed, so that what finishes or undoes a commit is
+// on disk before its first move. A mesh fails here when a folder of its files
+// cannot be opened to be flushed, and every -ms mesh of the group when one of
+// those folders then fails to flush.
+void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector<Backup>& backups) {
+    std::map<std::string, Folder*> before;
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        CommitTask& t = group[i];
+        std::map<std::string, Folder*> mine;
+        if (live(t) && !foldersOf(t, folders, mine)) {
+            t.failure = fail(Stop::FolderSync, t.options.animFileName);
+        }
+        if (live(t) && t.options.milkshapeFix) {
+            if (!makeBackup(t.anim.target, t.anim.tag, backups[i])) {
+                t.failure = fail(Stop::CantOpenForWriting, t.options.animFileName);
+            } else {
+                before.insert(mine.begin(), mine.end());
+            }
+        }
+    }
+    if (Folders::sync(before)) {
+        return;
+    }
+    for (CommitTask& t : group) {
+        if (live(t) && t.options.milkshapeFix) {
+            t.failure = fail(Stop::FolderSync, t.options.animFileName);
+        }
+    }
+}
+
+} // namespace
+
+void commitGroup(std::vector<CommitTask>& group) {
+    flushAll(group);
+    Folders folders;
+    std::vector<Backup> backups(group.size());
+    keepOriginals(group, folders, backups);
+    std::map<std::string, Folder*> changed;
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        CommitTask& t = group[i];
+        if (live(t)) {
+            t.failure = moveFiles(t, backups[i], folders);
+            foldersOf(t, folders, changed);
+        }
+    }
+    // A backup goes only once the moves it could undo are durable. A folder
+    // that was opened to be synced but then fails to sync has met an error of
+    // the disk, after the moves: the files are in place, and the backup goes
+    // all the same.
+    (void)Folders::sync(changed);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        dropBackup(backups[i]);
+        abandonReplacement(group[i].anim);
+        abandonReplacement(group[i].data);
+    }
+}
+
+void checkGroupFolders(std::vector<CommitTask>& group) {
+    Folders folders;
+    for (CommitTask& t : group) {
+        const bool ms = t.options.milkshapeFix;
+        if (live(t) && (folders.of(realPath(t.options.animFileName)) == nullptr ||
+                        (ms && folders.of(realPath(t.options.dataFileName)) == nullptr))) {
+            t.failure = fail(Stop::FolderSync, t.options.animFileName);
+        }
+    }
+}
+
+} // namespace meshfold

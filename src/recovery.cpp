@@ -1,0 +1,330 @@
+// Finishing or undoing, on the next run, a commit that a crash cut short.
+#include "meshfold/recovery.h"
+
+#include "meshfold/memory_run.h"
+#include "meshfold/platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace meshfold {
+
+RecoveryAction recoveryAction(const LeftoverSet& found) {
+    if (found.animTemp) {
+        return RecoveryAction::Discard;
+    }
+    if (found.animBackup) {
+        return found.dataTemp ? RecoveryAction::FinishData : RecoveryAction::DropBackup;
+    }
+    return RecoveryAction::Discard;
+}
+
+bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::uint8_t> data,
+                    std::span<const std::uint8_t> anim, const std::vector<std::uint8_t>* newData) {
+    // Either direction: a run taking a mesh back to the Unreal form with -ms
+    // commits its two files the same way.
+    for (bool toUnreal : {false, true}) {
+        for (bool hiRes : {false, true}) {
+            RunOptions o;
+            o.milkshapeFix = true;
+            o.hiRes = hiRes;
+            o.toUnreal = toUnreal;
+            const MemoryRun r = runInMemory(o, backup, data);
+            const bool sameAnim = std::equal(anim.begin(), anim.end(), r.anim.begin(), r.anim.end());
+            if (r.failure.stop == Stop::None && sameAnim && (newData == nullptr || *newData == r.data)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+const std::vector<std::string>& LeftoverIndex::namesIn(const std::string& folder) {
+    auto [it, fresh] = folders_.try_emplace(folder);
+    if (fresh) {
+        it->second = namesContaining(folder, kLeftoverMark);
+    }
+    return it->second;
+}
+
+namespace {
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string nameOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isTag(const std::string& s) {
+    if (s.size() != kTagLength) {
+        return false;
+    }
+    for (char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The leftover `name` beside `base` as the user would name it: in the
+// folder of `named` (the file as the user named it) when that is the folder
+// it lies in, else by its full path.
+std::string shown(const std::string& named, const std::string& base, const std::string& name) {
+    const std::string folder = folderOf(named);
+    const bool same = folder == folderOf(base) ||
+                      fileIdentity(folder.empty() ? "." : folder) == fileIdentity(folderOf(base));
+    return (same ? folder : folderOf(base)) + name;
+}
+
+// The files of one commit (one TAG) beside a mesh; empty where absent.
+struct Leftovers {
+    std::string animTemp;
+    std::string animBackup;
+    std::string dataTemp;
+};
+
+// Adds the leftovers named after `base`, the real file behind `named`
+// (FILE.meshfold-TAG.tmp, and for the animation file FILE.meshfold-TAG.bak),
+// to `found`, by TAG.
+void collect(LeftoverIndex& index, const std::string& named, const std::string& base, bool anim,
+             std::map<std::string, Leftovers>& found) {
+    const std::string folder = folderOf(base);
+    const std::string prefix = nameOf(base) + std::string(kLeftoverMark);
+    for (const std::string& name : index.namesIn(folder)) {
+        if (name.size() != prefix.size() + kTagLength + 4 ||
+            name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const std::string tag = name.substr(prefix.size(), kTagLength);
+        const std::string suffix = name.substr(prefix.size() + kTagLength);
+        if (!isTag(tag)) {
+            continue;
+        }
+        Leftovers& l = found[tag];
+        if (suffix == ".tmp") {
+            (anim ? l.animTemp : l.dataTemp) = shown(named, base, name);
+        } else if (suffix == ".bak" && anim) {
+            l.animBackup = shown(named, base, name);
+        }
+    }
+}
+
+struct ClaimRelease {
+    void operator()(ClaimedFile* f) const {
+        releaseClaim(*f);
+        delete f;
+    }
+};
+using Held = std::unique_ptr<ClaimedFile, ClaimRelease>;
+
+// One commit's leftovers, claimed, and what is being done with them.
+struct Job {
+    const RunOptions& options;
+    bool dryRun;
+    std::string animFile; // the real files the leftovers belong to
+    std::string dataFile;
+    Leftovers paths;
+    Held animTemp, animBackup, dataTemp;
+    RecoveryReport& report;
+};
+
+std::string listed(const Job& j) {
+    std::string s;
+    for (const std::string* p : {&j.paths.animTemp, &j.paths.animBackup, &j.paths.dataTemp}) {
+        if (!p->empty()) {
+            s += (s.empty() ? "" : ", ") + *p;
+        }
+    }
+    return s;
+}
+
+// Claims one leftover. False when the whole commit must be left alone.
+bool claim(Job& j, std::string& path, const std::string& owner, Held& held) {
+    if (path.empty()) {
+        return true;
+    }
+    auto f = Held(new ClaimedFile);
+    switch (claimLeftover(path, owner, *f)) {
+    case Claim::Ours:
+        held = std::move(f);
+        return true;
+    case Claim::Gone: // resolved by another run meanwhile
+        path.clear();
+        return true;
+    case Claim::InUse: // a run at work on this mesh right now
+        return false;
+    case Claim::NotOurs:
+        j.report.notes += leftoverNotOursWarning(path);
+        return false;
+    }
+    return false;
+}
+
+bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    std::FILE* f = openForReading(path);
+    if (f == nullptr) {
+        return false;
+    }
+    bytes.clear();
+    std::uint8_t buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+Failure refuse(const Job& j, const char* why) {
+    return Failure{Stop::RecoveryFailed, j.options.animFileName, why};
+}
+
+constexpr const char* kMismatch =
+    "its leftovers do not match the mesh's files, and were left as they are";
+constexpr const char* kUnreadable = "a leftover cannot be read, and was left as it is";
+constexpr const char* kStuck = "a leftover cannot be moved or removed";
+
+// Nothing was replaced: the backup (while it still equals the animation
+// file), then the animation file's temporary file, then the data file's.
+Failure discard(Job& j) {
+    if (j.animBackup) {
+        std::vector<std::uint8_t> backup;
+        std::vector<std::uint8_t> anim;
+        if (!readClaimed(*j.animBackup, backup) || !readFile(j.animFile, anim)) {
+            return refuse(j, kUnreadable);
+        }
+        // A copy cut short by a power cut holds the start of the file; any
+        // other difference may be the only copy of an earlier original.
+        if (backup.size() > anim.size() ||
+            !std::equal(backup.begin(), backup.end(), anim.begin())) {
+            return refuse(j, "the animation file changed since, and the backup may be the only copy"
+                             " of its original");
+        }
+    }
+    const int count =
+        !j.paths.animBackup.empty() + !j.paths.animTemp.empty() + !j.paths.dataTemp.empty();
+    j.report.notes += discardNote(listed(j), count > 1, j.dryRun);
+    for (const std::string* p : {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp}) {
+        if (!j.dryRun && !p->empty() && !removeFile(*p)) {
+            return refuse(j, kStuck);
+        }
+    }
+    return {};
+}
+
+// The animation file was replaced (or both were): check that the leftovers
+// are that commit's, then move the data file's new content into place,
+// make that durable, and drop the backup.
+Failure finish(Job& j, bool moveData) {
+    std::vector<std::uint8_t> backup, data, anim, newData;
+    if (!readClaimed(*j.animBackup, backup) || !readFile(j.dataFile, data) ||
+        !readFile(j.animFile, anim) || (moveData && !readClaimed(*j.dataTemp, newData))) {
+        return refuse(j, kUnreadable);
+    }
+    if (!madeFromBackup(backup, data, anim, moveData ? &newData : nullptr)) {
+        return refuse(j, kMismatch);
+    }
+    j.report.notes += moveData ? finishNote(listed(j), j.options.animFileName,
+                                            j.options.dataFileName, j.paths.dataTemp,
+                                            j.paths.animBackup, j.dryRun)
+                               : dropBackupNote(j.paths.animBackup, j.dryRun);
+    if (j.dryRun) {
+        return {};
+    }
+    if (moveData) {
+        Folder folder;
+        const bool moved = moveOver(j.paths.dataTemp, j.dataFile);
+        const bool durable =
+            moved && openFolder(folderOf(j.dataFile), folder) && syncFolder(folder);
+        closeFolder(folder);
+        if (!durable) {
+            return refuse(j, moved ? "the data file's folder cannot be flushed to disk" : kStuck);
+        }
+    }
+    return removeFile(j.paths.animBackup) ? Failure{} : refuse(j, kStuck);
+}
+
+Failure resolve(Job& j) {
+    const std::string& anim = j.animFile;
+    if (!claim(j, j.paths.animTemp, anim, j.animTemp) ||
+        !claim(j, j.paths.animBackup, anim, j.animBackup) ||
+        !claim(j, j.paths.dataTemp, j.dataFile.empty() ? anim : j.dataFile, j.dataTemp)) {
+        return {};
+    }
+    const LeftoverSet set{!j.paths.animTemp.empty(), !j.paths.animBackup.empty(),
+                          !j.paths.dataTemp.empty()};
+    if (!set.animTemp && !set.animBackup && !set.dataTemp) {
+        return {};
+    }
+    switch (recoveryAction(set)) {
+    case RecoveryAction::Discard:
+        return discard(j);
+    case RecoveryAction::FinishData:
+        return finish(j, true);
+    case RecoveryAction::DropBackup:
+        return finish(j, false);
+    }
+    return {};
+}
+
+} // namespace
+
+namespace {
+
+// Earlier versions gave each file of a commit a TAG of its own. Killed
+// between its two moves, such a run left a backup alone under one TAG and
+// the data file's temporary file alone under another: taken one by one,
+// the backup would go and the mesh stay half converted. That one shape is
+// paired here, and resolved (after the same checks) as one commit.
+void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
+    std::string backupTag;
+    std::string dataTag;
+    for (const auto& [tag, l] : found) {
+        const bool backupAlone = !l.animBackup.empty() && l.animTemp.empty() && l.dataTemp.empty();
+        const bool dataAlone = l.animBackup.empty() && l.animTemp.empty() && !l.dataTemp.empty();
+        std::string* slot = backupAlone ? &backupTag : dataAlone ? &dataTag : nullptr;
+        if (slot != nullptr && !slot->empty()) {
+            return; // more than one of a kind: nothing says which belong together
+        }
+        if (slot != nullptr) {
+            *slot = tag;
+        }
+    }
+    if (!backupTag.empty() && !dataTag.empty()) {
+        found[backupTag].dataTemp = found[dataTag].dataTemp;
+        found.erase(dataTag);
+    }
+}
+
+} // namespace
+
+RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& index) {
+    RecoveryReport report;
+    const std::string anim = leftoverBase(o.animFileName);
+    if (anim.empty()) {
+        return report;
+    }
+    const std::string data = leftoverBase(o.dataFileName);
+    std::map<std::string, Leftovers> found;
+    collect(index, o.animFileName, anim, true, found);
+    if (!data.empty()) {
+        collect(index, o.dataFileName, data, false, found);
+    }
+    pairUntaggedCommit(found);
+    for (auto& [tag, paths] : found) {
+        Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};
+        report.failure = resolve(j);
+        if (report.failure.stop != Stop::None) {
+            break;
+        }
+    }
+    return report;
+}
+
+} // namespace meshfold
