@@ -72,6 +72,12 @@ bool foldersOf(const CommitTask& t, Folders& all, std::map<std::string, Folder*>
     return true;
 }
 
+// A move over the original that failed: another program holding the file
+// is not a failing disk.
+Failure moveFailed(const Replacement& r, const std::string& file) {
+    return fail(r.refused == ReplaceCheck::InUse ? Stop::InUse : Stop::WriteFailed, file);
+}
+
 bool unchanged(const Replacement& r, const FileStamp& read) {
     return read.known && stampOf(r.target) == read;
 }
@@ -105,7 +111,7 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
         return fail(Stop::FileChanged, animSame ? o.dataFileName : o.animFileName);
     }
     if (!commitReplacement(t.anim)) {
-        return fail(Stop::WriteFailed, o.animFileName);
+        return moveFailed(t.anim, o.animFileName);
     }
     // A folder of its own for the data file: the new animation file is made
     // durable first, so that no power cut keeps the data file's move alone.
@@ -122,7 +128,7 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
         keepReplacement(t.data);
         return fail(Stop::WriteFailed, o.dataFileName);
     }
-    return fail(same ? Stop::WriteFailed : Stop::FileChanged, o.dataFileName);
+    return same ? moveFailed(t.data, o.dataFileName) : fail(Stop::FileChanged, o.dataFileName);
 }
 
 Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
@@ -137,7 +143,7 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
         if (!unchanged(t.anim, t.animRead)) {
             f = fail(Stop::FileChanged, t.options.animFileName);
         } else if (!commitReplacement(t.anim)) {
-            f = fail(Stop::WriteFailed, t.options.animFileName);
+            f = moveFailed(t.anim, t.options.animFileName);
         }
     } else {
         f = moveBoth(t, backup, folders);

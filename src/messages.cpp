@@ -63,6 +63,16 @@ std::string failureMessage(const Failure& failure) {
         // A read error is not the end of the file: converting what came before
         // it would silently drop the rest of the user's vertices.
         return "\n\nProblem reading file " + f + " !\n";
+    case Stop::FolderNotWritable:
+        return "\n\nCan't replace file " + f + ": no new file can be created in its folder !\n";
+    case Stop::OwnerOnlyFolder:
+        return "\n\nCan't replace file " + f +
+               ": it belongs to another user, in a folder where only a file's owner may replace it !\n";
+    case Stop::NameTooLong:
+        return "\n\nCan't replace file " + f +
+               ": its name is too long for the temporary file made beside it !\n";
+    case Stop::InUse:
+        return "\n\nCan't open file " + f + ": it is in use by another program !\n";
     case Stop::AlreadyUnreal:
         return "\n\nMesh file is already in the Unreal form !\n";
     case Stop::NotDeusExVertices:

@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -85,6 +87,22 @@ std::string fileIdentity(const std::string& path) {
 
 namespace {
 
+// A sticky folder (as /tmp is) lets only the owner of a file, the owner of
+// the folder or root rename over it, whatever the permission bits say.
+bool ownerOnly(const struct stat& folder, const struct stat& file) {
+    const uid_t me = ::geteuid();
+    return (folder.st_mode & S_ISVTX) != 0 && me != 0 && me != file.st_uid && me != folder.st_uid;
+}
+
+// The temporary and backup names add kSiblingNameGrowth characters to the
+// file's own name, which the folder's file system must still accept.
+bool siblingNameFits(const fs::path& target) {
+    const long limit = ::pathconf(fromPath(target.parent_path()).c_str(), _PC_NAME_MAX);
+    // No limit, or none that can be told: the real run finds out.
+    return limit < 0 ||
+           target.filename().native().size() + kSiblingNameGrowth <= static_cast<std::size_t>(limit);
+}
+
 FileStamp stampFrom(const struct stat& st) {
     FileStamp s;
     s.known = true;
@@ -121,19 +139,33 @@ std::string leftoverBase(const std::string& path) {
 }
 
 // The new content is written to a file created beside the real file and
-// renamed over it, so its folder must take new files too.
-bool canWriteInPlace(const std::string& path) {
+// renamed over it, so its folder must take new files and this rename too.
+ReplaceCheck checkReplaceable(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        return false;
+        return ReplaceCheck::FileNotWritable;
     }
     ::close(fd);
-    std::string target;
-    if (!resolveTarget(path, target)) {
-        return false;
+    std::string resolved;
+    struct stat file;
+    struct stat folder;
+    if (!resolveTarget(path, resolved) || ::stat(resolved.c_str(), &file) != 0) {
+        return ReplaceCheck::FileNotWritable;
     }
-    const std::string folder = fromPath(toPath(target).parent_path());
-    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    const fs::path target = toPath(resolved);
+    const std::string dir = fromPath(target.parent_path());
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
+        ::stat(dir.c_str(), &folder) != 0) {
+        return ReplaceCheck::FolderNotWritable;
+    }
+    if (ownerOnly(folder, file)) {
+        return ReplaceCheck::OwnerOnlyFolder;
+    }
+    return siblingNameFits(target) ? ReplaceCheck::Ok : ReplaceCheck::NameTooLong;
+}
+
+bool heldByAnotherProgram(const std::string&) {
+    return false;
 }
 
 namespace {
@@ -143,7 +175,9 @@ namespace {
 // Ctrl-C leaves nothing behind but the user's own files.
 constexpr int kInterruptSlots = kMaxOpenReplacements + kMaxOpenReplacements / 2; // and backups
 constexpr std::size_t kSlotPathMax = 4096;
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE among them: output piped into a reader that stops early (`| head`)
+// ends the run at its next line, as an interrupt would.
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 char slotPath[kInterruptSlots][kSlotPathMax];
 volatile std::sig_atomic_t slotInUse[kInterruptSlots];
 
@@ -254,8 +288,12 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
     catchInterrupts();
     holdInterrupts();
     const int fd = createClaimed(r.target, tag, r);
+    const int error = errno;
     releaseInterrupts();
     if (fd < 0) {
+        if (error == EACCES || error == EPERM) {
+            r.refused = ReplaceCheck::FolderNotWritable;
+        }
         r.tempPath.clear();
         return false;
     }
@@ -355,6 +393,14 @@ void closeHandle(std::intptr_t& handle) {
 }
 
 } // namespace
+
+std::size_t openFileLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return SIZE_MAX;
+    }
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
 
 bool lockFile(const std::string& path, FileLock& lock) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -101,6 +101,47 @@ std::wstring wide(const std::string& utf8) {
     return w;
 }
 
+// The full path of `name`, made absolute and normalised as Windows does
+// ("/" to "\\", "." and ".." resolved); empty on failure.
+std::wstring fullPath(const std::wstring& name) {
+    const DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    const DWORD got = n == 0 ? 0 : GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
+    if (got == 0 || got >= n) {
+        return {};
+    }
+    full.resize(got);
+    return full;
+}
+
+bool isExtended(const std::wstring& path) {
+    return path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0;
+}
+
+// A full path in the "\\?\" form, which the wide functions take at any
+// length (up to 32767 characters) and without further parsing.
+std::wstring extended(const std::wstring& full) {
+    if (isExtended(full)) {
+        return full;
+    }
+    if (full.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + full.substr(2); // \\server\share\...
+    }
+    return L"\\\\?\\" + full;
+}
+
+// The name to hand to the system for a file name of the user's: as given
+// where its full path is short, else in the "\\?\" form, so that folders
+// nested past the old limit of 260 characters work as any other.
+std::wstring systemPath(const std::string& utf8) {
+    const std::wstring name = wide(utf8);
+    if (isExtended(name)) {
+        return name;
+    }
+    const std::wstring full = fullPath(name);
+    return full.size() < MAX_PATH ? name : extended(full);
+}
+
 HANDLE asHandle(std::intptr_t h) {
     return reinterpret_cast<HANDLE>(h);
 }
@@ -147,7 +188,7 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 } // namespace
 
 std::FILE* openForReading(const std::string& path) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return nullptr;
@@ -171,12 +212,11 @@ std::FILE* openForReading(const std::string& path) {
 }
 
 bool pathExists(const std::string& path) {
-    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string fileIdentity(const std::string& path) {
-    const std::wstring name = wide(path);
-    HANDLE h = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info;
@@ -189,27 +229,8 @@ std::string fileIdentity(const std::string& path) {
                    std::to_string(index);
         }
     }
-    const DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    std::wstring full(n, L'\0');
-    const DWORD got = n == 0 ? 0 : GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
-    if (got == 0 || got >= n) {
-        return "name " + path;
-    }
-    return "name " + utf8(full.data(), got);
-}
-
-// Replacing a file means deleting the old one, so DELETE access is asked for
-// as well: a file that another program holds open without sharing deletion
-// is refused here, before anything is written, rather than at the final move.
-// The read-only attribute refuses GENERIC_WRITE.
-bool canWriteInPlace(const std::string& path) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(h);
-    return true;
+    const std::wstring full = fullPath(wide(path));
+    return full.empty() ? "name " + path : "name " + utf8(full.data(), full.size());
 }
 
 namespace {
@@ -238,17 +259,34 @@ bool finalPath(HANDLE h, std::wstring& path) {
     }
 }
 
+// The real path of the file `name` has open in `h`. Where the system cannot
+// tell it (Wine, past 260 characters), a name that is no link names the
+// real file itself.
+bool namedPath(HANDLE h, const std::string& name, std::wstring& path) {
+    if (finalPath(h, path)) {
+        return true;
+    }
+    const DWORD attributes = GetFileAttributesW(systemPath(name).c_str());
+    const std::wstring full = fullPath(wide(name));
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        full.empty()) {
+        return false;
+    }
+    path = extended(full);
+    return true;
+}
+
 // The real file behind `path` and its attributes, so that replacing it
 // replaces the target of a link and leaves the link in place.
 bool resolveTarget(const std::string& path, std::string& target, DWORD& attributes) {
-    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
     std::wstring full;
-    const bool ok = GetFileInformationByHandle(h, &info) != 0 && finalPath(h, full);
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 && namedPath(h, path, full);
     CloseHandle(h);
     if (!ok) {
         return false;
@@ -258,7 +296,73 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
     return true;
 }
 
+// Another program has the file open and does not share it as asked.
+bool isSharingError(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// The new file is created beside the real one: its folder must allow that.
+bool folderTakesNewFiles(const std::wstring& file) {
+    const std::size_t cut = file.find_last_of(L'\\');
+    if (cut == std::wstring::npos) {
+        return false;
+    }
+    HANDLE h = CreateFileW(file.substr(0, cut + 1).c_str(), FILE_ADD_FILE, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+// The temporary and backup names add kSiblingNameGrowth characters to the
+// file's own name, which its volume must still accept.
+bool siblingNameFits(HANDLE file, const std::wstring& path) {
+    DWORD longestName = 0;
+    if (GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, &longestName, nullptr, nullptr,
+                                      0) == 0) {
+        return true; // cannot be told: the real run finds out
+    }
+    const std::size_t name = path.size() - path.find_last_of(L'\\') - 1;
+    return name + kSiblingNameGrowth <= longestName;
+}
+
 } // namespace
+
+// Replacing a file means deleting the old one, so DELETE access is asked for
+// as well: a file that another program holds open without sharing deletion
+// is refused here, before anything is written, rather than at the final move.
+// The read-only attribute refuses GENERIC_WRITE.
+ReplaceCheck checkReplaceable(const std::string& path) {
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return isSharingError(GetLastError()) ? ReplaceCheck::InUse : ReplaceCheck::FileNotWritable;
+    }
+    std::wstring full;
+    const bool named = namedPath(h, path, full);
+    const bool fits = !named || siblingNameFits(h, full);
+    CloseHandle(h);
+    if (!named) {
+        return ReplaceCheck::FileNotWritable;
+    }
+    if (!folderTakesNewFiles(full)) {
+        return ReplaceCheck::FolderNotWritable;
+    }
+    return fits ? ReplaceCheck::Ok : ReplaceCheck::NameTooLong;
+}
+
+bool heldByAnotherProgram(const std::string& path) {
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return isSharingError(GetLastError());
+}
+
 
 namespace {
 
@@ -284,7 +388,7 @@ FileStamp stampOf(std::FILE* f) {
 }
 
 FileStamp stampOf(const std::string& path) {
-    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return {};
@@ -306,6 +410,90 @@ std::string leftoverBase(const std::string& path) {
     return realPath(path);
 }
 
+namespace {
+
+// Ctrl-C, Ctrl-Break and closing the console window (or logging off) run the
+// console control handler on a thread of its own. It waits while the main
+// thread moves a mesh's files into place, removes every temporary file that
+// exists, and ends the process as Ctrl-C would have. A run started with
+// Ctrl-C ignored never sees Ctrl-C here.
+struct Interrupts {
+    Interrupts() { InitializeCriticalSection(&gate); }
+    CRITICAL_SECTION gate; // held while files move, and by the handler to the end
+    std::wstring temporary[kMaxOpenReplacements];
+    HANDLE handle[kMaxOpenReplacements] = {}; // the run's own handle of it, if it has one
+    bool registered[kMaxOpenReplacements] = {};
+};
+
+Interrupts& interrupts() {
+    static Interrupts state;
+    return state;
+}
+
+BOOL WINAPI removeTemporariesAndStop(DWORD) {
+    Interrupts& in = interrupts();
+    EnterCriticalSection(&in.gate);
+    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+        if (in.registered[i]) {
+            // Closed first, so that the file goes now rather than when the
+            // system gets round to closing the handles of an ended process.
+            if (in.handle[i] != INVALID_HANDLE_VALUE) {
+                CloseHandle(in.handle[i]);
+            }
+            DeleteFileW(in.temporary[i].c_str());
+        }
+    }
+    // Not ExitProcess: the main thread may hold the C runtime's locks.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+void catchInterrupts() {
+    static const bool installed = SetConsoleCtrlHandler(removeTemporariesAndStop, TRUE) != 0;
+    (void)installed;
+}
+
+// Registers a temporary file for removal on interrupt; -1 when there is no
+// room (the file is then only left behind, as after a hard kill).
+int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_VALUE) {
+    Interrupts& in = interrupts();
+    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+        if (!in.registered[i]) {
+            in.temporary[i] = path;
+            in.handle[i] = handle;
+            in.registered[i] = true;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unregisterTemporary(int& slot) {
+    if (slot >= 0) {
+        holdInterrupts();
+        interrupts().registered[slot] = false;
+        releaseInterrupts();
+        slot = -1;
+    }
+}
+
+// Creates the temporary file, shared for deletion only, so that an
+// interrupt can remove it while it is open.
+HANDLE createTemporary(const std::wstring& path, DWORD attributes) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+void holdInterrupts() {
+    EnterCriticalSection(&interrupts().gate);
+}
+
+void releaseInterrupts() {
+    LeaveCriticalSection(&interrupts().gate);
+}
+
 // The temporary file is shared for deletion only: it can be moved into place
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
@@ -314,24 +502,36 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
     if (!resolveTarget(path, r.target, attributes)) {
         return false;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    catchInterrupts();
+    // No interrupt between creating the file and registering it for removal.
+    holdInterrupts();
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kNameAttempts && h == INVALID_HANDLE_VALUE; ++attempt) {
         r.tag = tag.empty() ? newTag() : tag;
         r.tempPath = siblingName(r.target, r.tag, ".tmp");
-        HANDLE h = CreateFileW(wide(r.tempPath).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                               CREATE_NEW, (attributes & kKeptAttributes) | FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            r.handle = reinterpret_cast<std::intptr_t>(h);
-            r.open = true;
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !tag.empty()) {
+        h = createTemporary(systemPath(r.tempPath), attributes);
+        error = GetLastError();
+        if (h == INVALID_HANDLE_VALUE &&
+            ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !tag.empty())) {
             break;
         }
     }
-    r.tempPath.clear();
-    return false;
+    if (h != INVALID_HANDLE_VALUE) {
+        r.interruptSlot = registerTemporary(systemPath(r.tempPath), h);
+    }
+    releaseInterrupts();
+    if (h == INVALID_HANDLE_VALUE) {
+        // The file was found writable, so a refusal is the folder's.
+        if (error == ERROR_ACCESS_DENIED) {
+            r.refused = ReplaceCheck::FolderNotWritable;
+        }
+        r.tempPath.clear();
+        return false;
+    }
+    r.handle = reinterpret_cast<std::intptr_t>(h);
+    r.open = true;
+    return true;
 }
 
 std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size_t size) {
@@ -356,18 +556,32 @@ bool finishReplacement(Replacement& r) {
 }
 
 bool moveOver(const std::string& from, const std::string& to) {
-    return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+    return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool commitReplacement(Replacement& r) {
     if (!moveOver(r.tempPath, r.target)) {
+        // A file open in another program cannot be replaced, even where it
+        // shares deletion; the check before writing allowed it, so a refusal
+        // now is that program's doing.
+        const DWORD error = GetLastError();
+        if (isSharingError(error) || error == ERROR_ACCESS_DENIED) {
+            r.refused = ReplaceCheck::InUse;
+        }
         return false;
     }
+    unregisterTemporary(r.interruptSlot);
     r.tempPath.clear();
     CloseHandle(asHandle(r.handle));
     r.open = false;
     return true;
+}
+
+// Temporary files are kept as handles, which have no limit of note; reading
+// uses at most two C runtime files at once.
+std::size_t openFileLimit() {
+    return SIZE_MAX;
 }
 
 // Each move is made with MOVEFILE_WRITE_THROUGH: it is on disk when it
@@ -389,13 +603,14 @@ void closeFolder(Folder& folder) {
 // Deleting a file that is still open takes effect when it is closed.
 void abandonReplacement(Replacement& r) {
     if (!r.tempPath.empty()) {
-        DeleteFileW(wide(r.tempPath).c_str());
+        DeleteFileW(systemPath(r.tempPath).c_str());
         r.tempPath.clear();
     }
     if (r.open) {
         CloseHandle(asHandle(r.handle));
         r.open = false;
     }
+    unregisterTemporary(r.interruptSlot);
 }
 
 void keepReplacement(Replacement& r) {
@@ -403,10 +618,6 @@ void keepReplacement(Replacement& r) {
     abandonReplacement(r);
 }
 
-// Windows ends a console program on Ctrl-C from another thread; the
-// temporary file is then left behind, as after a hard kill.
-void holdInterrupts() {}
-void releaseInterrupts() {}
 
 namespace {
 
@@ -436,40 +647,49 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
         return false;
     }
     b.path = siblingName(target, tag, ".bak");
-    const std::wstring from = wide(target);
-    const std::wstring to = wide(b.path);
-    if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0) {
-        return true;
+    const std::wstring from = systemPath(target);
+    const std::wstring to = systemPath(b.path);
+    catchInterrupts();
+    holdInterrupts();
+    bool made = CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0;
+    if (!made) {
+        const DWORD error = GetLastError();
+        made = error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to);
     }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to)) {
-        return true;
+    if (made) {
+        b.interruptSlot = registerTemporary(to);
     }
-    b.path.clear();
-    return false;
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
 }
 
 bool restoreBackup(Backup& b, const std::string& target) {
     if (!moveOver(b.path, target)) {
         return false;
     }
+    unregisterTemporary(b.interruptSlot);
     b.path.clear();
     return true;
 }
 
 void dropBackup(Backup& b) {
     if (!b.path.empty()) {
-        DeleteFileW(wide(b.path).c_str());
+        DeleteFileW(systemPath(b.path).c_str());
         b.path.clear();
     }
+    unregisterTemporary(b.interruptSlot);
 }
 
 void keepBackup(Backup& b) {
+    unregisterTemporary(b.interruptSlot);
     b.path.clear();
 }
 
 bool removeFile(const std::string& path) {
-    return DeleteFileW(wide(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+    return DeleteFileW(systemPath(path).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 namespace {
@@ -486,7 +706,7 @@ constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
 // run is still writing is open without read sharing, so opening it to read
 // fails; another run's claim is its lock.
 Claim claimLeftover(const std::string& path, const std::string&, ClaimedFile& f) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | DELETE,
+    HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_READ | DELETE,
                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

@@ -33,6 +33,18 @@ static_assert(kChunkWords * kPackedVertexSize > kMaxFrameSize);
 // open temporary files until its group is done.
 constexpr std::size_t kGroupMeshes = kMaxOpenReplacements / 2;
 
+// Files a run may hold open beside its groups' temporary files: the three
+// standard streams, the two files of the mesh being read, and the checks'.
+constexpr std::size_t kOtherOpenFiles = 8;
+
+// Meshes in a group under this process's limit on open files: a low limit
+// (`ulimit -n 64`) makes smaller groups, never meshes that fail to open.
+std::size_t meshesPerGroup() {
+    const std::size_t limit = openFileLimit();
+    const std::size_t room = limit > kOtherOpenFiles + 2 ? (limit - kOtherOpenFiles) / 2 : 1;
+    return std::min(kGroupMeshes, room);
+}
+
 // Bytes written before a group is flushed even when it is not full, so that
 // the disk never falls far behind and large meshes report as they finish.
 constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
@@ -91,11 +103,17 @@ Failure fail(Stop stop, const std::string& file = {}) {
 }
 
 // Reads up to `size` more bytes onto the end of `bytes`; stops early at end
-// of file or on a read error.
-void readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
+// of file. False on a read error: a file that cannot be read is not a short one.
+bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
     const std::size_t have = bytes.size();
     bytes.resize(have + size);
     bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
+    return std::ferror(f) == 0;
+}
+
+// A file that cannot be opened for reading, and why.
+Failure cantOpen(const std::string& file) {
+    return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
 
 // Reads the start of the first frame, as far as inspection wants it, into the
@@ -115,11 +133,13 @@ Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
-        return fail(Stop::CantOpen, o.animFileName);
+        return cantOpen(o.animFileName);
     }
     c.animRead = stampOf(c.anim.get());
     std::vector<std::uint8_t> animHead;
-    readUpTo(c.anim.get(), kAnimHeaderSize, animHead);
+    if (!readUpTo(c.anim.get(), kAnimHeaderSize, animHead)) {
+        return fail(Stop::ReadFailed, o.animFileName);
+    }
     InspectStep step = inspectAnimHeader(o, animHead, c.info);
     emit(io, c, step.progress);
     if (step.failure.stop != Stop::None) {
@@ -128,12 +148,13 @@ Failure inspect(Session& io, Conversion& c) {
 
     InputFile data(openForReading(o.dataFileName));
     if (!data) {
-        return fail(Stop::CantOpen, o.dataFileName);
+        return cantOpen(o.dataFileName);
     }
     c.dataRead = stampOf(data.get());
-    readUpTo(data.get(), kDataCountsSize, c.dataStart);
-    const std::size_t wanted = dataBytesWanted(c.dataStart);
-    readUpTo(data.get(), wanted - c.dataStart.size(), c.dataStart);
+    if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
+        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart)) {
+        return fail(Stop::ReadFailed, o.dataFileName);
+    }
     data.reset();
     std::span<const std::uint8_t> firstFrame;
     const bool readable = readFirstFrame(io, c, firstFrame);
@@ -166,16 +187,37 @@ void warnAboutVertexBytes(Session& io, const Conversion& c) {
     }
 }
 
-// Checks, before anything is written, that every file the run will replace
-// can be replaced by this user.
+// Why `file` cannot be replaced, as the platform tells it; Ok gives `unknown`.
+Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
+    switch (why) {
+    case ReplaceCheck::Ok:
+        return fail(unknown, file);
+    case ReplaceCheck::FileNotWritable:
+        return fail(Stop::CantOpenForWriting, file);
+    case ReplaceCheck::FolderNotWritable:
+        return fail(Stop::FolderNotWritable, file);
+    case ReplaceCheck::OwnerOnlyFolder:
+        return fail(Stop::OwnerOnlyFolder, file);
+    case ReplaceCheck::NameTooLong:
+        return fail(Stop::NameTooLong, file);
+    case ReplaceCheck::InUse:
+        return fail(Stop::InUse, file);
+    }
+    return fail(unknown, file);
+}
+
+Failure replaceable(const std::string& file) {
+    return refusal(checkReplaceable(file), file, Stop::None);
+}
+
+// Checks, before anything is written (in a dry run too), that every file the
+// run will replace can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
-    if (!canWriteInPlace(o.animFileName)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+    const Failure f = replaceable(o.animFileName);
+    if (f.stop != Stop::None || !o.milkshapeFix) {
+        return f;
     }
-    if (o.milkshapeFix && !canWriteInPlace(o.dataFileName)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
-    }
-    return {};
+    return replaceable(o.dataFileName);
 }
 
 // Writes to the temporary file, or in a dry run nowhere.
@@ -236,7 +278,7 @@ Failure writeVertices(Session& io, Conversion& c) {
 Failure writeAnimation(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.animFileName, {}, c.newAnim)) {
-        return fail(Stop::CantOpenForWriting, o.animFileName);
+        return refusal(c.newAnim.refused, o.animFileName, Stop::CantOpenForWriting);
     }
     std::uint8_t field[2];
     writeLe16(field, c.info.frameCount);
@@ -255,7 +297,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
-        return fail(Stop::CantOpenForWriting, o.dataFileName);
+        return refusal(c.newData.refused, o.dataFileName, Stop::CantOpenForWriting);
     }
     const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
     if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
@@ -348,7 +390,8 @@ int convertAll(const Command& cmd, Session& io) {
     Tally tally;
     std::set<std::string> seen; // meshes already in the run, by their animation file
     std::vector<Conversion> group;
-    group.reserve(kGroupMeshes);
+    const std::size_t groupMeshes = meshesPerGroup();
+    group.reserve(groupMeshes);
     std::uint64_t groupBytes = 0;
     for (const std::string& name : cmd.names) {
         RunOptions o = meshNamed(cmd, name);
@@ -360,7 +403,7 @@ int convertAll(const Command& cmd, Session& io) {
         c.live = group.size() == 1;
         prepare(io, c);
         groupBytes += c.bytesWritten;
-        if (group.size() == kGroupMeshes || groupBytes >= kGroupBytes) {
+        if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
             finishGroup(io, group, tally);
             groupBytes = 0;
         }

@@ -905,6 +905,15 @@ TEST_F(Cli, WarningsGoToStandardErrorOnly) {
         EXPECT_EQ(r.err, c.warning);
         EXPECT_EQ(r.out.find("warning"), std::string::npos);
         EXPECT_TRUE(endsWith(r.out, "\n\n*** Conversion complete ***\n")) << r.out;
+
+        // Both streams into one pipe, as on a console: the warning comes as
+        // soon as it is known, right after the mesh's vertices line.
+        put("M_a.3d", c.anim);
+        put("M_d.3d", c.data);
+        const std::string vertices = "\n  4 vertices";
+        std::string together = r.out;
+        together.insert(together.find(vertices) + vertices.size(), c.warning);
+        EXPECT_EQ(runTool(args, scratch.dir, {"sh", "-c", "exec \"$@\" 2>&1", "sh"}).out, together);
     }
 }
 
@@ -919,6 +928,29 @@ TEST_F(Cli, BaseNameMayHoldAPathSpacesAndNonAsciiLetters) {
     EXPECT_NE(r.out.find("\nConverting " + base + "_a.3d...\n"), std::string::npos);
     EXPECT_EQ(get(base + "_a.3d"), expectedAnim(anim, false));
     EXPECT_EQ(listFolder(path("sub dir")).size(), 2u);
+}
+
+TEST_F(Cli, ANameTooLongForItsTemporaryFileIsRefusedInBothRuns) {
+    // The temporary file beside a mesh file adds 22 characters to its name,
+    // which file systems limit to 255: a base name of 228 characters still
+    // fits, one of 229 does not.
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    const std::string fits(228, 'n');
+    put(fits + "_a.3d", anim);
+    put(fits + "_d.3d", soundDataFile(1, 4));
+    EXPECT_EQ(run({"-ms", fits}).status, 0);
+    EXPECT_EQ(get(fits + "_a.3d"), expectedAnim(anim, true));
+    EXPECT_EQ(listFolder(scratch.dir).size(), 2u);
+
+    const std::string tooLong(229, 'n');
+    put(tooLong + "_a.3d", anim);
+    put(tooLong + "_d.3d", soundDataFile(1, 4));
+    const std::string out = kBannerOut + "\nConverting " + tooLong + "_a.3d...\n" +
+                            "\n  Single mesh (no animation)\n  1 polygons\n  4 vertices" +
+                            "\n\nCan't replace file " + tooLong +
+                            "_a.3d: its name is too long for the temporary file made beside it !\n";
+    expectRefused({tooLong}, out);
+    expectRefused({"--dry-run", tooLong}, out);
 }
 
 TEST_F(Cli, AFolderIsNotAMeshFile) {
@@ -964,6 +996,16 @@ TEST_F(CliFiles, ConvertedFilesKeepTheirPermissionBits) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(fs::status(path("P_d.3d")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+
+    // The set-group-ID and sticky bits too (mode 03644).
+    put("S_a.3d", animFile(1, 16, patternWords(4)));
+    put("S_d.3d", dataFile(1, 4));
+    const fs::perms setgidSticky = fs::perms::set_gid | fs::perms::sticky_bit | fs::perms::owner_read |
+                              fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(path("S_a.3d"), setgidSticky);
+    ASSERT_EQ(fs::status(path("S_a.3d")).permissions(), setgidSticky);
+    ASSERT_EQ(run({"S"}).status, 0);
+    EXPECT_EQ(fs::status(path("S_a.3d")).permissions(), setgidSticky);
 }
 
 // Runs as an unprivileged user, since root may write anything.
@@ -990,11 +1032,15 @@ protected:
         }
         ASSERT_EQ(chown(scratch.dir.c_str(), 65534, 65534), 0);
     }
-    void refusedAsNobody(const std::vector<std::string>& args, const std::string& file) const {
+    // Refused with the message for a file that cannot be opened for writing,
+    // or with `message` where the cause is another.
+    void refusedAsNobody(const std::vector<std::string>& args, const std::string& file,
+                         const std::string& message = {}) const {
         const auto before = snapshot();
         const RunResult r = runAsNobody(args);
         EXPECT_EQ(r.status, 1);
-        const std::string tail = "\n\nCan't open file " + file + " for writing !\n";
+        const std::string tail =
+            message.empty() ? "\n\nCan't open file " + file + " for writing !\n" : message;
         EXPECT_TRUE(endsWith(r.out, tail)) << r.out;
         EXPECT_EQ(r.out.find("Conversion complete"), std::string::npos);
         EXPECT_EQ(snapshot(), before);
@@ -1026,8 +1072,35 @@ TEST_F(CliUnprivileged, AReadOnlyFolderIsLeftAsItWas) {
     put("R_d.3d", dataFile(1, 4));
     giveToNobody();
     fs::permissions(scratch.dir, fs::perms::owner_read | fs::perms::owner_exec);
-    refusedAsNobody({"R"}, "R_a.3d");
-    refusedAsNobody({"--dry-run", "R"}, "R_a.3d"); // no new file could be made in the folder
+    // The file itself could be written: the message names the folder.
+    const std::string folder = "\n\nCan't replace file R_a.3d: no new file can be created in its folder !\n";
+    refusedAsNobody({"R"}, "R_a.3d", folder);
+    refusedAsNobody({"--dry-run", "R"}, "R_a.3d", folder);
+}
+
+TEST_F(CliUnprivileged, AStickyFolderLetsOnlyItsOwnersReplaceFiles) {
+    // A shared folder like /tmp: anyone may create files in it and write to
+    // a file open to all, but only its owner may rename over it.
+    fs::create_directories(path("shared"));
+    const Bytes anim = animFile(1, 16, patternWords(4));
+    put("shared/R_a.3d", anim);
+    put("shared/R_d.3d", dataFile(1, 4));
+    put("shared/Own_a.3d", anim);
+    put("shared/Own_d.3d", dataFile(1, 4));
+    giveToNobody();
+    ASSERT_EQ(chown(path("shared").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
+    for (const char* f : {"shared/R_a.3d", "shared/R_d.3d"}) {
+        ASSERT_EQ(chown(path(f).c_str(), 0, 0), 0);
+        ASSERT_EQ(chmod(path(f).c_str(), 0666), 0);
+    }
+    const std::string owners = "\n\nCan't replace file shared/R_a.3d: it belongs to another user,"
+                               " in a folder where only a file's owner may replace it !\n";
+    refusedAsNobody({"shared/R"}, "", owners);
+    refusedAsNobody({"--dry-run", "shared/R"}, "", owners);
+    // The user's own mesh in the same folder converts.
+    EXPECT_EQ(runAsNobody({"-ms", "shared/Own"}).status, 0);
+    EXPECT_EQ(get("shared/Own_a.3d"), expectedAnim(anim, true));
 }
 
 // A real file system that fills up during the conversion.

@@ -47,6 +47,12 @@ for entry in ProductName=meshfold OriginalFilename=meshfold.exe FileVersion="$ve
   }
 done
 
+# Its manifest lets Windows hand it paths past 260 characters.
+grep -q longPathAware build/win/rsrc.bin || {
+  echo "meshfold.exe has no long-path-aware manifest" >&2
+  exit 1
+}
+
 # A Wine prefix of our own under the build folder; every Wine process it
 # starts is ended when this script ends, however it ends.
 export WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -76,6 +76,10 @@ enum class Stop {
     WriteFailed,             // names the file
     VertexWrite,
     ReadFailed,              // names the file
+    FolderNotWritable,       // names the file
+    OwnerOnlyFolder,         // names the file
+    NameTooLong,             // names the file
+    InUse,                   // names the file
     FileChanged,             // names the file: it is no longer the file that was read
     FolderSync,              // names the file whose folder cannot be flushed to disk
     RecoveryFailed,          // names the file and says why (detail)

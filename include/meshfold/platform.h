@@ -35,10 +35,26 @@ bool pathExists(const std::string& path);
 // to it agree), else the name made absolute and normalised.
 std::string fileIdentity(const std::string& path);
 
-// True when this user could replace `path`: open it for writing and (on
-// POSIX) create and rename files in its folder. Nothing is truncated,
-// created or changed.
-bool canWriteInPlace(const std::string& path);
+// What keeps this user from replacing a file, as far as can be told before
+// anything is written.
+enum class ReplaceCheck {
+    Ok,
+    FileNotWritable,   // the file itself cannot be opened for writing
+    FolderNotWritable, // no new file can be created in its folder
+    OwnerOnlyFolder,   // a sticky folder, and the file is someone else's
+    NameTooLong,       // the temporary name beside it would pass the name limit
+    InUse,             // another program holds it open (Windows)
+};
+
+// Whether this user could replace `path` (the real file behind it, where
+// the new content is written beside it and moved over it). Nothing is
+// truncated, created or changed.
+ReplaceCheck checkReplaceable(const std::string& path);
+
+// True when `path` cannot be opened because another program holds it open
+// without sharing it (Windows); always false on POSIX, where files are not
+// locked against opening.
+bool heldByAnotherProgram(const std::string& path);
 
 // What a file was when it was read: its identity on its volume, its size and
 // when it was last written. Compared just before a new file is moved over it,
@@ -80,15 +96,17 @@ struct Replacement {
     std::intptr_t handle = -1;
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
+    ReplaceCheck refused = ReplaceCheck::Ok; // why the last step failed, where the system said
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
 // original's permission bits (and, where allowed, owner). With an empty
 // `tag` a fresh one is picked; with a given one (the other file of the same
-// mesh) only that one is tried. Should the run be interrupted (Ctrl-C, a
-// plain kill, a closed terminal: POSIX only) while the temporary file exists,
-// it is removed before the process ends. False on failure, with nothing left
-// behind.
+// mesh) only that one is tried. A folder that refuses the new file sets
+// r.refused to FolderNotWritable. Should the run be interrupted (Ctrl-C, a
+// plain kill, a closed terminal or output pipe; on Windows Ctrl-C, Ctrl-Break
+// or a closed console window) while the temporary file exists, it is removed
+// before the process ends. False on failure, with nothing left behind.
 bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r);
 
 // Writes all of `size` bytes; returns how many were written before a failure
@@ -104,7 +122,8 @@ void startFlush(Replacement& r);
 bool finishReplacement(Replacement& r);
 
 // Moves the finished temporary file over the target in one step, then closes
-// it. The move is durable once the target's folder has been synced.
+// it. A target that another program holds open sets r.refused to InUse
+// (Windows). The move is durable once the target's folder has been synced.
 bool commitReplacement(Replacement& r);
 
 // The file behind a name, held while a mesh's new files are moved into place,
@@ -142,6 +161,10 @@ void closeFolder(Folder& folder);
 // files to remove on interrupt.
 inline constexpr int kMaxOpenReplacements = 64;
 
+// How many files this process may have open at once (on POSIX its soft
+// descriptor limit, `ulimit -n`); a very large number where there is none.
+std::size_t openFileLimit();
+
 // Closes the temporary file if open and removes it. Safe to call twice.
 void abandonReplacement(Replacement& r);
 
@@ -152,7 +175,7 @@ void keepReplacement(Replacement& r);
 // Between these two calls an interrupt waits: it takes effect at
 // releaseInterrupts(). The run holds interrupts while it moves finished files
 // over the originals, so that Ctrl-C cannot leave one file of a mesh replaced
-// and the other not. Without POSIX signals both do nothing.
+// and the other not.
 void holdInterrupts();
 void releaseInterrupts();
 

@@ -3,12 +3,18 @@
 // files as they were.
 //
 //   MESHFOLD_FAIL="call:n[,call:n...]"  the n-th call (counting from 1) of
-//        `call` fails: open, write, fsync, close, rename, link or fchmod
-//   MESHFOLD_FAIL_LOG=path               each injected fault appends "call:n"
+//        `call` fails: open, write, fsync, close, rename, link, fchmod or
+//        fread. "call:n:EINTR" fails a write with EINTR instead, as a call
+//        a signal interrupted before it did anything; "call:n:PAUSE" makes
+//        the call wait a fifth of a second first, as a slow disk would, so
+//        that something else can happen meanwhile
+//   MESHFOLD_FAIL_LOG=path               each injected fault appends its entry
 //   MESHFOLD_KILL_AT=n                   the process is killed (SIGKILL) just
 //        before its n-th file-system call of any kind listed below
 //   MESHFOLD_INTERRUPT_AFTER=call:n      SIGINT is raised right after the n-th
-//        call of `call` returns
+//        call of `call` returns; should the process live on, it waits a fifth
+//        of a second for the signal to take effect (Wine, as Windows, runs
+//        Ctrl-C handlers on a thread of their own)
 //   MESHFOLD_CHANGE_AFTER=call:n         right after the n-th call of `call`,
 //        MESHFOLD_CHANGE_FILE gets one more byte at its end, or with
 //        MESHFOLD_CHANGE_HOW=replace is replaced by a new file of the same
@@ -19,8 +25,10 @@
 //        a file also copies the file's bytes to path.N (N: the line number)
 //
 // The calls: open, write, fsync, fdatasync, close, rename, link, unlink,
-// fchmod, fchown, flock. A failing close still closes the descriptor, as
-// Linux does on EIO.
+// fchmod, fchown, flock (and fread, which MESHFOLD_KILL_AT does not count). A
+// failing close still closes the descriptor, as Linux does on EIO. A failing
+// fread reads from a folder instead of the file, so that the read itself
+// fails (EISDIR) and the stream records the error as for a bad disk.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,16 +41,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
 
 enum Call {
     kOpen, kWrite, kFsync, kClose, kRename, kLink, kFchmod, kUnlink, kFchown, kFlock, kFdatasync,
-    kCalls
+    kFread, kCalls
 };
 const char* const kNames[kCalls] = {"open",   "write",  "fsync", "close", "rename",   "link",
-                                    "fchmod", "unlink", "fchown", "flock", "fdatasync"};
+                                    "fchmod", "unlink", "fchown", "flock", "fdatasync", "fread"};
 int counts[kCalls];
 int allCalls;
 int traceLines;
@@ -148,6 +157,11 @@ void changeFile() {
     real<int (*)(const char*, const char*)>("rename")(fresh.c_str(), file);
 }
 
+void waitAFifth() {
+    const timespec fifth = {0, 200000000};
+    nanosleep(&fifth, nullptr);
+}
+
 // What comes right after the call just made: an interrupt, or a change of
 // a file by someone else.
 void maybeInterrupt(Call c) {
@@ -156,27 +170,53 @@ void maybeInterrupt(Call c) {
     }
     if (isCall("MESHFOLD_INTERRUPT_AFTER", c)) {
         raise(SIGINT);
+        waitAFifth();
     }
 }
 
-// True when this call (already counted) is one to fail.
+// Set when the failing call is to fail with EINTR.
+bool interrupted;
+
+// Counts this call; true when it is one to fail. A call to pause waits here
+// and then runs.
 bool shouldFail(Call c) {
-    maybeKill();
+    if (c != kFread) {
+        maybeKill();
+    }
     const int n = ++counts[c];
     const char* plan = std::getenv("MESHFOLD_FAIL");
     if (plan == nullptr) {
         return false;
     }
-    const std::string want = std::string(kNames[c]) + ":" + std::to_string(n);
+    const std::string call = std::string(kNames[c]) + ":" + std::to_string(n);
     const std::string list = std::string(",") + plan + ",";
-    if (list.find("," + want + ",") == std::string::npos) {
-        return false;
+    for (const char* kind : {"", ":EINTR", ":PAUSE"}) {
+        const std::string want = call + kind;
+        if (list.find("," + want + ",") == std::string::npos) {
+            continue;
+        }
+        if (const char* log = std::getenv("MESHFOLD_FAIL_LOG")) {
+            // Raw calls only: the stdio and the wrappers here would count themselves.
+            appendTo(log, want + "\n");
+        }
+        if (std::string(kind) == ":PAUSE") {
+            waitAFifth();
+            return false;
+        }
+        interrupted = std::string(kind) == ":EINTR";
+        return true;
     }
-    if (const char* log = std::getenv("MESHFOLD_FAIL_LOG")) {
-        // Raw calls only: the stdio and the wrappers here would count themselves.
-        appendTo(log, want + "\n");
+    return false;
+}
+
+// Makes the stream read from a folder from now on: its next read from the
+// system fails with EISDIR. What it has buffered already is still delivered.
+void breakStream(FILE* stream) {
+    const int folder = real<OpenFn>("open")(".", O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        dup2(folder, fileno(stream));
+        real<CloseFn>("close")(folder);
     }
-    return true;
 }
 
 int openImpl(const char* fnName, const char* path, int flags, va_list args) {
@@ -218,7 +258,7 @@ int open64(const char* path, int flags, ...) {
 
 ssize_t write(int fd, const void* data, size_t size) {
     if (shouldFail(kWrite)) {
-        errno = ENOSPC;
+        errno = interrupted ? EINTR : ENOSPC;
         return -1;
     }
     const ssize_t n = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
@@ -338,5 +378,12 @@ int flock(int fd, int operation) {
     return real<int (*)(int, int)>("flock")(fd, operation);
 }
 #pragma GCC diagnostic pop
+
+size_t fread(void* data, size_t size, size_t count, FILE* stream) {
+    if (shouldFail(kFread)) {
+        breakStream(stream);
+    }
+    return real<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(data, size, count, stream);
+}
 
 } // extern "C"

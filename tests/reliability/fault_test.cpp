@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -241,6 +242,36 @@ TEST_F(Faults, KilledForPassingTheFileSizeLimitHarmsNothing) {
     EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"K_a.3d", "K_d.3d"}));
 }
 
+TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
+    if (!haveCommand("prlimit")) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    // With -ms each mesh of a group holds two new files open until the group
+    // is done: a low limit must make smaller groups, and no check may leak.
+    std::vector<Mesh> meshes;
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        std::string base = "N";
+        base += std::to_string(i);
+        meshes.push_back(packedMesh(base, 1, 4, 1, i + 1));
+    }
+    for (const bool ms : {false, true}) {
+        SCOPED_TRACE(ms ? "-ms" : "without -ms");
+        std::vector<std::string> args;
+        if (ms) {
+            args.push_back("-ms");
+        }
+        for (const Mesh& m : meshes) {
+            putMesh(scratch.dir, m);
+            args.push_back(m.base);
+        }
+        const RunResult r = runTool(args, scratch.dir, {"prlimit", "--nofile=64", "--"});
+        EXPECT_TRUE(endsWith(r.out, "\n\n100 meshes: 100 converted, 0 already converted, 0 failed\n"))
+            << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 400));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(listFolder(scratch.dir).size(), 200u);
+    }
+}
+
 // Fails each call of the file layer in turn (the first open, the second...),
 // until a run meets no such call.
 class FailingCalls : public Faults {
@@ -348,6 +379,78 @@ TEST_F(FailingCalls, EachFileFailureNamesItsFile) {
         EXPECT_EQ(r.out, head + c.message);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(snapshot(meshDir), before);
+    }
+}
+
+TEST_F(FailingCalls, AFailingReadIsAReadErrorWhereverItFalls) {
+    // 300 triangles: the table reaches past the stream's first 4 KiB, so
+    // that reading it asks the system again.
+    const Mesh mesh = packedMesh("R", 2, 40, 300);
+    const Prediction p = predict(mesh, true);
+    const std::string banner = "\nUnreal to Deus Ex mesh converter, v1.2\nWritten by Tolvane\n";
+    const std::string frames = p.head.substr(0, p.head.find("\n  300 polygons"));
+    const std::string animFailed = "\n\nProblem reading file R_a.3d !\n";
+    const std::string dataFailed = "\n\nProblem reading file R_d.3d !\n";
+    const struct {
+        const char* plan;
+        const char* what;
+        std::string out;
+    } cases[] = {
+        {"fread:1", "animation header", banner + animFailed},
+        {"fread:2", "data file counts", frames + dataFailed},
+        {"fread:3", "triangle table", frames + dataFailed},
+        {"fread:4", "vertices", p.head + animFailed},
+    };
+    for (const auto& c : cases) {
+        for (const bool dry : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (dry ? ", dry run" : ""));
+            putMesh(meshDir, mesh);
+            const Snapshot before = snapshot(meshDir);
+            std::vector<std::string> args = {"-ms", "R"};
+            if (dry) {
+                args.push_back("--dry-run");
+            }
+            RunResult r;
+            EXPECT_EQ(runFailing(args, c.plan, r), std::string(c.plan) + "\n");
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(snapshot(meshDir), before);
+        }
+    }
+}
+
+TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
+    const Mesh mesh = packedMesh("E", 3, 40, 30);
+    const std::vector<std::string> sigintIgnored = {"sh", "-c", "trap '' INT; exec \"$@\"", "sh"};
+    const struct {
+        const char* setting;
+        bool ignoreSigint;
+        bool converts; // else interrupted, with the folder as it was
+    } cases[] = {
+        // A write that a signal interrupted before it wrote anything is tried again.
+        {"MESHFOLD_FAIL=write:1:EINTR", false, true},
+        {"MESHFOLD_FAIL=write:2:EINTR", false, true},
+        // Ctrl-C while the new file is being written removes it.
+        {"MESHFOLD_INTERRUPT_AFTER=write:1", false, false},
+        // A run started with SIGINT ignored (a background job) keeps ignoring it.
+        {"MESHFOLD_INTERRUPT_AFTER=write:1", true, true},
+        {"MESHFOLD_INTERRUPT_AFTER=rename:1", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.setting) + (c.ignoreSigint ? ", SIGINT ignored" : ""));
+        putMesh(meshDir, mesh);
+        const Snapshot before = snapshot(meshDir);
+        std::vector<std::string> wrapper = c.ignoreSigint ? sigintIgnored : std::vector<std::string>{};
+        const std::vector<std::string> shim = withShim({c.setting});
+        wrapper.insert(wrapper.end(), shim.begin(), shim.end());
+        const RunResult r = runTool({"E"}, meshDir, wrapper);
+        if (c.converts) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_FALSE(expectUnchangedOrConverted(meshDir, before, mesh, false, r));
+        } else {
+            EXPECT_EQ(r.status, -1); // ended by the signal
+            EXPECT_EQ(snapshot(meshDir), before);
+        }
     }
 }
 

@@ -228,6 +228,44 @@ TEST_F(Killed, AnInterruptedRunOverManyMeshesLeavesEachWholeOrUntouched) {
                 trials, meshes.size(), longest, untouched, converted);
 }
 
+TEST_F(Killed, OutputIntoAPipeThatClosesEarlyLeavesNoFileBehind) {
+    if (faultShim().empty()) {
+        GTEST_SKIP() << "the fault library is not built on this platform";
+    }
+    // As `meshfold -ms *_a.3d 2>&1 | head -n 3`, but the reader goes once it
+    // has the first mesh's lines (its warning last, on line 11). The first
+    // write of the new file waits long enough for that, and the next line (a
+    // warning about the second mesh, printed as soon as it is read) then
+    // ends the run while the first mesh's new file exists.
+    std::vector<std::string> args = {"-ms"};
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        std::string base = "P";
+        base += std::to_string(i);
+        Mesh m = packedMesh(base, 4, 800, 100, i + 1);
+        m.data[48] = 0xFF; // the first triangle's first corner: no such vertex
+        m.data[49] = 0xFF;
+        for (std::size_t at = 48 + 6; at < m.data.size(); at += 16) {
+            m.data[at] &= 0xF7; // no weapon triangle, whose warning would come first
+        }
+        putMesh(scratch.dir, m);
+        args.push_back(m.base);
+    }
+    const Snapshot before = snapshot(scratch.dir);
+    std::vector<std::string> intoHead = {"sh", "-c", "\"$@\" 2>&1 | head -n 11", "sh"};
+    const std::vector<std::string> slowWrite = failingCalls("write:1:PAUSE", scratch.dir / ".log");
+    intoHead.insert(intoHead.end(), slowWrite.begin(), slowWrite.end());
+    const int tries = 20;
+    for (int i = 0; i < tries; ++i) {
+        const RunResult r = runTool(args, scratch.dir, intoHead);
+        ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 11) << r.out;
+        ASSERT_TRUE(endsWith(r.out, "the data file is broken\n")) << r.out;
+        fs::remove(scratch.dir / ".log");
+        ASSERT_TRUE(snapshot(scratch.dir) == before) << "files changed or left behind, try " << i + 1;
+    }
+    std::printf("[ figures  ] %d runs cut short by a closed pipe, no file left behind or changed\n",
+                tries);
+}
+
 // A run of one command over some meshes, and what each of its files may be.
 // The meshes lie in mesh/ below the scratch folder; with `dataElsewhere`
 // each data file there is a link to the real one in data/.

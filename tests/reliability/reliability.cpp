@@ -81,6 +81,9 @@ std::vector<std::string> writeFailureMessages(const std::string& base) {
         m.push_back("\n\nCan't open file " + f + " for writing !\n");
         m.push_back("\n\nProblem writing to file " + f + " !\n");
         m.push_back("\n\nProblem reading file " + f + " !\n");
+        // A file that cannot be created (EACCES) beside one that could be
+        // written: the folder refused it.
+        m.push_back("\n\nCan't replace file " + f + ": no new file can be created in its folder !\n");
         m.push_back("\n\nCan't flush the folder of file " + f + " to disk: nothing was replaced !\n");
     }
     m.push_back("\n\nProblem writing to file " + base + "_a.3d !");
