@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The performance figures of meshfold on this machine and its disk:
 #   1. converting a large animation file against `cp` + `sync` of a file the
-#      size of the output (median of paired runs, and the median ratio);
+#      size of the output (median of paired runs, and the median ratio), and
+#      taking the converted file back with --to-unreal;
 #   2. meshfold's peak resident memory for a small and a large input;
 #   3. converting a 4-vertex mesh against `cp` of its animation file;
 #   4. converting a folder of small meshes in one call, against a shell loop
@@ -98,7 +99,7 @@ fi
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 cleanup() {
-  rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.out "$dir"/*.meshfold-*
+  rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.wide "$dir"/*.out "$dir"/*.meshfold-*
   rm -rf "$dir"/meshes.src "$dir"/meshes.run "$dir"/meshes.copy
   rmdir "$dir" 2>/dev/null || true
 }
@@ -128,6 +129,7 @@ make_mesh() {
 }
 
 run_meshfold() { "$meshfold" "$1" >/dev/null || { echo "meshfold failed on $1" >&2; exit 1; }; }
+run_back() { "$meshfold" --to-unreal "$1" >/dev/null || { echo "meshfold --to-unreal failed on $1" >&2; exit 1; }; }
 
 # Checks that NAME's animation file now holds WORDS wide vertices.
 check_output() {
@@ -303,7 +305,17 @@ if [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; then
   sync
   paired_runs big "$words" "$reps"
   a_times=("${pair_a[@]}") b_times=("${pair_b[@]}") ratios=("${pair_r[@]}")
-  rm -f copy_dst.out copy_src.out big_a.3d big_a.pristine big_d.3d
+  # The way back, on copies of the converted file.
+  mv big_a.3d big_a.wide
+  back_times=()
+  for ((i = 0; i < reps; i++)); do
+    cp big_a.wide big_a.3d; sync
+    back_times+=("$(time_us run_back big)")
+    got=$(stat -c %s big_a.3d)
+    [ "$got" -eq $((4 + 4 * words)) ] || { echo "--to-unreal wrote $got bytes, expected $((4 + 4 * words))" >&2; exit 1; }
+  done
+  back_med=$(printf '%s\n' "${back_times[@]}" | median)
+  rm -f copy_dst.out copy_src.out big_a.3d big_a.wide big_a.pristine big_d.3d
   a_med=$(printf '%s\n' "${a_times[@]}" | median)
   b_med=$(printf '%s\n' "${b_times[@]}" | median)
   r_med=$(printf '%s\n' "${ratios[@]}" | median)
@@ -312,6 +324,7 @@ if [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; then
   echo "   cp + sync (output): median $(awk -v t="$b_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${b_times[*]} us"
   echo "   ratio meshfold / (cp + sync): median $r_med   per pair: ${ratios[*]}"
   echo "   meshfold throughput: $(awk -v t="$a_med" -v n="$out_bytes" 'BEGIN {printf "%.0f", n / t}') MB/s written"
+  echo "   meshfold --to-unreal of the output: median $(awk -v t="$back_med" 'BEGIN {printf "%.1f", t / 1000}') ms   runs: ${back_times[*]} us"
   echo
 
   # 2. Peak resident memory.

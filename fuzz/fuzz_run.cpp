@@ -7,6 +7,9 @@
 //     of the first N whole words of every frame and a frame size of 8N; the
 //     fourth word of every vertex 0, every vertex inside the reported ranges
 //     and each range end reached by some vertex;
+//   - taking a mesh back writes 4 + 4 x vertices taken, frame count kept,
+//     frame size 4 x vertex count, and converting the result with the same
+//     switches and taking that back gives the result again;
 //   - the MilkShape fix writes 48 + 16 x polygons bytes, a zero header tail,
 //     and applied to its own output gives back the original triangle table;
 //   - nothing is read past the end of either file: each lives in its own
@@ -103,6 +106,23 @@ void checkDataFile(std::span<const std::uint8_t> in, const MemoryRun& r) {
           "reversing twice restores the triangles");
 }
 
+// The promises of a mesh taken back to the Unreal form.
+void checkPacked(const RunOptions& o, std::span<const std::uint8_t> in,
+                 std::span<const std::uint8_t> data, const MemoryRun& r) {
+    const std::uint16_t verts = readLe16(data.data() + 2);
+    check(r.anim.size() >= kAnimHeaderSize && (r.anim.size() - kAnimHeaderSize) % 4 == 0,
+          "whole packed words");
+    check(readLe16(r.anim.data()) == readLe16(in.data()), "frame count kept");
+    check(readLe16(r.anim.data() + 2) == 4 * verts, "frame size 4 x vertices");
+    RunOptions forward = o;
+    forward.toUnreal = false;
+    const MemoryRun again = runInMemory(forward, r.anim, data);
+    check(again.failure.stop == Stop::None, "the result converts");
+    const MemoryRun back = runInMemory(o, again.anim, again.data.empty() ? data : again.data);
+    check(back.failure.stop == Stop::None && back.anim == r.anim,
+          "the result's conversion taken back is the result");
+}
+
 void runOne(const FuzzInput& input) {
     // Copies of exactly their own size, so that reading one byte too far is
     // a heap overflow the sanitizer reports.
@@ -111,6 +131,7 @@ void runOne(const FuzzInput& input) {
     RunOptions o;
     o.milkshapeFix = input.milkshapeFix;
     o.hiRes = input.hiRes;
+    o.toUnreal = input.toUnreal;
     o.baseName = "F";
     o.animFileName = "F_a.3d";
     o.dataFileName = "F_d.3d";
@@ -123,7 +144,11 @@ void runOne(const FuzzInput& input) {
               "a stop ends with its message");
         return;
     }
-    checkAnimation(anim, data, r);
+    if (o.toUnreal) {
+        checkPacked(o, anim, data, r);
+    } else {
+        checkAnimation(anim, data, r);
+    }
     check(o.milkshapeFix != r.data.empty(), "the data file is written with -ms only");
     if (o.milkshapeFix) {
         checkDataFile(data, r);

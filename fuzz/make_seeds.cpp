@@ -50,9 +50,9 @@ Bytes readAll(const fs::path& p) {
 int written = 0;
 
 void save(const fs::path& dir, const std::string& name, const Bytes& a, const Bytes& d) {
-    for (int modes = 0; modes < 4; ++modes) {
+    for (int modes = 0; modes < 8; ++modes) {
         Bytes input;
-        if (!meshfold::fuzz::joinInput(modes & 1, modes & 2, a, d, input)) {
+        if (!meshfold::fuzz::joinInput(modes & 1, modes & 2, modes & 4, a, d, input)) {
             return;
         }
         std::ofstream out(dir / (name + "-" + std::to_string(modes)), std::ios::binary);

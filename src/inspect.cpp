@@ -30,6 +30,22 @@ Stop vertexFormat(const FrameForm& frames) {
     return convertedFrameSize(frames) > kMaxFrameSize ? Stop::FrameSizeTooLarge : Stop::None;
 }
 
+// The same decision for a run that takes meshes back: the wide form is the
+// one accepted, frames with room to spare included. A wide frame holds 8
+// bytes a vertex, so 4 a vertex always fits the packed form's frame size.
+Stop vertexFormatToUnreal(const FrameForm& frames) {
+    switch (frames.form) {
+    case VertexForm::Wide:
+        return Stop::None;
+    case VertexForm::Packed:
+    case VertexForm::PackedWithRoomToSpare:
+        return Stop::AlreadyUnreal;
+    case VertexForm::Undetermined:
+        break;
+    }
+    return Stop::UnknownVertexFormat;
+}
+
 } // namespace
 
 InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::uint8_t> head,
@@ -40,7 +56,8 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
         return step;
     }
     info.frameCount = readLe16(head.data());
-    step.progress = "\nConverting " + options.animFileName + "...\n";
+    step.progress = "\nConverting " + options.animFileName +
+                    (options.toUnreal ? " back to the Unreal form...\n" : "...\n");
     if (options.milkshapeFix) {
         step.progress += kMilkShapeBanner;
     }
@@ -107,11 +124,22 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
         return step;
     }
     step.frames = classifyFrames(info.frameSize, info.vertexCount, firstFrame);
+    if (options.toUnreal) {
+        step.failure.stop = vertexFormatToUnreal(step.frames);
+        return step;
+    }
     step.failure.stop = vertexFormat(step.frames);
     if (step.failure.stop == Stop::None && step.frames.form == VertexForm::PackedWithRoomToSpare) {
         step.progress += unusedFrameBytesLine(unusedFrameBytes(step.frames));
     }
     return step;
+}
+
+std::uint16_t newFrameSize(const RunOptions& options, const FrameForm& frames) {
+    if (options.toUnreal) {
+        return static_cast<std::uint16_t>(frames.vertexCount * kPackedVertexSize);
+    }
+    return static_cast<std::uint16_t>(convertedFrameSize(frames));
 }
 
 TriangleFindings checkTriangles(std::span<const std::uint8_t> data, const MeshHeaderInfo& info) {

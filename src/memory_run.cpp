@@ -2,6 +2,7 @@
 
 #include "meshfold/format.h"
 #include "meshfold/inspect.h"
+#include "meshfold/reverse.h"
 
 #include <algorithm>
 
@@ -13,18 +14,26 @@ std::span<const std::uint8_t> prefix(std::span<const std::uint8_t> bytes, std::s
     return bytes.first(std::min(size, bytes.size()));
 }
 
-// The new animation file: the header with the converted frame size, then one
-// wide vertex for every whole packed word the frames' layout keeps.
-void convertAnimation(const RunOptions& o, const MeshHeaderInfo& info, const FrameForm& frames,
-                      std::span<const std::uint8_t> animFile, MemoryRun& r) {
+// The new animation file: the header with the new frame size, then each
+// vertex the frames' layout keeps, converted in the run's direction (packed
+// words to wide vertices, or taking a mesh back, wide vertices to packed
+// words). A stop when some vertex cannot be taken back.
+Failure convertAnimation(const RunOptions& o, const MeshHeaderInfo& info, const FrameForm& frames,
+                         std::span<const std::uint8_t> animFile, MemoryRun& r) {
     std::vector<std::uint8_t> vertices(animFile.begin() + kAnimHeaderSize, animFile.end());
-    const std::size_t words = gatherVertices(vertices, frameLayout(frames));
-    r.anim.resize(kAnimHeaderSize + words * kWideVertexSize);
+    const std::size_t count = gatherVertices(vertices, frameLayout(frames));
+    const ConvertMode mode{o.milkshapeFix, o.hiRes};
+    const std::size_t size = o.toUnreal ? kPackedVertexSize : kWideVertexSize;
+    r.anim.resize(kAnimHeaderSize + count * size);
     writeLe16(r.anim.data(), info.frameCount);
-    // Inspection accepts only frame sizes whose converted size fits.
-    writeLe16(r.anim.data() + 2, static_cast<std::uint16_t>(convertedFrameSize(frames)));
-    convertWords(vertices.data(), words, r.anim.data() + kAnimHeaderSize,
-                 ConvertMode{o.milkshapeFix, o.hiRes}, r.ranges);
+    writeLe16(r.anim.data() + 2, newFrameSize(o, frames));
+    PackingTally tally;
+    if (o.toUnreal) {
+        packVertices(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges, tally);
+    } else {
+        convertWords(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges);
+    }
+    return packingFailure(tally);
 }
 
 } // namespace
@@ -45,12 +54,15 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
         step = inspectDataHeader(options, dataStart, info, firstFrame);
         r.output += step.progress;
     }
-    if (step.failure.stop != Stop::None) {
-        r.failure = step.failure;
+    r.failure = step.failure;
+    if (r.failure.stop == Stop::None) {
+        r.failure = convertAnimation(options, info, step.frames, animFile, r);
+    }
+    if (r.failure.stop != Stop::None) {
+        r.anim.clear();
         r.output += failureMessage(r.failure);
         return r;
     }
-    convertAnimation(options, info, step.frames, animFile, r);
     if (options.milkshapeFix) {
         r.data = milkShapeDataFile(dataStart, info);
     }

@@ -4,6 +4,23 @@
 
 namespace meshfold {
 
+namespace {
+
+template <typename... Values> std::string format(const char* fmt, Values... values) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, values...);
+    return buf;
+}
+
+// The refusals of a mesh that cannot be taken back to the Unreal form.
+std::string vertexCountMessage(std::uint64_t count, const char* why) {
+    return format("\n\n%llu %s not fit the Unreal form (%s) !\n",
+                  static_cast<unsigned long long>(count), count == 1 ? "vertex does" : "vertices do",
+                  why);
+}
+
+} // namespace
+
 std::string failureMessage(const Failure& failure) {
     const std::string& f = failure.file;
     switch (failure.stop) {
@@ -64,6 +81,12 @@ std::string failureMessage(const Failure& failure) {
                ": its name is too long for the temporary file made beside it !\n";
     case Stop::InUse:
         return "\n\nCan't open file " + f + ": it is in use by another program !\n";
+    case Stop::AlreadyUnreal:
+        return "\n\nMesh file is already in the Unreal form !\n";
+    case Stop::NotDeusExVertices:
+        return vertexCountMessage(failure.count, "fourth word not 0: not a Deus Ex mesh");
+    case Stop::VerticesDoNotFit:
+        return vertexCountMessage(failure.count, "use -h to keep every value");
     case Stop::FileChanged:
         return "\n\nFile " + f + " changed while it was being converted: nothing was replaced !\n";
     case Stop::FolderSync:
@@ -74,16 +97,6 @@ std::string failureMessage(const Failure& failure) {
     }
     return {};
 }
-
-namespace {
-
-template <typename... Values> std::string format(const char* fmt, Values... values) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, fmt, values...);
-    return buf;
-}
-
-} // namespace
 
 std::string summaryLine(const Tally& t, bool dryRun) {
     const unsigned meshes = t.converted + t.alreadyConverted + t.failed;

@@ -43,6 +43,8 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.milkshapeFix = true;
         } else if (equalsIgnoringAsciiCase(arg, "-h")) {
             cmd.hiRes = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--to-unreal")) {
+            cmd.toUnreal = true;
         } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
             cmd.dryRun = true;
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
@@ -76,6 +78,7 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     RunOptions o;
     o.milkshapeFix = command.milkshapeFix;
     o.hiRes = command.hiRes;
+    o.toUnreal = command.toUnreal;
     o.baseName = name;
     if (!nameIsBaseName && hasMeshFileSuffix(name)) {
         o.baseName.resize(name.size() - kSuffixLength);

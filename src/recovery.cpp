@@ -22,14 +22,19 @@ RecoveryAction recoveryAction(const LeftoverSet& found) {
 
 bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::uint8_t> data,
                     std::span<const std::uint8_t> anim, const std::vector<std::uint8_t>* newData) {
-    for (bool hiRes : {false, true}) {
-        RunOptions o;
-        o.milkshapeFix = true;
-        o.hiRes = hiRes;
-        const MemoryRun r = runInMemory(o, backup, data);
-        const bool sameAnim = std::equal(anim.begin(), anim.end(), r.anim.begin(), r.anim.end());
-        if (r.failure.stop == Stop::None && sameAnim && (newData == nullptr || *newData == r.data)) {
-            return true;
+    // Either direction: a run taking a mesh back to the Unreal form with -ms
+    // commits its two files the same way.
+    for (bool toUnreal : {false, true}) {
+        for (bool hiRes : {false, true}) {
+            RunOptions o;
+            o.milkshapeFix = true;
+            o.hiRes = hiRes;
+            o.toUnreal = toUnreal;
+            const MemoryRun r = runInMemory(o, backup, data);
+            const bool sameAnim = std::equal(anim.begin(), anim.end(), r.anim.begin(), r.anim.end());
+            if (r.failure.stop == Stop::None && sameAnim && (newData == nullptr || *newData == r.data)) {
+                return true;
+            }
         }
     }
     return false;

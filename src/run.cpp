@@ -12,6 +12,7 @@
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
 #include "meshfold/recovery.h"
+#include "meshfold/reverse.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -77,6 +78,7 @@ struct Conversion {
     FrameForm frames;
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
+    PackingTally packing; // of the vertices taken back to the Unreal form
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
@@ -230,12 +232,25 @@ bool writeAll(Session& io, Conversion& c, Replacement& r, const std::uint8_t* by
     return io.dryRun || writeReplacement(r, bytes, size) == size;
 }
 
-// Streams the packed words after the header that the frames' layout keeps
-// into the new animation file as wide vertices: every whole word, or with
-// room to spare the first N words of each frame. Bytes that make no whole
-// word are dropped.
-Failure writeVertices(Session& io, Conversion& c) {
+// Converts `count` vertices gathered at `in` into `out` in the run's
+// direction, and returns how many bytes they take there.
+std::size_t convertVertices(Conversion& c, const std::uint8_t* in, std::size_t count,
+                            std::uint8_t* out) {
     const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
+    if (c.options.toUnreal) {
+        packVertices(in, count, out, mode, c.ranges, c.packing);
+        return count * kPackedVertexSize;
+    }
+    convertWords(in, count, out, mode, c.ranges);
+    return count * kWideVertexSize;
+}
+
+// Streams the vertices after the header that the frames' layout keeps into
+// the new animation file: packed words as wide vertices (every whole word,
+// or with room to spare the first N words of each frame), or taking a mesh
+// back, the first N wide vertices of each frame as packed words. Bytes that
+// make no whole vertex are dropped.
+Failure writeVertices(Session& io, Conversion& c) {
     const FrameLayout layout = frameLayout(c.frames);
     std::vector<std::uint8_t>& in = io.in;
     std::vector<std::uint8_t>& wide = io.wide;
@@ -246,9 +261,11 @@ Failure writeVertices(Session& io, Conversion& c) {
         const std::size_t have = carried + got;
         const bool atEnd = got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get());
         const std::size_t whole = atEnd ? have : have - have % layout.stride;
-        const std::size_t words = gatherVertices({in.data(), whole}, layout);
-        convertWords(in.data(), words, wide.data(), mode, c.ranges);
-        if (!writeAll(io, c, c.newAnim, wide.data(), words * kWideVertexSize)) {
+        const std::size_t vertices = gatherVertices({in.data(), whole}, layout);
+        const std::size_t bytes = convertVertices(c, in.data(), vertices, wide.data());
+        // Once a vertex cannot be taken back nothing more is written, but every
+        // vertex is still looked at, so that the refusal can say how many.
+        if (packingFits(c.packing) && !writeAll(io, c, c.newAnim, wide.data(), bytes)) {
             return fail(Stop::VertexWrite);
         }
         carried = have - whole;
@@ -260,7 +277,7 @@ Failure writeVertices(Session& io, Conversion& c) {
     if (std::ferror(c.anim.get())) {
         return fail(Stop::ReadFailed, c.options.animFileName);
     }
-    return {};
+    return packingFailure(c.packing);
 }
 
 Failure writeAnimation(Session& io, Conversion& c) {
@@ -273,8 +290,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::FrameCountWrite, o.animFileName);
     }
-    // Inspection accepts only frame sizes whose converted size fits.
-    writeLe16(field, static_cast<std::uint16_t>(convertedFrameSize(c.frames)));
+    writeLe16(field, newFrameSize(o, c.frames));
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
@@ -362,7 +378,7 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {
             say(io.out, failureMessage(c.failure));
-            ++(c.failure.stop == Stop::AlreadyConverted ? tally.alreadyConverted : tally.failed);
+            ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
             say(io.out, io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges));
             ++tally.converted;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 
@@ -79,6 +80,21 @@ std::vector<std::uint32_t> patternWords(std::size_t n) {
         v = x;
     }
     return w;
+}
+
+// An animation file in the wide form: the two counts, then X, Y, Z and the
+// fourth word of every vertex.
+Bytes wideAnimFile(std::uint16_t frames, std::uint16_t frameSize,
+                   const std::vector<std::array<int, 4>>& vertices) {
+    Bytes b;
+    put16(b, frames);
+    put16(b, frameSize);
+    for (const auto& v : vertices) {
+        for (const int value : v) {
+            put16(b, static_cast<std::uint16_t>(value));
+        }
+    }
+    return b;
 }
 
 // A data file whose triangles use vertices 0, 1 and 2 and carry no flags, so
@@ -169,7 +185,8 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         EXPECT_EQ(r.status, 0);
         ASSERT_EQ(r.out.substr(0, kBannerOut.size() + kHelpOut.size()), kBannerOut + kHelpOut);
         const std::string more = r.out.substr(kBannerOut.size() + kHelpOut.size());
-        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --dry-run ", "\n  -- ",
+        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ",
+                                 "\n  --dry-run ", "\n  -- ",
                                  "\n  --help ", "\n  --version ", "NAME_a.3d", "NAME_d.3d",
                                  "-?", "/ms", "/h", "/?", "NAME_a,", "folder", "any case"}) {
             EXPECT_NE(more.find(word), std::string::npos) << word;
@@ -335,6 +352,164 @@ TEST_F(Cli, NoWholeWordGivesAHeaderAndTheStartingRanges) {
     EXPECT_EQ(r.status, 0);
 }
 
+// Taking meshes back, in each mode: the field edges, the one saturated value,
+// rounding ties; exact bytes, and the ranges of the fields written.
+TEST_F(Cli, ToUnrealWorkedVerticesPerMode) {
+    struct Case {
+        std::vector<std::string> switches;
+        std::vector<std::array<int, 4>> vertices;
+        std::string words;   // the packed words written, file bytes
+        std::string banners; // the mode banners
+        std::string ranges;
+    };
+    const std::string ms = "\n* MilkShape Fix Mode *\n";
+    const std::string hi = "\n* Hi Res Experimental Mode *\n";
+    const Case cases[] = {
+        {{},
+         {{128, 128, -128, 0}, {-127, -127, 127, 0}, {-1, -2, 3, 0}, {0, 0, 0, 0}},
+         "00 04 20 80 F8 C3 1F 7F 08 80 00 03 00 00 00 00",
+         "",
+         ranges(-1024, 1016, -1024, 1016, -512, 508)},
+        {{"-ms"},
+         {{-128, 128, -128, 0}, {127, -127, 127, 0}, {1, -2, 3, 0}},
+         "00 04 20 80 F8 C3 1F 7F 08 80 00 03",
+         ms,
+         ranges(-1024, 1016, -1024, 1016, -512, 508)},
+        // 32767 is the saturated -1024; -32768 and Z 32767 round one step
+        // past the last field value and are clamped; 16 and 32 are ties.
+        {{"-h"},
+         {{32767, 32767, -32768, 0}, {-32768, -32768, 32767, 0}, {-16, 16, 32, 0},
+          {16, -16, -32, 0}, {-15, 15, 31, 0}},
+         "00 04 20 80 FF FB DF 7F 01 F8 7F 00 FF 0F C0 FF 00 00 00 00",
+         hi,
+         ranges(-1024, 1023, -1024, 1023, -512, 511)},
+        {{"-MS", "-H"},
+         {{-32768, 32767, -32768, 0}, {32767, -32768, 32767, 0}},
+         "00 04 20 80 FF FB DF 7F",
+         ms + hi,
+         ranges(-1024, 1023, -1024, 1023, -512, 511)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words);
+        const auto n = static_cast<std::uint16_t>(c.vertices.size());
+        put("W_a.3d", wideAnimFile(1, static_cast<std::uint16_t>(8 * n), c.vertices));
+        put("W_d.3d", dataFile(1, n));
+        std::vector<std::string> args = c.switches;
+        args.insert(args.begin(), "--TO-unreal");
+        args.push_back("W");
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        Bytes header;
+        put16(header, 1);
+        put16(header, static_cast<std::uint16_t>(4 * n));
+        EXPECT_EQ(hex(get("W_a.3d")), hex(header) + " " + c.words);
+        if (c.banners.empty()) {
+            EXPECT_EQ(get("W_d.3d"), dataFile(1, n));
+        }
+        EXPECT_EQ(r.out, kBannerOut + "\nConverting W_a.3d back to the Unreal form...\n" + c.banners +
+                             "\n  Single mesh (no animation)\n  1 polygons\n  " +
+                             std::to_string(n) + " vertices" + c.ranges);
+    }
+}
+
+// For every mode: converting and taking back gives the mesh again (in the
+// normal modes with the low bits the conversion drops cleared), and
+// converting the result gives what converting the original gives.
+TEST_F(Cli, ToUnrealRoundTripsInEveryMode) {
+    const Bytes anim = animFile(3, 40, patternWords(30));
+    const Bytes data = dataFile(4, 10, 0); // a zero tail: -ms twice gives it back whole
+    Bytes cleared = anim;
+    for (std::size_t at = 4; at < cleared.size(); at += 4) {
+        const std::uint8_t keep[4] = {0xF8, 0xC7, 0x3F, 0xFF}; // each field's top 8 bits
+        for (std::size_t i = 0; i < 4; ++i) {
+            cleared[at + i] &= keep[i];
+        }
+    }
+    ASSERT_NE(cleared, anim);
+    const auto convert = [&](const std::pair<Bytes, Bytes>& mesh, std::vector<std::string> args,
+                             bool back) {
+        put("R_a.3d", mesh.first);
+        put("R_d.3d", mesh.second);
+        if (back) {
+            args.insert(args.begin(), "--to-unreal");
+        }
+        args.push_back("R");
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        return std::make_pair(get("R_a.3d"), get("R_d.3d"));
+    };
+    const std::vector<std::string> modes[] = {{}, {"-ms"}, {"-h"}, {"-ms", "-h"}};
+    for (const auto& mode : modes) {
+        const bool hiRes = std::find(mode.begin(), mode.end(), "-h") != mode.end();
+        SCOPED_TRACE(mode.empty() ? "normal" : mode.front() + " " + mode.back());
+        const auto back = convert(convert({anim, data}, mode, false), mode, true);
+        EXPECT_EQ(back.first, hiRes ? anim : cleared);
+        EXPECT_EQ(back.second, data);
+        for (const auto& again : modes) {
+            // Bits a normal conversion dropped cannot come back for -h.
+            const bool againHiRes = std::find(again.begin(), again.end(), "-h") != again.end();
+            EXPECT_EQ(convert(back, again, false),
+                      convert({hiRes || !againHiRes ? anim : cleared, data}, again, false));
+        }
+    }
+}
+
+// Frames with spare bytes after their vertices: the first vertices of each
+// frame go back, the rest of the frame is left out.
+TEST_F(Cli, ToUnrealTakesTheFirstVerticesOfEachFrame) {
+    // One spare slot a frame, and five (beyond 9 bytes a vertex, where the
+    // first frame tells the form).
+    for (const int spare : {1, 5}) {
+        SCOPED_TRACE(spare);
+        std::vector<std::array<int, 4>> vertices;
+        for (int k = 0; k < 2; ++k) {
+            for (int i = 0; i < 10; ++i) {
+                vertices.push_back({-(k * 10 + i), 0, 0, 0});
+            }
+            vertices.insert(vertices.end(), spare, {0x7777, 0x7777, 0x7777, 0x7777}); // never read
+        }
+        put("S_a.3d", wideAnimFile(2, static_cast<std::uint16_t>(8 * (10 + spare)), vertices));
+        put("S_d.3d", soundDataFile(1, 10));
+        const RunResult r = run({"--to-unreal", "S"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        Bytes expected = animFile(2, 40, {});
+        for (std::uint32_t x = 0; x < 20; ++x) {
+            put32(expected, x << 3);
+        }
+        EXPECT_EQ(get("S_a.3d"), expected);
+        EXPECT_TRUE(endsWith(r.out, ranges(0, 152, 0, 0, 0, 0))) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// Several meshes, a dry run and the summary work as for the forward way.
+TEST_F(Cli, ToUnrealRunsSeveralMeshesAndDryRuns) {
+    put("A_a.3d", wideAnimFile(1, 8, {{1, 2, 3, 0}}));
+    put("A_d.3d", dataFile(1, 1));
+    put("B_a.3d", animFile(1, 4, {0x12345678}));
+    put("B_d.3d", dataFile(1, 1));
+    // One fourth word of three not 0: the Deus Ex form, but not a vertex of it.
+    put("C_a.3d", wideAnimFile(1, 24, {{1, 2, 3, 0}, {1, 2, 3, 0}, {1, 2, 3, 4}}));
+    put("C_d.3d", dataFile(1, 3));
+    const auto before = snapshot();
+    const RunResult dry = run({"--to-unreal", "--dry-run", "-ms", "A", "B", "C"});
+    EXPECT_EQ(snapshot(), before);
+    const RunResult real = run({"--to-unreal", "-ms", "A", "B", "C"});
+    EXPECT_EQ(real.status, 1);
+    EXPECT_EQ(dry.status, 1);
+    EXPECT_TRUE(endsWith(real.out, "\n\n3 meshes: 1 converted, 1 already converted, 1 failed\n"));
+    std::string expected = real.out;
+    const std::string done = "\n\n*** Conversion complete ***\n";
+    expected.replace(expected.find(done), done.size(), "\n\n*** Dry run: no file was changed ***\n");
+    expected.replace(expected.find("1 converted"), 11, "1 would be converted");
+    EXPECT_EQ(dry.out, expected);
+    EXPECT_EQ(hex(get("A_a.3d")), "01 00 04 00 08 80 3F 03");
+    EXPECT_NE(get("A_d.3d"), before.at("A_d.3d"));
+    for (const char* f : {"B_a.3d", "B_d.3d", "C_a.3d", "C_d.3d"}) {
+        EXPECT_EQ(get(f), before.at(f)) << f;
+    }
+}
+
 const std::string kConv = "\nConverting M_a.3d...\n";
 
 // The frames of a mesh with room to spare as the game reads them: the first
@@ -461,10 +636,24 @@ struct StopCase {
     std::string out;
 };
 
+const std::string kBack = "\nConverting M_a.3d back to the Unreal form...\n";
+const std::string kCounts10 = "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices";
+
 std::vector<StopCase> stopCases() {
     const Bytes anim40 = animFile(1, 40, patternWords(10));
     Bytes shortTable = dataFile(2, 10);
     shortTable.pop_back();
+    // X of -128 negates back to +128, one past the top byte's 127, and 129
+    // is beyond it with -ms too; a vertex after the last frame counts as well,
+    // as the forward conversion converts every word.
+    std::vector<std::array<int, 4>> vertices(10, {1, 2, 3, 0});
+    vertices[3] = {-128, 0, 0, 0};
+    vertices[7] = {129, 0, 0, 0};
+    vertices.push_back({-500, 0, 0, 0});
+    const Bytes wideX = wideAnimFile(1, 80, vertices);
+    vertices.assign(10, {32767, -32768, 0, 0});
+    vertices[9][3] = 1;
+    const Bytes widePad = wideAnimFile(1, 80, vertices);
     const Bytes converted = expectedAnim(anim40, false);
     // Read as wide vertices, half of them have a non-zero fourth word.
     Bytes unknown = converted;
@@ -515,6 +704,22 @@ std::vector<StopCase> stopCases() {
         {"short triangle table, -ms", anim40, shortTable, {"-ms", "M"},
          kConv + "\n* MilkShape Fix Mode *\n\n  Single mesh (no animation)\n  2 polygons"
                  "\n  10 vertices\n\nProblem reading data file: could not read triangles !\n"},
+        {"taking back a packed mesh", anim40, dataFile(1, 10), {"--to-unreal", "M"},
+         kBack + kCounts10 + "\n\nMesh file is already in the Unreal form !\n"},
+        {"taking back, unknown format", animFile(1, 30, patternWords(8)), dataFile(1, 10),
+         {"--to-unreal", "-ms", "M"},
+         kBack + "\n* MilkShape Fix Mode *\n" + kCounts10 +
+             "\n\nCound not determine vertex format !\n"},
+        {"taking back what a normal conversion cannot have made", wideX, dataFile(1, 10),
+         {"--to-unreal", "M"},
+         kBack + kCounts10 +
+             "\n\n3 vertices do not fit the Unreal form (use -h to keep every value) !\n"},
+        {"taking back with -ms: X keeps its sign", wideX, dataFile(1, 10), {"--to-unreal", "-ms", "M"},
+         kBack + "\n* MilkShape Fix Mode *\n" + kCounts10 +
+             "\n\n2 vertices do not fit the Unreal form (use -h to keep every value) !\n"},
+        {"taking back a fourth word that is not 0", widePad, dataFile(1, 10), {"--to-unreal", "-h", "M"},
+         kBack + "\n* Hi Res Experimental Mode *\n" + kCounts10 +
+             "\n\n1 vertex does not fit the Unreal form (fourth word not 0: not a Deus Ex mesh) !\n"},
     };
 }
 

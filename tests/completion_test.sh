@@ -16,12 +16,14 @@ touch -- -odd_a.3d -odd_d.3d models/notes.txt models/_a.3d models/Stray_d.3d \
 # The words of a command line (joined by ","; the last one is being completed,
 # as typed) and the completions expected (joined by ",").
 cases=(
-  'meshfold,-'                '-ms,-h,--dry-run,--,--help,--version,-?'
+  'meshfold,-'                '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
   'meshfold,--h'              '--help'
+  'meshfold,--t'              '--to-unreal'
+  'meshfold,--to-unreal,-h,m' 'models/'
   'meshfold,-q'               ''
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
-  'meshfold,-ms,-'            '-ms,-h,--dry-run,--,--help,--version,-?'
+  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
   'meshfold,models/'          'models/Big Bunny,models/BunnyDroid,models/X,models/Yes,models/sub/'
   'meshfold,models/Bu'        'models/BunnyDroid'
   'meshfold,models/X'         'models/X'

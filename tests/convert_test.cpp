@@ -1,9 +1,11 @@
 #include "meshfold/convert.h"
+#include "meshfold/reverse.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace meshfold {
@@ -153,6 +155,106 @@ TEST(RangeReport, PrintsSignedMinimumThenMaximum) {
                               "\n  Y coordinate range: 5 to 5"
                               "\n  Z coordinate range: -1 to 0"
                               "\n\n*** Conversion complete ***\n");
+}
+
+// ---------------------------------------------------------------------------
+// The way back: wide vertex -> packed word.
+
+const ConvertMode kModes[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+
+std::array<std::uint8_t, 8> wideBytes(int x, int y, int z, int pad = 0) {
+    std::array<std::uint8_t, 8> b{};
+    const int v[4] = {x, y, z, pad};
+    for (int i = 0; i < 4; ++i) {
+        writeLe16(b.data() + 2 * i, static_cast<std::uint16_t>(v[i]));
+    }
+    return b;
+}
+
+PackedVertex pack(int x, int y, int z, ConvertMode mode, int pad = 0) {
+    return packWideVertex(wideBytes(x, y, z, pad).data(), mode);
+}
+
+// Word f | f << 11 | f << 22: every X and Y field value, and every Z value.
+std::uint32_t everyFieldWord(std::uint32_t f) {
+    return f | (f << 11) | ((f & 0x3FF) << 22);
+}
+
+// The fields a normal conversion keeps: each field's top 8 bits.
+constexpr std::uint32_t kTopBitsMask = 0xFF3FC7F8u;
+
+TEST(PackWideVertex, UndoesTheConversionOfEveryFieldValueInEveryMode) {
+    for (const ConvertMode mode : kModes) {
+        for (std::uint32_t f = 0; f < 2048; ++f) {
+            for (const std::uint32_t word : {everyFieldWord(f), everyFieldWord(f) ^ 0x5A5A5A5Au}) {
+                std::array<std::uint8_t, 8> wide{};
+                encodeWideVertex(decodePackedWord(word, mode), wide.data());
+                const PackedVertex back = packWideVertex(wide.data(), mode);
+                ASSERT_TRUE(back.fits && back.padOk) << std::hex << word;
+                // Hi-res gives the word back; normal mode with the dropped bits 0.
+                ASSERT_EQ(back.word, mode.hiRes ? word : word & kTopBitsMask)
+                    << std::hex << "word 0x" << word << " hi-res " << mode.hiRes << " ms "
+                    << mode.keepXSign;
+            }
+        }
+    }
+}
+
+TEST(PackWideVertex, HiResRoundsTiesAwayFromZeroAndClampsTheLastStep) {
+    struct Case {
+        int value;   // the coordinate written, X (negated back) or Z
+        int xField;  // the X field it gives back, without -ms
+        int zField;  // the Z field the same value gives back
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {-15, 0, 0},     {-16, 1, 0},      {16, -1, 0},    {-48, 2, -1},
+        {32, -1, 1},     {-32, 1, -1},     {-31, 1, 0},    {96, -3, 2},
+        {-32736, 1023, -512},
+        {32767, -1024, 511},  // X: the saturated -1024; Z: 511.98 clamped to 511
+        {-32768, 1023, -512}, // X: 1024 clamped to 1023
+        {32736, -1023, 511},  // Z: the tie 511.5 rounds to 512, clamped
+        {32704, -1022, 511},
+    };
+    for (const Case& c : cases) {
+        const PackedVertex v = pack(c.value, 0, c.value, ConvertMode{false, true});
+        EXPECT_TRUE(v.fits);
+        EXPECT_EQ(v.x, c.xField) << c.value;
+        EXPECT_EQ(v.z, c.zField) << c.value;
+        EXPECT_EQ(v.word, (static_cast<std::uint32_t>(c.xField) & 0x7FF) |
+                              ((static_cast<std::uint32_t>(c.zField) & 0x3FF) << 22))
+            << c.value;
+        // Y is negated back as X is; with -ms X keeps its sign.
+        EXPECT_EQ(pack(0, c.value, 0, ConvertMode{false, true}).y, c.xField) << c.value;
+        EXPECT_EQ(pack(-c.value, 0, 0, ConvertMode{true, true}).x,
+                  c.value == -32768 ? -1024 : c.xField)
+            << c.value;
+    }
+}
+
+TEST(PackVertices, CountsWhatDoesNotFitAndTheStopNamesIt) {
+    std::vector<std::uint8_t> in;
+    for (const auto& v : {wideBytes(1, 1, 1), wideBytes(-128, 0, 0), wideBytes(0, 0, 200),
+                          wideBytes(0, 0, 0, 7)}) {
+        in.insert(in.end(), v.begin(), v.end());
+    }
+    std::uint8_t out[4 * 4];
+    CoordRanges ranges;
+    PackingTally plain;
+    packVertices(in.data(), 4, out, ConvertMode{}, ranges, plain);
+    EXPECT_EQ(plain.vertices, 4u);
+    EXPECT_EQ(plain.tooLarge, 2u);
+    EXPECT_EQ(plain.notDeusEx, 1u);
+    // The fourth word first: -h would not help with it.
+    EXPECT_EQ(packingFailure(plain).stop, Stop::NotDeusExVertices);
+    EXPECT_EQ(packingFailure(plain).count, 1u);
+    PackingTally hiRes;
+    packVertices(in.data(), 3, out, ConvertMode{false, true}, ranges, hiRes);
+    EXPECT_EQ(packingFailure(hiRes).stop, Stop::None);
+    PackingTally tooLarge;
+    packVertices(in.data(), 3, out, ConvertMode{}, ranges, tooLarge);
+    EXPECT_EQ(packingFailure(tooLarge).stop, Stop::VerticesDoNotFit);
+    EXPECT_EQ(packingFailure(tooLarge).count, 2u);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <set>
 
 namespace meshfold::test {
@@ -196,6 +198,137 @@ TEST_F(Corpus, FramesWithRoomToSpareConvertInEveryMode) {
         }
     }
     EXPECT_EQ(meshes, 5);
+}
+
+// Every mesh of the Unreal form converted in each mode and taken back with
+// the same switches: the original again with -h, and with each field's
+// dropped low bits cleared without (frames with room to spare: their first N
+// words, in frames of 4N bytes); converting the result again gives the same
+// mesh as the first conversion.
+TEST_F(Corpus, UnrealMeshesComeBackFromEveryMode) {
+    const std::vector<std::string> modes[] = {{}, {"-ms"}, {"-h"}, {"-ms", "-h"}};
+    int meshes = 0;
+    for (const std::string& base : corpusMeshes()) {
+        const Pair pair = readPair(base);
+        if (pair.bytesPerVertex() != 4 && kRoomToSpare.count(base) == 0) {
+            continue;
+        }
+        ++meshes;
+        const std::size_t frameSize = le16(pair.anim, 2);
+        const std::size_t verts = le16(pair.data, 2);
+        Bytes original = animFile(le16(pair.anim, 0), static_cast<std::uint16_t>(4 * verts), {});
+        for (std::size_t frame = 4; frame < pair.anim.size(); frame += frameSize) {
+            const auto start = pair.anim.begin() + static_cast<std::ptrdiff_t>(frame);
+            original.insert(original.end(), start, start + static_cast<std::ptrdiff_t>(4 * verts));
+        }
+        Bytes cleared = original;
+        for (std::size_t at = 4; at + 4 <= cleared.size(); at += 4) {
+            const std::uint8_t keep[4] = {0xF8, 0xC7, 0x3F, 0xFF}; // each field's top 8 bits
+            for (std::size_t i = 0; i < 4; ++i) {
+                cleared[at + i] &= keep[i];
+            }
+        }
+        for (const auto& mode : modes) {
+            SCOPED_TRACE(base + (mode.empty() ? "" : " " + mode.front() + " " + mode.back()));
+            const bool hiRes = std::find(mode.begin(), mode.end(), "-h") != mode.end();
+            const bool ms = std::find(mode.begin(), mode.end(), "-ms") != mode.end();
+            std::vector<std::string> args = mode;
+            args.push_back(base);
+            copyIn(base);
+            ASSERT_EQ(runTool(args, scratch.dir).status, 0);
+            const Bytes converted = get(base + "_a.3d");
+            const Bytes convertedData = get(base + "_d.3d");
+            args.insert(args.begin(), "--to-unreal");
+            RunResult r = runTool(args, scratch.dir);
+            ASSERT_EQ(r.status, 0) << r.out;
+            EXPECT_EQ(get(base + "_a.3d"), hiRes ? original : cleared);
+            // -ms twice: the triangles as they were, after a zeroed header tail.
+            const Bytes data = get(base + "_d.3d");
+            ASSERT_EQ(data.size(), ms ? 48 + 16 * std::size_t{le16(pair.data, 0)}
+                                                         : pair.data.size());
+            EXPECT_TRUE(std::equal(data.begin() + 48, data.end(), pair.data.begin() + 48));
+            args.erase(args.begin());
+            ASSERT_EQ(runTool(args, scratch.dir).status, 0);
+            EXPECT_EQ(get(base + "_a.3d"), converted);
+            EXPECT_EQ(get(base + "_d.3d"), convertedData);
+        }
+    }
+    EXPECT_EQ(meshes, 34);
+}
+
+// Every Deus Ex mesh goes back with -h, each field the nearest to its value;
+// without -h, every vertex a normal conversion could not have made is counted.
+// The player models, 8 bytes a vertex but packed, are in the Unreal form.
+TEST_F(Corpus, DeusExMeshesGoBackWithHiRes) {
+    int meshes = 0;
+    for (const std::string& base : corpusMeshes()) {
+        const Pair pair = readPair(base);
+        const Bytes& anim = pair.anim;
+        const std::size_t verts = le16(pair.data, 2);
+        if (pair.bytesPerVertex() != 8) {
+            continue;
+        }
+        SCOPED_TRACE(base);
+        copyIn(base);
+        if (kRoomToSpare.count(base) > 0) {
+            for (const std::vector<std::string>& args :
+                 {std::vector<std::string>{"--to-unreal", base}, {"--to-unreal", "-h", base}}) {
+                const RunResult r = runTool(args, scratch.dir);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_TRUE(endsWith(r.out, "\n\nMesh file is already in the Unreal form !\n")) << r.out;
+                EXPECT_EQ(get(base + "_a.3d"), anim);
+            }
+            continue;
+        }
+        // Where the vertices are: the first of every frame, as far as the file goes.
+        const std::size_t frameSize = le16(anim, 2);
+        std::vector<std::size_t> at;
+        for (std::size_t frame = 4; frame < anim.size(); frame += frameSize) {
+            for (std::size_t i = 0; i < verts && frame + 8 * i + 8 <= anim.size(); ++i) {
+                at.push_back(frame + 8 * i);
+            }
+        }
+        std::size_t tooLarge = 0;
+        for (const std::size_t v : at) {
+            ASSERT_EQ(s16(anim, v + 6), 0) << v;
+            bool fits = true;
+            for (const int value : {-s16(anim, v), -s16(anim, v + 2), int{s16(anim, v + 4)}}) {
+                fits = fits && value >= -128 && value <= 127;
+            }
+            tooLarge += fits ? 0 : 1;
+        }
+        RunResult r = runTool({"--to-unreal", base}, scratch.dir);
+        if (tooLarge > 0) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_TRUE(endsWith(r.out, "\n\n" + std::to_string(tooLarge) +
+                                            " vertices do not fit the Unreal form (use -h to keep every value) !\n"))
+                << r.out;
+            EXPECT_EQ(get(base + "_a.3d"), anim);
+        } else {
+            // Made by a normal conversion, it seems: it goes back without -h too.
+            EXPECT_EQ(r.status, 0) << r.out;
+            copyIn(base);
+        }
+        ++meshes;
+        r = runTool({"--to-unreal", "-h", base}, scratch.dir);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Bytes out = get(base + "_a.3d");
+        ASSERT_EQ(out.size(), 4 + 4 * at.size());
+        EXPECT_EQ(le16(out, 0), le16(anim, 0));
+        EXPECT_EQ(le16(out, 2), 4 * verts);
+        // Nearest field value: |value - 32 x field| at most 16 (Z: 64 and 32),
+        // or the field's last value for the top of the 16-bit range.
+        const auto nearest = [](int value, int field, int scale, int last) {
+            return std::abs(value - scale * field) <= scale / 2 || (field == last && value > scale * last);
+        };
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            const std::uint32_t w = le16(out, 4 + 4 * i) | (std::uint32_t{le16(out, 6 + 4 * i)} << 16);
+            ASSERT_TRUE(nearest(-s16(anim, at[i]), field(w, 0, 11), 32, 1023)) << i;
+            ASSERT_TRUE(nearest(-s16(anim, at[i] + 2), field(w, 11, 11), 32, 1023)) << i;
+            ASSERT_TRUE(nearest(s16(anim, at[i] + 4), field(w, 22, 10), 64, 511)) << i;
+        }
+    }
+    EXPECT_EQ(meshes, 10);
 }
 
 TEST_F(Corpus, MeshesOfAnyOtherFormAreRefusedUntouched) {

@@ -28,7 +28,8 @@ Bytes le16s(std::initializer_list<std::uint16_t> values) {
 }
 
 // The data file's verdict for a mesh with these counts (frame count 1).
-Stop verdict(std::uint16_t frameSize, std::uint16_t verts, bool ms = false, std::size_t tris = 1) {
+Stop verdict(std::uint16_t frameSize, std::uint16_t verts, bool ms = false, std::size_t tris = 1,
+             bool toUnreal = false) {
     MeshHeaderInfo info;
     info.frameCount = 1;
     info.frameSize = frameSize;
@@ -36,7 +37,9 @@ Stop verdict(std::uint16_t frameSize, std::uint16_t verts, bool ms = false, std:
     if (ms) {
         data.resize(kDataHeaderSize + tris * kTriangleRecordSize);
     }
-    return inspectDataHeader(options(ms), data, info).failure.stop;
+    RunOptions o = options(ms);
+    o.toUnreal = toUnreal;
+    return inspectDataHeader(o, data, info).failure.stop;
 }
 
 TEST(AnimHeader, StopsInOrderOnShortFiles) {
@@ -98,6 +101,25 @@ TEST(VertexFormat, QuotientOfFrameSizeByVertexCount) {
     }
     EXPECT_EQ(verdict(4, 1), Stop::None);
     EXPECT_EQ(verdict(65535, 65535), Stop::UnknownVertexFormat);
+}
+
+TEST(VertexFormat, TakingBackAcceptsTheWideFormAndStopsAtThePackedOne) {
+    // Without the first frame: room to spare is the Unreal form too.
+    for (std::uint16_t fs = 0; fs < 120; ++fs) {
+        const Stop expected = fs >= 40 && fs <= 79   ? Stop::AlreadyUnreal
+                              : fs >= 80 && fs <= 89 ? Stop::None
+                                                     : Stop::UnknownVertexFormat;
+        EXPECT_EQ(verdict(fs, 10, false, 1, true), expected) << "frame size " << fs;
+    }
+    // Frame sizes no forward run could double are still packed, and the
+    // largest wide frame takes back to 4 bytes a vertex.
+    EXPECT_EQ(verdict(65535, 16383, false, 1, true), Stop::AlreadyUnreal);
+    EXPECT_EQ(verdict(65528, 8191, true, 1, true), Stop::None);
+    RunOptions o = options();
+    o.toUnreal = true;
+    const FrameForm widest{VertexForm::Wide, 8191, 65528};
+    EXPECT_EQ(newFrameSize(o, widest), 32764);
+    EXPECT_EQ(newFrameSize(options(), FrameForm{VertexForm::Packed, 8191, 32767}), 65534);
 }
 
 TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {

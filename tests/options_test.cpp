@@ -47,11 +47,13 @@ TEST(CommandLine, ANameGivesBothFileNames) {
 TEST(CommandLine, SwitchesIgnoreAsciiCase) {
     for (const char* ms : {"-ms", "-MS", "-Ms", "-mS"}) {
         for (const char* h : {"-h", "-H"}) {
-            const Command c = parse({ms, h, "Mesh", "--DRY-run"});
+            const Command c = parse({ms, h, "Mesh", "--DRY-run", "--To-Unreal"});
             ASSERT_EQ(c.action, CommandAction::Convert);
             EXPECT_TRUE(c.milkshapeFix) << ms;
             EXPECT_TRUE(c.hiRes) << h;
             EXPECT_TRUE(c.dryRun);
+            EXPECT_TRUE(c.toUnreal);
+            EXPECT_TRUE(meshOptions(c, "Mesh", true).toUnreal);
         }
     }
 }
@@ -59,13 +61,16 @@ TEST(CommandLine, SwitchesIgnoreAsciiCase) {
 // A switch that is not known, a typo among them, converts nothing: the user
 // asked for something that could not be done.
 TEST(CommandLine, SwitchesMatchOnlyAsAWholeAndAnUnknownOneIsAUsageError) {
-    const Command c = parse({"-msx", "-hh", "-m", "-", "Mesh", "--dry", "---"});
+    const Command c =
+        parse({"-msx", "-hh", "-m", "-", "Mesh", "--dry", "---", "--to-unreal=1", "-to-unreal"});
     ASSERT_EQ(c.action, CommandAction::UsageError);
     EXPECT_FALSE(c.milkshapeFix);
     EXPECT_FALSE(c.hiRes);
     EXPECT_FALSE(c.dryRun);
-    EXPECT_EQ(c.unknownSwitches,
-              (std::vector<std::string>{"-msx", "-hh", "-m", "-", "--dry", "---"}));
+    EXPECT_FALSE(c.toUnreal);
+    EXPECT_FALSE(meshOptions(c, "Mesh", true).toUnreal);
+    EXPECT_EQ(c.unknownSwitches, (std::vector<std::string>{"-msx", "-hh", "-m", "-", "--dry", "---",
+                                                           "--to-unreal=1", "-to-unreal"}));
 }
 
 TEST(CommandLine, SwitchesApplyWhereverTheyStandAndEveryNameCounts) {

@@ -57,6 +57,11 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
                               MeshHeaderInfo& info,
                               std::span<const std::uint8_t> firstFrame = {});
 
+// The frame size of the new animation file: convertedFrameSize(), or when
+// taking a mesh back to the Unreal form 4 bytes for each vertex of a frame.
+// Inspection has accepted the mesh, so either fits 16 bits.
+std::uint16_t newFrameSize(const RunOptions& options, const FrameForm& frames);
+
 // What the triangles of a data file say about the mesh, for warnings that do
 // not stop the conversion.
 struct TriangleFindings {

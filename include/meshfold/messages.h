@@ -37,12 +37,14 @@ inline constexpr std::string_view kHelpText =
 // arguments prints the help text alone, as it always has.
 inline constexpr std::string_view kSwitchList =
     "\nSwitches, anywhere on the line, apply to every mesh named:"
-    "\n  -ms        MilkShape fix: keep the sign of X, reverse every triangle"
-    "\n  -h         hi-res: write every bit of each coordinate, at 256 times the scale"
-    "\n  --dry-run  show what would happen, but change no file"
-    "\n  --         end of the switches: what follows is a name, even if it starts with -"
-    "\n  --help     this text (also -?)"
-    "\n  --version  the name and version alone\n"
+    "\n  -ms          MilkShape fix: keep the sign of X, reverse every triangle"
+    "\n  -h           hi-res: write every bit of each coordinate, at 256 times the scale"
+    "\n  --to-unreal  take Deus Ex meshes back to the Unreal form: the inverse of a"
+    "\n               conversion made with the same -ms and -h"
+    "\n  --dry-run    show what would happen, but change no file"
+    "\n  --           end of the switches: what follows is a name, even if it starts with -"
+    "\n  --help       this text (also -?)"
+    "\n  --version    the name and version alone\n"
     "\nOn Windows /ms, /h and /? work too. Any other switch is an error, and then"
     "\nnothing is converted.\n"
     "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d (or NAME_a, as Explorer shows"
@@ -89,6 +91,9 @@ enum class Stop {
     FileChanged,             // names the file: it is no longer the file that was read
     FolderSync,              // names the file whose folder cannot be flushed to disk
     RecoveryFailed,          // names the file and says why (detail)
+    AlreadyUnreal,           // taking back a mesh that is in the Unreal form
+    NotDeusExVertices,       // counts the vertices whose fourth word is not 0
+    VerticesDoNotFit,        // counts the vertices that need -h
 };
 
 // A stop and the file it concerns (empty where the message names none).
@@ -96,7 +101,14 @@ struct Failure {
     Stop stop = Stop::None;
     std::string file;
     std::string detail = {}; // why, for the stops whose message gives a reason
+    std::uint64_t count = 0; // the vertices a stop counts
 };
+
+// True for the stops of a mesh already in the form a run writes: the summary
+// counts them apart from the failures.
+inline bool alreadyInForm(Stop stop) {
+    return stop == Stop::AlreadyConverted || stop == Stop::AlreadyUnreal;
+}
 
 // The one message printed for a failure.
 std::string failureMessage(const Failure& failure);

@@ -10,6 +10,7 @@ namespace meshfold {
 struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
+    bool toUnreal = false;     // "--to-unreal": take a Deus Ex mesh back to the Unreal form
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"
@@ -26,6 +27,7 @@ struct Command {
     CommandAction action = CommandAction::Help;
     bool milkshapeFix = false;
     bool hiRes = false;
+    bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // each is reported on standard error
@@ -45,8 +47,8 @@ inline constexpr bool kSlashSwitches = false;
 // Parses the arguments that follow the program name.
 //
 // An argument starting with '-' is a switch wherever it stands, compared
-// whole and ignoring the case of ASCII letters: -ms, -h, --dry-run, --help
-// (also -?), --version; "--" ends the switches, so that every later argument
+// whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
+// --dry-run, --help (also -?), --version; "--" ends the switches, so that every later argument
 // is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
 // are -ms, -h and --help, and any other argument starting with "/" that holds
 // no further "/" or "\" is a switch too (paths hold more than one

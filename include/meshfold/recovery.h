@@ -14,7 +14,8 @@
 //   - else the data file's temporary file alone: it was never used, and goes.
 // Before the backup goes or the temporary file replaces the data file, the
 // files are checked to be what that commit made: the animation file must be
-// the conversion of the backup (and the temporary file that of the data file).
+// the conversion of the backup, either way (and the temporary file that of the
+// data file).
 // Every step is one that a crash may interrupt: the next run picks up from
 // the state it leaves, by the same rules.
 #pragma once
@@ -45,9 +46,9 @@ enum class RecoveryAction {
 
 RecoveryAction recoveryAction(const LeftoverSet& found);
 
-// True when `anim` is what a -ms conversion (with or without -h) of `backup`
-// gives with data file `data`, and, when `newData` is given, the new data
-// file of that conversion is `newData`.
+// True when `anim` is what a -ms conversion (with or without -h, in either
+// direction) of `backup` gives with data file `data`, and, when `newData` is
+// given, the new data file of that conversion is `newData`.
 bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::uint8_t> data,
                     std::span<const std::uint8_t> anim, const std::vector<std::uint8_t>* newData);
 

@@ -303,17 +303,29 @@ protected:
 };
 
 TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
-    const Mesh mesh = packedMesh("F", 3, 40, 30);
+    const Mesh packed = packedMesh("F", 3, 40, 30);
+    const Prediction converted = predict(packed, true);
+    const Mesh wide{"F", converted.anim, converted.data};
+    struct Round {
+        std::vector<std::string> args;
+        const Mesh& mesh;
+        bool ms;
+        bool toUnreal;
+    };
+    const Round rounds[] = {{{"F"}, packed, false, false},
+                            {{"-ms", "F"}, packed, true, false},
+                            {{"--to-unreal", "-ms", "F"}, wide, true, true}};
     int injected = 0;
     int failed = 0;
-    for (bool ms : {false, true}) {
-        const std::vector<std::string> args =
-            ms ? std::vector<std::string>{"-ms", "F"} : std::vector<std::string>{"F"};
+    for (const Round& round : rounds) {
+        const std::vector<std::string>& args = round.args;
+        const Mesh& mesh = round.mesh;
+        const bool ms = round.ms;
         for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod",
                                  "unlink", "fchown", "flock"}) {
             for (int n = 1;; ++n) {
                 const std::string plan = std::string(call) + ":" + std::to_string(n);
-                SCOPED_TRACE(plan + (ms ? " -ms" : ""));
+                SCOPED_TRACE(plan + " " + args.front());
                 putMesh(meshDir, mesh);
                 const Snapshot before = snapshot(meshDir);
                 RunResult r;
@@ -329,7 +341,7 @@ TEST_F(FailingCalls, EveryFailingCallIsCaughtOrHarmless) {
                     // removed: the next run on the mesh removes it.
                     runTool(args, meshDir);
                 }
-                failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r) ? 1 : 0;
+                failed += expectUnchangedOrConverted(meshDir, before, mesh, ms, r, round.toUnreal) ? 1 : 0;
                 ASSERT_LT(n, 50) << "more calls than a run makes";
             }
         }

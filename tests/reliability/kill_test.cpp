@@ -278,16 +278,27 @@ struct CrashCase {
     std::vector<std::string> args;
 };
 
-CrashCase crashCase(const char* name, bool ms, int meshCount, bool dataElsewhere = false) {
+// With toUnreal, the meshes are converted ones, taken back.
+CrashCase crashCase(const char* name, bool ms, int meshCount, bool dataElsewhere = false,
+                    bool toUnreal = false) {
     CrashCase c{name, ms, dataElsewhere, {}, {}, {}};
+    if (toUnreal) {
+        c.args.push_back("--to-unreal");
+    }
     if (ms) {
         c.args.push_back("-ms");
     }
     for (int i = 0; i < meshCount; ++i) {
         std::string base = "C";
         base += std::to_string(i);
-        c.meshes.push_back(packedMesh(base, 2, 6, 5, static_cast<std::uint32_t>(i + 7)));
-        c.predicted.push_back(predict(c.meshes.back(), ms));
+        Mesh mesh = packedMesh(base, 2, 6, 5, static_cast<std::uint32_t>(i + 7));
+        if (toUnreal) {
+            const Prediction converted = predict(mesh, ms);
+            mesh.anim = converted.anim;
+            mesh.data = converted.data;
+        }
+        c.meshes.push_back(mesh);
+        c.predicted.push_back(predict(mesh, ms, false, toUnreal));
         c.args.push_back(base);
     }
     return c;
@@ -296,7 +307,8 @@ CrashCase crashCase(const char* name, bool ms, int meshCount, bool dataElsewhere
 std::vector<CrashCase> crashCases() {
     return {crashCase("plain", false, 1), crashCase("-ms", true, 1),
             crashCase("-ms, three meshes", true, 3),
-            crashCase("-ms, data file linked from another folder", true, 1, true)};
+            crashCase("-ms, data file linked from another folder", true, 1, true),
+            crashCase("--to-unreal -ms", true, 1, false, true)};
 }
 
 bool isLeftover(const std::string& name) {

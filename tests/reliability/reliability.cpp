@@ -20,10 +20,11 @@ const std::string kBannerOut = "\nUnreal to Deus Ex mesh converter, v1.2\nWritte
 
 } // namespace
 
-Prediction predict(const Mesh& mesh, bool milkshapeFix, bool hiRes) {
+Prediction predict(const Mesh& mesh, bool milkshapeFix, bool hiRes, bool toUnreal) {
     RunOptions o;
     o.milkshapeFix = milkshapeFix;
     o.hiRes = hiRes;
+    o.toUnreal = toUnreal;
     o.baseName = mesh.base;
     o.animFileName = mesh.base + "_a.3d";
     o.dataFileName = mesh.base + "_d.3d";
@@ -90,8 +91,8 @@ std::vector<std::string> writeFailureMessages(const std::string& base) {
 }
 
 bool expectUnchangedOrConverted(const fs::path& dir, const Snapshot& before, const Mesh& mesh,
-                                bool milkshapeFix, const RunResult& r) {
-    const Prediction p = predict(mesh, milkshapeFix);
+                                bool milkshapeFix, const RunResult& r, bool toUnreal) {
+    const Prediction p = predict(mesh, milkshapeFix, false, toUnreal);
     if (r.status == 0) {
         EXPECT_EQ(r.out, p.out);
         Snapshot after = before;

@@ -29,7 +29,8 @@ struct Prediction {
     Bytes data;
 };
 
-Prediction predict(const Mesh& mesh, bool milkshapeFix, bool hiRes = false);
+// With toUnreal, of taking the mesh back to the Unreal form.
+Prediction predict(const Mesh& mesh, bool milkshapeFix, bool hiRes = false, bool toUnreal = false);
 
 // Writes both files of the mesh into `dir` (anything of the same names replaced).
 void putMesh(const fs::path& dir, const Mesh& mesh);
@@ -51,7 +52,7 @@ std::vector<std::string> writeFailureMessages(const std::string& base);
 // exactly as `before`, or it succeeded and the files are the full conversion
 // (and nothing else was added). Returns true when it failed.
 bool expectUnchangedOrConverted(const fs::path& dir, const Snapshot& before, const Mesh& mesh,
-                                bool milkshapeFix, const RunResult& r);
+                                bool milkshapeFix, const RunResult& r, bool toUnreal = false);
 
 bool isRoot();
 bool haveCommand(const std::string& name);

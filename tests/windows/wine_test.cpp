@@ -344,6 +344,30 @@ TEST_F(WineTest, SecondRunSaysAlreadyConverted) {
     EXPECT_EQ(snapshot(dir), converted);
 }
 
+// Converted and taken back with the same switches, a mesh full of control
+// bytes comes back byte for byte (hi-res keeps every bit), exactly as the
+// native build takes it back; taking it back twice is refused.
+TEST_F(WineTest, ToUnrealGivesTheMeshBack) {
+    const Bytes anim = animFile(3, 16, 12, 0);
+    const Bytes data = dataFile(2, 4, 0);
+    fs::path dir;
+    expectSameAsNative("forward", mesh("m", anim, data), {"-ms", "-h", "m"}, &dir);
+    const Result back =
+        expectSameAsNative("back", snapshot(dir), {"--to-unreal", "-MS", "-H", "m"}, &dir);
+    EXPECT_EQ(back.status, 0);
+    EXPECT_NE(back.out.find("\nConverting m_a.3d back to the Unreal form...\n"), std::string::npos);
+    const Folder result = snapshot(dir);
+    EXPECT_EQ(result.at("m_a.3d"), anim);
+    // -ms twice: every triangle as it was, after a header tail of zeros.
+    const Bytes& table = result.at("m_d.3d");
+    ASSERT_EQ(table.size(), data.size());
+    EXPECT_TRUE(std::equal(table.begin() + 48, table.end(), data.begin() + 48));
+    const Result again = runWindows(dir, {"--to-unreal", "-ms", "-h", "m"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.out.find("\n\nMesh file is already in the Unreal form !\n"), std::string::npos);
+    EXPECT_EQ(snapshot(dir), result);
+}
+
 // --- what a run cut short leaves ----------------------------------------------
 
 // Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid
