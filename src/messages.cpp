@@ -63,6 +63,14 @@ std::string failureMessage(const Failure& failure) {
         // A read error is not the end of the file: converting what came before
         // it would silently drop the rest of the user's vertices.
         return "\n\nProblem reading file " + f + " !\n";
+    case Stop::NotAMesh:
+        return "\n\n" + f + " is not a mesh file: a mesh is the two files NAME_a.3d and" +
+               " NAME_d.3d !\n";
+    case Stop::CantOpenFolder:
+        return "\n\nCan't open folder " + f + " !\n";
+    case Stop::NoMeshInFolder:
+        return "\n\nNo mesh in folder " + f + ": a mesh is the two files NAME_a.3d and" +
+               " NAME_d.3d !\n";
     case Stop::FolderNotWritable:
         return "\n\nCan't replace file " + f + ": no new file can be created in its folder !\n";
     case Stop::OwnerOnlyFolder:
@@ -101,7 +109,16 @@ std::string unusedFrameBytesLine(unsigned bytes) {
 }
 
 std::string unknownSwitchWarning(const std::string& arg) {
-    return "meshfold: unknown switch " + arg + " ignored\n";
+    return "meshfold: unknown switch " + arg + ": nothing was converted\n";
+}
+
+std::string caseCandidatesNote(const std::string& file, const std::vector<std::string>& candidates) {
+    std::string note = "meshfold: there is no " + file +
+                       ", and more than one file differs from that name only in case: ";
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        note += (i == 0 ? "" : ", ") + candidates[i];
+    }
+    return note + "\n";
 }
 
 std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertexBytes,

@@ -1,5 +1,7 @@
 #include "meshfold/options.h"
 
+#include "meshfold/ascii.h"
+
 #include <cstddef>
 #include <string_view>
 
@@ -7,27 +9,21 @@ namespace meshfold {
 
 namespace {
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 constexpr std::size_t kSuffixLength = 5; // "_a.3d"
+
+// "/ms" as a Windows user types "-ms"; any other argument is returned as it
+// is. A "/" followed by a further separator starts a path, not a switch.
+std::string dashForm(const std::string& arg, bool slashSwitches) {
+    if (!slashSwitches || arg.size() < 2 || arg[0] != '/' ||
+        arg.find_first_of("/\\", 1) != std::string::npos) {
+        return arg;
+    }
+    return "-" + arg.substr(1);
+}
 
 } // namespace
 
-Command parseCommandLine(const std::vector<std::string>& args) {
+Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitches) {
     Command cmd;
     if (args.empty()) {
         cmd.action = CommandAction::Help;
@@ -35,7 +31,8 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     }
     bool switchesEnded = false;
     bool answered = false; // --help or --version seen: it decides the action
-    for (const std::string& arg : args) {
+    for (const std::string& typed : args) {
+        const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
         if (switchesEnded || arg.empty() || arg[0] != '-') {
             cmd.names.push_back(arg);
         } else if (arg == "--") {
@@ -48,30 +45,31 @@ Command parseCommandLine(const std::vector<std::string>& args) {
             cmd.toUnreal = true;
         } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
             cmd.dryRun = true;
-        } else if (equalsIgnoringAsciiCase(arg, "--help") ||
+        } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
             if (!answered) {
-                cmd.action = equalsIgnoringAsciiCase(arg, "--help") ? CommandAction::Help
-                                                                    : CommandAction::Version;
+                cmd.action = equalsIgnoringAsciiCase(arg, "--version") ? CommandAction::Version
+                                                                       : CommandAction::Help;
                 answered = true;
             }
         } else {
-            cmd.unknownSwitches.push_back(arg);
+            cmd.unknownSwitches.push_back(typed);
         }
     }
     if (!answered) {
-        cmd.action = cmd.names.empty() ? CommandAction::UsageError : CommandAction::Convert;
+        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() ? CommandAction::UsageError
+                                                                       : CommandAction::Convert;
     }
     return cmd;
 }
 
 bool hasMeshFileSuffix(const std::string& name) {
-    if (name.size() < kSuffixLength) {
-        return false;
-    }
-    const std::string_view suffix = std::string_view(name).substr(name.size() - kSuffixLength);
-    return equalsIgnoringAsciiCase(suffix, kAnimSuffix) ||
-           equalsIgnoringAsciiCase(suffix, kDataSuffix);
+    return endsWithIgnoringAsciiCase(name, kAnimSuffix) ||
+           endsWithIgnoringAsciiCase(name, kDataSuffix);
+}
+
+bool hasShortMeshFileSuffix(const std::string& name) {
+    return endsWithIgnoringAsciiCase(name, "_a") || endsWithIgnoringAsciiCase(name, "_d");
 }
 
 RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName) {

@@ -3,6 +3,9 @@
 
 #include "platform_names.h"
 
+#include "meshfold/ascii.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -70,6 +73,67 @@ std::FILE* openForReading(const std::string& path) {
 bool pathExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The names in `folder` ("" for the current one), in no particular order.
+// False when the folder cannot be read to its end.
+bool readEntries(const std::string& folder, std::vector<std::string>& names) {
+    std::error_code ec;
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : toPath(folder), ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        names.push_back(fromPath(it->path().filename()));
+    }
+    return !ec;
+}
+
+bool byName(const std::string& a, const std::string& b) {
+    return lessIgnoringAsciiCase(a, b);
+}
+
+} // namespace
+
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files) {
+    const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
+    std::vector<std::string> names;
+    if (!readEntries(folder, names)) {
+        return false;
+    }
+    std::sort(names.begin(), names.end(), byName);
+    for (const std::string& name : names) {
+        if (!isFolder(prefix + name)) {
+            files.push_back(prefix + name);
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListings& listings) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string_view name = std::string_view(path).substr(folder.size());
+    auto listed = listings.entries.find(folder);
+    if (listed == listings.entries.end()) {
+        std::vector<std::string> entries;
+        (void)readEntries(folder, entries); // a folder that cannot be read offers no other spelling
+        std::sort(entries.begin(), entries.end(), byName);
+        listed = listings.entries.emplace(folder, std::move(entries)).first;
+    }
+    // Sorted by name, the spellings of one name stand together.
+    const auto [first, last] = std::equal_range(
+        listed->second.begin(), listed->second.end(), std::string(name),
+        [](const std::string& a, const std::string& b) { return compareIgnoringAsciiCase(a, b) < 0; });
+    std::vector<std::string> found;
+    for (auto it = first; it != last; ++it) {
+        found.push_back(folder + *it);
+    }
+    return found;
 }
 
 std::string fileIdentity(const std::string& path) {

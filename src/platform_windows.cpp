@@ -38,34 +38,67 @@ std::string utf8(const wchar_t* w, std::size_t length) {
     return s;
 }
 
+// Name order as Explorer shows it: case ignored, and so "Box_a.3d" before
+// "BoxBig_a.3d" (letters compared in lower case, which puts "_" before them,
+// as Explorer does). Names equal but for case, possible on some volumes, in
+// code-unit order, so that the order is total.
+std::wstring lowerCase(std::wstring s) {
+    if (!s.empty()) {
+        CharLowerBuffW(s.data(), static_cast<DWORD>(s.size()));
+    }
+    return s;
+}
+
+bool byName(const std::wstring& a, const std::wstring& b) {
+    const std::wstring x = lowerCase(a);
+    const std::wstring y = lowerCase(b);
+    return x != y ? x < y : a < b;
+}
+
+// The files (not folders) that `pattern` matches, each as `folder` + its
+// name, in name order. False when the folder cannot be read (a pattern that
+// matches nothing is not a failure).
+bool matchingFiles(const std::wstring& pattern, const std::wstring& folder,
+                   std::vector<std::wstring>& files) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileW(h, &found) != 0);
+    FindClose(h);
+    std::sort(names.begin(), names.end(), byName);
+    for (const std::wstring& name : names) {
+        files.push_back(folder + name);
+    }
+    return true;
+}
+
 // Neither cmd nor PowerShell expands wildcards for the programs they start.
 // As the C runtimes do when asked to, an argument holding * or ? becomes the
 // files it matches in its folder, in name order; one that matches no file
-// stays as it was, and then names no mesh.
+// stays as it was, and then names no mesh. The switches -? and /? are not
+// patterns.
 void addExpanded(const wchar_t* arg, std::vector<std::string>& args) {
     const std::wstring pattern(arg);
-    if (pattern.find_first_of(L"*?") == std::wstring::npos) {
+    if (pattern.find_first_of(L"*?") == std::wstring::npos || pattern == L"-?" ||
+        pattern == L"/?") {
         args.push_back(utf8(pattern.data(), pattern.size()));
         return;
     }
     const std::size_t cut = pattern.find_last_of(L"\\/:");
     const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut + 1);
     std::vector<std::wstring> matches;
-    WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                nullptr, 0);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                matches.push_back(folder + found.cFileName);
-            }
-        } while (FindNextFileW(h, &found) != 0);
-        FindClose(h);
-    }
+    (void)matchingFiles(pattern, folder, matches);
     if (matches.empty()) {
         matches.push_back(pattern);
     }
-    std::sort(matches.begin(), matches.end());
     for (const std::wstring& m : matches) {
         args.push_back(utf8(m.data(), m.size()));
     }
@@ -213,6 +246,33 @@ std::FILE* openForReading(const std::string& path) {
 
 bool pathExists(const std::string& path) {
     return GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files) {
+    std::wstring prefix = wide(folder);
+    if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/' &&
+        !(prefix.size() == 2 && prefix[1] == L':')) {
+        prefix += L'\\';
+    }
+    std::vector<std::wstring> found;
+    if (!matchingFiles(prefix + L"*", prefix, found)) {
+        return false;
+    }
+    for (const std::wstring& f : found) {
+        files.push_back(utf8(f.data(), f.size()));
+    }
+    return true;
+}
+
+// Windows opens a file by its name in any case: a name that does not open
+// has no other spelling.
+std::vector<std::string> namesIgnoringCase(const std::string&, FolderListings&) {
+    return {};
 }
 
 std::string fileIdentity(const std::string& path) {

@@ -8,6 +8,7 @@
 #include "meshfold/frames.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
+#include "meshfold/names.h"
 #include "meshfold/options.h"
 #include "meshfold/platform.h"
 #include "meshfold/recovery.h"
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <string_view>
 
 namespace meshfold {
@@ -67,6 +67,7 @@ struct Session {
 
 // Everything the conversion of one mesh holds between its steps.
 struct Conversion {
+    const NamedMesh* named = nullptr; // the name it was found by
     RunOptions options;
     bool live = false;  // its lines go out as they come (nothing before it waits)
     std::string lines;  // else they wait here until the mesh is done
@@ -111,8 +112,12 @@ bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     return std::ferror(f) == 0;
 }
 
-// A file that cannot be opened for reading, and why.
-Failure cantOpen(const std::string& file) {
+// A file that cannot be opened for reading, and why. When several files match
+// its name ignoring case, standard error lists them, since none was taken.
+Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
+    if (!candidates.empty()) {
+        say(io.err, caseCandidatesNote(file, candidates));
+    }
     return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
 
@@ -133,7 +138,7 @@ Failure inspect(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.anim.reset(openForReading(o.animFileName));
     if (!c.anim) {
-        return cantOpen(o.animFileName);
+        return cantOpen(io, o.animFileName, c.named->animCandidates);
     }
     c.animRead = stampOf(c.anim.get());
     std::vector<std::uint8_t> animHead;
@@ -148,7 +153,7 @@ Failure inspect(Session& io, Conversion& c) {
 
     InputFile data(openForReading(o.dataFileName));
     if (!data) {
-        return cantOpen(o.dataFileName);
+        return cantOpen(io, o.dataFileName, c.named->dataCandidates);
     }
     c.dataRead = stampOf(data.get());
     if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
@@ -323,7 +328,10 @@ Failure recoverLeftovers(Session& io, const Conversion& c) {
 // warnings and the new content in temporary files (in a dry run, in memory
 // only).
 void prepare(Session& io, Conversion& c) {
-    Failure f = recoverLeftovers(io, c);
+    Failure f = c.named->failure; // a name that stands for no mesh
+    if (f.stop == Stop::None) {
+        f = recoverLeftovers(io, c);
+    }
     if (f.stop == Stop::None) {
         f = inspect(io, c);
     }
@@ -379,27 +387,17 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
     group.clear();
 }
 
-// The mesh a name stands for: a base name, or the name of one of its files
-// when no file named as a base name would be exists.
-RunOptions meshNamed(const Command& cmd, const std::string& name) {
-    const bool isBaseName = !hasMeshFileSuffix(name) || pathExists(name + kAnimSuffix);
-    return meshOptions(cmd, name, isBaseName);
-}
-
 int convertAll(const Command& cmd, Session& io) {
+    const std::vector<NamedMesh> meshes = resolveMeshes(cmd);
     Tally tally;
-    std::set<std::string> seen; // meshes already in the run, by their animation file
     std::vector<Conversion> group;
     const std::size_t groupMeshes = meshesPerGroup();
     group.reserve(groupMeshes);
     std::uint64_t groupBytes = 0;
-    for (const std::string& name : cmd.names) {
-        RunOptions o = meshNamed(cmd, name);
-        if (!seen.insert(fileIdentity(o.animFileName)).second) {
-            continue;
-        }
+    for (const NamedMesh& mesh : meshes) {
         Conversion& c = group.emplace_back();
-        c.options = std::move(o);
+        c.named = &mesh;
+        c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);
         groupBytes += c.bytesWritten;
@@ -409,10 +407,10 @@ int convertAll(const Command& cmd, Session& io) {
         }
     }
     finishGroup(io, group, tally);
-    if (seen.size() > 1) {
+    if (meshes.size() > 1) {
         say(io.out, summaryLine(tally, io.dryRun));
     }
-    return tally.converted == seen.size() ? kExitSuccess : kExitFailure;
+    return tally.converted == meshes.size() ? kExitSuccess : kExitFailure;
 }
 
 } // namespace

@@ -382,5 +382,26 @@ TEST_F(Corpus, TheWholeCorpusInOneRun) {
     }
 }
 
+// The README's "meshfold *.3d" on a copy of the whole corpus: every mesh is
+// named by both of its files, across several groups of meshes, and each is
+// converted once. The dry run says exactly what the real run then does.
+TEST_F(Corpus, EveryFileOfTheFolderNamedConvertsEachMeshOnce) {
+    std::vector<std::string> names;
+    for (const std::string& f : listFolder(corpusDir())) {
+        if (endsWith(f, ".3d")) {
+            writeFile(scratch.dir / f, readFile(corpusDir() / f));
+            names.push_back(f);
+        }
+    }
+    std::vector<std::string> dryArgs = names;
+    dryArgs.push_back("--dry-run");
+    const RunResult dry = runTool(dryArgs, scratch.dir);
+    const RunResult real = runTool(names, scratch.dir);
+    EXPECT_TRUE(endsWith(real.out, "\n\n44 meshes: 34 converted, 10 already converted, 0 failed\n"))
+        << real.out.substr(real.out.size() - std::min<std::size_t>(real.out.size(), 200));
+    EXPECT_EQ(dry.out, asDryRun(real.out));
+    EXPECT_EQ(dry.status, real.status);
+}
+
 } // namespace
 } // namespace meshfold::test

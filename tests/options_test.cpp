@@ -58,10 +58,12 @@ TEST(CommandLine, SwitchesIgnoreAsciiCase) {
     }
 }
 
-TEST(CommandLine, SwitchesMatchOnlyAsAWhole) {
+// A switch that is not known, a typo among them, converts nothing: the user
+// asked for something that could not be done.
+TEST(CommandLine, SwitchesMatchOnlyAsAWholeAndAnUnknownOneIsAUsageError) {
     const Command c =
         parse({"-msx", "-hh", "-m", "-", "Mesh", "--dry", "---", "--to-unreal=1", "-to-unreal"});
-    ASSERT_EQ(c.action, CommandAction::Convert);
+    ASSERT_EQ(c.action, CommandAction::UsageError);
     EXPECT_FALSE(c.milkshapeFix);
     EXPECT_FALSE(c.hiRes);
     EXPECT_FALSE(c.dryRun);
@@ -96,11 +98,49 @@ TEST(CommandLine, SwitchesAloneAreAUsageError) {
 
 TEST(CommandLine, HelpAndVersionAnywhereTheFirstWins) {
     EXPECT_EQ(parse({"--HELP"}).action, CommandAction::Help);
+    EXPECT_EQ(parse({"-sm", "Mesh", "-?"}).action, CommandAction::Help);
+    EXPECT_EQ(parse({"-x", "--version"}).action, CommandAction::Version);
+    EXPECT_EQ(parse({"-?", "--version"}).action, CommandAction::Help);
     EXPECT_EQ(parse({"-ms", "--help", "Mesh"}).action, CommandAction::Help);
     EXPECT_EQ(parse({"--Version", "Mesh"}).action, CommandAction::Version);
     EXPECT_EQ(parse({"--version", "--help"}).action, CommandAction::Version);
     EXPECT_EQ(parse({"Mesh", "-ms", "--help", "--version"}).action, CommandAction::Help);
     EXPECT_TRUE(parse({"--help", "--HELP", "--version"}).unknownSwitches.empty());
+}
+
+// On Windows "/ms" is "-ms"; elsewhere it is a path from the root.
+TEST(CommandLine, SlashSwitchesOnlyWhereTheSystemTakesThem) {
+    struct Case {
+        std::vector<std::string> args;
+        bool slashSwitches;
+        CommandAction action;
+        bool milkshapeFix;
+        bool hiRes;
+        std::vector<std::string> names;
+    };
+    using A = CommandAction;
+    const Case cases[] = {
+        {{"/ms", "/H", "box"}, true, A::Convert, true, true, {"box"}},
+        {{"/MS", "box"}, false, A::Convert, false, false, {"/MS", "box"}},
+        {{"/?"}, true, A::Help, false, false, {}},
+        {{"box", "/?"}, false, A::Convert, false, false, {"box", "/?"}},
+        {{"-?"}, false, A::Help, false, false, {}},
+        {{"/sm", "box"}, true, A::UsageError, false, false, {"box"}},
+        {{"/Models/box", "\\\\server\\box"}, true, A::Convert, false, false,
+         {"/Models/box", "\\\\server\\box"}},
+        {{"/Models\\box", "/"}, true, A::Convert, false, false, {"/Models\\box", "/"}},
+        {{"--", "/ms"}, true, A::Convert, false, false, {"/ms"}},
+    };
+    for (const Case& c : cases) {
+        const Command cmd = parseCommandLine(c.args, c.slashSwitches);
+        SCOPED_TRACE(c.args[0] + (c.slashSwitches ? " with /" : " without /"));
+        EXPECT_EQ(cmd.action, c.action);
+        EXPECT_EQ(cmd.milkshapeFix, c.milkshapeFix);
+        EXPECT_EQ(cmd.hiRes, c.hiRes);
+        EXPECT_EQ(cmd.names, c.names);
+    }
+    EXPECT_EQ(parseCommandLine({"/sm", "box"}, true).unknownSwitches,
+              std::vector<std::string>{"/sm"});
 }
 
 // Explorer gives a program started by a double-click or a drop a console of

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace meshfold {
 
@@ -42,10 +43,14 @@ inline constexpr std::string_view kSwitchList =
     "\n               conversion made with the same -ms and -h"
     "\n  --dry-run    show what would happen, but change no file"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
-    "\n  --help       this text"
+    "\n  --help       this text (also -?)"
     "\n  --version    the name and version alone\n"
-    "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d, with or without a folder"
-    "\nin front. Name several meshes to convert them all: meshfold -ms *_a.3d\n";
+    "\nOn Windows /ms, /h and /? work too. Any other switch is an error, and then"
+    "\nnothing is converted.\n"
+    "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d (or NAME_a, as Explorer shows"
+    "\nit), with or without a folder in front; its files may be named in any case."
+    "\nA folder names every mesh in it. Name several meshes to convert them all:"
+    "\nmeshfold -ms *_a.3d\n";
 
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
@@ -76,6 +81,9 @@ enum class Stop {
     WriteFailed,             // names the file
     VertexWrite,
     ReadFailed,              // names the file
+    NotAMesh,                // names the file that was named
+    NoMeshInFolder,          // names the folder
+    CantOpenFolder,          // names the folder
     FolderNotWritable,       // names the file
     OwnerOnlyFolder,         // names the file
     NameTooLong,             // names the file
@@ -115,13 +123,18 @@ struct Tally {
 // The line that ends a run over more than one mesh.
 std::string summaryLine(const Tally& tally, bool dryRun);
 
+// Lines for standard error, beside the usage error or the can't-open message
+// they explain: a switch meshfold does not know, and the files that match a
+// missing name only ignoring case (none is guessed).
+std::string unknownSwitchWarning(const std::string& arg);
+std::string caseCandidatesNote(const std::string& file, const std::vector<std::string>& candidates);
+
 // The progress line after the vertex count of a mesh whose frames have room
 // to spare: how many bytes of each frame hold no vertex and are not kept.
 std::string unusedFrameBytesLine(unsigned bytes);
 
 // Lines for standard error. They never change standard output or the exit
 // status, so scripts that read the output see no difference.
-std::string unknownSwitchWarning(const std::string& arg);
 std::string vertexBytesWarning(const std::string& animFile, std::uint64_t vertexBytes,
                                unsigned frameCount, unsigned frameSize);
 std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriangles,

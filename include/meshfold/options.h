@@ -20,7 +20,7 @@ enum class CommandAction {
     Convert,    // convert every mesh named
     Help,       // print the help text and succeed
     Version,    // the banner alone is the answer
-    UsageError, // switches but no mesh: print the help text and fail
+    UsageError, // no mesh, or an unknown switch: print the help text and fail
 };
 
 struct Command {
@@ -30,27 +30,44 @@ struct Command {
     bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
     std::vector<std::string> names;           // every argument that names a mesh, in order
-    std::vector<std::string> unknownSwitches; // ignored; each is reported on standard error
+    std::vector<std::string> unknownSwitches; // each is reported on standard error
 };
 
 inline constexpr const char* kAnimSuffix = "_a.3d";
 inline constexpr const char* kDataSuffix = "_d.3d";
 
+// Whether switches may also be written with "/", as Windows programs take
+// them. Elsewhere a name starting with "/" is a path from the root.
+#ifdef _WIN32
+inline constexpr bool kSlashSwitches = true;
+#else
+inline constexpr bool kSlashSwitches = false;
+#endif
+
 // Parses the arguments that follow the program name.
 //
 // An argument starting with '-' is a switch wherever it stands, compared
 // whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
-// --dry-run, --help, --version; "--" ends the switches, so that every later argument is a name
-// even when it starts with '-'. Any other switch is ignored (and listed in
-// unknownSwitches). Every other argument, an empty one included, names a mesh.
-// The first of --help and --version wins over everything else. No arguments
-// at all asks for help; switches alone are a usage error, since there is no
-// mesh to work on.
-Command parseCommandLine(const std::vector<std::string>& args);
+// --dry-run, --help (also -?), --version; "--" ends the switches, so that every later argument
+// is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
+// are -ms, -h and --help, and any other argument starting with "/" that holds
+// no further "/" or "\" is a switch too (paths hold more than one
+// separator). Every other argument, an empty one included, names a mesh.
+//
+// The first of --help, -? and --version wins over everything else. Otherwise
+// an unknown switch (listed in unknownSwitches) is a usage error, since the
+// user asked for something meshfold cannot do, and so are switches without
+// a name. No arguments at all asks for help.
+Command parseCommandLine(const std::vector<std::string>& args,
+                         bool slashSwitches = kSlashSwitches);
 
 // True when `name` ends in "_a.3d" or "_d.3d", ignoring the case of the
 // suffix: the name of one of a mesh's files rather than its base name.
 bool hasMeshFileSuffix(const std::string& name);
+
+// True when `name` ends in "_a" or "_d", ignoring case: a mesh file's name as
+// Explorer shows it with extensions hidden ("Cube_a" for Cube_a.3d).
+bool hasShortMeshFileSuffix(const std::string& name);
 
 // The options for the mesh that `name` stands for. A name is a base name
 // unless it ends in a mesh file suffix and `nameIsBaseName` is false (the

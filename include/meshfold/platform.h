@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,29 @@ std::FILE* openForReading(const std::string& path);
 
 // True when something (a file, a folder, anything) exists under `path`.
 bool pathExists(const std::string& path);
+
+// True when `path` is a folder (symbolic links followed).
+bool isFolder(const std::string& path);
+
+// Every file of `folder` that is not itself a folder, not recursive, each as
+// `folder` joined with its name by the system's separator, in the order the
+// system's file manager shows them: ignoring case (on Windows as Explorer
+// does; elsewhere the case of ASCII letters). False when the folder cannot be
+// read.
+bool filesInFolder(const std::string& folder, std::vector<std::string>& files);
+
+// The entries of folders read so far in one lookup of names, so that a run
+// over many meshes reads each folder once.
+struct FolderListings {
+    std::map<std::string, std::vector<std::string>> entries; // folder -> names in it, sorted
+};
+
+// The names beside `path` that equal its last part ignoring ASCII case, each
+// as `path`'s folder joined with the real name, in name order. For a name that
+// does not exist as typed: on POSIX, where case matters, these are the files
+// a user means (BOSS_A.3D for Boss_a.3d); on Windows, whose names ignore case
+// already, there are none.
+std::vector<std::string> namesIgnoringCase(const std::string& path, FolderListings& listings);
 
 // A key that is the same for every name of one file: the file's identity on
 // its volume where it exists (so that "Cube_a.3d", "./Cube_a.3d" and a link

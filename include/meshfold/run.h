@@ -11,7 +11,7 @@ namespace meshfold {
 
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1; // some mesh did not convert; its files are unchanged
-inline constexpr int kExitUsage = 2;   // no mesh named
+inline constexpr int kExitUsage = 2;   // no mesh named, or a switch meshfold does not know
 
 // Runs meshfold with `args` (the arguments after the program name, UTF-8),
 // printing the banner, every mesh's lines and the summary to `out` and the

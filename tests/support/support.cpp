@@ -126,6 +126,19 @@ fs::path corpusDir() {
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
 }
 
+std::string asDryRun(const std::string& out) {
+    std::string dry = out;
+    const std::string done = "\n\n*** Conversion complete ***\n";
+    for (std::size_t at; (at = dry.find(done)) != std::string::npos;) {
+        dry.replace(at, done.size(), "\n\n*** Dry run: no file was changed ***\n");
+    }
+    const std::size_t summary = dry.rfind(" meshes: ");
+    if (summary != std::string::npos) {
+        dry.insert(dry.find(" converted, ", summary), " would be");
+    }
+    return dry;
+}
+
 bool usingRunner() {
     const char* r = std::getenv("MESHFOLD_RUNNER");
     return r != nullptr && *r != '\0';

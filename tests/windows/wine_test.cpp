@@ -487,6 +487,83 @@ TEST_F(WineTest, FileNamesAsExplorerAndUsersGiveThem) {
     }
 }
 
+// Windows users type switches with "/", and "-?" asks for help everywhere; a
+// switch that is not known converts nothing.
+TEST_F(WineTest, SwitchesAsWindowsUsersTypeThem) {
+    const Folder files = mesh("m", animFile(2, 8, 4, 0), dataFile(1, 2, 0));
+    const fs::path nativeDir = folder("slash-native", files);
+    const Result n = runIn(nativeDir, {MESHFOLD_NATIVE_EXE, "-ms", "-h", "m"});
+    const fs::path dir = folder("slash", files);
+    const Result w = runWindows(dir, {"/MS", "/h", "m"});
+    EXPECT_EQ(w.status, 0);
+    EXPECT_EQ(w.out, n.out);
+    EXPECT_EQ(snapshot(dir), snapshot(nativeDir));
+
+    const fs::path untouched = folder("slash-help", files);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"/?"}, {"m", "-?"}, {"/sm", "m"}, {"-sm", "m"}}) {
+        const Result r = runWindows(untouched, args);
+        const bool help = args.back().ends_with("?");
+        EXPECT_EQ(r.status, help ? 0 : 2) << args[0];
+        EXPECT_NE(r.out.find("\nUsage: meshfold"), std::string::npos) << args[0];
+        EXPECT_EQ(r.out.find("\n  -ms ") != std::string::npos, help) << args[0];
+        EXPECT_EQ(snapshot(untouched), files) << args[0];
+    }
+}
+
+// A folder, a wildcard and names in another case, as Explorer and cmd give
+// them: meshes come in Explorer's order (case ignored), a file that is no
+// mesh says so, and each mesh converts as the native build converts it.
+TEST_F(WineTest, FoldersWildcardsAndNamesInAnyCase) {
+    Folder files;
+    for (const std::string base : {"b", "A", "C"}) {
+        files.merge(mesh(base, animFile(2, 8, 4, 0), dataFile(1, 2, 0)));
+    }
+    files["Skin1.pcx"] = {1, 2, 3};
+    const std::vector<std::string> ordered = {"A_a.3d",    "A_d.3d", "b_a.3d",    "b_d.3d",
+                                              "C_a.3d",    "C_d.3d", "Skin1.pcx", "stdout.txt"};
+    const fs::path nativeDir = folder("any-native", files);
+    std::vector<std::string> native{MESHFOLD_NATIVE_EXE};
+    native.insert(native.end(), ordered.begin(), ordered.end());
+    const Result n = runIn(nativeDir, native);
+    EXPECT_NE(n.out.find("\n\nSkin1.pcx is not a mesh file"), std::string::npos) << n.out;
+    EXPECT_NE(n.out.find("\n\n5 meshes: 3 converted, 0 already converted, 2 failed\n"),
+              std::string::npos) << n.out;
+    const fs::path dir = folder("any", files);
+    const Result w = runWindows(dir, {"*.*"});
+    EXPECT_EQ(w.status, n.status);
+    EXPECT_EQ(w.out, n.out);
+    EXPECT_EQ(snapshot(dir), snapshot(nativeDir));
+
+    // The same meshes in a folder of their own, in capitals on disk, named
+    // by the folder and by their names in lower case.
+    Folder caps;
+    for (const auto& [file, bytes] : mesh("BOSS", animFile(2, 8, 4, 0), dataFile(1, 2, 0))) {
+        caps["Models/" + file.substr(0, 4) + "_" + (file[5] == 'a' ? "A" : "D") + ".3D"] = bytes;
+    }
+    for (const auto& [file, bytes] : files) {
+        if (file.ends_with(".3d")) {
+            caps["Models/" + file] = bytes;
+        }
+    }
+    const fs::path capsNative = folder("caps-native", caps);
+    const Result cn = runIn(capsNative, {MESHFOLD_NATIVE_EXE, "-ms", "Models"});
+    const fs::path capsDir = folder("caps", caps);
+    Result cw = runWindows(capsDir, {"-ms", "Models"});
+    std::replace(cw.out.begin(), cw.out.end(), '\\', '/');
+    EXPECT_EQ(cw.status, 0);
+    // Windows names a mesh's files by its base name and the suffixes as
+    // meshfold writes them, which open whatever the case on disk.
+    std::string expected = cn.out;
+    expected.replace(expected.find("BOSS_A.3D"), 9, "BOSS_a.3d");
+    EXPECT_EQ(cw.out, expected);
+    EXPECT_EQ(snapshot(capsDir), snapshot(capsNative));
+    const fs::path lower = folder("lower", caps);
+    EXPECT_EQ(runWindows(lower, {"-ms", "Models\\boss"}).status, 0);
+    EXPECT_EQ(snapshot(lower).at("Models/BOSS_A.3D"), snapshot(capsNative).at("Models/BOSS_A.3D"));
+    EXPECT_EQ(snapshot(lower).at("Models/BOSS_D.3D"), snapshot(capsNative).at("Models/BOSS_D.3D"));
+}
+
 // On a console, the name must show as typed even though the console's code
 // page (437 here) has no such letters: the text goes out as UTF-16.
 TEST_F(WineTest, ConsoleShowsNonAsciiName) {
