@@ -185,7 +185,8 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         EXPECT_EQ(r.status, 0);
         ASSERT_EQ(r.out.substr(0, kBannerOut.size() + kHelpOut.size()), kBannerOut + kHelpOut);
         const std::string more = r.out.substr(kBannerOut.size() + kHelpOut.size());
-        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ", "\n  --dry-run ", "\n  -- ",
+        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ",
+                                 "\n  --dry-run ", "\n  -- ",
                                  "\n  --help ", "\n  --version ", "NAME_a.3d", "NAME_d.3d",
                                  "-?", "/ms", "/h", "/?", "NAME_a,", "folder", "any case"}) {
             EXPECT_NE(more.find(word), std::string::npos) << word;
