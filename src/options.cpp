@@ -18,7 +18,9 @@ std::string dashForm(const std::string& arg, bool slashSwitches) {
         arg.find_first_of("/\\", 1) != std::string::npos) {
         return arg;
     }
-    return "-" + arg.substr(1);
+    std::string dashed = arg;
+    dashed[0] = '-';
+    return dashed;
 }
 
 } // namespace
