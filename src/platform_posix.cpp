@@ -32,6 +32,15 @@ void writeText(std::FILE* out, std::string_view text) {
     std::fflush(out);
 }
 
+bool sameTerminal(std::FILE* a, std::FILE* b) {
+    const int fa = ::fileno(a);
+    const int fb = ::fileno(b);
+    struct stat sa;
+    struct stat sb;
+    return ::isatty(fa) == 1 && ::isatty(fb) == 1 && ::fstat(fa, &sa) == 0 &&
+           ::fstat(fb, &sb) == 0 && sa.st_rdev == sb.st_rdev;
+}
+
 namespace {
 
 fs::path toPath(const std::string& utf8) {

@@ -187,6 +187,10 @@ bool isConsole(std::FILE* out) {
 
 } // namespace
 
+bool sameTerminal(std::FILE* a, std::FILE* b) {
+    return isConsole(a) && isConsole(b); // a process has one console at most
+}
+
 void writeText(std::FILE* out, std::string_view text) {
     if (!isConsole(out)) {
         std::fwrite(text.data(), 1, text.size(), out);

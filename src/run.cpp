@@ -60,6 +60,7 @@ struct Session {
     std::FILE* out;
     std::FILE* err;
     bool dryRun;
+    bool sharedTerminal = false; // out and err show on one terminal
     LeftoverIndex leftovers = {};
     std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
@@ -91,6 +92,20 @@ void say(std::FILE* out, std::string_view text) {
     writeText(out, text);
 }
 
+// Prints lines for standard error. Where they show on the same terminal as
+// standard output, which leaves its last line open for the next message, each
+// note starts a line of its own and leaves its last one open in turn, as the
+// messages on standard output do.
+void note(Session& io, std::string_view text) {
+    if (!io.sharedTerminal || text.empty()) {
+        say(io.err, text);
+        return;
+    }
+    std::string lines = "\n";
+    lines += text.substr(0, text.size() - (text.back() == '\n' ? 1 : 0));
+    say(io.err, lines);
+}
+
 void emit(Session& io, Conversion& c, std::string_view text) {
     if (c.live) {
         say(io.out, text);
@@ -116,7 +131,7 @@ bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
 // its name ignoring case, standard error lists them, since none was taken.
 Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
     if (!candidates.empty()) {
-        say(io.err, caseCandidatesNote(file, candidates));
+        note(io, caseCandidatesNote(file, candidates));
     }
     return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
 }
@@ -174,11 +189,11 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
     const TriangleFindings t = checkTriangles(c.dataStart, c.info);
     const std::string& file = c.options.dataFileName;
     if (t.badIndex > 0) {
-        say(io.err, triangleIndexWarning(file, t.badIndex, c.info.polygonCount, t.firstBad,
-                                         t.firstBadIndex, c.info.vertexCount));
+        note(io, triangleIndexWarning(file, t.badIndex, c.info.polygonCount, t.firstBad,
+                                      t.firstBadIndex, c.info.vertexCount));
     }
     if (c.options.milkshapeFix && t.weapons > 0) {
-        say(io.err, weaponTriangleWarning(file, t.weapons));
+        note(io, weaponTriangleWarning(file, t.weapons));
     }
 }
 
@@ -187,8 +202,8 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
 void warnAboutVertexBytes(Session& io, const Conversion& c) {
     const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
     if (c.vertexBytes != expected) {
-        say(io.err, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
-                                       c.info.frameSize));
+        note(io, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
+                                    c.info.frameSize));
     }
 }
 
@@ -320,7 +335,7 @@ void abandon(Conversion& c) {
 // Finishes or undoes what a run that was cut short left for this mesh.
 Failure recoverLeftovers(Session& io, const Conversion& c) {
     const RecoveryReport r = recoverMesh(c.options, io.dryRun, io.leftovers);
-    say(io.err, r.notes);
+    note(io, r.notes);
     return r.failure;
 }
 
@@ -436,7 +451,7 @@ int runMeshfold(const std::vector<std::string>& args, std::FILE* out, std::FILE*
     case CommandAction::Convert:
         break;
     }
-    Session session{out, err, cmd.dryRun};
+    Session session{out, err, cmd.dryRun, sameTerminal(out, err)};
     return convertAll(cmd, session);
 }
 

@@ -1073,6 +1073,11 @@ TEST_F(Cli, DryRunPrintsWhatARunWouldAndTouchesNothing) {
     }
 }
 
+// `script` runs a command on a terminal of its own and records what it shows.
+bool haveTerminalRecorder() {
+    return runProgram({"sh", "-c", "command -v script"}, fs::current_path()).status == 0;
+}
+
 TEST_F(Cli, WarningsGoToStandardErrorOnly) {
     Bytes weapons = soundDataFile(3, 4);
     weapons[48 + 6] = 0x08;      // first triangle: weapon flag
@@ -1123,6 +1128,28 @@ TEST_F(Cli, WarningsGoToStandardErrorOnly) {
         std::string together = r.out;
         together.insert(together.find(vertices) + vertices.size(), c.warning);
         EXPECT_EQ(runTool(args, scratch.dir, {"sh", "-c", "exec \"$@\" 2>&1", "sh"}).out, together);
+
+        // Both streams on one terminal: the warning stands on a line of its
+        // own, and the lines after it are those of a run without it.
+        if (usingRunner() || !haveTerminalRecorder()) {
+            continue;
+        }
+        put("M_a.3d", c.anim);
+        put("M_d.3d", c.data);
+        std::string onTerminal = r.out;
+        if (!c.warning.empty()) {
+            onTerminal.insert(onTerminal.find(vertices) + vertices.size(),
+                              "\n" + c.warning.substr(0, c.warning.size() - 1));
+        }
+        const RunResult t =
+            runTool(args, scratch.dir, {"sh", "-c", "script -qec \"$*\" /dev/null", "sh"});
+        std::string shown;
+        for (const char ch : t.out) {
+            if (ch != '\r') {
+                shown += ch;
+            }
+        }
+        EXPECT_EQ(shown, onTerminal);
     }
 }
 

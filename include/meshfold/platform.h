@@ -23,6 +23,10 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // they are (on Windows through the text-mode stream: each newline as CR LF).
 void writeText(std::FILE* out, std::string_view text);
 
+// True when `a` and `b` both go to one terminal (on Windows, to the console),
+// where what is written to either shows in a single stream of lines.
+bool sameTerminal(std::FILE* a, std::FILE* b);
+
 // Opens an existing regular file for binary reading. Returns null when it
 // does not exist, cannot be read or is not a regular file (a folder, a
 // device). Symbolic links are followed.
