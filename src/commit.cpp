@@ -2,6 +2,8 @@
 // move might have to restore, make those names durable, move, sync, clean up.
 #include "meshfold/commit.h"
 
+#include "meshfold/paths.h"
+
 #include <map>
 
 namespace meshfold {
@@ -14,11 +16,6 @@ bool live(const CommitTask& t) {
 
 Failure fail(Stop stop, const std::string& file) {
     return Failure{stop, file, {}};
-}
-
-std::string folderOf(const std::string& file) {
-    const std::size_t slash = file.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 }
 
 // The folders of a group, each opened once.

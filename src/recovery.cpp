@@ -2,6 +2,7 @@
 #include "meshfold/recovery.h"
 
 #include "meshfold/memory_run.h"
+#include "meshfold/paths.h"
 #include "meshfold/platform.h"
 
 #include <algorithm>
@@ -49,16 +50,6 @@ const std::vector<std::string>& LeftoverIndex::namesIn(const std::string& folder
 }
 
 namespace {
-
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string nameOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool isTag(const std::string& s) {
     if (s.size() != kTagLength) {
@@ -272,10 +263,6 @@ Failure resolve(Job& j) {
     }
     return {};
 }
-
-} // namespace
-
-namespace {
 
 // Earlier versions gave each file of a commit a TAG of its own. Killed
 // between its two moves, such a run left a backup alone under one TAG and

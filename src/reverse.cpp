@@ -53,11 +53,6 @@ std::uint32_t fieldBits(std::int32_t value, unsigned shift, unsigned bits) {
     return (static_cast<std::uint32_t>(value) & ((1u << bits) - 1)) << shift;
 }
 
-void writeLe32(std::uint8_t* p, std::uint32_t v) {
-    writeLe16(p, static_cast<std::uint16_t>(v));
-    writeLe16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
 // One vertex packed back, in a mode known when compiling.
 template <bool HiRes, bool KeepXSign> inline PackedVertex packIn(const std::uint8_t* wide) {
     const std::int32_t x = static_cast<std::int16_t>(readLe16(wide));

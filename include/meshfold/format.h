@@ -56,6 +56,11 @@ inline void writeLe16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
+inline void writeLe32(std::uint8_t* p, std::uint32_t v) {
+    writeLe16(p, static_cast<std::uint16_t>(v));
+    writeLe16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
 // Animation file header, identical in both forms.
 struct AnimHeader {
     std::uint16_t frameCount = 0;
