@@ -1,0 +1,99 @@
+// What the glTF writer (--to-gltf) and reader (a .glb or .gltf named on the
+// command line) agree on: how a triangle's polygon type and texture number
+// become a material name and back, and the record a written file keeps of
+// everything glTF has no place for, so that the file comes back byte for byte.
+//
+// A file written by --to-gltf holds one node with one mesh, named after the
+// mesh. Its vertex list: glTF vertex i < N (N = the data file's vertex count)
+// is mesh vertex i, with the texture coordinates of the first corner that
+// uses it in data-file order ((0, 0) when no triangle does); after them, one
+// glTF vertex for each further distinct pair of mesh vertex and texture
+// coordinates, in order of first use. One primitive per material, in order of
+// first use; each primitive's triangles in data-file order, corners (v0, v2,
+// v1). Frame 0 is the base POSITION, frame k morph target k - 1.
+//
+// mesh.extras.meshfold, an object (every string of bytes as lower-case hex):
+//   "form"            "unreal" or "deusex": the animation file's form
+//   "frameSize"       F, the frame size the animation file gave
+//   "vertexCount"     N
+//   "polygonCount"    P
+//   "fps"             the frame rate the animation was written at
+//   "dataHeaderTail"  the 44 bytes after the data file's two counts
+//   "dataTrailer"     every byte after the data file's last triangle record
+//   "triangles"       4 bytes per data-file triangle, in file order: the index
+//                     of its primitive (uint16 LE), then record bytes 7 and 15
+//                     (the ones no material carries); primitive 0xFFFF for a
+//                     triangle with a corner index not below N, which glTF
+//                     cannot hold
+//   "looseTriangles"  the whole 16-byte records of those triangles, in order
+//   "vertexOf"        2 bytes (uint16 LE) per glTF vertex from N on: the mesh
+//                     vertex it stands for
+//   "check"           16 hex digits: positionsAndTrianglesChecksum() of the
+//                     file as written
+// material.extras.meshfold: {"texture": record byte 14, "type": record byte 6}.
+// A reader uses them only while "check" still matches the geometry it reads
+// (an editor may have changed the geometry and kept the extras).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace meshfold {
+
+inline constexpr std::string_view kGltfExtrasKey = "meshfold";
+inline constexpr std::uint16_t kLooseTriangle = 0xFFFF;
+
+// The low four bits of a triangle's polygon type byte (record byte 6), and the
+// name each has in a material name.
+inline constexpr std::uint8_t kPolyTypeMask = 0x0F;
+inline constexpr std::uint8_t kPolyTypeWeapon = 8;
+
+// The material name of triangles with texture number `texture` (record byte
+// 14) and polygon type byte `type` (record byte 6), as the community Blender
+// add-on for these meshes names them: the texture number in three digits,
+// then _NORMAL, _2SIDED, _TRANSLUCENT, _MASKED, _MODULATED, _ALPHABLEND or
+// _WEAPONTRI for the low four bits 0-5 and 8 (any other value: _NORMAL), then
+// _UNLIT, _FLAT, _ENVIRONMENT, _NOSMOOTH for bits 4-7 that are set, then "_"
+// and the mesh name. "004_2SIDED_UNLIT_Cube".
+std::string materialName(std::uint8_t texture, std::uint8_t type, std::string_view meshName);
+
+// True for the polygon types (1 to 5) that the game draws from both sides.
+bool isDoubleSided(std::uint8_t type);
+
+// The texture number and polygon type byte a material name stands for: three
+// leading digits (0-255), then any of the long or short flag names in any
+// order and any case (_2SIDED _DD, _TRANSLUCENT _LU, _MASKED _CL, _MODULATED
+// _MD, _ALPHABLEND _AB, _WEAPONTRI _PH, _UNLIT _UL, _FLAT _FL, _ENVIRONMENT
+// _RF, _NOSMOOTH _NS; _NORMAL is type 0); parts that are none of them (the
+// mesh name) are ignored. Empty when the name does not start with three
+// digits of a number up to 255. Of several polygon types named, the last wins.
+struct MaterialCode {
+    std::uint8_t texture = 0;
+    std::uint8_t type = 0;
+};
+std::optional<MaterialCode> parseMaterialName(std::string_view name);
+
+// FNV-1a, 64 bits: the checksum a written file keeps of its geometry.
+struct Fnv1a64 {
+    std::uint64_t state = 0xcbf29ce484222325ull;
+    void add(std::span<const std::uint8_t> bytes);
+    void addLe32(std::uint32_t value);
+};
+
+// The checksum of the geometry that "check" describes: the base POSITION
+// accessor's values (three float32 a vertex, little-endian, as stored), then
+// every primitive's indices in primitive order, each as uint32 LE. Writer and
+// reader feed the same values, in this order, through Fnv1a64.
+std::string checksumHex(const Fnv1a64& sum);
+
+// Lower-case hex of `bytes`, and back. fromHex() is empty for an odd length
+// or a character that is not a hex digit.
+std::string toHex(std::span<const std::uint8_t> bytes);
+std::optional<std::vector<std::uint8_t>> fromHex(std::string_view text);
+
+} // namespace meshfold
