@@ -14,6 +14,11 @@ bool live(const CommitTask& t) {
     return t.failure.stop == Stop::None;
 }
 
+// A -ms conversion and a mesh made from a glTF file change both files.
+bool bothFiles(const CommitTask& t) {
+    return t.options.milkshapeFix || !t.options.gltfFileName.empty();
+}
+
 Failure fail(Stop stop, const std::string& file) {
     return Failure{stop, file, {}};
 }
@@ -59,7 +64,7 @@ bool foldersOf(const CommitTask& t, Folders& all, std::map<std::string, Folder*>
         return false;
     }
     mine[a->path] = a;
-    if (t.options.milkshapeFix) {
+    if (bothFiles(t)) {
         Folder* d = all.of(t.data.target);
         if (d == nullptr) {
             return false;
@@ -75,8 +80,10 @@ Failure moveFailed(const Replacement& r, const std::string& file) {
     return fail(r.refused == ReplaceCheck::InUse ? Stop::InUse : Stop::WriteFailed, file);
 }
 
+// A file that was not there when the run began (a mesh made from a glTF
+// file for the first time) must still not be there.
 bool unchanged(const Replacement& r, const FileStamp& read) {
-    return read.known && stampOf(r.target) == read;
+    return read.known ? stampOf(r.target) == read : !pathExists(r.target);
 }
 
 // Step 1: every new file on disk.
@@ -84,7 +91,7 @@ void flushAll(std::vector<CommitTask>& group) {
     for (CommitTask& t : group) {
         if (live(t)) {
             startFlush(t.anim);
-            if (t.options.milkshapeFix) {
+            if (bothFiles(t)) {
                 startFlush(t.data);
             }
         }
@@ -93,7 +100,7 @@ void flushAll(std::vector<CommitTask>& group) {
         if (live(t) && !finishReplacement(t.anim)) {
             t.failure = fail(Stop::WriteFailed, t.options.animFileName);
         }
-        if (live(t) && t.options.milkshapeFix && !finishReplacement(t.data)) {
+        if (live(t) && bothFiles(t) && !finishReplacement(t.data)) {
             t.failure = fail(Stop::WriteFailed, t.options.dataFileName);
         }
     }
@@ -130,13 +137,15 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
 
 Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
     FileLock lock;
-    if (!lockFile(t.anim.target, lock)) {
+    // A file made for the first time has nothing to hold yet.
+    const bool fresh = !t.animRead.known && !pathExists(t.anim.target);
+    if (!fresh && !lockFile(t.anim.target, lock)) {
         const bool same = unchanged(t.anim, t.animRead);
         return fail(same ? Stop::WriteFailed : Stop::FileChanged, t.options.animFileName);
     }
     holdInterrupts();
     Failure f;
-    if (!t.options.milkshapeFix) {
+    if (!bothFiles(t)) {
         if (!unchanged(t.anim, t.animRead)) {
             f = fail(Stop::FileChanged, t.options.animFileName);
         } else if (!commitReplacement(t.anim)) {
@@ -146,7 +155,9 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
         f = moveBoth(t, backup, folders);
     }
     releaseInterrupts();
-    unlockFile(lock);
+    if (!fresh) {
+        unlockFile(lock);
+    }
     return f;
 }
 
@@ -163,7 +174,7 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector
         if (live(t) && !foldersOf(t, folders, mine)) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
-        if (live(t) && t.options.milkshapeFix) {
+        if (live(t) && bothFiles(t)) {
             if (!makeBackup(t.anim.target, t.anim.tag, backups[i])) {
                 t.failure = fail(Stop::CantOpenForWriting, t.options.animFileName);
             } else {
@@ -175,7 +186,7 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector
         return;
     }
     for (CommitTask& t : group) {
-        if (live(t) && t.options.milkshapeFix) {
+        if (live(t) && bothFiles(t)) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
     }
@@ -211,9 +222,13 @@ void commitGroup(std::vector<CommitTask>& group) {
 void checkGroupFolders(std::vector<CommitTask>& group) {
     Folders folders;
     for (CommitTask& t : group) {
-        const bool ms = t.options.milkshapeFix;
-        if (live(t) && (folders.of(realPath(t.options.animFileName)) == nullptr ||
-                        (ms && folders.of(realPath(t.options.dataFileName)) == nullptr))) {
+        const bool ms = bothFiles(t);
+        const auto real = [](const std::string& file) {
+            const std::string path = realPath(file);
+            return path.empty() ? file : path; // a file yet to be made
+        };
+        if (live(t) && (folders.of(real(t.options.animFileName)) == nullptr ||
+                        (ms && folders.of(real(t.options.dataFileName)) == nullptr))) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
     }

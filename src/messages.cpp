@@ -87,6 +87,37 @@ std::string failureMessage(const Failure& failure) {
         return vertexCountMessage(failure.count, "fourth word not 0: not a Deus Ex mesh");
     case Stop::VerticesDoNotFit:
         return vertexCountMessage(failure.count, "use -h to keep every value");
+    case Stop::NotGltf:
+        return "\n\nFile " + f + " is not a glTF 2.0 file !\n";
+    case Stop::GltfDamaged:
+        return "\n\nFile " + f + " is damaged or truncated" +
+               (failure.detail.empty() ? "" : ": " + failure.detail) + " !\n";
+    case Stop::GltfExtension:
+        return "\n\nFile " + f + " needs the extension " + failure.detail +
+               ", which changes its geometry and which meshfold cannot read !\n";
+    case Stop::GltfOutsideFolder:
+        return "\n\nFile " + f + " refers to " + failure.detail +
+               ", which is not a file in its folder !\n";
+    case Stop::GltfMissingFile:
+        return "\n\nFile " + f + " refers to " + failure.detail + ", which cannot be read !\n";
+    case Stop::GltfNoTriangles:
+        return "\n\nFile " + f + " holds no triangles !\n";
+    case Stop::TooManyVertices:
+        return "\n\nFile " + f + " gives " + std::to_string(failure.count) +
+               " vertices, more than a frame of 65535 bytes holds in this form (8191 Deus Ex, 16383 Unreal) !\n";
+    case Stop::TooManyTriangles:
+        return "\n\nFile " + f + " gives " + std::to_string(failure.count) +
+               " triangles, more than the 65535 a mesh holds !\n";
+    case Stop::TooManyFrames:
+        return "\n\nFile " + f + " gives " +
+               (failure.detail.empty() ? std::to_string(failure.count) : "animation " + failure.detail + " more than 65535") +
+               " frames, more than the 65535 a mesh holds (try a lower --fps) !\n";
+    case Stop::TooMuchVertexData:
+        return "\n\nFile " + f + " holds more vertex data than any mesh could use" +
+               (failure.detail.empty() ? "" : " (" + failure.detail + ")") + " !\n";
+    case Stop::CoordinateOutOfRange:
+        return "\n\nFile " + f + " reaches " + failure.detail +
+               ": use --fit to scale it into the form !\n";
     case Stop::FileChanged:
         return "\n\nFile " + f + " changed while it was being converted: nothing was replaced !\n";
     case Stop::FolderSync:

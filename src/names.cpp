@@ -97,9 +97,26 @@ void addFolder(Resolver& r, const std::string& folder) {
     }
 }
 
+// A glTF file: the mesh it makes lies beside it, under its name without the
+// extension. Its files need not exist yet.
+void addGltf(Resolver& r, const std::string& name) {
+    NamedMesh m;
+    std::vector<std::string> candidates;
+    const std::string file = realName(r, name, name, candidates);
+    m.options = meshOptions(r.command, file, false);
+    if (!pathExists(file)) {
+        m.failure = Failure{Stop::CantOpen, name};
+    } else if (isFolder(file)) {
+        m.failure = Failure{Stop::NotGltf, name};
+    }
+    add(r, std::move(m), "gltf " + fileIdentity(file) + " " + file);
+}
+
 void addName(Resolver& r, const std::string& name) {
     constexpr std::size_t kShortSuffixLength = 2; // "_a", as in "Cube_a.3d"
-    if (existsInAnyCase(r, name + kAnimSuffix)) {
+    if (isGltfName(name)) {
+        addGltf(r, name);
+    } else if (existsInAnyCase(r, name + kAnimSuffix)) {
         addMesh(r, name);
     } else if (isFolder(name)) {
         addFolder(r, name);

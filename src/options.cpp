@@ -2,7 +2,9 @@
 
 #include "meshfold/ascii.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace meshfold {
@@ -23,6 +25,16 @@ std::string dashForm(const std::string& arg, bool slashSwitches) {
     return dashed;
 }
 
+// A frame rate as typed: digits only, 1 to kMaxFps.
+std::optional<unsigned> fpsValue(const std::string& text) {
+    if (text.empty() || text.size() > 4 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const unsigned fps = static_cast<unsigned>(std::stoul(text));
+    return fps >= 1 && fps <= kMaxFps ? std::optional<unsigned>(fps) : std::nullopt;
+}
+
 } // namespace
 
 Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitches) {
@@ -33,7 +45,9 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     }
     bool switchesEnded = false;
     bool answered = false; // --help or --version seen: it decides the action
-    for (const std::string& typed : args) {
+    bool badValue = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& typed = args[i];
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
         if (switchesEnded || arg.empty() || arg[0] != '-') {
             cmd.names.push_back(arg);
@@ -47,6 +61,15 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.toUnreal = true;
         } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
             cmd.dryRun = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--fit")) {
+            cmd.fit = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--uc")) {
+            cmd.importScript = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--fps")) {
+            const std::optional<unsigned> fps = i + 1 < args.size() ? fpsValue(args[i + 1]) : std::nullopt;
+            badValue = badValue || !fps;
+            cmd.fps = fps.value_or(kDefaultFps);
+            i += fps ? 1 : 0;
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
             if (!answered) {
@@ -58,9 +81,13 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.unknownSwitches.push_back(typed);
         }
     }
+    const bool gameSwitchOnGltf =
+        (cmd.milkshapeFix || cmd.hiRes) &&
+        std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
     if (!answered) {
-        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() ? CommandAction::UsageError
-                                                                       : CommandAction::Convert;
+        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || badValue || gameSwitchOnGltf
+                         ? CommandAction::UsageError
+                         : CommandAction::Convert;
     }
     return cmd;
 }
@@ -68,6 +95,10 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
 bool hasMeshFileSuffix(const std::string& name) {
     return endsWithIgnoringAsciiCase(name, kAnimSuffix) ||
            endsWithIgnoringAsciiCase(name, kDataSuffix);
+}
+
+bool isGltfName(const std::string& name) {
+    return endsWithIgnoringAsciiCase(name, ".glb") || endsWithIgnoringAsciiCase(name, ".gltf");
 }
 
 bool hasShortMeshFileSuffix(const std::string& name) {
@@ -79,8 +110,14 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.milkshapeFix = command.milkshapeFix;
     o.hiRes = command.hiRes;
     o.toUnreal = command.toUnreal;
+    o.fit = command.fit;
+    o.importScript = command.importScript;
+    o.fps = command.fps;
     o.baseName = name;
-    if (!nameIsBaseName && hasMeshFileSuffix(name)) {
+    if (!nameIsBaseName && isGltfName(name)) {
+        o.gltfFileName = name;
+        o.baseName.resize(name.rfind('.'));
+    } else if (!nameIsBaseName && hasMeshFileSuffix(name)) {
         o.baseName.resize(name.size() - kSuffixLength);
     }
     o.animFileName = o.baseName + kAnimSuffix;

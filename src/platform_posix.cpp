@@ -64,6 +64,32 @@ bool resolveTarget(const std::string& path, std::string& target) {
     return true;
 }
 
+// A file that is not there yet (no entry at all, not even a dangling link):
+// its name in the real folder it will be made in. False when it exists or
+// its folder does not.
+bool resolveNewFile(const std::string& path, std::string& target) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
+        return false;
+    }
+    const fs::path p = toPath(path);
+    std::error_code ec;
+    const fs::path folder = fs::canonical(p.parent_path().empty() ? fs::path(".") : p.parent_path(), ec);
+    if (ec || p.filename().empty()) {
+        return false;
+    }
+    target = fromPath(folder / p.filename());
+    return true;
+}
+
+// The permission bits a new file gets: everyone's read and write, less the
+// process's umask, as any program's new file.
+mode_t newFileMode() {
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
 } // namespace
 
 std::FILE* openForReading(const std::string& path) {
@@ -214,6 +240,14 @@ std::string leftoverBase(const std::string& path) {
 // The new content is written to a file created beside the real file and
 // renamed over it, so its folder must take new files and this rename too.
 ReplaceCheck checkReplaceable(const std::string& path) {
+    std::string fresh;
+    if (resolveNewFile(path, fresh)) {
+        const fs::path target = toPath(fresh);
+        if (::faccessat(AT_FDCWD, fromPath(target.parent_path()).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+            return ReplaceCheck::FolderNotWritable;
+        }
+        return siblingNameFits(target) ? ReplaceCheck::Ok : ReplaceCheck::NameTooLong;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return ReplaceCheck::FileNotWritable;
@@ -354,7 +388,12 @@ int createClaimed(const std::string& target, const std::string& tag, Replacement
 
 bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     struct stat st;
-    if (!resolveTarget(path, r.target) || ::stat(r.target.c_str(), &st) != 0) {
+    const bool fresh = resolveNewFile(path, r.target);
+    if (fresh) {
+        st.st_uid = ::geteuid();
+        st.st_gid = ::getegid();
+        st.st_mode = newFileMode();
+    } else if (!resolveTarget(path, r.target) || ::stat(r.target.c_str(), &st) != 0) {
         return false;
     }
     // No interrupt between creating the file and registering it for removal.
@@ -605,10 +644,35 @@ bool copyDurably(const std::string& from, const std::string& to) {
     return ok;
 }
 
+// The backup of a file that is not there yet: an empty file, flushed, that
+// says so (a mesh file is never empty).
+bool makeEmptyBackup(const std::string& target, const std::string& tag, Backup& b) {
+    b.path = siblingName(target, tag, ".bak");
+    b.absent = true;
+    catchInterrupts();
+    holdInterrupts();
+    const int fd = ::open(b.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool made = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0 && (::close(fd) != 0 || !made)) {
+        ::unlink(b.path.c_str());
+    }
+    if (made) {
+        b.interruptSlot = registerTemporary(b.path);
+    }
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
+}
+
 } // namespace
 
 bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
+    if (resolveNewFile(path, target)) {
+        return makeEmptyBackup(target, tag, b);
+    }
     if (!resolveTarget(path, target)) {
         return false;
     }
@@ -628,7 +692,10 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
 }
 
 bool restoreBackup(Backup& b, const std::string& target) {
-    if (::rename(b.path.c_str(), target.c_str()) != 0) {
+    if (b.absent && ::unlink(target.c_str()) != 0 && errno != ENOENT) {
+        return false;
+    }
+    if (b.absent ? ::unlink(b.path.c_str()) != 0 : ::rename(b.path.c_str(), target.c_str()) != 0) {
         return false;
     }
     unregisterTemporary(b.interruptSlot);

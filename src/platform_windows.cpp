@@ -360,6 +360,28 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
     return true;
 }
 
+// A file that is not there yet: its full name, in the folder it will be
+// made in. False when it exists or cannot be named.
+bool resolveNewFile(const std::string& path, std::string& target) {
+    const std::wstring p = systemPath(path);
+    if (GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    const DWORD need = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+    if (need == 0) {
+        return false;
+    }
+    std::wstring full(need, L'\0');
+    const DWORD got = GetFullPathNameW(p.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need) {
+        return false;
+    }
+    full.resize(got);
+    target = utf8(full.data(), full.size());
+    return true;
+}
+
 // Another program has the file open and does not share it as asked.
 bool isSharingError(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -399,6 +421,10 @@ bool siblingNameFits(HANDLE file, const std::wstring& path) {
 // is refused here, before anything is written, rather than at the final move.
 // The read-only attribute refuses GENERIC_WRITE.
 ReplaceCheck checkReplaceable(const std::string& path) {
+    std::string fresh;
+    if (resolveNewFile(path, fresh)) {
+        return folderTakesNewFiles(systemPath(fresh)) ? ReplaceCheck::Ok : ReplaceCheck::FolderNotWritable;
+    }
     HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -562,8 +588,8 @@ void releaseInterrupts() {
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
 bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
-    DWORD attributes = 0;
-    if (!resolveTarget(path, r.target, attributes)) {
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    if (!resolveNewFile(path, r.target) && !resolveTarget(path, r.target, attributes)) {
         return false;
     }
     catchInterrupts();
@@ -707,6 +733,31 @@ bool copyDurably(const std::wstring& from, const std::wstring& to) {
 bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     DWORD attributes = 0;
+    if (resolveNewFile(path, target)) {
+        // No file yet: an empty backup, flushed, says so.
+        b.path = siblingName(target, tag, ".bak");
+        b.absent = true;
+        const std::wstring to = systemPath(b.path);
+        catchInterrupts();
+        holdInterrupts();
+        HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        bool made = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+        if (h != INVALID_HANDLE_VALUE) {
+            made = CloseHandle(h) != 0 && made;
+            if (!made) {
+                DeleteFileW(to.c_str());
+            }
+        }
+        if (made) {
+            b.interruptSlot = registerTemporary(to);
+        }
+        releaseInterrupts();
+        if (!made) {
+            b.path.clear();
+        }
+        return made;
+    }
     if (!resolveTarget(path, target, attributes)) {
         return false;
     }
@@ -731,7 +782,11 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
 }
 
 bool restoreBackup(Backup& b, const std::string& target) {
-    if (!moveOver(b.path, target)) {
+    if (b.absent) {
+        if (!removeFile(target) || !removeFile(b.path)) {
+            return false;
+        }
+    } else if (!moveOver(b.path, target)) {
         return false;
     }
     unregisterTemporary(b.interruptSlot);

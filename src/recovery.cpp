@@ -1,6 +1,7 @@
 // Finishing or undoing, on the next run, a commit that a crash cut short.
 #include "meshfold/recovery.h"
 
+#include "meshfold/format.h"
 #include "meshfold/memory_run.h"
 #include "meshfold/paths.h"
 #include "meshfold/platform.h"
@@ -39,6 +40,30 @@ bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::u
         }
     }
     return false;
+}
+
+bool isMeshPair(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data) {
+    if (anim.size() < kAnimHeaderSize || data.size() < kDataHeaderSize) {
+        return false;
+    }
+    const std::uint32_t polygons = readLe16(data.data());
+    const std::uint32_t vertices = readLe16(data.data() + 2);
+    const std::uint32_t frames = readLe16(anim.data());
+    const std::uint32_t frameSize = readLe16(anim.data() + 2);
+    if (polygons == 0 || vertices == 0 || frames == 0 || frameSize < kPackedVertexSize * vertices ||
+        anim.size() != kAnimHeaderSize + std::size_t{frames} * frameSize ||
+        data.size() < kDataHeaderSize + std::size_t{polygons} * kTriangleRecordSize) {
+        return false;
+    }
+    for (std::size_t t = 0; t < polygons; ++t) {
+        const std::uint8_t* r = data.data() + kDataHeaderSize + t * kTriangleRecordSize;
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (readLe16(r + 2 * k) >= vertices) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 const std::vector<std::string>& LeftoverIndex::namesIn(const std::string& folder) {
@@ -176,6 +201,22 @@ Failure refuse(const Job& j, const char* why) {
     return Failure{Stop::RecoveryFailed, j.options.animFileName, why};
 }
 
+// Whether the commit may have made the mesh from a glTF file, which leaves
+// no original to convert again: the animation file did not exist before it
+// (its backup is empty), or a glTF file of the mesh's name lies beside it.
+bool madeFromGltf(const Job& j, const std::vector<std::uint8_t>& backup) {
+    if (backup.empty()) {
+        return true;
+    }
+    const std::string base = j.options.baseName;
+    for (const char* ext : {".glb", ".gltf", ".GLB", ".GLTF"}) {
+        if (pathExists(base + ext)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 constexpr const char* kMismatch =
     "its leftovers do not match the mesh's files, and were left as they are";
 constexpr const char* kUnreadable = "a leftover cannot be read, and was left as it is";
@@ -214,11 +255,13 @@ Failure discard(Job& j) {
 // make that durable, and drop the backup.
 Failure finish(Job& j, bool moveData) {
     std::vector<std::uint8_t> backup, data, anim, newData;
-    if (!readClaimed(*j.animBackup, backup) || !readFile(j.dataFile, data) ||
+    const bool haveData = readFile(j.dataFile, data);
+    if (!readClaimed(*j.animBackup, backup) || (!haveData && (!moveData || pathExists(j.dataFile))) ||
         !readFile(j.animFile, anim) || (moveData && !readClaimed(*j.dataTemp, newData))) {
         return refuse(j, kUnreadable);
     }
-    if (!madeFromBackup(backup, data, anim, moveData ? &newData : nullptr)) {
+    const bool converted = haveData && madeFromBackup(backup, data, anim, moveData ? &newData : nullptr);
+    if (!converted && !(madeFromGltf(j, backup) && isMeshPair(anim, moveData ? newData : data))) {
         return refuse(j, kMismatch);
     }
     j.report.notes += moveData ? finishNote(listed(j), j.options.animFileName,
@@ -297,12 +340,13 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     if (anim.empty()) {
         return report;
     }
-    const std::string data = leftoverBase(o.dataFileName);
+    // A data file not made yet (a mesh from a glTF file, cut short between
+    // its two moves) has its temporary file beside its name all the same.
+    const std::string existingData = leftoverBase(o.dataFileName);
+    const std::string data = existingData.empty() ? o.dataFileName : existingData;
     std::map<std::string, Leftovers> found;
     collect(index, o.animFileName, anim, true, found);
-    if (!data.empty()) {
-        collect(index, o.dataFileName, data, false, found);
-    }
+    collect(index, o.dataFileName, data, false, found);
     pairUntaggedCommit(found);
     for (auto& [tag, paths] : found) {
         Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};

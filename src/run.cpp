@@ -6,10 +6,12 @@
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
+#include "meshfold/gltf_import.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
 #include "meshfold/options.h"
+#include "meshfold/paths.h"
 #include "meshfold/platform.h"
 #include "meshfold/recovery.h"
 #include "meshfold/reverse.h"
@@ -84,6 +86,7 @@ struct Conversion {
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
     Replacement newData;
+    Replacement newScript; // NAME.uc of a mesh made from a glTF file, with --uc
     Failure failure;
 };
 
@@ -330,6 +333,7 @@ void abandon(Conversion& c) {
     c.anim.reset();
     abandonReplacement(c.newAnim);
     abandonReplacement(c.newData);
+    abandonReplacement(c.newScript);
 }
 
 // Finishes or undoes what a run that was cut short left for this mesh.
@@ -339,10 +343,96 @@ Failure recoverLeftovers(Session& io, const Conversion& c) {
     return r.failure;
 }
 
+// Begins the replacement of `file` (made new where it does not exist) with
+// `bytes`; in a dry run only counts them.
+Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const std::string& tag,
+                     const std::vector<std::uint8_t>& bytes, Replacement& r) {
+    if (!io.dryRun && !beginReplacement(file, tag, r)) {
+        return refusal(r.refused, file, Stop::CantOpenForWriting);
+    }
+    if (!writeAll(io, c, r, bytes.data(), bytes.size())) {
+        return fail(Stop::WriteFailed, file);
+    }
+    return {};
+}
+
+// The files a mesh made from a glTF file replaces or makes, checked before
+// anything is written.
+Failure checkImportWritable(const RunOptions& o) {
+    Failure f = replaceable(o.animFileName);
+    if (f.stop == Stop::None) {
+        f = replaceable(o.dataFileName);
+    }
+    if (f.stop == Stop::None && o.importScript) {
+        f = replaceable(o.baseName + ".uc");
+    }
+    return f;
+}
+
+// A mesh made from a glTF file: recovery, the read, the limits, the checks,
+// then both game files (and the script) in temporary files, committed
+// together like the two files of a -ms conversion.
+void prepareImport(Session& io, Conversion& c) {
+    const RunOptions& o = c.options;
+    Failure f = c.named->failure;
+    if (f.stop == Stop::None) {
+        f = recoverLeftovers(io, c);
+    }
+    ImportedMesh m;
+    if (f.stop == Stop::None) {
+        c.animRead = stampOf(o.animFileName);
+        c.dataRead = stampOf(o.dataFileName);
+        m = importGltf(o);
+        for (const std::string& line : m.notes) {
+            note(io, line);
+        }
+        f = m.failure;
+    }
+    emit(io, c, importProgress(o, m));
+    if (f.stop == Stop::None) {
+        f = checkImportWritable(o);
+    }
+    if (f.stop == Stop::None) {
+        f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
+    }
+    if (f.stop == Stop::None) {
+        f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
+    }
+    if (f.stop == Stop::None && o.importScript) {
+        const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
+        f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
+    }
+    c.ranges = m.mesh.ranges;
+    c.failure = f;
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+}
+
+// Moves a mesh's import script into place once its game files are.
+void commitScript(Conversion& c) {
+    if (!c.newScript.open) {
+        return;
+    }
+    Folder folder;
+    const bool done = c.failure.stop == Stop::None && finishReplacement(c.newScript) &&
+                      commitReplacement(c.newScript) && openFolder(folderOf(c.newScript.target), folder) &&
+                      syncFolder(folder);
+    closeFolder(folder);
+    if (c.failure.stop == Stop::None && !done) {
+        c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+    }
+    abandonReplacement(c.newScript);
+}
+
 // Everything up to the flush to disk: recovery, inspection, the checks, the
 // warnings and the new content in temporary files (in a dry run, in memory
 // only).
 void prepare(Session& io, Conversion& c) {
+    if (!c.options.gltfFileName.empty()) {
+        prepareImport(io, c);
+        return;
+    }
     Failure f = c.named->failure; // a name that stands for no mesh
     if (f.stop == Stop::None) {
         f = recoverLeftovers(io, c);
@@ -390,6 +480,7 @@ void commitGroup(std::vector<Conversion>& group, bool dryRun) {
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
     commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
+        commitScript(c);
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {
             say(io.out, failureMessage(c.failure));

@@ -94,6 +94,17 @@ enum class Stop {
     AlreadyUnreal,           // taking back a mesh that is in the Unreal form
     NotDeusExVertices,       // counts the vertices whose fourth word is not 0
     VerticesDoNotFit,        // counts the vertices that need -h
+    NotGltf,                 // names the glTF file
+    GltfDamaged,             // names the glTF file, says what is wrong (detail)
+    GltfExtension,           // names the glTF file and the extension (detail)
+    GltfOutsideFolder,       // names the glTF file and the reference (detail)
+    GltfMissingFile,         // names the glTF file and the file it refers to (detail)
+    GltfNoTriangles,         // names the glTF file
+    TooManyVertices,         // names the glTF file, counts the vertices
+    TooManyTriangles,        // names the glTF file, counts the triangles
+    TooManyFrames,           // names the glTF file, counts the frames (or names the animation)
+    TooMuchVertexData,       // names the glTF file
+    CoordinateOutOfRange,    // names the glTF file, the axis and its extent (detail)
 };
 
 // A stop and the file it concerns (empty where the message names none).

@@ -6,11 +6,18 @@
 
 namespace meshfold {
 
+inline constexpr unsigned kDefaultFps = 30;
+inline constexpr unsigned kMaxFps = 1000;
+
 // What the conversion of one mesh works on.
 struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
     bool toUnreal = false;     // "--to-unreal": take a Deus Ex mesh back to the Unreal form
+    bool fit = false;          // "--fit": scale a glTF file's mesh to the form's full range
+    bool importScript = false; // "--uc": also write NAME.uc
+    unsigned fps = kDefaultFps; // "--fps N": frames a second of a glTF file's animations
+    std::string gltfFileName;  // set when the mesh is made from this glTF file
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"
@@ -29,6 +36,9 @@ struct Command {
     bool hiRes = false;
     bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
+    bool fit = false;                         // "--fit"
+    bool importScript = false;                // "--uc"
+    unsigned fps = kDefaultFps;               // "--fps N", 1 to kMaxFps
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // each is reported on standard error
 };
@@ -54,16 +64,24 @@ inline constexpr bool kSlashSwitches = false;
 // no further "/" or "\" is a switch too (paths hold more than one
 // separator). Every other argument, an empty one included, names a mesh.
 //
+// --fps takes the next argument as its value, a whole number from 1 to
+// kMaxFps; anything else there is a usage error.
+//
 // The first of --help, -? and --version wins over everything else. Otherwise
 // an unknown switch (listed in unknownSwitches) is a usage error, since the
 // user asked for something meshfold cannot do, and so are switches without
-// a name. No arguments at all asks for help.
+// a name, and -ms or -h with the name of a glTF file (they concern the game's
+// files only). No arguments at all asks for help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
 
 // True when `name` ends in "_a.3d" or "_d.3d", ignoring the case of the
 // suffix: the name of one of a mesh's files rather than its base name.
 bool hasMeshFileSuffix(const std::string& name);
+
+// True when `name` ends in ".glb" or ".gltf", ignoring case: a glTF file to
+// make a mesh of.
+bool isGltfName(const std::string& name);
 
 // True when `name` ends in "_a" or "_d", ignoring case: a mesh file's name as
 // Explorer shows it with extensions hidden ("Cube_a" for Cube_a.3d).
@@ -73,7 +91,8 @@ bool hasShortMeshFileSuffix(const std::string& name);
 // unless it ends in a mesh file suffix and `nameIsBaseName` is false (the
 // caller found no file `name` + "_a.3d"): then the suffix is cut off, so that
 // "Cube_a.3d", "Cube_d.3d" and "Cube" all name the mesh of Cube_a.3d and
-// Cube_d.3d. Any folder in front stays part of both file names.
+// Cube_d.3d. Any folder in front stays part of both file names. A glTF file's
+// name gives the mesh beside it: "Cube.glb" makes Cube_a.3d and Cube_d.3d.
 RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName);
 
 } // namespace meshfold

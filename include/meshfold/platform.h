@@ -75,8 +75,8 @@ enum class ReplaceCheck {
 };
 
 // Whether this user could replace `path` (the real file behind it, where
-// the new content is written beside it and moved over it). Nothing is
-// truncated, created or changed.
+// the new content is written beside it and moved over it), or create it
+// when it does not exist yet. Nothing is truncated, created or changed.
 ReplaceCheck checkReplaceable(const std::string& path);
 
 // True when `path` cannot be opened because another program holds it open
@@ -128,7 +128,9 @@ struct Replacement {
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
-// original's permission bits (and, where allowed, owner). With an empty
+// original's permission bits (and, where allowed, owner); for a `path` that
+// does not exist yet, beside it with a new file's permissions, so that the
+// commit creates it. With an empty
 // `tag` a fresh one is picked; with a given one (the other file of the same
 // mesh) only that one is tried. A folder that refuses the new file sets
 // r.refused to FolderNotWritable. Should the run be interrupted (Ctrl-C, a
@@ -212,13 +214,15 @@ void releaseInterrupts();
 struct Backup {
     std::string path;
     int interruptSlot = -1;
+    bool absent = false; // there was no file: the backup is an empty file saying so
 };
 
 // Keeps the current content of `path` as FILE.meshfold-TAG.bak beside the
 // real file (a hard link where the file system allows, else a copy flushed to
 // disk). Until keepBackup() or restoreBackup(), an interrupt removes it, as it
 // removes temporary files. False when no backup could be made, with nothing
-// left behind.
+// left behind. When `path` does not exist yet the backup is an empty file,
+// and restoring it removes `path` again.
 bool makeBackup(const std::string& path, const std::string& tag, Backup& b);
 
 // Moves the backup back over `target`. False when it stays where it is.

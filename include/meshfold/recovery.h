@@ -15,7 +15,9 @@
 // Before the backup goes or the temporary file replaces the data file, the
 // files are checked to be what that commit made: the animation file must be
 // the conversion of the backup, either way (and the temporary file that of the
-// data file).
+// data file); for a mesh made from a glTF file (its backup empty, as its
+// animation file did not exist, or a glTF file of its name beside it) the new
+// files must be one mesh (isMeshPair).
 // Every step is one that a crash may interrupt: the next run picks up from
 // the state it leaves, by the same rules.
 #pragma once
@@ -51,6 +53,12 @@ RecoveryAction recoveryAction(const LeftoverSet& found);
 // given, the new data file of that conversion is `newData`.
 bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::uint8_t> data,
                     std::span<const std::uint8_t> anim, const std::vector<std::uint8_t>* newData);
+
+// True when `anim` and `data` are one mesh: counts that are not 0, frames of
+// at least 4 bytes a vertex filling the animation file exactly, and every
+// triangle's corners among the data file's vertices. What recovery checks
+// of a mesh made from a glTF file, which has no original to convert again.
+bool isMeshPair(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data);
 
 // The leftover names of every folder a run has looked at, each folder
 // listed once a run.

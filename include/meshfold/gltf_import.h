@@ -1,0 +1,36 @@
+// A game mesh made from a glTF file named on the command line: the file and
+// the resources it refers to read from its folder, then the two game files
+// (and with --uc the import script) built in memory. The driver writes them.
+#pragma once
+
+#include "meshfold/game_mesh.h"
+#include "meshfold/gltf_read.h"
+#include "meshfold/options.h"
+#include "meshfold/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace meshfold {
+
+struct ImportedMesh {
+    Failure failure;
+    GltfRead read;
+    GameMesh mesh;
+    std::string script;   // NAME.uc, with --uc
+    std::string scriptFileName;
+    std::vector<std::string> notes; // lines for standard error
+};
+
+// Reads o.gltfFileName and builds the mesh the options ask for. Files it
+// refers to are read only from its own folder (or below); nothing is written.
+ImportedMesh importGltf(const RunOptions& o);
+
+// The failure a problem of the reader stands for, named after `file`.
+Failure gltfFailure(const GltfFailure& problem, const std::string& file);
+
+// The progress lines of an import: the file, what it gave, the factor --fit
+// scaled by.
+std::string importProgress(const RunOptions& o, const ImportedMesh& m);
+
+} // namespace meshfold
