@@ -585,9 +585,9 @@ std::vector<std::uint32_t> triangulate(const std::vector<std::uint32_t>& idx, in
     if (mode == TINYGLTF_MODE_TRIANGLES) {
         c.assign(idx.begin(), idx.begin() + static_cast<std::ptrdiff_t>(n - n % 3));
     } else if (mode == TINYGLTF_MODE_TRIANGLE_STRIP) {
-        for (std::size_t i = 0; i + 2 < n; ++i) {
-            const bool odd = i % 2 == 1;
-            c.insert(c.end(), {idx[odd ? i + 1 : i], idx[odd ? i : i + 1], idx[i + 2]});
+        for (std::size_t i = 0; i + 2 < n; ++i) { // every other one turned to keep its facing
+            const std::size_t odd = i % 2;
+            c.insert(c.end(), {idx[i], idx[i + 1 + odd], idx[i + 2 - odd]});
         }
     } else {
         for (std::size_t i = 1; i + 1 < n; ++i) {

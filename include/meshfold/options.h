@@ -17,7 +17,7 @@ struct RunOptions {
     bool fit = false;          // "--fit": scale a glTF file's mesh to the form's full range
     bool importScript = false; // "--uc": also write NAME.uc
     unsigned fps = kDefaultFps; // "--fps N": frames a second of a glTF file's animations
-    std::string gltfFileName;  // set when the mesh is made from this glTF file
+    std::string gltfFileName = {}; // set when the mesh is made from this glTF file
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"

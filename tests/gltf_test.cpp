@@ -1,0 +1,458 @@
+#include "meshfold/format.h"
+#include "meshfold/game_mesh.h"
+#include "meshfold/gltf_read.h"
+#include "meshfold/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace meshfold {
+namespace {
+
+// A .glb built in the test: JSON written by hand, one binary buffer.
+struct Glb {
+    std::vector<std::uint8_t> bin;
+    std::string views;     // JSON objects, comma separated
+    std::string accessors; // likewise
+    int viewCount = 0;
+    int accessorCount = 0;
+
+    // Adds floats as an accessor of `type` ("SCALAR", "VEC3"...); its index.
+    int floats(const std::vector<float>& v, const char* type, int perElement) {
+        const std::size_t at = bin.size();
+        for (float f : v) {
+            std::uint8_t b[4];
+            std::memcpy(b, &f, 4);
+            bin.insert(bin.end(), b, b + 4);
+        }
+        return addAccessor(at, v.size() * 4, 5126, v.size() / static_cast<std::size_t>(perElement), type);
+    }
+    int indices(const std::vector<std::uint16_t>& v) {
+        const std::size_t at = bin.size();
+        for (std::uint16_t i : v) {
+            bin.push_back(static_cast<std::uint8_t>(i));
+            bin.push_back(static_cast<std::uint8_t>(i >> 8));
+        }
+        while (bin.size() % 4 != 0) {
+            bin.push_back(0);
+        }
+        return addAccessor(at, v.size() * 2, 5123, v.size(), "SCALAR");
+    }
+    int addAccessor(std::size_t at, std::size_t length, int componentType, std::size_t count,
+                    const char* type) {
+        views += std::string(viewCount ? "," : "") + "{\"buffer\":0,\"byteOffset\":" + std::to_string(at) +
+                 ",\"byteLength\":" + std::to_string(length) + "}";
+        accessors += std::string(accessorCount ? "," : "") + "{\"bufferView\":" + std::to_string(viewCount) +
+                     ",\"componentType\":" + std::to_string(componentType) + ",\"count\":" +
+                     std::to_string(count) + ",\"type\":\"" + type + "\"}";
+        ++viewCount;
+        return accessorCount++;
+    }
+    // The whole file; `rest` holds the other top-level members (with a
+    // leading comma).
+    std::vector<std::uint8_t> file(const std::string& rest) const {
+        std::string json = "{\"asset\":{\"version\":\"2.0\"},\"buffers\":[{\"byteLength\":" +
+                           std::to_string(bin.size()) + "}],\"bufferViews\":[" + views +
+                           "],\"accessors\":[" + accessors + "]" + rest + "}";
+        while (json.size() % 4 != 0) {
+            json += ' ';
+        }
+        std::vector<std::uint8_t> out(12);
+        auto le32 = [&](std::uint32_t v) {
+            for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        };
+        le32(static_cast<std::uint32_t>(json.size()));
+        le32(0x4E4F534A);
+        out.insert(out.end(), json.begin(), json.end());
+        le32(static_cast<std::uint32_t>(bin.size()));
+        le32(0x004E4942);
+        out.insert(out.end(), bin.begin(), bin.end());
+        std::memcpy(out.data(), "glTF", 4);
+        writeLe32(out.data() + 4, 2);
+        writeLe32(out.data() + 8, static_cast<std::uint32_t>(out.size()));
+        return out;
+    }
+};
+
+const GltfResources kNoFiles = [](const std::string&, std::vector<std::uint8_t>&) { return false; };
+
+GltfRead read(const std::vector<std::uint8_t>& file, unsigned fps = 30) {
+    return readGltf(file, kNoFiles, fps);
+}
+
+// One quad (0,0,0) (1,0,0) (0,1,0) (1,1,0) in glTF axes, two triangles.
+struct Quad {
+    Glb g;
+    int pos, idx, uv;
+    Quad() {
+        pos = g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0}, "VEC3", 3);
+        idx = g.indices({0, 1, 2, 2, 1, 3});
+        uv = g.floats({0, 0, 1, 0, 0.5f, 1, 1.25f, -0.25f}, "VEC2", 2);
+    }
+    std::string mesh(const std::string& material = "0", const std::string& extra = "") const {
+        return ",\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"mesh\":0" + extra +
+               "}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":" + std::to_string(pos) +
+               ",\"TEXCOORD_0\":" + std::to_string(uv) + "},\"indices\":" + std::to_string(idx) +
+               ",\"material\":" + material + "}]}]";
+    }
+};
+
+std::array<float, 3> at(const GltfRead& r, std::size_t frame, std::size_t vertex) {
+    const float* p = r.positions.data() + (frame * r.vertexCount + vertex) * 3;
+    return {p[0], p[1], p[2]};
+}
+
+TEST(GltfRead, AQuadKeepsItsVerticesSwapsYAndZAndStoresCornersACB) {
+    Quad q;
+    const GltfRead r = read(q.g.file(q.mesh("0", ",\"translation\":[0,0,2]") +
+                                     ",\"materials\":[{\"name\":\"004_2SIDED_UNLIT_Cube\"}]"));
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    ASSERT_EQ(r.vertexCount, 4u);
+    ASSERT_EQ(r.frameCount, 1u);
+    EXPECT_EQ(at(r, 0, 2), (std::array<float, 3>{0, 2, 1})); // glTF (0, 1, 2): X = x, Y = z, Z = y
+    ASSERT_EQ(r.triangles.size(), 2u);
+    const GltfTriangle& t = r.triangles[0];
+    EXPECT_EQ(t.vertex[0], 0u);
+    EXPECT_EQ(t.vertex[1], 2u);
+    EXPECT_EQ(t.vertex[2], 1u);
+    // Corners with their own coordinates: u of 1 is 255, 0.5 is 128.
+    EXPECT_EQ(t.u[1], 128);
+    EXPECT_EQ(t.v[1], 255);
+    EXPECT_EQ(t.u[2], 255);
+    EXPECT_EQ(t.attr[0], 0x11); // _2SIDED | _UNLIT
+    EXPECT_EQ(t.attr[2], 4);
+    // (1.25, -0.25) tiles to (0.25, 0.75): 64, 192; counted in a warning.
+    EXPECT_EQ(r.triangles[1].u[1], 64); // glTF (2, 1, 3) stored (2, 3, 1)
+    EXPECT_EQ(r.triangles[1].v[1], 192);
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_NE(r.warnings[0].find("2 texture coordinate"), std::string::npos);
+}
+
+TEST(GltfRead, MaterialsWithoutACodeTakeTheirIndexAndNoMaterialIsZero) {
+    Quad q;
+    std::string mats = ",\"materials\":[{\"name\":\"a\"},{\"name\":\"b\"},{\"name\":\"Skin\"}]";
+    EXPECT_EQ(read(q.g.file(q.mesh("2") + mats)).triangles[0].attr[2], 2);
+    const GltfRead none = read(q.g.file(q.mesh("-1")));
+    EXPECT_EQ(none.triangles[0].attr[2], 0);
+    EXPECT_EQ(none.triangles[0].attr[0], 0);
+}
+
+TEST(GltfRead, VerticesAtOnePositionInEveryFrameBecomeOne) {
+    Glb g;
+    const int pos = g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 5, 5, 5}, "VEC3", 3);
+    const int idx = g.indices({0, 1, 2, 3, 5, 4});
+    const GltfRead r = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                   "\"POSITION\":" + std::to_string(pos) + "},\"indices\":" +
+                                   std::to_string(idx) + "}]}]"));
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    EXPECT_EQ(r.vertexCount, 4u);
+    EXPECT_EQ(r.triangles[1].vertex[0], 1u); // glTF 3 is vertex 1
+    EXPECT_EQ(r.triangles[1].vertex[1], 2u); // glTF 4
+    EXPECT_EQ(r.triangles[1].vertex[2], 3u); // glTF 5, the first new position
+}
+
+TEST(GltfRead, StripsAndFansBecomeTrianglesAndPointsAreSkippedWithAWarning) {
+    struct Case {
+        int mode;
+        std::size_t triangles;
+        std::uint32_t first[3]; // stored corners of the first triangle
+        std::uint32_t second[3];
+    };
+    const Case cases[] = {
+        {5, 3, {0, 2, 1}, {1, 2, 3}}, // strip: (0,1,2) (1,3,2) (2,3,4)
+        {6, 3, {1, 0, 2}, {2, 0, 3}}, // fan: (1,2,0) (2,3,0) (3,4,0)
+    };
+    for (const Case& c : cases) {
+        Glb g;
+        const int pos = g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 2, 0}, "VEC3", 3);
+        const GltfRead r = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                       "\"POSITION\":" + std::to_string(pos) + "},\"mode\":" +
+                                       std::to_string(c.mode) + "},{\"attributes\":{\"POSITION\":" +
+                                       std::to_string(pos) + "},\"mode\":0}]}]"));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << c.mode;
+        ASSERT_EQ(r.triangles.size(), c.triangles) << c.mode;
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(r.triangles[0].vertex[k], c.first[k]) << c.mode;
+            EXPECT_EQ(r.triangles[1].vertex[k], c.second[k]) << c.mode;
+        }
+        ASSERT_EQ(r.warnings.size(), 1u);
+        EXPECT_NE(r.warnings[0].find("points or lines"), std::string::npos);
+    }
+}
+
+// An animation of node 0's `path` with `values`, at key times `times`.
+std::string animation(Glb& g, const char* path, const std::vector<float>& times,
+                      const std::vector<float>& values, const char* type, int per,
+                      const char* interpolation = "LINEAR") {
+    const int in = g.floats(times, "SCALAR", 1);
+    const int out = g.floats(values, type, per);
+    return ",\"animations\":[{\"name\":\"Bend\",\"channels\":[{\"sampler\":0,\"target\":{\"node\":0,\"path\":\"" +
+           std::string(path) + "\"}}],\"samplers\":[{\"input\":" + std::to_string(in) + ",\"output\":" +
+           std::to_string(out) + ",\"interpolation\":\"" + interpolation + "\"}]}]";
+}
+
+TEST(GltfRead, AnimationsAreSampledFromFirstToLastKeyTheLastKeyAlwaysAFrame) {
+    struct Case {
+        const char* interpolation;
+        float keyEnd;
+        unsigned fps;
+        std::uint32_t frames;
+        float zOfVertex0AtFrame1; // the translation's y at 1/fps
+    };
+    const Case cases[] = {
+        {"LINEAR", 1.0f, 4, 5, 0.5f},  // 0, 0.25 ... 1
+        {"STEP", 1.0f, 4, 5, 0.0f},
+        {"LINEAR", 0.9f, 2, 3, 1.0f / 0.9f}, // 0, 0.5, then the last key 0.9
+    };
+    for (const Case& c : cases) {
+        Quad q;
+        const std::string anim = animation(q.g, "translation", {0, c.keyEnd}, {0, 0, 0, 0, 2, 0}, "VEC3", 3,
+                                           c.interpolation);
+        const GltfRead r = read(q.g.file(q.mesh("-1") + anim), c.fps);
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        EXPECT_EQ(r.frameCount, c.frames) << c.interpolation;
+        EXPECT_NEAR(at(r, 1, 0)[2], c.zOfVertex0AtFrame1, 1e-6) << c.interpolation;
+        EXPECT_NEAR(at(r, c.frames - 1, 0)[2], 2.0, 1e-6);
+        ASSERT_EQ(r.sequences.size(), 1u);
+        EXPECT_EQ(r.sequences[0].name, "Bend");
+        EXPECT_EQ(r.sequences[0].frameCount, c.frames);
+    }
+}
+
+TEST(GltfRead, RotationsTurnAtAnEvenRateAndCubicSplinesFollowTheirTangents) {
+    Quad q;
+    const float s = std::sqrt(0.5f);
+    // A quarter turn about glTF y over one second: at 0.5 s an eighth turn.
+    const std::string anim = animation(q.g, "rotation", {0, 1}, {0, 0, 0, 1, 0, s, 0, s}, "VEC4", 4);
+    const GltfRead r = read(q.g.file(q.mesh("-1") + anim), 2);
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    // Vertex 1 (1, 0, 0) turns to (cos 45, 0, -sin 45): X = x, Y = z.
+    EXPECT_NEAR(at(r, 1, 1)[0], std::cos(M_PI / 4), 1e-6);
+    EXPECT_NEAR(at(r, 1, 1)[1], -std::sin(M_PI / 4), 1e-6);
+
+    Quad c;
+    // Values 0 and 1 with tangents 0: the Hermite curve at half time is 0.5,
+    // at a quarter 0.15625.
+    const std::string cubic = animation(c.g, "translation", {0, 1},
+                                        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}, "VEC3", 3,
+                                        "CUBICSPLINE");
+    const GltfRead rc = read(c.g.file(c.mesh("-1") + cubic), 4);
+    ASSERT_EQ(rc.failure.problem, GltfProblem::None) << rc.failure.detail;
+    EXPECT_NEAR(at(rc, 1, 0)[2], 0.15625, 1e-6);
+    EXPECT_NEAR(at(rc, 2, 0)[2], 0.5, 1e-6);
+}
+
+TEST(GltfRead, MorphWeightsAndSkinsMoveTheVertices) {
+    Quad q;
+    const int delta = q.g.floats({0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "VEC3", 3);
+    std::string mesh = q.mesh("-1");
+    mesh.insert(mesh.find("\"indices\""), "\"targets\":[{\"POSITION\":" + std::to_string(delta) + "}],");
+    const std::string anim = animation(q.g, "weights", {0, 1}, {0, 1}, "SCALAR", 1);
+    const GltfRead r = read(q.g.file(mesh + anim), 2);
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    EXPECT_NEAR(at(r, 1, 0)[1], 1.5, 1e-6); // glTF z +1.5 is Y
+    EXPECT_NEAR(at(r, 2, 0)[1], 3.0, 1e-6);
+    EXPECT_EQ(r.vertexCount, 4u);
+
+    // A skin of one joint (node 1) moved 5 along glTF x; inverse bind identity.
+    Quad k;
+    Glb& g = k.g;
+    const int joints = g.addAccessor(g.bin.size(), 16, 5121, 4, "VEC4");
+    for (int v = 0; v < 4; ++v) {
+        g.bin.insert(g.bin.end(), {0, 0, 0, 0});
+    }
+    const int weights = g.floats({1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}, "VEC4", 4);
+    std::string skinned = k.mesh("-1", ",\"skin\":0");
+    skinned.replace(skinned.find("\"TEXCOORD_0\""), 0,
+                    "\"JOINTS_0\":" + std::to_string(joints) + ",\"WEIGHTS_0\":" + std::to_string(weights) + ",");
+    skinned.replace(skinned.find("\"nodes\":[{\"mesh\""), 0, "");
+    skinned.replace(skinned.find("}],\"meshes\""), 2, "},{\"translation\":[5,0,0]}]");
+    const GltfRead rs = read(g.file(skinned + ",\"skins\":[{\"joints\":[1]}]"));
+    ASSERT_EQ(rs.failure.problem, GltfProblem::None) << rs.failure.detail;
+    EXPECT_NEAR(at(rs, 0, 1)[0], 6.0, 1e-6);
+}
+
+TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
+    Quad q;
+    const std::string good = q.mesh("-1");
+    struct Case {
+        std::string rest;
+        GltfProblem problem;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {good + ",\"extensionsRequired\":[\"KHR_draco_mesh_compression\"]", GltfProblem::Extension,
+         "KHR_draco_mesh_compression"},
+        {good + ",\"extensionsRequired\":[\"EXT_meshopt_compression\"]", GltfProblem::Extension,
+         "EXT_meshopt_compression"},
+        {",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":9}}]}]",
+         GltfProblem::Damaged, "accessor 9"},
+        {",\"nodes\":[{\"children\":[1]},{\"children\":[0]}]", GltfProblem::Damaged, "cycle"},
+        {",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":0},\"mode\":0}]}]",
+         GltfProblem::NoTriangles, ""},
+    };
+    for (const Case& c : cases) {
+        const GltfRead r = read(q.g.file(c.rest));
+        EXPECT_EQ(r.failure.problem, c.problem) << c.rest;
+        EXPECT_NE(r.failure.detail.find(c.detail), std::string::npos) << r.failure.detail;
+    }
+    // An accessor claiming more values than its view holds.
+    Glb g;
+    const int pos = g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0}, "VEC3", 3);
+    (void)pos;
+    g.accessors.replace(g.accessors.find("\"count\":3"), 9, "\"count\":300000000");
+    const GltfRead big = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                     "\"POSITION\":0}}]}]"));
+    EXPECT_EQ(big.failure.problem, GltfProblem::Damaged);
+    EXPECT_EQ(read({'n', 'o', 'p', 'e'}).failure.problem, GltfProblem::NotGltf);
+}
+
+TEST(GltfRead, EveryPrefixOfAFileIsRefusedWithoutReadingPastIt) {
+    Quad q;
+    const std::vector<std::uint8_t> whole =
+        q.g.file(q.mesh("-1") + animation(q.g, "translation", {0, 1}, {0, 0, 0, 0, 2, 0}, "VEC3", 3));
+    ASSERT_EQ(read(whole).failure.problem, GltfProblem::None);
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        const std::vector<std::uint8_t> prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_NE(read(prefix).failure.problem, GltfProblem::None) << n;
+    }
+}
+
+TEST(GltfRead, ResourcesStayInTheFilesFolder) {
+    struct Case {
+        const char* uri;
+        const char* path; // "" when refused
+    };
+    const Case cases[] = {
+        {"Cube.bin", "Cube.bin"},      {"sub/Cube%20A.bin", "sub/Cube A.bin"},
+        {"../Cube.bin", ""},           {"sub/../../x.bin", ""},
+        {"%2E%2E/x.bin", ""},          {"/etc/passwd", ""},
+        {"C:/x.bin", ""},              {"file:///x.bin", ""},
+        {"http://host/x.bin", ""},     {"\\\\server\\x.bin", ""},
+        {"..", ""},                    {"a/..b.bin", "a/..b.bin"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(gltfResourcePath(c.uri), c.path) << c.uri;
+    }
+    // A .gltf whose buffer is outside its folder, or missing, is refused by name.
+    for (const auto& [uri, problem] : std::map<std::string, GltfProblem>{
+             {"../Cube.bin", GltfProblem::OutsideFolder}, {"Cube.bin", GltfProblem::MissingResource}}) {
+        const std::string json = "{\"asset\":{\"version\":\"2.0\"},\"buffers\":[{\"byteLength\":4,\"uri\":\"" + uri + "\"}]}";
+        const GltfRead r = read(std::vector<std::uint8_t>(json.begin(), json.end()));
+        EXPECT_EQ(r.failure.problem, problem) << uri;
+    }
+}
+
+TEST(GameMesh, CoordinatesRoundHalvesAwayFromZeroInEitherForm) {
+    struct Case {
+        double v;
+        int axis;
+        bool unreal;
+        long expected;
+    };
+    const Case cases[] = {
+        {1.0 / 512, 0, false, 1},  {-1.0 / 512, 0, false, -1}, {127.99609375, 2, false, 32767},
+        {1.0 / 16, 0, true, 1},    {-1.0 / 16, 1, true, -1},   {1.0 / 8, 2, true, 1},
+        {127.875, 0, true, 1023},  {127.75, 2, true, 511},     {-128, 2, true, -512},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(quantise(c.v, c.axis, c.unreal), c.expected) << c.v << " " << c.axis;
+    }
+}
+
+GltfRead oneTriangle(float x, float y, float z) {
+    GltfRead r;
+    r.vertexCount = 3;
+    r.frameCount = 1;
+    r.positions = {0, 0, 0, x, y, z, 1, 1, 1};
+    r.triangles.resize(1);
+    r.triangles[0].vertex[1] = 1;
+    r.triangles[0].vertex[2] = 2;
+    return r;
+}
+
+TEST(GameMesh, WritesBothFormsByteForByte) {
+    const GltfRead r = oneTriangle(-1.5f, 2.0f, 0.25f);
+    const GameMesh dx = buildGameMesh(r, {false, false}, "T.glb");
+    ASSERT_EQ(dx.failure.stop, Stop::None);
+    const std::vector<std::uint8_t> wideHead = {0x01, 0x00, 0x18, 0x00};
+    EXPECT_TRUE(std::equal(wideHead.begin(), wideHead.end(), dx.anim.begin()));
+    // Vertex 1: -384, 512, 64, 0.
+    const std::vector<std::uint8_t> v1 = {0x80, 0xFE, 0x00, 0x02, 0x40, 0x00, 0x00, 0x00};
+    EXPECT_TRUE(std::equal(v1.begin(), v1.end(), dx.anim.begin() + 4 + 8));
+    EXPECT_EQ(dx.anim.size(), 4u + 24u);
+    EXPECT_EQ(dx.data.size(), kDataHeaderSize + kTriangleRecordSize);
+    EXPECT_EQ(readLe16(dx.data.data() + 2), 3);
+
+    const GameMesh un = buildGameMesh(r, {true, false}, "T.glb");
+    ASSERT_EQ(un.failure.stop, Stop::None);
+    EXPECT_EQ(readLe16(un.anim.data() + 2), 12);
+    // -12 in X's 11 bits, 16 in Y's, 1 in Z's 10 bits.
+    const std::uint32_t word = (static_cast<std::uint32_t>(-12) & 0x7FF) | (16u << 11) | (1u << 22);
+    EXPECT_EQ(readLe32(un.anim.data() + 4 + 4), word);
+}
+
+TEST(GameMesh, LimitsAreRefusedAndFitScalesUniformlyToTheFullRange) {
+    const GltfRead wide = oneTriangle(256, 0, -64);
+    const GameMesh refused = buildGameMesh(wide, {false, false}, "T.glb");
+    EXPECT_EQ(refused.failure.stop, Stop::CoordinateOutOfRange);
+    EXPECT_NE(refused.failure.detail.find("X from 0 to 256"), std::string::npos) << refused.failure.detail;
+
+    const GameMesh fitted = buildGameMesh(wide, {false, true}, "T.glb");
+    ASSERT_EQ(fitted.failure.stop, Stop::None);
+    EXPECT_NEAR(fitted.factor, (32767 / 256.0) / 256, 1e-12);
+    EXPECT_EQ(fitted.ranges.x.max, 32767);
+    EXPECT_EQ(fitted.ranges.z.min, static_cast<std::int16_t>(std::lround(-64 * fitted.factor * 256)));
+
+    // Unreal's Z has half the steps: -128 fits, 127.875 does not.
+    EXPECT_EQ(buildGameMesh(oneTriangle(0, 0, 127.875f), {true, false}, "T.glb").failure.stop,
+              Stop::CoordinateOutOfRange);
+    EXPECT_EQ(buildGameMesh(oneTriangle(0, 0, -128), {true, false}, "T.glb").failure.stop, Stop::None);
+
+    GltfRead many = oneTriangle(0, 0, 0);
+    many.vertexCount = 8192; // 8N = 65536
+    many.positions.assign(8192 * 3, 0.0f);
+    EXPECT_EQ(buildGameMesh(many, {false, false}, "T.glb").failure.stop, Stop::TooManyVertices);
+    EXPECT_EQ(buildGameMesh(many, {true, false}, "T.glb").failure.stop, Stop::None);
+}
+
+TEST(GameMesh, TheImportScriptNamesEveryFileSequenceScaleAndTexture) {
+    GltfRead r = oneTriangle(1, 1, 1);
+    r.frameCount = 1;
+    r.sequences = {{"Walk cycle", 0, 1}, {"2nd", 0, 1}};
+    r.triangles[0].attr[2] = 7;
+    const GameMesh un = buildGameMesh(r, {true, false}, "Bot.glb");
+    const std::string uc = importScript("Bot", r, un, true, 30);
+    EXPECT_NE(uc.find("#exec MESH IMPORT MESH=Bot ANIVFILE=Models\\Bot_a.3d DATAFILE=Models\\Bot_d.3d"),
+              std::string::npos);
+    EXPECT_NE(uc.find("SEQ=All STARTFRAME=0 NUMFRAMES=1\n"), std::string::npos);
+    EXPECT_NE(uc.find("SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=1 RATE=30"), std::string::npos);
+    EXPECT_NE(uc.find("SEQ=_2nd "), std::string::npos);
+    EXPECT_NE(uc.find("#exec MESHMAP SCALE MESHMAP=Bot X=0.125 Y=0.125 Z=0.25"), std::string::npos);
+    EXPECT_NE(uc.find("// #exec MESHMAP SETTEXTURE MESHMAP=Bot NUM=7"), std::string::npos);
+}
+
+TEST(CommandLine, GltfSwitchesAndNames) {
+    const Command c = parseCommandLine({"--fit", "--uc", "--fps", "24", "Bot.GLB"});
+    EXPECT_EQ(c.action, CommandAction::Convert);
+    EXPECT_TRUE(c.fit);
+    EXPECT_TRUE(c.importScript);
+    EXPECT_EQ(c.fps, 24u);
+    const RunOptions o = meshOptions(c, "models/Bot.GLB", false);
+    EXPECT_EQ(o.gltfFileName, "models/Bot.GLB");
+    EXPECT_EQ(o.animFileName, "models/Bot_a.3d");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-ms", "Bot.glb"}, {"Bot.gltf", "-H"}, {"--fps", "0", "Bot.glb"}, {"--fps", "x", "Bot.glb"},
+             {"Bot.glb", "--fps"}}) {
+        EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[0] << " " << args[1];
+    }
+    EXPECT_EQ(parseCommandLine({"-ms", "Bot"}).action, CommandAction::Convert);
+}
+
+} // namespace
+} // namespace meshfold
