@@ -2,8 +2,10 @@
 #include "meshfold/game_mesh.h"
 #include "meshfold/gltf_read.h"
 #include "meshfold/options.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -452,6 +454,66 @@ TEST(CommandLine, GltfSwitchesAndNames) {
         EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[0] << " " << args[1];
     }
     EXPECT_EQ(parseCommandLine({"-ms", "Bot"}).action, CommandAction::Convert);
+}
+
+} // namespace
+} // namespace meshfold
+
+namespace meshfold {
+namespace {
+
+// Files Blender's own glTF exporter wrote (tools/make_gltf_samples.py),
+// beside Blender's own evaluated vertex positions at every frame: every
+// frame of the Deus Ex file written from them lies within one step (1/256
+// unit) of Blender's mesh on every axis.
+TEST(GltfBlender, EveryFrameLiesWithinOneStepOfBlendersOwnMesh) {
+    for (const char* name : {"shapekeys", "skinned"}) {
+        SCOPED_TRACE(name);
+        const test::fs::path dir = test::sourceDir() / "tests" / "data" / "gltf";
+        const test::Bytes glb = test::readFile(dir / (std::string(name) + ".glb"));
+        const test::Bytes json = test::readFile(dir / (std::string(name) + ".json"));
+        const nlohmann::json blender = nlohmann::json::parse(json.begin(), json.end());
+        const GltfRead r = readGltf(glb, kNoFiles, blender["fps"].get<unsigned>());
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        const auto& frames = blender["frames"];
+        ASSERT_EQ(r.frameCount, frames.size());
+        ASSERT_EQ(r.vertexCount, frames[0].size());
+        const GameMesh mesh = buildGameMesh(r, {false, false}, name);
+        ASSERT_EQ(mesh.failure.stop, Stop::None);
+        auto written = [&](std::size_t f, std::size_t v, int axis) {
+            const std::uint8_t* p = mesh.anim.data() + kAnimHeaderSize + (f * r.vertexCount + v) * kWideVertexSize;
+            return static_cast<std::int16_t>(readLe16(p + 2 * axis)) / 256.0;
+        };
+        // Blender (x, y, z) is glTF (x, z, -y) is the mesh's (x, -y, z).
+        auto expected = [&](std::size_t f, std::size_t b, int axis) {
+            const auto& p = frames[f][b];
+            return axis == 0 ? p[0].get<double>() : axis == 1 ? -p[1].get<double>() : p[2].get<double>();
+        };
+        // Blender's vertex b is the game vertex nearest to it at rest.
+        std::vector<std::size_t> gameOf(r.vertexCount);
+        for (std::size_t b = 0; b < r.vertexCount; ++b) {
+            double best = 1e9;
+            for (std::size_t v = 0; v < r.vertexCount; ++v) {
+                double d = 0;
+                for (int a = 0; a < 3; ++a) {
+                    d += std::abs(written(0, v, a) - expected(0, b, a));
+                }
+                if (d < best) {
+                    best = d;
+                    gameOf[b] = v;
+                }
+            }
+        }
+        double worst = 0;
+        for (std::size_t f = 0; f < r.frameCount; ++f) {
+            for (std::size_t b = 0; b < r.vertexCount; ++b) {
+                for (int a = 0; a < 3; ++a) {
+                    worst = std::max(worst, std::abs(written(f, gameOf[b], a) - expected(f, b, a)));
+                }
+            }
+        }
+        EXPECT_LE(worst, 1.0 / 256) << "largest difference " << worst;
+    }
 }
 
 } // namespace
