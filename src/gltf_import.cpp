@@ -1,5 +1,6 @@
 #include "meshfold/gltf_import.h"
 
+#include "meshfold/format.h"
 #include "meshfold/paths.h"
 
 #include <cstdio>
@@ -105,13 +106,18 @@ ImportedMesh importGltf(const RunOptions& o) {
 }
 
 std::string importProgress(const RunOptions& o, const ImportedMesh& m) {
+    if (m.failure.stop == Stop::CantOpen) {
+        return {};
+    }
     std::string s = "\nImporting " + o.gltfFileName + "...\n";
-    if (m.failure.stop != Stop::None && m.mesh.frames == 0 && m.read.frameCount == 0) {
+    if (m.read.failure.problem != GltfProblem::None) {
         return s;
     }
+    const std::size_t polygons =
+        m.read.restored ? readLe16(m.read.restored->dataFile.data()) : m.read.triangles.size();
     s += o.toUnreal ? "\n* Unreal form *\n" : "\n* Deus Ex form *\n";
     s += format("\n  %llu animation frames", m.read.frameCount);
-    s += format("\n  %llu polygons", m.mesh.polygons);
+    s += format("\n  %llu polygons", polygons);
     s += format("\n  %llu vertices", m.read.vertexCount);
     if (o.fit && m.failure.stop == Stop::None) {
         char text[64];

@@ -387,8 +387,8 @@ void prepareImport(Session& io, Conversion& c) {
             note(io, line);
         }
         f = m.failure;
+        emit(io, c, importProgress(o, m));
     }
-    emit(io, c, importProgress(o, m));
     if (f.stop == Stop::None) {
         f = checkImportWritable(o);
     }

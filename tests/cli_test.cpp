@@ -3,11 +3,13 @@
 #include "support.h"
 
 #include "meshfold/ascii.h"
+#include "meshfold/format.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <map>
 #include <optional>
 
@@ -1414,6 +1416,151 @@ TEST_F(CliFullDisk, ADataFileThatDoesNotFitLeavesBothFiles) {
 }
 
 #endif
+
+} // namespace
+} // namespace meshfold::test
+
+namespace meshfold::test {
+namespace {
+
+// A triangle (0, 0, 0) (1, 0, 0) (0, 1, 0) in glTF axes, with material
+// "002_MASKED", moved 1 along glTF z over one second; its buffer in NAME.bin
+// (or where `uri` says).
+void putGltf(const fs::path& dir, const std::string& name, const std::string& uri = "",
+             const std::string& extra = "") {
+    Bytes bin;
+    for (const float f : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 0.f, 0.f, 1.f}) {
+        put32(bin, std::bit_cast<std::uint32_t>(f));
+    }
+    for (const std::uint16_t i : {0, 1, 2, 0}) {
+        put16(bin, i);
+    }
+    const std::string json =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],)"
+        R"("meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":3,"material":0}]}],)"
+        R"("materials":[{"name":"002_MASKED"}],"buffers":[{"byteLength":76,"uri":")" +
+        (uri.empty() ? name + ".bin" : uri) +
+        R"("}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":8},)"
+        R"({"buffer":0,"byteOffset":44,"byteLength":24},{"buffer":0,"byteOffset":68,"byteLength":6}],)"
+        R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3"},)"
+        R"({"bufferView":1,"componentType":5126,"count":2,"type":"SCALAR"},)"
+        R"({"bufferView":2,"componentType":5126,"count":2,"type":"VEC3"},)"
+        R"({"bufferView":3,"componentType":5123,"count":3,"type":"SCALAR"}],)"
+        R"("animations":[{"name":"Rise","channels":[{"sampler":0,"target":{"node":0,"path":"translation"}}],)"
+        R"("samplers":[{"input":1,"output":2}]}])" +
+        extra + "}";
+    writeFile(dir / (name + ".gltf"), Bytes(json.begin(), json.end()));
+    writeFile(dir / (name + ".bin"), bin);
+}
+
+const std::string kTriangleRanges = "\n  X coordinate range: 0 to 256\n  Y coordinate range: 0 to 256"
+                                    "\n  Z coordinate range: 0 to 256\n\n*** Conversion complete ***\n";
+
+TEST_F(Cli, AGltfFileBecomesBothGameFilesAndItsScript) {
+    putGltf(scratch.dir, "Tri");
+    const RunResult r = runDryThenReal({"--uc", "--fps", "1", "Tri.gltf"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, kBannerOut + "\nImporting Tri.gltf...\n\n* Deus Ex form *\n\n  2 animation frames"
+                                  "\n  1 polygons\n  3 vertices" + kTriangleRanges);
+    EXPECT_EQ(r.err, "");
+    Bytes anim;
+    put16(anim, 2);
+    put16(anim, 24);
+    for (const int y : {0, 256}) {
+        for (const std::array<int, 3> v : {std::array{0, y, 0}, std::array{256, y, 0}, std::array{0, y, 256}}) {
+            for (const int c : v) {
+                put16(anim, static_cast<std::uint16_t>(c));
+            }
+            put16(anim, 0);
+        }
+    }
+    EXPECT_EQ(hex(get("Tri_a.3d")), hex(anim));
+    Bytes data;
+    put16(data, 1);
+    put16(data, 3);
+    data.resize(48, 0);
+    // Corners (0, 2, 1), type 3 (_MASKED), texture 2.
+    for (const int b : {0, 0, 2, 0, 1, 0, 3, 0, 0, 0, 0, 0, 0, 0, 2, 0}) {
+        data.push_back(static_cast<std::uint8_t>(b));
+    }
+    EXPECT_EQ(hex(get("Tri_d.3d")), hex(data));
+    const Bytes uc = get("Tri.uc");
+    const std::string script(uc.begin(), uc.end());
+    EXPECT_NE(script.find("#exec MESH SEQUENCE MESH=Tri SEQ=Rise STARTFRAME=0 NUMFRAMES=2 RATE=1\n"),
+              std::string::npos) << script;
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"Tri.bin", "Tri.gltf", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}));
+
+    // Again in the Unreal form: both files replaced, nothing else written.
+    fs::remove(path("Tri.uc"));
+    const RunResult u = run({"--to-unreal", "--fps", "1", "Tri.gltf"});
+    EXPECT_EQ(u.status, 0) << u.out;
+    EXPECT_EQ(get("Tri_a.3d").size(), 4u + 2 * 3 * 4);
+    EXPECT_EQ(readLe16(get("Tri_a.3d").data() + 2), 12);
+    EXPECT_EQ(hex(get("Tri_d.3d")), hex(data));
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"Tri.bin", "Tri.gltf", "Tri_a.3d", "Tri_d.3d"}));
+}
+
+TEST_F(Cli, AGltfFileThatCannotBecomeAMeshChangesNothing) {
+    putGltf(scratch.dir, "Tri");
+    putGltf(scratch.dir, "Out", "../Out.bin");
+    putGltf(scratch.dir, "Lost", "Gone.bin");
+    putGltf(scratch.dir, "Draco", "", R"(,"extensionsRequired":["KHR_draco_mesh_compression"])");
+    put("Junk.glb", Bytes{'g', 'l', 'T', 'F', 2, 0, 0, 0, 200, 0, 0, 0});
+    put("Text.gltf", Bytes{'h', 'i'});
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"Out.gltf"}, "\n\nFile Out.gltf refers to ../Out.bin, which is not a file in its folder !\n"},
+        {{"Lost.gltf"}, "\n\nFile Lost.gltf refers to Gone.bin, which cannot be read !\n"},
+        {{"Draco.gltf"}, "\n\nFile Draco.gltf needs the extension KHR_draco_mesh_compression, which changes its"
+                         " geometry and which meshfold cannot read !\n"},
+        {{"Text.gltf"}, "\n\nFile Text.gltf is not a glTF 2.0 file !\n"},
+        {{"None.glb"}, "\n\nCan't open file None.glb !\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const std::string progress = c.args[0] == "None.glb" ? "" : "\nImporting " + c.args[0] + "...\n";
+        expectRefused(c.args, kBannerOut + progress + c.message);
+    }
+    const auto before = snapshot();
+    const RunResult junk = run({"Junk.glb"});
+    EXPECT_EQ(junk.status, 1);
+    EXPECT_NE(junk.out.find("File Junk.glb is damaged or truncated"), std::string::npos) << junk.out;
+    // --fit scales up as well as down, to the form's whole range.
+    const RunResult big = run({"--fps", "1", "Tri.gltf", "--fit"});
+    EXPECT_EQ(big.status, 0);
+    EXPECT_NE(big.out.find("\nScaled by 127.996094 to fit"), std::string::npos) << big.out;
+    fs::remove(path("Tri_a.3d"));
+    fs::remove(path("Tri_d.3d"));
+    EXPECT_EQ(snapshot(), before);
+    // -ms and -h are about the game's files: with a glTF file a usage error.
+    for (const char* s : {"-ms", "-h"}) {
+        const RunResult u = run({s, "Tri.gltf"});
+        EXPECT_EQ(u.status, 2);
+        EXPECT_EQ(u.out, kBannerOut + kHelpOut);
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
+TEST_F(Cli, ACoordinateOutsideTheFormNamesItsExtentAndSuggestsFit) {
+    putGltf(scratch.dir, "Tri");
+    Bytes bin = get("Tri.bin");
+    const float far = 200.0f;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(far);
+    std::copy_n(reinterpret_cast<const std::uint8_t*>(&bits), 4, bin.begin() + 12); // vertex 1's x
+    put("Tri.bin", bin);
+    expectRefused({"--fps", "1", "Tri.gltf"},
+                  kBannerOut + "\nImporting Tri.gltf...\n\n* Deus Ex form *\n\n  2 animation frames\n  1 polygons"
+                               "\n  3 vertices\n\nFile Tri.gltf reaches X from 0 to 200 (the form takes -128 to"
+                               " 127.996): use --fit to scale it into the form !\n");
+    const RunResult fit = run({"--fps", "1", "--fit", "--uc", "Tri.gltf"});
+    EXPECT_EQ(fit.status, 0) << fit.out;
+    EXPECT_NE(fit.out.find("\nScaled by 0.63998"), std::string::npos) << fit.out;
+    const Bytes uc = get("Tri.uc");
+    EXPECT_NE(std::string(uc.begin(), uc.end()).find("SCALE MESHMAP=Tri X=0.0061037"), std::string::npos);
+}
 
 } // namespace
 } // namespace meshfold::test
