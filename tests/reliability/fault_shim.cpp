@@ -175,7 +175,7 @@ void waitAFifth() {
 }
 
 // A paused call: a fifth of a second, or until MESHFOLD_RESUME exists.
-void pause() {
+void pauseCall() {
     const char* resume = std::getenv("MESHFOLD_RESUME");
     if (resume == nullptr) {
         waitAFifth();
@@ -238,7 +238,7 @@ bool shouldFail(Call c) {
             appendTo(log, want + "\n");
         }
         if (std::string(kind) == ":PAUSE") {
-            pause();
+            pauseCall();
             return false;
         }
         interrupted = std::string(kind) == ":EINTR";
