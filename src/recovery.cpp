@@ -145,6 +145,7 @@ struct Job {
     bool dryRun;
     std::string animFile; // the real files the leftovers belong to
     std::string dataFile;
+    std::string owner;    // an existing file whose owner the leftovers must have
     Leftovers paths;
     Held animTemp, animBackup, dataTemp;
     RecoveryReport& report;
@@ -228,7 +229,11 @@ Failure discard(Job& j) {
     if (j.animBackup) {
         std::vector<std::uint8_t> backup;
         std::vector<std::uint8_t> anim;
-        if (!readClaimed(*j.animBackup, backup) || !readFile(j.animFile, anim)) {
+        // An empty backup stands for an animation file that did not exist
+        // (a mesh made from a glTF file for the first time).
+        const bool absent = !pathExists(j.animFile);
+        if (!readClaimed(*j.animBackup, backup) || (absent && !backup.empty()) ||
+            (!absent && !readFile(j.animFile, anim))) {
             return refuse(j, kUnreadable);
         }
         // A copy cut short by a power cut holds the start of the file; any
@@ -255,6 +260,9 @@ Failure discard(Job& j) {
 // make that durable, and drop the backup.
 Failure finish(Job& j, bool moveData) {
     std::vector<std::uint8_t> backup, data, anim, newData;
+    if (!pathExists(j.animFile) && readClaimed(*j.animBackup, backup) && backup.empty()) {
+        return discard(j); // the new animation file was already taken back out
+    }
     const bool haveData = readFile(j.dataFile, data);
     if (!readClaimed(*j.animBackup, backup) || (!haveData && (!moveData || pathExists(j.dataFile))) ||
         !readFile(j.animFile, anim) || (moveData && !readClaimed(*j.dataTemp, newData))) {
@@ -285,10 +293,10 @@ Failure finish(Job& j, bool moveData) {
 }
 
 Failure resolve(Job& j) {
-    const std::string& anim = j.animFile;
-    if (!claim(j, j.paths.animTemp, anim, j.animTemp) ||
-        !claim(j, j.paths.animBackup, anim, j.animBackup) ||
-        !claim(j, j.paths.dataTemp, j.dataFile.empty() ? anim : j.dataFile, j.dataTemp)) {
+    const std::string dataOwner = pathExists(j.dataFile) ? j.dataFile : j.owner;
+    if (!claim(j, j.paths.animTemp, j.owner, j.animTemp) ||
+        !claim(j, j.paths.animBackup, j.owner, j.animBackup) ||
+        !claim(j, j.paths.dataTemp, dataOwner, j.dataTemp)) {
         return {};
     }
     const LeftoverSet set{!j.paths.animTemp.empty(), !j.paths.animBackup.empty(),
@@ -336,7 +344,12 @@ void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
 
 RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& index) {
     RecoveryReport report;
-    const std::string anim = leftoverBase(o.animFileName);
+    const std::string existingAnim = leftoverBase(o.animFileName);
+    // A mesh made from a glTF file for the first time: a run cut short before
+    // its animation file appeared left its leftovers beside that name, owned
+    // as the glTF file is.
+    const bool firstImport = existingAnim.empty() && !o.gltfFileName.empty() && pathExists(o.gltfFileName);
+    const std::string anim = firstImport ? o.animFileName : existingAnim;
     if (anim.empty()) {
         return report;
     }
@@ -349,7 +362,8 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     collect(index, o.dataFileName, data, false, found);
     pairUntaggedCommit(found);
     for (auto& [tag, paths] : found) {
-        Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};
+        Job j{o, dryRun, anim, data, firstImport ? o.gltfFileName : anim, paths, nullptr, nullptr, nullptr,
+              report};
         report.failure = resolve(j);
         if (report.failure.stop != Stop::None) {
             break;
