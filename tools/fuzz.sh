@@ -13,7 +13,7 @@ need_packages cmake make clang libclang-rt-14-dev
 build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMESHFOLD_SANITIZE=ON -DMESHFOLD_WERROR=ON >/dev/null
-cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds
+cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds meshfold_gltf_fuzz
 
 seeds="$build/fuzz-seeds"
 corpus="$build/fuzz-corpus"
@@ -25,5 +25,16 @@ mkdir -p "$corpus" "$findings"
 # Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
 # to this size); the invariants do not depend on the size of a file.
 [ "$#" -gt 0 ] || set -- -max_total_time=60
-set -- -max_len=4096 "$@"
-"$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" "$@" "$corpus" "$seeds"
+"$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
+
+# The glTF reader: the Blender-made files of the tests as seeds (each after
+# the byte that picks the options), with a dictionary of the format's words.
+gltf_seeds="$build/fuzz-gltf-seeds"
+gltf_corpus="$build/fuzz-gltf-corpus"
+rm -rf "$gltf_seeds"
+mkdir -p "$gltf_seeds" "$gltf_corpus"
+for f in tests/data/gltf/*.glb fuzz/seed.gltf; do
+  { printf '\000'; cat "$f"; } > "$gltf_seeds/$(basename "$f")"
+done
+"$build/fuzz/meshfold_gltf_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=16384 \
+  -dict=fuzz/gltf.dict "$@" "$gltf_corpus" "$gltf_seeds"
