@@ -11,20 +11,24 @@ mkdir -p models/sub "with space"
 touch -- -odd_a.3d -odd_d.3d models/notes.txt models/_a.3d models/Stray_d.3d \
   "models/Big Bunny_a.3d" "models/Big Bunny_d.3d" models/BunnyDroid_a.3d models/BunnyDroid_d.3d \
   models/X_A.3D models/X_D.3D models/sub/Deep_a.3d models/Yes_A.3d models/YES_d.3D \
-  models/Z_a.3ds models/Z_b.3d
+  models/Z_a.3ds models/Z_b.3d models/Gun.glb models/Arm.GLTF models/Arm.bin
 
 # The words of a command line (joined by ","; the last one is being completed,
 # as typed) and the completions expected (joined by ",").
 cases=(
-  'meshfold,-'                '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
+  'meshfold,-'                '-ms,-h,--to-unreal,--dry-run,--fit,--uc,--fps,--,--help,--version,-?'
   'meshfold,--h'              '--help'
   'meshfold,--t'              '--to-unreal'
   'meshfold,--to-unreal,-h,m' 'models/'
   'meshfold,-q'               ''
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
-  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
-  'meshfold,models/'          'models/Big Bunny,models/BunnyDroid,models/X,models/Yes,models/sub/'
+  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--dry-run,--fit,--uc,--fps,--,--help,--version,-?'
+  'meshfold,--f'              '--fit,--fps'
+  'meshfold,--fps,'           ''
+  'meshfold,--uc,models/G'    'models/Gun.glb'
+  'meshfold,models/A'         'models/Arm.GLTF'
+  'meshfold,models/'          'models/Arm.GLTF,models/Big Bunny,models/BunnyDroid,models/Gun.glb,models/X,models/Yes,models/sub/'
   'meshfold,models/Bu'        'models/BunnyDroid'
   'meshfold,models/X'         'models/X'
   'meshfold,models/Y'         'models/Yes'

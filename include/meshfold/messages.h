@@ -42,6 +42,9 @@ inline constexpr std::string_view kSwitchList =
     "\n  --to-unreal  take Deus Ex meshes back to the Unreal form: the inverse of a"
     "\n               conversion made with the same -ms and -h"
     "\n  --dry-run    show what would happen, but change no file"
+    "\n  --fit        a glTF file's mesh scaled uniformly to the form's full range"
+    "\n  --uc         with a glTF file, also write NAME.uc, the lines that import the mesh"
+    "\n  --fps N      frames a second at which a glTF file's animations are sampled (30)"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
     "\n  --help       this text (also -?)"
     "\n  --version    the name and version alone\n"
@@ -50,7 +53,10 @@ inline constexpr std::string_view kSwitchList =
     "\nA mesh is named by NAME, NAME_a.3d or NAME_d.3d (or NAME_a, as Explorer shows"
     "\nit), with or without a folder in front; its files may be named in any case."
     "\nA folder names every mesh in it. Name several meshes to convert them all:"
-    "\nmeshfold -ms *_a.3d\n";
+    "\nmeshfold -ms *_a.3d\n"
+    "\nNAME.glb or NAME.gltf (made by Blender or any 3D editor) becomes NAME_a.3d and"
+    "\nNAME_d.3d beside it, in the Deus Ex form (or the Unreal form with --to-unreal):"
+    "\nmeshfold --uc Soldier.glb\n";
 
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
