@@ -625,6 +625,11 @@ void readSkinAttributes(const Model& m, const tinygltf::Primitive& p, VertexSour
         if (jv.count != s.count || wv.count != s.count) {
             damaged(what + "'s joints or weights do not match its vertices");
         }
+        if ((jv.componentType != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE &&
+             jv.componentType != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT) ||
+            m.accessors[static_cast<std::size_t>(j->second)].normalized) {
+            damaged(what + "'s joints are not unsigned whole numbers");
+        }
         const std::size_t was = s.influences;
         s.influences += 4;
         std::vector<std::uint32_t> joints(s.count * s.influences);

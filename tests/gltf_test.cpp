@@ -277,6 +277,11 @@ TEST(GltfRead, MorphWeightsAndSkinsMoveTheVertices) {
     const GltfRead rs = read(g.file(skinned + ",\"skins\":[{\"joints\":[1]}]"));
     ASSERT_EQ(rs.failure.problem, GltfProblem::None) << rs.failure.detail;
     EXPECT_NEAR(at(rs, 0, 1)[0], 6.0, 1e-6);
+    // Joints as signed bytes could name joint -128: refused (found by fuzzing).
+    g.accessors.replace(g.accessors.find("\"componentType\":5121"), 20, "\"componentType\":5120");
+    const GltfRead signedJoints = read(g.file(skinned + ",\"skins\":[{\"joints\":[1]}]"));
+    EXPECT_EQ(signedJoints.failure.problem, GltfProblem::Damaged);
+    EXPECT_NE(signedJoints.failure.detail.find("joints"), std::string::npos) << signedJoints.failure.detail;
 }
 
 TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
