@@ -368,6 +368,24 @@ TEST_F(WineTest, ToUnrealGivesTheMeshBack) {
     EXPECT_EQ(snapshot(dir), result);
 }
 
+// glTF files made by Blender's exporter and a .gltf with its skins, morphs
+// and keys in a data: URI: the Windows build reads the same files and
+// writes the same bytes, in either form, with the import script.
+TEST_F(WineTest, GltfFilesBecomeTheSameMeshes) {
+    const fs::path src = MESHFOLD_SOURCE_DIR;
+    const Folder files = {{"skinned.glb", readFile(src / "tests/data/gltf/skinned.glb")},
+                          {"Keys.GLB", readFile(src / "tests/data/gltf/shapekeys.glb")},
+                          {"seed.gltf", readFile(src / "fuzz/seed.gltf")}};
+    fs::path dir;
+    const Result deusEx =
+        expectSameAsNative("gltf", files, {"--uc", "skinned.glb", "Keys.GLB", "seed.gltf"}, &dir);
+    EXPECT_EQ(deusEx.status, 0) << deusEx.out;
+    EXPECT_EQ(snapshot(dir).count("skinned.uc"), 1u);
+    const Result unreal =
+        expectSameAsNative("gltf-unreal", files, {"--to-unreal", "--fit", "--fps", "24", "skinned.glb", "Keys.GLB"});
+    EXPECT_EQ(unreal.status, 0) << unreal.out;
+}
+
 // --- what a run cut short leaves ----------------------------------------------
 
 // Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid
