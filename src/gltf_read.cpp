@@ -1188,32 +1188,51 @@ std::optional<std::uint64_t> numberMember(const tinygltf::Value& v, const char* 
     return static_cast<std::uint64_t>(d);
 }
 
-// Why extras that are there cannot be used; empty when they were used.
-std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
-    if (g.instances.size() != 1 || g.sources.size() != 1) {
-        return "the file holds more than the one mesh they were written for";
-    }
-    const tinygltf::Mesh& mesh = m.meshes[static_cast<std::size_t>(g.instances[0].mesh)];
-    const tinygltf::Value& x = *member(mesh.extras, std::string(kGltfExtrasKey).c_str());
-    const auto form = member(x, "form");
+// The record --to-gltf keeps in mesh.extras (see gltf_common.h).
+struct WrittenRecord {
+    bool deusEx = false;
+    std::uint64_t frameSize = 0;
+    std::uint64_t vertexCount = 0; // N
+    std::uint64_t polygons = 0;
+    std::vector<std::uint8_t> tail, trailer, triangles, loose, vertexOf;
+    std::string check;
+};
+
+std::optional<WrittenRecord> readRecord(const tinygltf::Value& x) {
+    const tinygltf::Value* form = member(x, "form");
+    const tinygltf::Value* check = member(x, "check");
     const auto frameSize = numberMember(x, "frameSize");
     const auto n = numberMember(x, "vertexCount");
     const auto polygons = numberMember(x, "polygonCount");
-    const auto tail = hexMember(x, "dataHeaderTail");
-    const auto trailer = hexMember(x, "dataTrailer");
-    const auto tris = hexMember(x, "triangles");
-    const auto loose = hexMember(x, "looseTriangles");
-    const auto vertexOf = hexMember(x, "vertexOf");
-    const auto check = member(x, "check");
-    if (form == nullptr || !form->IsString() || !frameSize || !n || !polygons || !tail || !trailer ||
-        !tris || !loose || !vertexOf || check == nullptr || !check->IsString() ||
-        *frameSize > kMaxFrameSize || *n > kMaxCount || *polygons > kMaxCount ||
-        tail->size() != kDataHeaderTailSize || tris->size() != 4 * *polygons ||
-        loose->size() % kTriangleRecordSize != 0 || vertexOf->size() % 2 != 0) {
-        return "they are incomplete";
+    auto tail = hexMember(x, "dataHeaderTail");
+    auto trailer = hexMember(x, "dataTrailer");
+    auto tris = hexMember(x, "triangles");
+    auto loose = hexMember(x, "looseTriangles");
+    auto vertexOf = hexMember(x, "vertexOf");
+    if (form == nullptr || !form->IsString() || check == nullptr || !check->IsString() || !frameSize ||
+        !n || !polygons || !tail || !trailer || !tris || !loose || !vertexOf) {
+        return std::nullopt;
     }
-    const VertexSource& s = g.sources[0];
-    // The checksum of the geometry as read.
+    const std::string f = form->Get<std::string>();
+    if ((f != "deusex" && f != "unreal") || *frameSize > kMaxFrameSize || *n > kMaxCount ||
+        *polygons > kMaxCount || tail->size() != kDataHeaderTailSize || tris->size() != 4 * *polygons ||
+        loose->size() % kTriangleRecordSize != 0 || vertexOf->size() % 2 != 0) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < vertexOf->size(); i += 2) {
+        if (readLe16(vertexOf->data() + i) >= *n) {
+            return std::nullopt;
+        }
+    }
+    return WrittenRecord{f == "deusex", *frameSize,           *n,
+                         *polygons,     std::move(*tail),     std::move(*trailer),
+                         std::move(*tris), std::move(*loose), std::move(*vertexOf),
+                         check->Get<std::string>()};
+}
+
+// positionsAndTrianglesChecksum() of the geometry as read: the base
+// positions as float32, then every primitive's indices.
+std::string geometryChecksum(const Model& m, const tinygltf::Mesh& mesh, const VertexSource& s) {
     Fnv1a64 sum;
     for (double d : s.base) {
         const float f = static_cast<float>(d);
@@ -1226,74 +1245,92 @@ std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
             sum.addLe32(i);
         }
     }
-    if (checksumHex(sum) != check->Get<std::string>() || s.count != *n + vertexOf->size() / 2 ||
-        g.primitives.size() != mesh.primitives.size() || s.targets.size() + 1 != out.frameCount ||
-        form->Get<std::string>() != (form->Get<std::string>() == "deusex" ? "deusex" : "unreal")) {
-        return "the geometry changed since they were written";
+    return checksumHex(sum);
+}
+
+// The texture number and polygon type the material of a primitive keeps in
+// its extras, where given, else those of its name.
+MaterialCode writtenMaterial(const Model& m, int material) {
+    MaterialCode code = materialCode(m, material);
+    const tinygltf::Value* x =
+        material >= 0 ? member(m.materials[static_cast<std::size_t>(material)].extras,
+                               std::string(kGltfExtrasKey).c_str())
+                      : nullptr;
+    if (x != nullptr) {
+        const std::uint64_t texture = numberMember(*x, "texture").value_or(256);
+        const std::uint64_t type = numberMember(*x, "type").value_or(256);
+        code.texture = texture < 256 ? static_cast<std::uint8_t>(texture) : code.texture;
+        code.type = type < 256 ? static_cast<std::uint8_t>(type) : code.type;
     }
-    // The whole data file.
+    return code;
+}
+
+// The record of the next triangle of primitive `p`, corners (a, c, b) of
+// its glTF corners, each a mesh vertex.
+void writtenTriangle(const Model& m, const Primitive& p, const std::uint32_t* c, const WrittenRecord& r,
+                     const std::uint8_t* entry, std::uint8_t* rec) {
+    const std::uint32_t stored[3] = {c[0], c[2], c[1]};
+    const MaterialCode code = writtenMaterial(m, p.material);
+    std::size_t wrapped = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const std::uint32_t i = stored[k];
+        writeLe16(rec + kTriVertexOffset + 2 * k,
+                  static_cast<std::uint16_t>(i < r.vertexCount ? i : readLe16(r.vertexOf.data() + 2 * (i - r.vertexCount))));
+        if (!p.uv.empty()) {
+            rec[kTriUvOffset + 2 * k] = uvByte(p.uv[i * 2], wrapped);
+            rec[kTriUvOffset + 2 * k + 1] = uvByte(p.uv[i * 2 + 1], wrapped);
+        }
+    }
+    rec[kTriAttr0Offset] = code.type;
+    rec[kTriAttr1Offset] = entry[2];
+    rec[kTriAttr2Offset] = code.texture;
+    rec[kTriAttr3Offset] = entry[3];
+}
+
+// The whole data file the record and the primitives describe; empty when
+// its triangles do not match the primitives'.
+std::vector<std::uint8_t> writtenDataFile(const Model& m, const Geometry& g, const WrittenRecord& r) {
     std::vector<std::uint8_t> data(kDataHeaderSize);
-    writeLe16(data.data(), static_cast<std::uint16_t>(*polygons));
-    writeLe16(data.data() + 2, static_cast<std::uint16_t>(*n));
-    std::copy(tail->begin(), tail->end(), data.begin() + kDataCountsSize);
+    writeLe16(data.data(), static_cast<std::uint16_t>(r.polygons));
+    writeLe16(data.data() + 2, static_cast<std::uint16_t>(r.vertexCount));
+    std::copy(r.tail.begin(), r.tail.end(), data.begin() + kDataCountsSize);
     std::vector<std::size_t> next(g.primitives.size(), 0);
     std::size_t looseAt = 0;
-    std::size_t wrapped = 0;
-    auto meshVertex = [&](std::uint32_t i) -> std::uint16_t {
-        return static_cast<std::uint16_t>(i < *n ? i : readLe16(vertexOf->data() + 2 * (i - *n)));
-    };
-    for (std::size_t t = 0; t < *polygons; ++t) {
-        const std::uint8_t* e = tris->data() + 4 * t;
+    for (std::size_t t = 0; t < r.polygons; ++t) {
+        const std::uint8_t* entry = r.triangles.data() + 4 * t;
+        const std::uint16_t prim = readLe16(entry);
         std::uint8_t rec[kTriangleRecordSize] = {};
-        const std::uint16_t prim = readLe16(e);
         if (prim == kLooseTriangle) {
-            if (looseAt + kTriangleRecordSize > loose->size()) {
-                return "their triangles do not match";
+            if (looseAt + kTriangleRecordSize > r.loose.size()) {
+                return {};
             }
-            std::copy_n(loose->begin() + static_cast<std::ptrdiff_t>(looseAt), kTriangleRecordSize, rec);
+            std::copy_n(r.loose.begin() + static_cast<std::ptrdiff_t>(looseAt), kTriangleRecordSize, rec);
             looseAt += kTriangleRecordSize;
         } else {
             if (prim >= g.primitives.size() || next[prim] + 3 > g.primitives[prim].corners.size()) {
-                return "their triangles do not match";
+                return {};
             }
-            const Primitive& p = g.primitives[prim];
-            const std::uint32_t* c = p.corners.data() + next[prim];
+            writtenTriangle(m, g.primitives[prim], g.primitives[prim].corners.data() + next[prim], r, entry, rec);
             next[prim] += 3;
-            const std::uint32_t stored[3] = {c[0], c[2], c[1]};
-            const int matIndex = p.material;
-            const tinygltf::Value* me =
-                matIndex >= 0 ? member(m.materials[static_cast<std::size_t>(matIndex)].extras,
-                                       std::string(kGltfExtrasKey).c_str())
-                              : nullptr;
-            // 256: not given, the material's name decides.
-            const std::uint64_t texture = me ? numberMember(*me, "texture").value_or(256) : 256;
-            const std::uint64_t type = me ? numberMember(*me, "type").value_or(256) : 256;
-            const MaterialCode code = materialCode(m, matIndex);
-            for (std::size_t k = 0; k < 3; ++k) {
-                writeLe16(rec + kTriVertexOffset + 2 * k, meshVertex(stored[k]));
-                if (!p.uv.empty()) {
-                    rec[kTriUvOffset + 2 * k] = uvByte(p.uv[stored[k] * 2], wrapped);
-                    rec[kTriUvOffset + 2 * k + 1] = uvByte(p.uv[stored[k] * 2 + 1], wrapped);
-                }
-            }
-            rec[kTriAttr0Offset] = type < 256 ? static_cast<std::uint8_t>(type) : code.type;
-            rec[kTriAttr1Offset] = e[2];
-            rec[kTriAttr2Offset] = texture < 256 ? static_cast<std::uint8_t>(texture) : code.texture;
-            rec[kTriAttr3Offset] = e[3];
         }
         data.insert(data.end(), rec, rec + kTriangleRecordSize);
     }
     for (std::size_t p = 0; p < next.size(); ++p) {
         if (next[p] != g.primitives[p].corners.size()) {
-            return "their triangles do not match";
+            return {};
         }
     }
-    data.insert(data.end(), trailer->begin(), trailer->end());
-    // The frames: the mesh vertices alone, from the base and its targets.
+    data.insert(data.end(), r.trailer.begin(), r.trailer.end());
+    return data;
+}
+
+// Frame 0 the base positions, frame k morph target k - 1 added: the first N
+// glTF vertices, which are the mesh's vertices.
+std::vector<float> writtenFrames(const VertexSource& s, std::size_t frames, std::size_t n) {
     std::vector<float> positions;
-    positions.reserve(std::size_t{out.frameCount} * *n * 3);
-    for (std::size_t f = 0; f < out.frameCount; ++f) {
-        for (std::size_t v = 0; v < *n; ++v) {
+    positions.reserve(frames * n * 3);
+    for (std::size_t f = 0; f < frames; ++f) {
+        for (std::size_t v = 0; v < n; ++v) {
             double p[3];
             for (std::size_t c = 0; c < 3; ++c) {
                 p[c] = s.base[v * 3 + c] + (f == 0 ? 0.0 : s.targets[f - 1][v * 3 + c]);
@@ -1302,10 +1339,34 @@ std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
                                                static_cast<float>(p[1])});
         }
     }
-    out.positions = std::move(positions);
-    out.vertexCount = static_cast<std::uint32_t>(*n);
-    out.restored = GltfRestored{form->Get<std::string>() == "deusex",
-                                static_cast<std::uint16_t>(*frameSize), std::move(data)};
+    return positions;
+}
+
+// Restores a file written by --to-gltf from its record. Returns why the
+// record cannot be used, or empty when it was.
+std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
+    if (g.instances.size() != 1 || g.sources.size() != 1) {
+        return "the file holds more than the one mesh they were written for";
+    }
+    const tinygltf::Mesh& mesh = m.meshes[static_cast<std::size_t>(g.instances[0].mesh)];
+    const std::optional<WrittenRecord> r = readRecord(*member(mesh.extras, std::string(kGltfExtrasKey).c_str()));
+    if (!r) {
+        return "they are incomplete";
+    }
+    const VertexSource& s = g.sources[0];
+    const std::size_t frames = s.targets.size() + 1;
+    if (geometryChecksum(m, mesh, s) != r->check || s.count != r->vertexCount + r->vertexOf.size() / 2 ||
+        g.primitives.size() != mesh.primitives.size() || frames > kMaxCount) {
+        return "the geometry changed since they were written";
+    }
+    std::vector<std::uint8_t> data = writtenDataFile(m, g, *r);
+    if (data.empty()) {
+        return "their triangles do not match the file's";
+    }
+    out.frameCount = static_cast<std::uint32_t>(frames);
+    out.vertexCount = static_cast<std::uint32_t>(r->vertexCount);
+    out.positions = writtenFrames(s, frames, r->vertexCount);
+    out.restored = GltfRestored{r->deusEx, static_cast<std::uint16_t>(r->frameSize), std::move(data)};
     return {};
 }
 
@@ -1316,12 +1377,6 @@ bool hasExtras(const Model& m, const Geometry& g) {
         }
     }
     return false;
-}
-
-// Frames of the file written by --to-gltf: base and one morph target each,
-// one per key of its animation. The restore uses them as they are.
-std::uint32_t writtenFrames(const Geometry& g) {
-    return g.sources.size() == 1 ? static_cast<std::uint32_t>(g.sources[0].targets.size() + 1) : 0;
 }
 
 // --- the whole read
@@ -1412,16 +1467,12 @@ GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resou
         if (g.primitives.empty()) {
             refuse(GltfProblem::NoTriangles, {});
         }
-        std::string stale;
         if (hasExtras(m, g)) {
-            out.frameCount = writtenFrames(g);
-            stale = out.frameCount > 0 ? restore(m, g, out) : "the file holds more than one mesh";
+            const std::string stale = restore(m, g, out);
             if (stale.empty()) {
                 return out;
             }
             out.warnings.push_back("the meshfold record in the file is ignored: " + stale);
-            out.frameCount = 0;
-            out.restored.reset();
         }
         sampleFrames(m, g, fps, out);
         const std::vector<std::uint32_t> game =

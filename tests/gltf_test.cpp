@@ -1,5 +1,6 @@
 #include "meshfold/format.h"
 #include "meshfold/game_mesh.h"
+#include "meshfold/gltf_common.h"
 #include "meshfold/gltf_read.h"
 #include "meshfold/options.h"
 #include "support.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -353,6 +356,98 @@ TEST(GltfRead, ResourcesStayInTheFilesFolder) {
         const GltfRead r = read(std::vector<std::uint8_t>(json.begin(), json.end()));
         EXPECT_EQ(r.failure.problem, problem) << uri;
     }
+}
+
+// A file laid out as --to-gltf writes one (see gltf_common.h): mesh vertices
+// 0-2, then glTF vertices 3-5 standing for mesh vertices 2, 1, 0 with other
+// texture coordinates; two primitives, a triangle glTF cannot hold, a header
+// tail and bytes after the last triangle.
+struct WrittenFile {
+    test::Bytes data; // the data file it was written from
+    std::vector<std::uint8_t> glb;
+
+    explicit WrittenFile(bool stale = false) {
+        data = {3, 0, 3, 0};
+        data.insert(data.end(), 44, 0x5A);
+        const std::uint8_t t0[16] = {0, 0, 1, 0, 2, 0, 0x11, 0xAB, 0, 0, 10, 20, 30, 40, 4, 0xCD};
+        const std::uint8_t t1[16] = {7, 0, 1, 0, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        const std::uint8_t t2[16] = {2, 0, 1, 0, 0, 0, 0x02, 0x01, 5, 6, 7, 8, 9, 10, 9, 0x02};
+        for (const std::uint8_t* t : {t0, t1, t2}) {
+            data.insert(data.end(), t, t + 16);
+        }
+        data.insert(data.end(), {'x', 'y', 'z'});
+        Glb g;
+        const std::vector<float> base = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0};
+        const int pos = g.floats(base, "VEC3", 3);
+        const int uv = g.floats({0, 0, 10 / 256.f, 20 / 256.f, 30 / 256.f, 40 / 256.f, 5 / 256.f, 6 / 256.f,
+                                 7 / 256.f, 8 / 256.f, 9 / 256.f, 10 / 256.f},
+                                "VEC2", 2);
+        const int delta = g.floats({0, 0, 0.5f, 0, 0, 0.5f, 0, 0, 0.5f, 0, 0, 0.5f, 0, 0, 0.5f, 0, 0, 0.5f}, "VEC3", 3);
+        const std::vector<std::uint16_t> i0 = {0, 2, 1};
+        const std::vector<std::uint16_t> i1 = {3, 5, 4};
+        const int idx0 = g.indices(i0);
+        const int idx1 = g.indices(i1);
+        Fnv1a64 sum;
+        for (float f : base) {
+            sum.addLe32(std::bit_cast<std::uint32_t>(f));
+        }
+        for (const auto* list : {&i0, &i1}) {
+            for (std::uint16_t i : *list) {
+                sum.addLe32(i);
+            }
+        }
+        if (stale) { // moved in an editor after it was written
+            g.bin[4 * 3] ^= 0x40;
+        }
+        const std::string prim = "{\"attributes\":{\"POSITION\":" + std::to_string(pos) + ",\"TEXCOORD_0\":" +
+                                 std::to_string(uv) + "},\"targets\":[{\"POSITION\":" + std::to_string(delta) + "}],";
+        std::string tail;
+        for (int i = 0; i < 44; ++i) {
+            tail += "5a";
+        }
+        glb = g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[" + prim + "\"indices\":" +
+                     std::to_string(idx0) + ",\"material\":0}," + prim + "\"indices\":" + std::to_string(idx1) +
+                     ",\"material\":1}],\"extras\":{\"meshfold\":{\"form\":\"deusex\",\"frameSize\":24,"
+                     "\"vertexCount\":3,\"polygonCount\":3,\"fps\":30,\"dataHeaderTail\":\"" + tail +
+                     "\",\"dataTrailer\":\"78797a\",\"triangles\":\"0000abcdffff020a01000102\","
+                     "\"looseTriangles\":\"" + toHex(std::span(t1, 16)) + "\",\"vertexOf\":\"020001000000\","
+                     "\"check\":\"" + checksumHex(sum) + "\"}}}],\"materials\":["
+                     "{\"name\":\"004_2SIDED_UNLIT_M\",\"extras\":{\"meshfold\":{\"texture\":4,\"type\":17}}},"
+                     "{\"name\":\"009_TRANSLUCENT_M\",\"extras\":{\"meshfold\":{\"texture\":9,\"type\":2}}}]");
+    }
+};
+
+TEST(GltfRead, AFileWrittenByToGltfComesBackByteForByteWhileItsRecordMatches) {
+    const WrittenFile w;
+    const GltfRead r = read(w.glb);
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    EXPECT_TRUE(r.warnings.empty()) << r.warnings[0];
+    ASSERT_TRUE(r.restored.has_value());
+    EXPECT_EQ(test::hex(r.restored->dataFile), test::hex(w.data));
+    EXPECT_EQ(r.frameCount, 2u);
+    EXPECT_EQ(r.vertexCount, 3u);
+    const GameMesh m = buildGameMesh(r, {false, false}, "W.glb");
+    ASSERT_EQ(m.failure.stop, Stop::None);
+    EXPECT_EQ(m.data, w.data);
+    // Frame 1: each vertex half a unit further along glTF z, the game's Y.
+    const std::uint8_t* v1 = m.anim.data() + 4 + 24 + 8;
+    EXPECT_EQ(readLe16(v1), 256);
+    EXPECT_EQ(readLe16(v1 + 2), 128);
+    EXPECT_EQ(readLe16(v1 + 4), 0);
+    // In the Unreal form the frames are the same in its units; the data
+    // file is the same bytes.
+    const GameMesh u = buildGameMesh(r, {true, false}, "W.glb");
+    ASSERT_EQ(u.failure.stop, Stop::None);
+    EXPECT_EQ(u.data, w.data);
+    EXPECT_EQ(readLe32(u.anim.data() + 4 + 12 + 4), 8u | 4u << 11);
+
+    const WrittenFile stale(true);
+    const GltfRead s = read(stale.glb);
+    ASSERT_EQ(s.failure.problem, GltfProblem::None) << s.failure.detail;
+    EXPECT_FALSE(s.restored.has_value());
+    ASSERT_FALSE(s.warnings.empty());
+    EXPECT_NE(s.warnings[0].find("ignored: the geometry changed"), std::string::npos) << s.warnings[0];
+    EXPECT_EQ(s.triangles.size(), 2u); // the glTF triangles alone, read like any file's
 }
 
 TEST(GameMesh, CoordinatesRoundHalvesAwayFromZeroInEitherForm) {
