@@ -409,18 +409,33 @@ void prepareImport(Session& io, Conversion& c) {
     }
 }
 
-// Moves a mesh's import script into place once its game files are.
+// The import script of a mesh made from a glTF file is flushed to disk with
+// the game files, before any of them is moved: a script that cannot be
+// written fails the mesh while every file is still as it was.
+void flushScripts(std::vector<Conversion>& group) {
+    for (Conversion& c : group) {
+        if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
+            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+        }
+    }
+}
+
+// Moves the script into place once the game files are. Only its move can
+// fail here, after the game files moved: the failure then names the script
+// alone. A folder that then fails to flush has met an error of the disk after
+// the move, and the script is in place, as the commit treats the game files.
 void commitScript(Conversion& c) {
     if (!c.newScript.open) {
         return;
     }
-    Folder folder;
-    const bool done = c.failure.stop == Stop::None && finishReplacement(c.newScript) &&
-                      commitReplacement(c.newScript) && openFolder(folderOf(c.newScript.target), folder) &&
-                      syncFolder(folder);
-    closeFolder(folder);
-    if (c.failure.stop == Stop::None && !done) {
-        c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+    if (c.failure.stop == Stop::None) {
+        if (commitReplacement(c.newScript)) {
+            Folder folder;
+            (void)(openFolder(folderOf(c.newScript.target), folder) && syncFolder(folder));
+            closeFolder(folder);
+        } else {
+            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+        }
     }
     abandonReplacement(c.newScript);
 }
@@ -478,6 +493,9 @@ void commitGroup(std::vector<Conversion>& group, bool dryRun) {
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
+    if (!io.dryRun) {
+        flushScripts(group);
+    }
     commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
         commitScript(c);

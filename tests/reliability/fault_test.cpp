@@ -688,3 +688,70 @@ TEST_F(FailingCalls, AnInterruptBetweenTheTwoMovesWaitsForTheSecond) {
 
 } // namespace
 } // namespace meshfold::test
+
+namespace meshfold::test {
+namespace {
+
+// A mesh made from a glTF file, over an existing mesh and as new files, with
+// each call failing in turn: the run either fails and leaves the folder as
+// it was, or succeeds with both new files (and the script) and nothing else.
+TEST_F(FailingCalls, AGltfImportWithAFailingCallLeavesTheFolderOrFinishes) {
+    const Bytes glb = readFile(sourceDir() / "tests" / "data" / "gltf" / "skinned.glb");
+    const std::vector<std::string> args = {"--uc", "G.glb"};
+    // What an undisturbed run makes.
+    writeFile(meshDir / "G.glb", glb);
+    ASSERT_EQ(runTool(args, meshDir).status, 0);
+    const Snapshot made = snapshot(meshDir);
+    const Mesh old = packedMesh("G", 2, 6, 5, 9);
+    int injected = 0;
+    int failed = 0;
+    int scriptOnly = 0;
+    for (const bool fresh : {true, false}) {
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod", "unlink", "flock"}) {
+            for (int n = 1;; ++n) {
+                const std::string plan = std::string(call) + ":" + std::to_string(n);
+                SCOPED_TRACE(plan + (fresh ? ", new files" : ", over a mesh"));
+                fs::remove_all(meshDir);
+                fs::create_directories(meshDir);
+                writeFile(meshDir / "G.glb", glb);
+                if (!fresh) {
+                    putMesh(meshDir, old);
+                }
+                const Snapshot before = snapshot(meshDir);
+                RunResult r;
+                if (runFailing(args, plan, r).empty()) {
+                    EXPECT_EQ(r.status, 0) << r.out;
+                    break;
+                }
+                ++injected;
+                const Snapshot after = snapshot(meshDir);
+                if (r.status != 0 && after != before) {
+                    // Past the game files' move, only the script's own move
+                    // can fail: the game files are new, the script is not,
+                    // and the message names the script.
+                    ++scriptOnly;
+                    EXPECT_NE(r.out.find("G.uc"), std::string::npos) << r.out;
+                    Snapshot expected = made;
+                    expected.erase("G.uc");
+                    if (before.count("G.uc") != 0) {
+                        expected["G.uc"] = before.at("G.uc");
+                    }
+                    EXPECT_EQ(after, expected) << r.out;
+                } else if (r.status != 0) {
+                    ++failed;
+                } else if (std::string(call) != "unlink") {
+                    EXPECT_EQ(snapshot(meshDir), made) << r.out;
+                }
+                ASSERT_LT(n, 60) << "more calls than a run makes";
+            }
+        }
+    }
+    EXPECT_GT(failed, 10);
+    EXPECT_LE(scriptOnly, 4);
+    std::printf("[ figures  ] glTF import: %d call failures injected, %d stopped the run with every file as "
+                "it was, %d after the game files moved with the script alone not moved\n",
+                injected, failed, scriptOnly);
+}
+
+} // namespace
+} // namespace meshfold::test
