@@ -1462,6 +1462,11 @@ GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resou
     fps = std::max(fps, 1u);
     try {
         const Model m = loadModel(file, resources);
+        if (std::find(m.extensionsUsed.begin(), m.extensionsUsed.end(), "KHR_texture_transform") !=
+            m.extensionsUsed.end()) {
+            out.warnings.push_back("texture transforms (KHR_texture_transform) are not applied to the"
+                                   " texture coordinates");
+        }
         const std::vector<int> parent = parentsOf(m);
         const Geometry g = readGeometry(m, sceneInstances(m, parent), out.warnings);
         if (g.primitives.empty()) {

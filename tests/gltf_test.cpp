@@ -320,6 +320,13 @@ TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
                                      "\"POSITION\":0}}]}]"));
     EXPECT_EQ(big.failure.problem, GltfProblem::Damaged);
     EXPECT_EQ(read({'n', 'o', 'p', 'e'}).failure.problem, GltfProblem::NotGltf);
+    // An extension that moves no vertex is read, with a warning where it
+    // changes what the game shows.
+    const GltfRead transformed = read(q.g.file(good + ",\"extensionsUsed\":[\"KHR_texture_transform\"],"
+                                                      "\"extensionsRequired\":[\"KHR_texture_transform\"]"));
+    EXPECT_EQ(transformed.failure.problem, GltfProblem::None);
+    ASSERT_EQ(transformed.warnings.size(), 1u);
+    EXPECT_NE(transformed.warnings[0].find("KHR_texture_transform"), std::string::npos);
 }
 
 TEST(GltfRead, EveryPrefixOfAFileIsRefusedWithoutReadingPastIt) {
