@@ -3,6 +3,7 @@
 #include "meshfold/ascii.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
 
 namespace meshfold {
@@ -23,7 +24,51 @@ std::string dashForm(const std::string& arg, bool slashSwitches) {
     return dashed;
 }
 
+// Usage errors of switches that do not go together, or "" when they do.
+std::string conflictOf(const Command& cmd, bool fpsGiven, const std::string& badFps) {
+    if (!badFps.empty()) {
+        return "--fps takes a number of frames a second above 0 and up to 1000, not " + badFps;
+    }
+    if (fpsGiven && !cmd.toGltf) {
+        return "--fps only applies to --to-gltf";
+    }
+    if (cmd.toGltf && (cmd.milkshapeFix || cmd.hiRes || cmd.toUnreal)) {
+        return std::string(cmd.toUnreal ? "--to-unreal" : cmd.milkshapeFix ? "-ms" : "-h") +
+               " does not go with --to-gltf, which shows each mesh as it is";
+    }
+    return {};
+}
+
+constexpr std::string_view kFpsSwitch = "--fps";
+
 } // namespace
+
+double parseFps(const std::string& text) {
+    std::size_t digits = 0;
+    std::size_t points = 0;
+    for (const char c : text) {
+        digits += c >= '0' && c <= '9' ? 1 : 0;
+        points += c == '.' ? 1 : 0;
+    }
+    if (text.empty() || digits == 0 || points > 1 || digits + points != text.size() ||
+        text.size() > 32) {
+        return 0;
+    }
+    const double fps = std::strtod(text.c_str(), nullptr);
+    return fps > 0 && fps <= kMaxFps ? fps : 0;
+}
+
+std::string gltfFileName(const RunOptions& options) {
+    const std::string& anim = options.animFileName;
+    return anim.substr(0, anim.size() - kSuffixLength) + ".glb";
+}
+
+std::string meshName(const RunOptions& options) {
+    const std::string& anim = options.animFileName;
+    const std::size_t slash = anim.find_last_of("/\\");
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return anim.substr(start, anim.size() - kSuffixLength - start);
+}
 
 Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitches) {
     Command cmd;
@@ -33,9 +78,24 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     }
     bool switchesEnded = false;
     bool answered = false; // --help or --version seen: it decides the action
+    bool fpsGiven = false;
+    bool fpsNext = false; // the argument after --fps is its value
+    std::string badFps;
     for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
-        if (switchesEnded || arg.empty() || arg[0] != '-') {
+        const bool fpsJoined = !switchesEnded && arg.size() > kFpsSwitch.size() &&
+                               arg[kFpsSwitch.size()] == '=' &&
+                               equalsIgnoringAsciiCase(arg.substr(0, kFpsSwitch.size()), kFpsSwitch);
+        if (fpsNext || fpsJoined) {
+            const std::string value = fpsNext ? typed : arg.substr(kFpsSwitch.size() + 1);
+            const double fps = parseFps(value);
+            if (fps == 0 && badFps.empty()) {
+                badFps = value.empty() ? "\"\"" : "\"" + value + "\"";
+            }
+            cmd.fps = fps == 0 ? cmd.fps : fps;
+            fpsGiven = true;
+            fpsNext = false;
+        } else if (switchesEnded || arg.empty() || arg[0] != '-') {
             cmd.names.push_back(arg);
         } else if (arg == "--") {
             switchesEnded = true;
@@ -47,6 +107,10 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.toUnreal = true;
         } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
             cmd.dryRun = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--to-gltf")) {
+            cmd.toGltf = true;
+        } else if (equalsIgnoringAsciiCase(arg, kFpsSwitch)) {
+            fpsNext = true;
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
             if (!answered) {
@@ -58,9 +122,14 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.unknownSwitches.push_back(typed);
         }
     }
+    if (fpsNext && badFps.empty()) {
+        badFps = "nothing"; // --fps last, with no value
+    }
+    cmd.conflict = conflictOf(cmd, fpsGiven, badFps);
     if (!answered) {
-        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() ? CommandAction::UsageError
-                                                                       : CommandAction::Convert;
+        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || !cmd.conflict.empty()
+                         ? CommandAction::UsageError
+                         : CommandAction::Convert;
     }
     return cmd;
 }
@@ -79,6 +148,8 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.milkshapeFix = command.milkshapeFix;
     o.hiRes = command.hiRes;
     o.toUnreal = command.toUnreal;
+    o.toGltf = command.toGltf;
+    o.fps = command.fps;
     o.baseName = name;
     if (!nameIsBaseName && hasMeshFileSuffix(name)) {
         o.baseName.resize(name.size() - kSuffixLength);

@@ -360,6 +360,22 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
     return true;
 }
 
+// Where a file that does not exist yet will be: the full path of `path`.
+// False when something is there already, or the name cannot be made full.
+bool resolveNewTarget(const std::string& path, std::string& target) {
+    if (GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
+        return false;
+    }
+    const std::wstring full = fullPath(wide(path));
+    if (full.empty()) {
+        return false;
+    }
+    const std::wstring ext = extended(full);
+    target = utf8(ext.data(), ext.size());
+    return true;
+}
+
 // Another program has the file open and does not share it as asked.
 bool isSharingError(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -398,7 +414,11 @@ bool siblingNameFits(HANDLE file, const std::wstring& path) {
 // as well: a file that another program holds open without sharing deletion
 // is refused here, before anything is written, rather than at the final move.
 // The read-only attribute refuses GENERIC_WRITE.
-ReplaceCheck checkReplaceable(const std::string& path) {
+ReplaceCheck checkReplaceable(const std::string& path, bool mayCreate) {
+    std::string fresh;
+    if (mayCreate && resolveNewTarget(path, fresh)) {
+        return folderTakesNewFiles(wide(fresh)) ? ReplaceCheck::Ok : ReplaceCheck::FolderNotWritable;
+    }
     HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -561,9 +581,11 @@ void releaseInterrupts() {
 // The temporary file is shared for deletion only: it can be moved into place
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
-bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r,
+                      bool mayCreate) {
     DWORD attributes = 0;
-    if (!resolveTarget(path, r.target, attributes)) {
+    const bool fresh = mayCreate && resolveNewTarget(path, r.target);
+    if (!fresh && !resolveTarget(path, r.target, attributes)) {
         return false;
     }
     catchInterrupts();

@@ -6,6 +6,7 @@
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
+#include "meshfold/gltf_export.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
@@ -80,6 +81,7 @@ struct Conversion {
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
     PackingTally packing; // of the vertices taken back to the Unreal form
+    ExportFigures exported; // what an export wrote
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
@@ -127,6 +129,17 @@ bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     return std::ferror(f) == 0;
 }
 
+// Reads the rest of the file onto the end of `bytes`. False on a read error.
+bool readRest(std::FILE* f, std::vector<std::uint8_t>& bytes) {
+    constexpr std::size_t kStep = 65536;
+    while (readUpTo(f, kStep, bytes)) {
+        if (std::feof(f)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A file that cannot be opened for reading, and why. When several files match
 // its name ignoring case, standard error lists them, since none was taken.
 Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
@@ -171,8 +184,11 @@ Failure inspect(Session& io, Conversion& c) {
         return cantOpen(io, o.dataFileName, c.named->dataCandidates);
     }
     c.dataRead = stampOf(data.get());
+    // An export keeps every byte of the data file, those after its last
+    // triangle too.
     if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
-        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart)) {
+        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart) ||
+        (o.toGltf && !readRest(data.get(), c.dataStart))) {
         return fail(Stop::ReadFailed, o.dataFileName);
     }
     data.reset();
@@ -226,13 +242,16 @@ Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
     return fail(unknown, file);
 }
 
-Failure replaceable(const std::string& file) {
-    return refusal(checkReplaceable(file), file, Stop::None);
+Failure replaceable(const std::string& file, bool mayCreate = false) {
+    return refusal(checkReplaceable(file, mayCreate), file, Stop::None);
 }
 
 // Checks, before anything is written (in a dry run too), that every file the
-// run will replace can be replaced by this user.
+// run will replace (or, exporting, create) can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
+    if (o.toGltf) {
+        return replaceable(gltfFileName(o), true);
+    }
     const Failure f = replaceable(o.animFileName);
     if (f.stop != Stop::None || !o.milkshapeFix) {
         return f;
@@ -314,6 +333,20 @@ Failure writeAnimation(Session& io, Conversion& c) {
     return f;
 }
 
+// Writes NAME.glb into a temporary file beside it; in a dry run only sizes it.
+Failure writeGltf(Session& io, Conversion& c) {
+    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
+    const GltfExportResult r = exportGltf(job, c.newAnim);
+    c.anim.reset();
+    c.vertexBytes = r.vertexBytes;
+    c.bytesWritten = r.figures.bytes;
+    c.exported = r.figures;
+    if (r.failure.stop == Stop::CantOpenForWriting) {
+        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
+    }
+    return r.failure;
+}
+
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
@@ -355,7 +388,7 @@ void prepare(Session& io, Conversion& c) {
         f = checkWritable(c.options);
     }
     if (f.stop == Stop::None) {
-        f = writeAnimation(io, c);
+        f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
     }
     if (f.stop == Stop::None) {
         warnAboutVertexBytes(io, c);
@@ -385,6 +418,14 @@ void commitGroup(std::vector<Conversion>& group, bool dryRun) {
     }
 }
 
+// The lines that end a mesh's block.
+std::string doneReport(const Session& io, const Conversion& c) {
+    if (c.options.toGltf) {
+        return exportReport(c.exported, io.dryRun);
+    }
+    return io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges);
+}
+
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
@@ -395,7 +436,7 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
             say(io.out, failureMessage(c.failure));
             ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
-            say(io.out, io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges));
+            say(io.out, doneReport(io, c));
             ++tally.converted;
         }
     }
@@ -423,7 +464,7 @@ int convertAll(const Command& cmd, Session& io) {
     }
     finishGroup(io, group, tally);
     if (meshes.size() > 1) {
-        say(io.out, summaryLine(tally, io.dryRun));
+        say(io.out, summaryLine(tally, io.dryRun, cmd.toGltf));
     }
     return tally.converted == meshes.size() ? kExitSuccess : kExitFailure;
 }
@@ -435,6 +476,9 @@ int runMeshfold(const std::vector<std::string>& args, std::FILE* out, std::FILE*
     const Command cmd = parseCommandLine(args);
     for (const std::string& unknown : cmd.unknownSwitches) {
         say(err, unknownSwitchWarning(unknown));
+    }
+    if (!cmd.conflict.empty() && cmd.unknownSwitches.empty()) {
+        say(err, switchConflictWarning(cmd.conflict));
     }
     switch (cmd.action) {
     case CommandAction::Help:

@@ -55,6 +55,9 @@ inline constexpr std::string_view kSwitchList =
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
 
+// Ends the block of a mesh exported with --to-gltf.
+inline constexpr std::string_view kExportDone = "\n\n*** Export complete ***\n";
+
 // The last line of a program that Explorer started, which waits for Enter.
 inline constexpr std::string_view kPressEnter = "\nPress Enter to close this window.";
 
@@ -94,6 +97,8 @@ enum class Stop {
     AlreadyUnreal,           // taking back a mesh that is in the Unreal form
     NotDeusExVertices,       // counts the vertices whose fourth word is not 0
     VerticesDoNotFit,        // counts the vertices that need -h
+    NoWholeFrame,            // names the animation file: not even frame 0 is whole
+    GltfTooLarge,            // names the .glb: it would pass the 4 GiB a .glb can count
 };
 
 // A stop and the file it concerns (empty where the message names none).
@@ -120,8 +125,26 @@ struct Tally {
     unsigned failed = 0;
 };
 
-// The line that ends a run over more than one mesh.
-std::string summaryLine(const Tally& tally, bool dryRun);
+// The line that ends a run over more than one mesh; `exported` for a run
+// that writes glTF files.
+std::string summaryLine(const Tally& tally, bool dryRun, bool exported = false);
+
+// What an export wrote (or in a dry run would write), then the line that
+// ends the mesh's block.
+struct ExportFigures {
+    std::string file; // the .glb
+    std::uint32_t frames = 0;
+    std::uint64_t vertices = 0; // glTF vertices
+    std::uint64_t materials = 0;
+    std::uint64_t bytes = 0;
+};
+std::string exportReport(const ExportFigures& figures, bool dryRun);
+
+// The progress line that says which form an exported mesh is in.
+std::string meshFormLine(bool deusEx);
+
+// A usage error of switches that do not go together, for standard error.
+std::string switchConflictWarning(const std::string& conflict);
 
 // Lines for standard error, beside the usage error or the can't-open message
 // they explain: a switch meshfold does not know, and the files that match a

@@ -11,6 +11,8 @@ struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
     bool toUnreal = false;     // "--to-unreal": take a Deus Ex mesh back to the Unreal form
+    bool toGltf = false;       // "--to-gltf": write NAME.glb, change nothing of the mesh
+    double fps = 30;           // "--fps N": the frame rate of the glTF animation
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"
@@ -29,6 +31,9 @@ struct Command {
     bool hiRes = false;
     bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
+    bool toGltf = false;                      // "--to-gltf": export each mesh as NAME.glb
+    double fps = 30;                          // "--fps N" (or "--fps=N")
+    std::string conflict; // why the switches given cannot go together (a usage error)
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // each is reported on standard error
 };
@@ -48,7 +53,7 @@ inline constexpr bool kSlashSwitches = false;
 //
 // An argument starting with '-' is a switch wherever it stands, compared
 // whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
-// --dry-run, --help (also -?), --version; "--" ends the switches, so that every later argument
+// --dry-run, --to-gltf, --fps N (or --fps=N), --help (also -?), --version; "--" ends the switches, so that every later argument
 // is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
 // are -ms, -h and --help, and any other argument starting with "/" that holds
 // no further "/" or "\" is a switch too (paths hold more than one
@@ -57,7 +62,10 @@ inline constexpr bool kSlashSwitches = false;
 // The first of --help, -? and --version wins over everything else. Otherwise
 // an unknown switch (listed in unknownSwitches) is a usage error, since the
 // user asked for something meshfold cannot do, and so are switches without
-// a name. No arguments at all asks for help.
+// a name. So is a frame rate that is not a number above 0 and up to 1000,
+// --fps without --to-gltf, and --to-gltf with -ms, -h or --to-unreal (an
+// export shows the mesh as it is): `conflict` then says why. No arguments at
+// all asks for help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
 
@@ -75,5 +83,15 @@ bool hasShortMeshFileSuffix(const std::string& name);
 // "Cube_a.3d", "Cube_d.3d" and "Cube" all name the mesh of Cube_a.3d and
 // Cube_d.3d. Any folder in front stays part of both file names.
 RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName);
+
+// The frame rate `text` gives: digits with at most one decimal point, a value
+// above 0 and up to kMaxFps; 0 when it is not one.
+inline constexpr double kMaxFps = 1000;
+double parseFps(const std::string& text);
+
+// NAME.glb beside the animation file NAME_a.3d (its real name, whatever case
+// the user typed), and the mesh's name NAME without its folder.
+std::string gltfFileName(const RunOptions& options);
+std::string meshName(const RunOptions& options);
 
 } // namespace meshfold

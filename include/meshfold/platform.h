@@ -76,8 +76,9 @@ enum class ReplaceCheck {
 
 // Whether this user could replace `path` (the real file behind it, where
 // the new content is written beside it and moved over it). Nothing is
-// truncated, created or changed.
-ReplaceCheck checkReplaceable(const std::string& path);
+// truncated, created or changed. With `mayCreate`, a `path` where nothing is
+// yet is fine as long as a file can be created there the same way.
+ReplaceCheck checkReplaceable(const std::string& path, bool mayCreate = false);
 
 // True when `path` cannot be opened because another program holds it open
 // without sharing it (Windows); always false on POSIX, where files are not
@@ -135,7 +136,11 @@ struct Replacement {
 // plain kill, a closed terminal or output pipe; on Windows Ctrl-C, Ctrl-Break
 // or a closed console window) while the temporary file exists, it is removed
 // before the process ends. False on failure, with nothing left behind.
-bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r);
+// With `mayCreate`, `path` need not exist yet: the temporary file is made in
+// its folder, with the permissions a new file gets, and the commit moves it
+// to `path` just the same (so that no half-written file ever has its name).
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r,
+                      bool mayCreate = false);
 
 // Writes all of `size` bytes; returns how many were written before a failure
 // (== size on success).
