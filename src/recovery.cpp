@@ -78,13 +78,17 @@ struct Leftovers {
     std::string animTemp;
     std::string animBackup;
     std::string dataTemp;
+    std::string gltfTemp; // of an export, which replaces nothing of the mesh
 };
+
+// Which of a mesh's files leftovers are named after.
+enum class LeftoverOf { Anim, Data, Gltf };
 
 // Adds the leftovers named after `base`, the real file behind `named`
 // (FILE.meshfold-TAG.tmp, and for the animation file FILE.meshfold-TAG.bak),
 // to `found`, by TAG.
-void collect(LeftoverIndex& index, const std::string& named, const std::string& base, bool anim,
-             std::map<std::string, Leftovers>& found) {
+void collect(LeftoverIndex& index, const std::string& named, const std::string& base,
+             LeftoverOf of, std::map<std::string, Leftovers>& found) {
     const std::string folder = folderOf(base);
     const std::string prefix = nameOf(base) + std::string(kLeftoverMark);
     for (const std::string& name : index.namesIn(folder)) {
@@ -99,8 +103,9 @@ void collect(LeftoverIndex& index, const std::string& named, const std::string& 
         }
         Leftovers& l = found[tag];
         if (suffix == ".tmp") {
-            (anim ? l.animTemp : l.dataTemp) = shown(named, base, name);
-        } else if (suffix == ".bak" && anim) {
+            (of == LeftoverOf::Anim ? l.animTemp : of == LeftoverOf::Data ? l.dataTemp : l.gltfTemp) =
+                shown(named, base, name);
+        } else if (suffix == ".bak" && of == LeftoverOf::Anim) {
             l.animBackup = shown(named, base, name);
         }
     }
@@ -121,13 +126,14 @@ struct Job {
     std::string animFile; // the real files the leftovers belong to
     std::string dataFile;
     Leftovers paths;
-    Held animTemp, animBackup, dataTemp;
+    Held animTemp, animBackup, dataTemp, gltfTemp;
     RecoveryReport& report;
 };
 
 std::string listed(const Job& j) {
     std::string s;
-    for (const std::string* p : {&j.paths.animTemp, &j.paths.animBackup, &j.paths.dataTemp}) {
+    for (const std::string* p :
+         {&j.paths.animTemp, &j.paths.animBackup, &j.paths.dataTemp, &j.paths.gltfTemp}) {
         if (!p->empty()) {
             s += (s.empty() ? "" : ", ") + *p;
         }
@@ -198,10 +204,11 @@ Failure discard(Job& j) {
                              " of its original");
         }
     }
-    const int count =
-        !j.paths.animBackup.empty() + !j.paths.animTemp.empty() + !j.paths.dataTemp.empty();
+    const int count = !j.paths.animBackup.empty() + !j.paths.animTemp.empty() +
+                      !j.paths.dataTemp.empty() + !j.paths.gltfTemp.empty();
     j.report.notes += discardNote(listed(j), count > 1, j.dryRun);
-    for (const std::string* p : {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp}) {
+    for (const std::string* p :
+         {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp, &j.paths.gltfTemp}) {
         if (!j.dryRun && !p->empty() && !removeFile(*p)) {
             return refuse(j, kStuck);
         }
@@ -245,13 +252,15 @@ Failure resolve(Job& j) {
     const std::string& anim = j.animFile;
     if (!claim(j, j.paths.animTemp, anim, j.animTemp) ||
         !claim(j, j.paths.animBackup, anim, j.animBackup) ||
-        !claim(j, j.paths.dataTemp, j.dataFile.empty() ? anim : j.dataFile, j.dataTemp)) {
+        !claim(j, j.paths.dataTemp, j.dataFile.empty() ? anim : j.dataFile, j.dataTemp) ||
+        !claim(j, j.paths.gltfTemp, anim, j.gltfTemp)) {
         return {};
     }
     const LeftoverSet set{!j.paths.animTemp.empty(), !j.paths.animBackup.empty(),
                           !j.paths.dataTemp.empty()};
     if (!set.animTemp && !set.animBackup && !set.dataTemp) {
-        return {};
+        // An export's temporary file alone: it never replaced anything.
+        return j.paths.gltfTemp.empty() ? Failure{} : discard(j);
     }
     switch (recoveryAction(set)) {
     case RecoveryAction::Discard:
@@ -273,6 +282,9 @@ void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
     std::string backupTag;
     std::string dataTag;
     for (const auto& [tag, l] : found) {
+        if (!l.gltfTemp.empty()) {
+            continue; // an export's, under a TAG of its own
+        }
         const bool backupAlone = !l.animBackup.empty() && l.animTemp.empty() && l.dataTemp.empty();
         const bool dataAlone = l.animBackup.empty() && l.animTemp.empty() && !l.dataTemp.empty();
         std::string* slot = backupAlone ? &backupTag : dataAlone ? &dataTag : nullptr;
@@ -299,13 +311,17 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     }
     const std::string data = leftoverBase(o.dataFileName);
     std::map<std::string, Leftovers> found;
-    collect(index, o.animFileName, anim, true, found);
+    collect(index, o.animFileName, anim, LeftoverOf::Anim, found);
     if (!data.empty()) {
-        collect(index, o.dataFileName, data, false, found);
+        collect(index, o.dataFileName, data, LeftoverOf::Data, found);
     }
+    // NAME.glb need not exist for an export's leftovers to lie beside it.
+    const std::string gltf = gltfFileName(o);
+    const std::string gltfBase = leftoverBase(gltf);
+    collect(index, gltf, gltfBase.empty() ? gltf : gltfBase, LeftoverOf::Gltf, found);
     pairUntaggedCommit(found);
     for (auto& [tag, paths] : found) {
-        Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, report};
+        Job j{o, dryRun, anim, data, paths, nullptr, nullptr, nullptr, nullptr, report};
         report.failure = resolve(j);
         if (report.failure.stop != Stop::None) {
             break;
