@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -109,6 +110,14 @@ void put(GltfOut& out, const void* bytes, std::size_t size) {
         return;
     }
     const auto* p = static_cast<const std::uint8_t*>(bytes);
+    if (size >= kPendingLimit) {
+        // A frame's positions go to the sink as they are, not copied first.
+        if (flushGltf(out)) {
+            out.ok = out.sink(p, size);
+            out.written += size;
+        }
+        return;
+    }
     out.pending.insert(out.pending.end(), p, p + size);
     if (out.pending.size() >= kPendingLimit) {
         flushGltf(out);
@@ -138,16 +147,25 @@ void putZeros(GltfOut& out, std::size_t count) {
 
 void jsonUint(GltfOut& out, std::uint64_t v) {
     char buf[24];
-    const int n = std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
-    put(out, buf, static_cast<std::size_t>(n));
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+    put(out, buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
-// Nine significant digits give back every float32 exactly. Every value
-// written is finite: positions, times and the frame rate.
+// The shortest text that reads back as the same float32 (positions and
+// times are float32 in the file): what a reader parses is exactly the value
+// stored, and the text is the same on every system. Every value written is
+// finite.
+void jsonNumber(GltfOut& out, float v) {
+    char buf[32];
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+    put(out, buf, static_cast<std::size_t>(r.ptr - buf));
+}
+
+// The frame rate as given, which need not be a float32.
 void jsonNumber(GltfOut& out, double v) {
     char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%.9g", v);
-    put(out, buf, static_cast<std::size_t>(n));
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+    put(out, buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
 // The length of a valid UTF-8 sequence starting at s[i], or 0.
@@ -554,12 +572,14 @@ void scanGltfFrame(GltfPlan& plan, std::span<const std::uint8_t> vertices) {
         }
     }
     GltfBounds b;
-    for (std::size_t c = 0; c < 3; ++c) {
-        b.min[c] = n > 0 ? xyz[c] : 0.0f;
-        b.max[c] = b.min[c];
-        for (std::size_t i = 1; i < n; ++i) {
-            b.min[c] = std::min(b.min[c], xyz[3 * i + c]);
-            b.max[c] = std::max(b.max[c], xyz[3 * i + c]);
+    if (n > 0) {
+        b.min = {xyz[0], xyz[1], xyz[2]};
+        b.max = b.min;
+    }
+    for (std::size_t i = 3; i < xyz.size(); i += 3) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            b.min[c] = xyz[i + c] < b.min[c] ? xyz[i + c] : b.min[c];
+            b.max[c] = xyz[i + c] > b.max[c] ? xyz[i + c] : b.max[c];
         }
     }
     plan.bounds.push_back(b);
