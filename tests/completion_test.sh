@@ -16,14 +16,19 @@ touch -- -odd_a.3d -odd_d.3d models/notes.txt models/_a.3d models/Stray_d.3d \
 # The words of a command line (joined by ","; the last one is being completed,
 # as typed) and the completions expected (joined by ",").
 cases=(
-  'meshfold,-'                '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
+  'meshfold,-'                '-ms,-h,--to-unreal,--to-gltf,--fps,--dry-run,--,--help,--version,-?'
   'meshfold,--h'              '--help'
-  'meshfold,--t'              '--to-unreal'
+  'meshfold,--t'              '--to-unreal,--to-gltf'
+  'meshfold,--to-g'           '--to-gltf'
+  'meshfold,--to-gltf,--fps,' '15,24,25,30,60'
+  'meshfold,--fps,2'          '24,25'
+  'meshfold,--fps,24,m'       'models/'
+  'meshfold,--,--fps,m'       'models/'
   'meshfold,--to-unreal,-h,m' 'models/'
   'meshfold,-q'               ''
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
-  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--dry-run,--,--help,--version,-?'
+  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--to-gltf,--fps,--dry-run,--,--help,--version,-?'
   'meshfold,models/'          'models/Big Bunny,models/BunnyDroid,models/X,models/Yes,models/sub/'
   'meshfold,models/Bu'        'models/BunnyDroid'
   'meshfold,models/X'         'models/X'
