@@ -34,8 +34,6 @@ constexpr std::size_t kPositionSize = 12; // three float32
 constexpr std::size_t kTexcoordSize = 8;  // two float32
 constexpr std::size_t kPendingLimit = std::size_t{1} << 16;
 
-static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
-
 std::uint32_t floatBits(float f) {
     return std::bit_cast<std::uint32_t>(f);
 }
@@ -252,32 +250,40 @@ AccessorIds accessorIds(const GltfPlan& plan) {
 }
 
 void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
-    const auto view = [&](std::uint64_t offset, std::uint64_t length, const char* more) {
+    // A view; `stride` and `target` are left out when 0.
+    const auto view = [&](std::uint64_t offset, std::uint64_t length, unsigned stride, unsigned target) {
         put(out, "{\"buffer\":0,\"byteOffset\":");
         jsonUint(out, offset);
         put(out, ",\"byteLength\":");
         jsonUint(out, length);
-        put(out, more);
+        if (stride != 0) {
+            put(out, ",\"byteStride\":");
+            jsonUint(out, stride);
+        }
+        if (target != 0) {
+            put(out, ",\"target\":");
+            jsonUint(out, target);
+        }
         put(out, "}");
     };
     put(out, ",\"bufferViews\":[");
-    // 0 indices, 1 texture coordinates, 2 positions; animated: 3 times,
-    // 4 sparse indices, 5 sparse values.
-    view(0, b.indicesBytes, ",\"target\":34963");
+    // 0 indices, 1 texture coordinates, 2 positions (one accessor a frame,
+    // so the stride is given); animated: 3 times, 4 sparse indices, 5 sparse
+    // values.
+    view(0, b.indicesBytes, 0, kElementArrayBuffer);
     put(out, ",");
-    view(b.texcoordOffset, b.timesOffset - b.texcoordOffset, ",\"target\":34962");
+    view(b.texcoordOffset, b.timesOffset - b.texcoordOffset, 0, kArrayBuffer);
     put(out, ",");
-    view(b.positionOffset, b.total - b.positionOffset, ",\"byteStride\":12,\"target\":34962");
+    view(b.positionOffset, b.total - b.positionOffset, kPositionSize, kArrayBuffer);
     if (targetCount(plan) > 0) {
         put(out, ",");
-        view(b.timesOffset, b.sparseIndexOffset - b.timesOffset, "");
+        view(b.timesOffset, b.sparseIndexOffset - b.timesOffset, 0, 0);
         put(out, ",");
-        view(b.sparseIndexOffset, b.sparseValueOffset - b.sparseIndexOffset, "");
+        view(b.sparseIndexOffset, b.sparseValueOffset - b.sparseIndexOffset, 0, 0);
         put(out, ",");
-        view(b.sparseValueOffset, b.positionOffset - b.sparseValueOffset, "");
+        view(b.sparseValueOffset, b.positionOffset - b.sparseValueOffset, 0, 0);
     }
     put(out, "]");
-    static_assert(kElementArrayBuffer == 34963 && kArrayBuffer == 34962);
 }
 
 void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
@@ -292,13 +298,17 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
         jsonUint(out, l.indices[p].size());
         put(out, ",\"type\":\"SCALAR\"},");
     }
-    put(out, "{\"bufferView\":1,\"componentType\":5126,\"count\":");
+    put(out, "{\"bufferView\":1,\"componentType\":");
+    jsonUint(out, kFloat);
+    put(out, ",\"count\":");
     jsonUint(out, l.vertexOf.size());
     put(out, ",\"type\":\"VEC2\"}");
     for (std::uint32_t k = 0; k < plan.source.frames; ++k) {
         put(out, ",{\"bufferView\":2,\"byteOffset\":");
         jsonUint(out, k * b.frameBytes);
-        put(out, ",\"componentType\":5126,\"count\":");
+        put(out, ",\"componentType\":");
+        jsonUint(out, kFloat);
+        put(out, ",\"count\":");
         jsonUint(out, l.vertexOf.size());
         put(out, ",\"type\":\"VEC3\",\"min\":");
         jsonVec3(out, plan.bounds[k].min);
@@ -308,19 +318,24 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     }
     const std::uint32_t targets = targetCount(plan);
     if (targets > 0) {
-        put(out, ",{\"bufferView\":3,\"componentType\":5126,\"count\":");
+        put(out, ",{\"bufferView\":3,\"componentType\":");
+        jsonUint(out, kFloat);
+        put(out, ",\"count\":");
         jsonUint(out, plan.source.frames);
         put(out, ",\"type\":\"SCALAR\",\"min\":[0],\"max\":[");
         jsonNumber(out, keyTime(plan, targets));
-        put(out, "]},{\"componentType\":5126,\"count\":");
+        // The weights: no view, so every value is 0 but the sparse ones.
+        put(out, "]},{\"componentType\":");
+        jsonUint(out, kFloat);
+        put(out, ",\"count\":");
         jsonUint(out, std::uint64_t{plan.source.frames} * targets);
         put(out, ",\"type\":\"SCALAR\",\"sparse\":{\"count\":");
         jsonUint(out, targets);
-        put(out, ",\"indices\":{\"bufferView\":4,\"componentType\":5125},"
-                 "\"values\":{\"bufferView\":5}}}");
+        put(out, ",\"indices\":{\"bufferView\":4,\"componentType\":");
+        jsonUint(out, kUnsignedInt);
+        put(out, "},\"values\":{\"bufferView\":5}}}");
     }
     put(out, "]");
-    static_assert(kUnsignedInt == 5125 && kFloat == 5126);
 }
 
 void jsonMaterials(const GltfPlan& plan, GltfOut& out) {
