@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <set>
 
@@ -544,6 +545,20 @@ void checkExport(const std::string& base, const Pair& p, const Bytes& file) {
     for (std::size_t i = 0; i < prims.size(); ++i) {
         EXPECT_EQ(next[i], indices[i].size()) << "primitive " << i << " has triangles no record made";
     }
+    // "check": the base positions as stored, then every primitive's indices.
+    Fnv1a64 sum;
+    for (const double v : pos[0]) {
+        const float f = static_cast<float>(v);
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        sum.addLe32(bits);
+    }
+    for (const std::vector<double>& primitive : indices) {
+        for (const double i : primitive) {
+            sum.addLe32(static_cast<std::uint32_t>(i));
+        }
+    }
+    EXPECT_EQ(extras.at("check"), checksumHex(sum));
     // One key frame a frame, k / 30 s; frame k >= 1 weighs 1 on target k - 1 alone.
     if (frames > 1) {
         const nlohmann::json& sampler = j.at("animations").at(0).at("samplers").at(0);
