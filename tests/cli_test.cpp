@@ -988,16 +988,20 @@ TEST_F(Cli, AFolderStandsForItsMeshes) {
     EXPECT_EQ(get("Models/sub/deep_a.3d"), anim); // not recursive
 
     // A folder without a mesh is a failure of its own; a mesh named like a
-    // folder beside it is still the mesh.
-    const RunResult empty = runDryThenReal({"Empty", "Cube"});
+    // folder beside it is still the mesh, whatever the case of its files.
+    fs::create_directories(path("sphere"));
+    put("SPHERE_A.3D", anim);
+    put("SPHERE_D.3D", dataFile(1, 4));
+    const RunResult empty = runDryThenReal({"Empty", "Cube", "sphere"});
     EXPECT_EQ(empty.status, 1);
     const std::string head = kBannerOut +
                              "\n\nNo mesh in folder Empty: a mesh is the two files NAME_a.3d and"
                              " NAME_d.3d !\n\nConverting Cube_a.3d...\n";
     EXPECT_EQ(empty.out.substr(0, head.size()), head);
     EXPECT_TRUE(endsWith(empty.out, "\n\n*** Conversion complete ***\n"
-                                    "\n\n2 meshes: 1 converted, 0 already converted, 1 failed\n"))
+                                    "\n\n3 meshes: 2 converted, 0 already converted, 1 failed\n"))
         << empty.out;
+    EXPECT_EQ(get("SPHERE_A.3D"), expectedAnim(anim, false));
 }
 
 // What a shell's *.* or a selection dropped onto meshfold holds besides meshes.
@@ -1039,20 +1043,25 @@ TEST_F(Cli, EachMeshOnceHoweverOftenAndWhenItIsNamed) {
 
     // Hard links: a mesh is the pair of files. The same two files under other
     // names are the same mesh; the same animation file with a data file of
-    // its own is another mesh.
+    // its own is another mesh, and so is the same data file with an
+    // animation file of its own.
     put("H_a.3d", anim);
     put("H_d.3d", dataFile(1, 4));
     fs::create_hard_link(path("H_a.3d"), path("Same_a.3d"));
     fs::create_hard_link(path("H_d.3d"), path("Same_d.3d"));
     fs::create_hard_link(path("H_a.3d"), path("Own_a.3d"));
     put("Own_d.3d", dataFile(2, 4));
-    r = runDryThenReal({"H", "Same", "Own"});
+    const Bytes other = animFile(1, 16, patternWords(4));
+    put("Other_a.3d", other);
+    fs::create_hard_link(path("H_d.3d"), path("Other_d.3d"));
+    r = runDryThenReal({"H", "Same", "Own", "Other"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(endsWith(r.out, "\n\n2 meshes: 2 converted, 0 already converted, 0 failed\n"))
+    EXPECT_TRUE(endsWith(r.out, "\n\n3 meshes: 3 converted, 0 already converted, 0 failed\n"))
         << r.out;
     EXPECT_NE(r.out.find("Converting Own_a.3d"), std::string::npos);
     EXPECT_EQ(get("H_a.3d"), expectedAnim(anim, false));
     EXPECT_EQ(get("Own_a.3d"), expectedAnim(anim, false));
+    EXPECT_EQ(get("Other_a.3d"), expectedAnim(other, false));
 }
 
 // ---- --to-gltf ----

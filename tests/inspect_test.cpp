@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace meshfold {
@@ -133,6 +135,25 @@ TEST(VertexFormat, FrameSizesThatCannotBeDoubledAreRefused) {
     EXPECT_EQ(verdict(65535, 13107), Stop::FrameSizeTooLarge);
     // Already converted wins: nothing would be written anyway.
     EXPECT_EQ(verdict(65528, 8191), Stop::AlreadyConverted);
+}
+
+TEST(VertexFormat, EverySlotOfTheFirstFrameVotes) {
+    // One vertex in frames of 8 bytes, the top half of its spare word not 0;
+    // three vertices whose non-zero fourth words are the last two.
+    const Bytes one = {0x11, 0x22, 0x33, 0x44, 0x00, 0x00, 0x34, 0x12};
+    Bytes three(24, 0);
+    three[8 + 6] = 0x01;
+    three[16 + 7] = 0x80;
+    for (const auto& [verts, frame, unused] : {std::tuple<std::uint16_t, Bytes, const char*>{1, one, "4"},
+                                               {3, three, "12"}}) {
+        MeshHeaderInfo info;
+        info.frameCount = 1;
+        info.frameSize = static_cast<std::uint16_t>(frame.size());
+        const InspectStep s = inspectDataHeader(options(), le16s({1, verts}), info, frame);
+        EXPECT_EQ(s.failure.stop, Stop::None) << verts << " vertices";
+        EXPECT_EQ(s.progress, "\n  1 polygons\n  " + std::to_string(verts) + " vertices\n  " + unused +
+                                  " unused bytes per frame left out");
+    }
 }
 
 TEST(MilkShapeLoad, ShortTriangleTableStopsBeforeTheFormatCheck) {

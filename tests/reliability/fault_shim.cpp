@@ -8,6 +8,9 @@
 //        a signal interrupted before it did anything; "call:n:PAUSE" makes
 //        the call wait a fifth of a second first, as a slow disk would, so
 //        that something else can happen meanwhile
+//   MESHFOLD_RESUME=path                 a paused call waits instead until
+//        `path` exists (at most a minute), so that a test can act on the
+//        files at its own pace while the process stands still
 //   MESHFOLD_FAIL_LOG=path               each injected fault appends its entry
 //   MESHFOLD_KILL_AT=n                   the process is killed (SIGKILL) just
 //        before its n-th file-system call of any kind listed below
@@ -18,7 +21,10 @@
 //   MESHFOLD_CHANGE_AFTER=call:n         right after the n-th call of `call`,
 //        MESHFOLD_CHANGE_FILE gets one more byte at its end, or with
 //        MESHFOLD_CHANGE_HOW=replace is replaced by a new file of the same
-//        bytes (as an editor saves), as if another program changed it
+//        bytes (as an editor saves), or with MESHFOLD_CHANGE_HOW=link:TARGET
+//        by a symbolic link to TARGET, as if another program changed it
+//   MESHFOLD_CHANGE_BEFORE=open          the change is made instead just before
+//        the process first opens MESHFOLD_CHANGE_FILE (an absolute path) itself
 //   MESHFOLD_TRACE=path                  every call is appended to `path` as
 //        "call path [path]" with absolute paths (a descriptor's own path, from
 //        /proc); an fsync of a folder is logged as "fsyncdir", and an fsync of
@@ -140,11 +146,17 @@ void changeFile() {
     if (file == nullptr) {
         return;
     }
+    const std::string fresh = std::string(file) + ".saved";
+    if (how != nullptr && std::string(how).rfind("link:", 0) == 0) {
+        if (symlink(how + 5, fresh.c_str()) == 0) {
+            real<int (*)(const char*, const char*)>("rename")(fresh.c_str(), file);
+        }
+        return;
+    }
     if (how == nullptr || std::string(how) != "replace") {
         appendTo(file, "!");
         return;
     }
-    const std::string fresh = std::string(file) + ".saved";
     const int in = real<OpenFn>("open")(file, O_RDONLY);
     const int out = real<OpenFn>("open")(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     char buffer[65536];
@@ -160,6 +172,32 @@ void changeFile() {
 void waitAFifth() {
     const timespec fifth = {0, 200000000};
     nanosleep(&fifth, nullptr);
+}
+
+// A paused call: a fifth of a second, or until MESHFOLD_RESUME exists.
+void pauseCall() {
+    const char* resume = std::getenv("MESHFOLD_RESUME");
+    if (resume == nullptr) {
+        waitAFifth();
+        return;
+    }
+    const timespec tick = {0, 10000000};
+    struct stat st;
+    for (int i = 0; i < 6000 && stat(resume, &st) != 0; ++i) {
+        nanosleep(&tick, nullptr);
+    }
+}
+
+// Makes the change of MESHFOLD_CHANGE_BEFORE=open when `path` is the file.
+void maybeChangeBeforeOpen(const char* path) {
+    static bool done = false;
+    const char* before = std::getenv("MESHFOLD_CHANGE_BEFORE");
+    const char* file = std::getenv("MESHFOLD_CHANGE_FILE");
+    if (!done && before != nullptr && std::string(before) == "open" && file != nullptr &&
+        absolute(path) == file) {
+        done = true;
+        changeFile();
+    }
 }
 
 // What comes right after the call just made: an interrupt, or a change of
@@ -200,7 +238,7 @@ bool shouldFail(Call c) {
             appendTo(log, want + "\n");
         }
         if (std::string(kind) == ":PAUSE") {
-            waitAFifth();
+            pauseCall();
             return false;
         }
         interrupted = std::string(kind) == ":EINTR";
@@ -228,6 +266,7 @@ int openImpl(const char* fnName, const char* path, int flags, va_list args) {
         errno = EACCES;
         return -1;
     }
+    maybeChangeBeforeOpen(path);
     const int fd = real<int (*)(const char*, int, ...)>(fnName)(path, flags, mode);
     if (fd >= 0) {
         trace((flags & O_CREAT) != 0 ? "create" : "open", absolute(path));

@@ -13,6 +13,11 @@
 #include <fstream>
 #include <sstream>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 namespace meshfold::test {
 namespace {
 
@@ -299,6 +304,27 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
+    // Runs with the call `pause` ("rename:1") waiting while the shell
+    // commands `meanwhile` run in the mesh folder, then lets it go on. In
+    // them "$@" runs the tool again, with the same arguments and without the
+    // fault library.
+    RunResult runPausedWhile(const std::vector<std::string>& args, const std::string& pause,
+                             const std::string& meanwhile) {
+        const fs::path log = scratch.dir / "faults.log";
+        const fs::path go = scratch.dir / "go";
+        std::error_code ec;
+        fs::remove(log, ec);
+        fs::remove(go, ec);
+        std::string paused;
+        for (const std::string& w : failingCalls(pause + ":PAUSE", log)) {
+            paused += "'" + w + "' ";
+        }
+        const std::string script =
+            paused + "'MESHFOLD_RESUME=" + go.string() + "' \"$@\" & run=$!; while [ ! -e '" +
+            log.string() + "' ] && kill -0 $run 2>/dev/null; do sleep 0.01; done; " + meanwhile +
+            "; touch '" + go.string() + "'; wait $run; status=$?; wait; exit $status";
+        return runTool(args, meshDir, {"sh", "-c", script, "sh"});
+    }
     fs::path meshDir;
 };
 
@@ -516,6 +542,67 @@ TEST_F(FailingCalls, AFileChangedDuringTheRunIsNotReplaced) {
         }
         EXPECT_EQ(snapshot(meshDir), expected);
     }
+}
+
+// Changes that keep part of the file's stamp, made while the run waits
+// before its moves: the same size and time in a new file, a byte more under
+// the old time, a byte overwritten within the same second. Each is noticed.
+TEST_F(FailingCalls, AChangeThatKeepsPartOfTheStampIsNoticed) {
+    const Mesh mesh = packedMesh("E", 1, 8, 4);
+    ASSERT_NE(mesh.anim[5], 'X');
+    const auto poked = [](const std::string& file) {
+        return "printf X | dd of=" + file + " bs=1 seek=5 conv=notrunc 2>/dev/null";
+    };
+    Bytes pokedAnim = mesh.anim;
+    pokedAnim[5] = 'X';
+    Bytes longerAnim = mesh.anim;
+    longerAnim.push_back('X');
+    const struct {
+        const char* name;
+        std::string meanwhile;
+        Bytes after;
+    } cases[] = {
+        {"another file of the same size and time",
+         "cp E_a.3d new && " + poked("new") + " && touch -r E_a.3d new && mv new E_a.3d", pokedAnim},
+        {"a byte more, the time put back",
+         "touch -r E_a.3d ../time && printf X >>E_a.3d && touch -r ../time E_a.3d", longerAnim},
+        {"a byte overwritten within the same second",
+         poked("E_a.3d") + " && touch -d @1700000000.5 E_a.3d", pokedAnim},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        putMesh(meshDir, mesh);
+        const timespec wholeSecond[2] = {{1700000000, 0}, {1700000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (meshDir / "E_a.3d").c_str(), wholeSecond, 0), 0);
+        const RunResult r = runPausedWhile({"E"}, "fsync:1", c.meanwhile);
+        EXPECT_EQ(r.out, predict(mesh, false).head +
+                             "\n\nFile E_a.3d changed while it was being converted: nothing was "
+                             "replaced !\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(snapshot(meshDir), (Snapshot{{"E_a.3d", c.after}, {"E_d.3d", mesh.data}}));
+    }
+}
+
+// Two runs on one -ms mesh: the first, paused at its first move, holds the
+// mesh until both moves are done; the second, started meanwhile, waits for
+// it, finds the files changed and replaces nothing. The mesh ends converted.
+TEST_F(FailingCalls, TheCommitLockIsHeldThroughBothMoves) {
+    const Mesh mesh = packedMesh("L", 1, 8, 4);
+    putMesh(meshDir, mesh);
+    const fs::path second = scratch.dir / "second";
+    // The second run is given a second to end on its own, which it can only
+    // if the first does not hold the mesh.
+    const RunResult r = runPausedWhile(
+        {"-ms", "L"}, "rename:1",
+        "\"$@\" >'" + second.string() + "' 2>/dev/null & b=$!; i=0; while [ $i -lt 50 ] && kill -0 "
+        "$b 2>/dev/null; do sleep 0.02; i=$((i+1)); done");
+    const Prediction p = predict(mesh, true);
+    EXPECT_EQ(r.out, p.out);
+    EXPECT_EQ(r.status, 0);
+    const Bytes out = readFile(second);
+    EXPECT_EQ(std::string(out.begin(), out.end()),
+              p.head + "\n\nFile L_a.3d changed while it was being converted: nothing was replaced !\n");
+    EXPECT_EQ(snapshot(meshDir), (Snapshot{{"L_a.3d", p.anim}, {"L_d.3d", p.data}}));
 }
 
 // The moves of the new files are made durable: each folder in which a name

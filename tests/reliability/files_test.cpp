@@ -167,6 +167,8 @@ std::vector<LeftoverCase> leftoverCases() {
     const Bytes& d = kMesh.data;
     const Bytes& a = predict(kMesh, true).anim;
     const Bytes& dd = predict(kMesh, true).data;
+    const Bytes& ah = predict(kMesh, true, true).anim; // with -h
+    const Bytes& dh = predict(kMesh, true, true).data;
     const Bytes partial(a.begin(), a.begin() + 5);
     const std::string at = "M_a.3d.meshfold-0123abcd.tmp";
     const std::string ab = "M_a.3d.meshfold-0123abcd.bak";
@@ -195,6 +197,10 @@ std::vector<LeftoverCase> leftoverCases() {
              "moved M_d.3d.meshfold-2222bbbb.tmp over M_d.3d and removed "
              "M_a.3d.meshfold-1111aaaa.bak, which completes that conversion\n",
          {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"between the two moves of a -h run", {"-ms", "M"}, {{"M_a.3d", ah}, {"M_d.3d", d}, {ab, o}, {dt, dh}},
+         found + ab + ", " + dt + between + "moved " + dt + " over M_d.3d and removed " + ab +
+             ", which completes that conversion\n",
+         {{"M_a.3d", ah}, {"M_d.3d", dh}}, ""},
         {"between the two moves, a dry run", {"--dry-run", "-ms", "M"},
          {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}},
          found + ab + ", " + dt + between + "would move " + dt + " over M_d.3d and remove " + ab +
@@ -260,6 +266,36 @@ TEST_F(Files, ALinkNamedLikeALeftoverIsLeftAlone) {
               "behind, but it is a link, not a regular file, or another user's: left alone\n");
     EXPECT_TRUE(fs::is_symlink(path("M_a.3d.meshfold-0123abcd.tmp")));
     EXPECT_TRUE(fs::is_directory(path("M_d.3d.meshfold-0123abcd.tmp")));
+}
+
+// A backup swapped for a link between the look at it and its opening: the
+// link is not followed, so the file it points to is neither read nor
+// removed, and the commit it would finish is left as it is.
+TEST_F(Files, ALeftoverSwappedForALinkAsItIsOpenedIsLeftAlone) {
+    if (faultShim().empty()) {
+        GTEST_SKIP() << "the fault library is not built on this platform";
+    }
+    const Prediction p = predict(kMesh, true);
+    const std::string ab = "M_a.3d.meshfold-0123abcd.bak";
+    const std::string dt = "M_d.3d.meshfold-0123abcd.tmp";
+    fs::create_directories(path("other"));
+    writeFile(path("other/original"), kMesh.anim);
+    writeFile(path("M_a.3d"), p.anim);
+    writeFile(path("M_d.3d"), kMesh.data);
+    writeFile(path(ab), kMesh.anim);
+    writeFile(path(dt), p.data);
+    const RunResult r = runTool({"-ms", "M"}, scratch.dir,
+                                withShim({"MESHFOLD_CHANGE_BEFORE=open",
+                                          "MESHFOLD_CHANGE_FILE=" + fs::canonical(path(ab)).string(),
+                                          "MESHFOLD_CHANGE_HOW=link:other/original"}));
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "meshfold: warning: " + ab + " is named like a file meshfold leaves behind, but it is "
+              "a link, not a regular file, or another user's: left alone\n");
+    EXPECT_TRUE(endsWith(r.out, "\n\nMesh file has already been converted !\n")) << r.out;
+    EXPECT_TRUE(fs::is_symlink(path(ab)));
+    EXPECT_EQ(readFile(path("other/original")), kMesh.anim);
+    EXPECT_EQ(readFile(path("M_d.3d")), kMesh.data);
+    EXPECT_EQ(readFile(path(dt)), p.data);
 }
 
 // In a folder that others may write to (sticky, like /tmp), leftovers that
