@@ -1587,6 +1587,24 @@ TEST_F(CliFullDisk, AVertexWriteThatDoesNotFitLeavesTheOriginal) {
     EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F_a.3d", "F_d.3d"}));
 }
 
+// 5 frames of 5000 vertices, 100 KB, make a 300 KB .glb, on a disk with room
+// for a third of it: the old file stays, and nothing is left beside it.
+TEST_F(CliFullDisk, AGltfFileThatDoesNotFitLeavesTheOldOne) {
+    if (!mount("208k")) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const Bytes anim = animFile(5, 4 * 5000, patternWords(5000 * 5));
+    writeFile(disk / "F_a.3d", anim);
+    writeFile(disk / "F_d.3d", dataFile(1, 5000));
+    writeFile(disk / "F.glb", Bytes{'o', 'l', 'd'});
+    const RunResult r = runTool({"--to-gltf", "F"}, disk);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(endsWith(r.out, "\n\nProblem writing to file F.glb !\n")) << r.out;
+    EXPECT_EQ(readFile(disk / "F.glb"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(readFile(disk / "F_a.3d"), anim);
+    EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F.glb", "F_a.3d", "F_d.3d"}));
+}
+
 TEST_F(CliFullDisk, ADataFileThatDoesNotFitLeavesBothFiles) {
     if (!mount("48k")) {
         GTEST_SKIP() << "tmpfs cannot be mounted here";
