@@ -10,7 +10,10 @@
 #      the call's peak memory and a run under a low open-files limit;
 #   5. the conversion kernel against memcpy of its output bytes (the
 #      kernel benchmark, repetitions interleaved, medians);
-#   6. with --growth, how the time and memory grow with the input size.
+#   6. with --growth, how the time and memory grow with the input size;
+#   7. --to-gltf: exporting the whole corpus folder against `cp -r` + `sync`
+#      of the .glb files it writes, and the peak memory of exporting a mesh
+#      of 20 frames against one of 20,000 frames of the same vertices.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
 # fails or writes a file of the wrong size (with the open files limited to 48
@@ -20,6 +23,7 @@
 #                          [--small-reps N] [--meshes N] [--meshes-reps N]
 #                          [--growth "A B C"] [--dir DIR] [--meshfold PATH]
 #                          [--no-kernel] [--growth-only] [--meshes-only]
+#                          [--gltf-reps N] [--gltf-frames N] [--gltf-only]
 #   --quick       tiny sizes and few repetitions (a smoke run for CI)
 #   --reps        paired runs of the large conversion (default 7)
 #   --size-mib    size of the large animation file in MiB (default 64)
@@ -38,6 +42,10 @@
 #   --no-kernel   skip the kernel benchmark
 #   --growth-only only the growth table (give --growth too)
 #   --meshes-only only the folder of small meshes
+#   --gltf-reps   paired runs of the corpus export (default 5; 0 skips section 7)
+#   --gltf-frames frames of the long mesh whose export memory is measured
+#                 (default 20000)
+#   --gltf-only   only section 7
 #   --help        print this text
 set -euo pipefail
 shopt -s inherit_errexit
@@ -53,6 +61,9 @@ growth=""
 growth_reps=5
 growth_only=0
 meshes_only=0
+gltf_reps=5
+gltf_frames=20000
+gltf_only=0
 dir="$repo/build/e2e"
 meshfold=""
 kernel=1
@@ -63,6 +74,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --quick)
       reps=3; size_mib=1; rss_mib="1 4"; small_reps=5; meshes=50; meshes_reps=1
+      gltf_reps=1; gltf_frames=2000
       kernel_args=(--words=4096 --benchmark_min_time=0.01); shift ;;
     --reps) reps=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
@@ -76,6 +88,9 @@ while [ $# -gt 0 ]; do
     --no-kernel) kernel=0; shift ;;
     --growth-only) growth_only=1; kernel=0; shift ;;
     --meshes-only) meshes_only=1; kernel=0; shift ;;
+    --gltf-reps) gltf_reps=$2; shift 2 ;;
+    --gltf-frames) gltf_frames=$2; shift 2 ;;
+    --gltf-only) gltf_only=1; growth_only=1; kernel=0; meshes=0; shift ;;
     --help) sed -n '2,/^set -euo/p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -100,7 +115,8 @@ mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 cleanup() {
   rm -f "$dir"/*.3d "$dir"/*.pristine "$dir"/*.wide "$dir"/*.out "$dir"/*.meshfold-*
-  rm -rf "$dir"/meshes.src "$dir"/meshes.run "$dir"/meshes.copy
+  rm -rf "$dir"/meshes.src "$dir"/meshes.run "$dir"/meshes.copy "$dir"/gltf.run "$dir"/gltf.copy
+  rm -f "$dir"/*.glb
   rmdir "$dir" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -402,6 +418,73 @@ if [ -n "$growth" ]; then
     rm -f grow_a.3d grow_a.pristine grow_d.3d copy_src.out copy_dst.out rss.out
   done
   echo
+fi
+
+# 7. --to-gltf.
+gltf_section() {
+  local i a b t0 files bytes a_t=() b_t=() ratios=() mib
+  if ! ls "$corpus"/*_a.3d >/dev/null 2>&1; then
+    echo "7. --to-gltf: no corpus at $corpus, skipped"
+    echo
+    return
+  fi
+  rm -rf gltf.run gltf.copy
+  mkdir gltf.run
+  cp "$corpus"/*.3d gltf.run/
+  for ((i = 0; i < gltf_reps; i++)); do
+    rm -f gltf.run/*.glb
+    rm -rf gltf.copy
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us gltf_export); sync
+      b=$(time_us gltf_copy)
+    else
+      # The copy needs the files of a run before: keep them, time the copy
+      # first, then export again over them.
+      gltf_export >/dev/null; rm -rf gltf.copy; sync
+      b=$(time_us gltf_copy); sync
+      rm -f gltf.run/*.glb; sync
+      a=$(time_us gltf_export)
+    fi
+    a_t+=("$a") b_t+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
+  done
+  files=$(ls gltf.copy/*.glb | wc -l)
+  bytes=$(du -sb --apparent-size gltf.copy | cut -f1)
+  rm -rf gltf.run gltf.copy
+  echo "7. --to-gltf of the corpus folder ($files meshes, $bytes bytes of .glb written), $gltf_reps paired runs"
+  echo "   meshfold --to-gltf FOLDER: median $(printf '%s\n' "${a_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${a_t[*]} us"
+  echo "   cp -r of the .glb + sync:  median $(printf '%s\n' "${b_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${b_t[*]} us"
+  echo "   ratio export / (cp + sync): median $(printf '%s\n' "${ratios[@]}" | median)   per pair: ${ratios[*]}"
+  # Peak memory: the same 300 vertices and 500 triangles, few frames and many.
+  for frames in 20 "$gltf_frames"; do
+    { le16 "$frames"; le16 1200; head -c $((frames * 1200)) /dev/urandom; } >long_a.3d
+    { le16 500; le16 300; head -c 44 /dev/zero
+      for ((t = 0; t < 500; t++)); do
+        # Texture bytes only: one material, as most meshes have few (each
+        # material's primitive lists every frame's target in the JSON).
+        le16 $((t % 300)); le16 $(((t + 1) % 300)); le16 $(((t + 7) % 300))
+        head -c 2 /dev/zero; head -c 6 /dev/urandom; head -c 2 /dev/zero
+      done; } >long_d.3d
+    /usr/bin/time -f %M -o rss.out "$meshfold" --to-gltf long >/dev/null ||
+      { echo "meshfold --to-gltf failed on $frames frames" >&2; exit 1; }
+    printf '   %6s frames of 300 vertices: peak %6s KiB, %s bytes of .glb (JSON %s)\n' "$frames" \
+      "$(cat rss.out)" "$(stat -c %s long.glb)" "$(od -An -tu4 -j12 -N4 long.glb | tr -d ' ')"
+    rm -f long_a.3d long_d.3d long.glb rss.out
+  done
+  echo
+}
+
+gltf_export() {
+  "$meshfold" --to-gltf gltf.run >gltf.out || { tail -3 gltf.out >&2; echo "--to-gltf failed" >&2; exit 1; }
+  grep -q " meshes: .* exported, 0 failed" gltf.out || { tail -3 gltf.out >&2; exit 1; }
+  rm -f gltf.out
+}
+
+gltf_copy() { mkdir gltf.copy && cp gltf.run/*.glb gltf.copy/ && sync; }
+
+if [ "$gltf_reps" -gt 0 ] && { [ "$gltf_only" = 1 ] || { [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; }; }; then
+  gltf_section
 fi
 
 echo "load after: $(uptime | sed 's/.*load average/load average/')"

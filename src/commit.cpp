@@ -16,7 +16,7 @@ bool live(const CommitTask& t) {
 
 // A -ms conversion and a mesh made from a glTF file change both files.
 bool bothFiles(const CommitTask& t) {
-    return t.options.milkshapeFix || !t.options.gltfFileName.empty();
+    return t.options.milkshapeFix || !t.options.gltfSource.empty();
 }
 
 Failure fail(Stop stop, const std::string& file) {
@@ -135,7 +135,21 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
     return same ? moveFailed(t.data, o.dataFileName) : fail(Stop::FileChanged, o.dataFileName);
 }
 
+// An export's new file is the mesh's picture, not the mesh: it goes into
+// place while the mesh's files are still the ones that were read.
+Failure moveExport(CommitTask& t) {
+    const RunOptions& o = t.options;
+    const bool animSame = t.animRead.known && stampOf(o.animFileName) == t.animRead;
+    if (!animSame || !t.dataRead.known || stampOf(o.dataFileName) != t.dataRead) {
+        return fail(Stop::FileChanged, animSame ? o.dataFileName : o.animFileName);
+    }
+    return commitReplacement(t.anim) ? Failure{} : moveFailed(t.anim, gltfFileName(o));
+}
+
 Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
+    if (t.options.toGltf) {
+        return moveExport(t);
+    }
     FileLock lock;
     // A file made for the first time has nothing to hold yet.
     const bool fresh = !t.animRead.known && !pathExists(t.anim.target);

@@ -206,7 +206,7 @@ std::string scriptIdentifier(const std::string& name) {
 }
 
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, unsigned fps) {
+                         bool unreal, double fps) {
     const std::string name = scriptIdentifier(meshName);
     std::string s;
     s += "#exec MESH IMPORT MESH=" + name + " ANIVFILE=Models\\" + meshName + "_a.3d DATAFILE=Models\\" +
@@ -222,7 +222,7 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
         }
         s += "#exec MESH SEQUENCE MESH=" + name + " SEQ=" + seq + " STARTFRAME=" +
              std::to_string(q.firstFrame) + " NUMFRAMES=" + std::to_string(q.frameCount) +
-             " RATE=" + std::to_string(fps) + "\n";
+             " RATE=" + decimal(fps) + "\n";
     }
     s += "#exec MESHMAP NEW MESHMAP=" + name + " MESH=" + name + "\n";
     // One glTF unit is one engine unit: the inverse of each axis's steps per

@@ -80,23 +80,23 @@ Failure gltfFailure(const GltfFailure& problem, const std::string& file) {
 ImportedMesh importGltf(const RunOptions& o) {
     ImportedMesh m;
     std::vector<std::uint8_t> file;
-    if (!readWhole(o.gltfFileName, file)) {
-        m.failure = Failure{Stop::CantOpen, o.gltfFileName};
+    if (!readWhole(o.gltfSource, file)) {
+        m.failure = Failure{Stop::CantOpen, o.gltfSource};
         return m;
     }
-    const std::string folder = folderOf(o.gltfFileName);
+    const std::string folder = folderOf(o.gltfSource);
     const GltfResources resources = [&folder](const std::string& path, std::vector<std::uint8_t>& bytes) {
         return readWhole(folder + path, bytes);
     };
     m.read = readGltf(file, resources, o.fps);
     for (const std::string& w : m.read.warnings) {
-        m.notes.push_back("meshfold: warning: " + o.gltfFileName + ": " + w + "\n");
+        m.notes.push_back("meshfold: warning: " + o.gltfSource + ": " + w + "\n");
     }
     if (m.read.failure.problem != GltfProblem::None) {
-        m.failure = gltfFailure(m.read.failure, o.gltfFileName);
+        m.failure = gltfFailure(m.read.failure, o.gltfSource);
         return m;
     }
-    m.mesh = buildGameMesh(m.read, {o.toUnreal, o.fit}, o.gltfFileName);
+    m.mesh = buildGameMesh(m.read, {o.toUnreal, o.fit}, o.gltfSource);
     m.failure = m.mesh.failure;
     if (m.failure.stop == Stop::None && o.importScript) {
         m.scriptFileName = o.baseName + ".uc";
@@ -109,7 +109,7 @@ std::string importProgress(const RunOptions& o, const ImportedMesh& m) {
     if (m.failure.stop == Stop::CantOpen) {
         return {};
     }
-    std::string s = "\nImporting " + o.gltfFileName + "...\n";
+    std::string s = "\nImporting " + o.gltfSource + "...\n";
     if (m.read.failure.problem != GltfProblem::None) {
         return s;
     }

@@ -772,7 +772,7 @@ std::size_t morphTargetCount(const Model& m, int node) {
     return n;
 }
 
-Animation readAnimation(const Model& m, std::size_t index, unsigned fps) {
+Animation readAnimation(const Model& m, std::size_t index, double fps) {
     const tinygltf::Animation& a = m.animations[index];
     Animation out;
     out.name = a.name.empty() ? "Anim" + num(index + 1) : a.name;
@@ -1381,7 +1381,7 @@ bool hasExtras(const Model& m, const Geometry& g) {
 
 // --- the whole read
 
-void sampleFrames(const Model& m, const Geometry& g, unsigned fps, GltfRead& out) {
+void sampleFrames(const Model& m, const Geometry& g, double fps, GltfRead& out) {
     std::vector<Animation> anims;
     std::uint64_t frames = 0;
     for (std::size_t a = 0; a < m.animations.size(); ++a) {
@@ -1457,9 +1457,9 @@ std::string gltfResourcePath(const std::string& uri) {
     return path;
 }
 
-GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resources, unsigned fps) {
+GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resources, double fps) {
     GltfRead out;
-    fps = std::max(fps, 1u);
+    fps = fps > 0 && fps <= 1000 ? fps : 30;
     try {
         const Model m = loadModel(file, resources);
         if (std::find(m.extensionsUsed.begin(), m.extensionsUsed.end(), "KHR_texture_transform") !=

@@ -46,6 +46,20 @@ Stop vertexFormatToUnreal(const FrameForm& frames) {
     return Stop::UnknownVertexFormat;
 }
 
+// An export reads either form, and writes no animation file whose frame
+// size must fit.
+Stop vertexFormatToGltf(const FrameForm& frames) {
+    return frames.form == VertexForm::Undetermined ? Stop::UnknownVertexFormat : Stop::None;
+}
+
+std::string convertingLine(const RunOptions& options) {
+    if (options.toGltf) {
+        return "\nExporting " + options.animFileName + " to glTF...\n";
+    }
+    return "\nConverting " + options.animFileName +
+           (options.toUnreal ? " back to the Unreal form...\n" : "...\n");
+}
+
 } // namespace
 
 InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::uint8_t> head,
@@ -56,8 +70,7 @@ InspectStep inspectAnimHeader(const RunOptions& options, std::span<const std::ui
         return step;
     }
     info.frameCount = readLe16(head.data());
-    step.progress = "\nConverting " + options.animFileName +
-                    (options.toUnreal ? " back to the Unreal form...\n" : "...\n");
+    step.progress = convertingLine(options);
     if (options.milkshapeFix) {
         step.progress += kMilkShapeBanner;
     }
@@ -119,13 +132,24 @@ InspectStep inspectDataHeader(const RunOptions& options, std::span<const std::ui
     // With the MilkShape fix the triangles are rewritten later; a short table
     // must stop the run now, before anything is written, rather than write
     // zero-filled triangles back over the user's data.
-    if (options.milkshapeFix && data.size() < dataBytesWanted(data)) {
+    // An export keeps every triangle in the file it writes.
+    if ((options.milkshapeFix || options.toGltf) && data.size() < dataBytesWanted(data)) {
         step.failure.stop = Stop::NoTriangles;
         return step;
     }
     step.frames = classifyFrames(info.frameSize, info.vertexCount, firstFrame);
     if (options.toUnreal) {
         step.failure.stop = vertexFormatToUnreal(step.frames);
+        return step;
+    }
+    if (options.toGltf) {
+        step.failure.stop = vertexFormatToGltf(step.frames);
+        if (step.failure.stop == Stop::None) {
+            step.progress += meshFormLine(step.frames.form == VertexForm::Wide);
+        }
+        if (step.frames.form == VertexForm::PackedWithRoomToSpare) {
+            step.progress += unusedFrameBytesLine(unusedFrameBytes(step.frames));
+        }
         return step;
     }
     step.failure.stop = vertexFormat(step.frames);

@@ -122,6 +122,10 @@ std::string failureMessage(const Failure& failure) {
         return "\n\nFile " + f + " changed while it was being converted: nothing was replaced !\n";
     case Stop::FolderSync:
         return "\n\nCan't flush the folder of file " + f + " to disk: nothing was replaced !\n";
+    case Stop::NoWholeFrame:
+        return "\n\nAnimation file " + f + " is too short to hold one whole frame !\n";
+    case Stop::GltfTooLarge:
+        return "\n\nCan't write file " + f + ": the mesh takes more than the 4 GiB a .glb file can hold !\n";
     case Stop::RecoveryFailed:
         return "\n\nCan't clean up after an interrupted run on file " + f + ": " + failure.detail +
                " !\n";
@@ -129,10 +133,31 @@ std::string failureMessage(const Failure& failure) {
     return {};
 }
 
-std::string summaryLine(const Tally& t, bool dryRun) {
+std::string summaryLine(const Tally& t, bool dryRun, bool exported) {
     const unsigned meshes = t.converted + t.alreadyConverted + t.failed;
+    if (exported) {
+        return format("\n\n%u meshes: %u %s, %u failed\n", meshes, t.converted,
+                      dryRun ? "would be exported" : "exported", t.failed);
+    }
     return format("\n\n%u meshes: %u %s, %u already converted, %u failed\n", meshes, t.converted,
                   dryRun ? "would be converted" : "converted", t.alreadyConverted, t.failed);
+}
+
+std::string exportReport(const ExportFigures& x, bool dryRun) {
+    return "\n  " + std::string(dryRun ? "Would write " : "Wrote ") + x.file +
+           format(": %u frame%s, %llu vertices, %llu material%s, %llu bytes", x.frames,
+                  x.frames == 1 ? "" : "s", static_cast<unsigned long long>(x.vertices),
+                  static_cast<unsigned long long>(x.materials), x.materials == 1 ? "" : "s",
+                  static_cast<unsigned long long>(x.bytes)) +
+           std::string(dryRun ? kDryRunDone : kExportDone);
+}
+
+std::string meshFormLine(bool deusEx) {
+    return deusEx ? "\n  Deus Ex vertex format" : "\n  Unreal vertex format";
+}
+
+std::string switchConflictWarning(const std::string& conflict) {
+    return "meshfold: " + conflict + ": nothing was done\n";
 }
 
 std::string unusedFrameBytesLine(unsigned bytes) {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <optional>
+#include <cstdlib>
 #include <string_view>
 
 namespace meshfold {
@@ -25,17 +25,62 @@ std::string dashForm(const std::string& arg, bool slashSwitches) {
     return dashed;
 }
 
-// A frame rate as typed: digits only, 1 to kMaxFps.
-std::optional<unsigned> fpsValue(const std::string& text) {
-    if (text.empty() || text.size() > 4 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
+// Usage errors of switches that do not go together, or "" when they do.
+// -ms and -h concern the game's own files, which a glTF file is not; --fit
+// and --uc only the game files made from one.
+std::string conflictOf(const Command& cmd, bool fpsGiven, const std::string& badFps) {
+    const bool gltfNamed =
+        std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
+    if (!badFps.empty()) {
+        return "--fps takes a number of frames a second above 0 and up to 1000, not " + badFps;
     }
-    const unsigned fps = static_cast<unsigned>(std::stoul(text));
-    return fps >= 1 && fps <= kMaxFps ? std::optional<unsigned>(fps) : std::nullopt;
+    if (fpsGiven && !cmd.toGltf && !gltfNamed) {
+        return "--fps only applies to --to-gltf and to glTF files";
+    }
+    if (gltfNamed && (cmd.milkshapeFix || cmd.hiRes || cmd.toGltf)) {
+        return std::string(cmd.toGltf ? "--to-gltf" : cmd.milkshapeFix ? "-ms" : "-h") +
+               " does not apply to a glTF file";
+    }
+    if ((cmd.fit || cmd.importScript) && !gltfNamed) {
+        return std::string(cmd.fit ? "--fit" : "--uc") + " only applies to glTF files";
+    }
+    if (cmd.toGltf && (cmd.milkshapeFix || cmd.hiRes || cmd.toUnreal)) {
+        return std::string(cmd.toUnreal ? "--to-unreal" : cmd.milkshapeFix ? "-ms" : "-h") +
+               " does not go with --to-gltf, which shows each mesh as it is";
+    }
+    return {};
 }
 
+constexpr std::string_view kFpsSwitch = "--fps";
+
 } // namespace
+
+double parseFps(const std::string& text) {
+    std::size_t digits = 0;
+    std::size_t points = 0;
+    for (const char c : text) {
+        digits += c >= '0' && c <= '9' ? 1 : 0;
+        points += c == '.' ? 1 : 0;
+    }
+    if (text.empty() || digits == 0 || points > 1 || digits + points != text.size() ||
+        text.size() > 32) {
+        return 0;
+    }
+    const double fps = std::strtod(text.c_str(), nullptr);
+    return fps > 0 && fps <= kMaxFps ? fps : 0;
+}
+
+std::string gltfFileName(const RunOptions& options) {
+    const std::string& anim = options.animFileName;
+    return anim.substr(0, anim.size() - kSuffixLength) + ".glb";
+}
+
+std::string meshName(const RunOptions& options) {
+    const std::string& anim = options.animFileName;
+    const std::size_t slash = anim.find_last_of("/\\");
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return anim.substr(start, anim.size() - kSuffixLength - start);
+}
 
 Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitches) {
     Command cmd;
@@ -45,11 +90,24 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     }
     bool switchesEnded = false;
     bool answered = false; // --help or --version seen: it decides the action
-    bool badValue = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& typed = args[i];
+    bool fpsGiven = false;
+    bool fpsNext = false; // the argument after --fps is its value
+    std::string badFps;
+    for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
-        if (switchesEnded || arg.empty() || arg[0] != '-') {
+        const bool fpsJoined = !switchesEnded && arg.size() > kFpsSwitch.size() &&
+                               arg[kFpsSwitch.size()] == '=' &&
+                               equalsIgnoringAsciiCase(arg.substr(0, kFpsSwitch.size()), kFpsSwitch);
+        if (fpsNext || fpsJoined) {
+            const std::string value = fpsNext ? typed : arg.substr(kFpsSwitch.size() + 1);
+            const double fps = parseFps(value);
+            if (fps == 0 && badFps.empty()) {
+                badFps = value.empty() ? "\"\"" : "\"" + value + "\"";
+            }
+            cmd.fps = fps == 0 ? cmd.fps : fps;
+            fpsGiven = true;
+            fpsNext = false;
+        } else if (switchesEnded || arg.empty() || arg[0] != '-') {
             cmd.names.push_back(arg);
         } else if (arg == "--") {
             switchesEnded = true;
@@ -61,15 +119,14 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.toUnreal = true;
         } else if (equalsIgnoringAsciiCase(arg, "--dry-run")) {
             cmd.dryRun = true;
+        } else if (equalsIgnoringAsciiCase(arg, "--to-gltf")) {
+            cmd.toGltf = true;
         } else if (equalsIgnoringAsciiCase(arg, "--fit")) {
             cmd.fit = true;
         } else if (equalsIgnoringAsciiCase(arg, "--uc")) {
             cmd.importScript = true;
-        } else if (equalsIgnoringAsciiCase(arg, "--fps")) {
-            const std::optional<unsigned> fps = i + 1 < args.size() ? fpsValue(args[i + 1]) : std::nullopt;
-            badValue = badValue || !fps;
-            cmd.fps = fps.value_or(kDefaultFps);
-            i += fps ? 1 : 0;
+        } else if (equalsIgnoringAsciiCase(arg, kFpsSwitch)) {
+            fpsNext = true;
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
             if (!answered) {
@@ -81,11 +138,12 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.unknownSwitches.push_back(typed);
         }
     }
-    const bool gameSwitchOnGltf =
-        (cmd.milkshapeFix || cmd.hiRes) &&
-        std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
+    if (fpsNext && badFps.empty()) {
+        badFps = "nothing"; // --fps last, with no value
+    }
+    cmd.conflict = conflictOf(cmd, fpsGiven, badFps);
     if (!answered) {
-        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || badValue || gameSwitchOnGltf
+        cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || !cmd.conflict.empty()
                          ? CommandAction::UsageError
                          : CommandAction::Convert;
     }
@@ -110,12 +168,13 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.milkshapeFix = command.milkshapeFix;
     o.hiRes = command.hiRes;
     o.toUnreal = command.toUnreal;
+    o.toGltf = command.toGltf;
+    o.fps = command.fps;
     o.fit = command.fit;
     o.importScript = command.importScript;
-    o.fps = command.fps;
     o.baseName = name;
     if (!nameIsBaseName && isGltfName(name)) {
-        o.gltfFileName = name;
+        o.gltfSource = name;
         o.baseName.resize(name.rfind('.'));
     } else if (!nameIsBaseName && hasMeshFileSuffix(name)) {
         o.baseName.resize(name.size() - kSuffixLength);

@@ -64,30 +64,21 @@ bool resolveTarget(const std::string& path, std::string& target) {
     return true;
 }
 
-// A file that is not there yet (no entry at all, not even a dangling link):
-// its name in the real folder it will be made in. False when it exists or
-// its folder does not.
-bool resolveNewFile(const std::string& path, std::string& target) {
+// Where a file that does not exist yet will be: its folder resolved, its
+// own name kept. False when something is there, or the folder is not.
+bool resolveNewTarget(const std::string& path, std::string& target) {
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
         return false;
     }
     const fs::path p = toPath(path);
     std::error_code ec;
-    const fs::path folder = fs::canonical(p.parent_path().empty() ? fs::path(".") : p.parent_path(), ec);
-    if (ec || p.filename().empty()) {
+    const fs::path folder = fs::canonical(p.has_parent_path() ? p.parent_path() : fs::path("."), ec);
+    if (ec || !p.has_filename()) {
         return false;
     }
     target = fromPath(folder / p.filename());
     return true;
-}
-
-// The permission bits a new file gets: everyone's read and write, less the
-// process's umask, as any program's new file.
-mode_t newFileMode() {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666 & ~mask;
 }
 
 } // namespace
@@ -239,11 +230,12 @@ std::string leftoverBase(const std::string& path) {
 
 // The new content is written to a file created beside the real file and
 // renamed over it, so its folder must take new files and this rename too.
-ReplaceCheck checkReplaceable(const std::string& path) {
+ReplaceCheck checkReplaceable(const std::string& path, bool mayCreate) {
     std::string fresh;
-    if (resolveNewFile(path, fresh)) {
+    if (mayCreate && resolveNewTarget(path, fresh)) {
         const fs::path target = toPath(fresh);
-        if (::faccessat(AT_FDCWD, fromPath(target.parent_path()).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        const std::string dir = fromPath(target.parent_path());
+        if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
             return ReplaceCheck::FolderNotWritable;
         }
         return siblingNameFits(target) ? ReplaceCheck::Ok : ReplaceCheck::NameTooLong;
@@ -386,14 +378,11 @@ int createClaimed(const std::string& target, const std::string& tag, Replacement
 
 } // namespace
 
-bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r,
+                      bool mayCreate) {
     struct stat st;
-    const bool fresh = resolveNewFile(path, r.target);
-    if (fresh) {
-        st.st_uid = ::geteuid();
-        st.st_gid = ::getegid();
-        st.st_mode = newFileMode();
-    } else if (!resolveTarget(path, r.target) || ::stat(r.target.c_str(), &st) != 0) {
+    const bool fresh = mayCreate && resolveNewTarget(path, r.target);
+    if (!fresh && (!resolveTarget(path, r.target) || ::stat(r.target.c_str(), &st) != 0)) {
         return false;
     }
     // No interrupt between creating the file and registering it for removal.
@@ -411,6 +400,16 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
     }
     r.handle = fd;
     r.open = true;
+    if (fresh) {
+        // The permissions of any new file: this user's umask applied.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (::fchmod(fd, 0666 & ~mask) != 0) {
+            abandonReplacement(r);
+            return false;
+        }
+        return true;
+    }
     // Keep the owner when running as root on someone else's mesh; an ordinary
     // user cannot give files away, and then the file simply stays theirs.
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
@@ -670,7 +669,7 @@ bool makeEmptyBackup(const std::string& target, const std::string& tag, Backup& 
 
 bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
-    if (resolveNewFile(path, target)) {
+    if (resolveNewTarget(path, target)) {
         return makeEmptyBackup(target, tag, b);
     }
     if (!resolveTarget(path, target)) {

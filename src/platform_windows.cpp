@@ -360,25 +360,19 @@ bool resolveTarget(const std::string& path, std::string& target, DWORD& attribut
     return true;
 }
 
-// A file that is not there yet: its full name, in the folder it will be
-// made in. False when it exists or cannot be named.
-bool resolveNewFile(const std::string& path, std::string& target) {
-    const std::wstring p = systemPath(path);
-    if (GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES ||
-        GetLastError() != ERROR_FILE_NOT_FOUND) {
+// Where a file that does not exist yet will be: the full path of `path`.
+// False when something is there already, or the name cannot be made full.
+bool resolveNewTarget(const std::string& path, std::string& target) {
+    if (GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
         return false;
     }
-    const DWORD need = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
-    if (need == 0) {
+    const std::wstring full = fullPath(wide(path));
+    if (full.empty()) {
         return false;
     }
-    std::wstring full(need, L'\0');
-    const DWORD got = GetFullPathNameW(p.c_str(), need, full.data(), nullptr);
-    if (got == 0 || got >= need) {
-        return false;
-    }
-    full.resize(got);
-    target = utf8(full.data(), full.size());
+    const std::wstring ext = extended(full);
+    target = utf8(ext.data(), ext.size());
     return true;
 }
 
@@ -420,10 +414,10 @@ bool siblingNameFits(HANDLE file, const std::wstring& path) {
 // as well: a file that another program holds open without sharing deletion
 // is refused here, before anything is written, rather than at the final move.
 // The read-only attribute refuses GENERIC_WRITE.
-ReplaceCheck checkReplaceable(const std::string& path) {
+ReplaceCheck checkReplaceable(const std::string& path, bool mayCreate) {
     std::string fresh;
-    if (resolveNewFile(path, fresh)) {
-        return folderTakesNewFiles(systemPath(fresh)) ? ReplaceCheck::Ok : ReplaceCheck::FolderNotWritable;
+    if (mayCreate && resolveNewTarget(path, fresh)) {
+        return folderTakesNewFiles(wide(fresh)) ? ReplaceCheck::Ok : ReplaceCheck::FolderNotWritable;
     }
     HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -587,9 +581,11 @@ void releaseInterrupts() {
 // The temporary file is shared for deletion only: it can be moved into place
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
-bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
-    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    if (!resolveNewFile(path, r.target) && !resolveTarget(path, r.target, attributes)) {
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r,
+                      bool mayCreate) {
+    DWORD attributes = 0;
+    const bool fresh = mayCreate && resolveNewTarget(path, r.target);
+    if (!fresh && !resolveTarget(path, r.target, attributes)) {
         return false;
     }
     catchInterrupts();
@@ -733,7 +729,7 @@ bool copyDurably(const std::wstring& from, const std::wstring& to) {
 bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     std::string target;
     DWORD attributes = 0;
-    if (resolveNewFile(path, target)) {
+    if (resolveNewTarget(path, target)) {
         // No file yet: an empty backup, flushed, says so.
         b.path = siblingName(target, tag, ".bak");
         b.absent = true;

@@ -103,13 +103,17 @@ struct Leftovers {
     std::string animTemp;
     std::string animBackup;
     std::string dataTemp;
+    std::string gltfTemp; // of an export, which replaces nothing of the mesh
 };
+
+// Which of a mesh's files leftovers are named after.
+enum class LeftoverOf { Anim, Data, Gltf };
 
 // Adds the leftovers named after `base`, the real file behind `named`
 // (FILE.meshfold-TAG.tmp, and for the animation file FILE.meshfold-TAG.bak),
 // to `found`, by TAG.
-void collect(LeftoverIndex& index, const std::string& named, const std::string& base, bool anim,
-             std::map<std::string, Leftovers>& found) {
+void collect(LeftoverIndex& index, const std::string& named, const std::string& base,
+             LeftoverOf of, std::map<std::string, Leftovers>& found) {
     const std::string folder = folderOf(base);
     const std::string prefix = nameOf(base) + std::string(kLeftoverMark);
     for (const std::string& name : index.namesIn(folder)) {
@@ -124,8 +128,9 @@ void collect(LeftoverIndex& index, const std::string& named, const std::string& 
         }
         Leftovers& l = found[tag];
         if (suffix == ".tmp") {
-            (anim ? l.animTemp : l.dataTemp) = shown(named, base, name);
-        } else if (suffix == ".bak" && anim) {
+            (of == LeftoverOf::Anim ? l.animTemp : of == LeftoverOf::Data ? l.dataTemp : l.gltfTemp) =
+                shown(named, base, name);
+        } else if (suffix == ".bak" && of == LeftoverOf::Anim) {
             l.animBackup = shown(named, base, name);
         }
     }
@@ -147,13 +152,14 @@ struct Job {
     std::string dataFile;
     std::string owner;    // an existing file whose owner the leftovers must have
     Leftovers paths;
-    Held animTemp, animBackup, dataTemp;
+    Held animTemp, animBackup, dataTemp, gltfTemp;
     RecoveryReport& report;
 };
 
 std::string listed(const Job& j) {
     std::string s;
-    for (const std::string* p : {&j.paths.animTemp, &j.paths.animBackup, &j.paths.dataTemp}) {
+    for (const std::string* p :
+         {&j.paths.animTemp, &j.paths.animBackup, &j.paths.dataTemp, &j.paths.gltfTemp}) {
         if (!p->empty()) {
             s += (s.empty() ? "" : ", ") + *p;
         }
@@ -244,10 +250,11 @@ Failure discard(Job& j) {
                              " of its original");
         }
     }
-    const int count =
-        !j.paths.animBackup.empty() + !j.paths.animTemp.empty() + !j.paths.dataTemp.empty();
+    const int count = !j.paths.animBackup.empty() + !j.paths.animTemp.empty() +
+                      !j.paths.dataTemp.empty() + !j.paths.gltfTemp.empty();
     j.report.notes += discardNote(listed(j), count > 1, j.dryRun);
-    for (const std::string* p : {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp}) {
+    for (const std::string* p :
+         {&j.paths.animBackup, &j.paths.animTemp, &j.paths.dataTemp, &j.paths.gltfTemp}) {
         if (!j.dryRun && !p->empty() && !removeFile(*p)) {
             return refuse(j, kStuck);
         }
@@ -296,13 +303,15 @@ Failure resolve(Job& j) {
     const std::string dataOwner = pathExists(j.dataFile) ? j.dataFile : j.owner;
     if (!claim(j, j.paths.animTemp, j.owner, j.animTemp) ||
         !claim(j, j.paths.animBackup, j.owner, j.animBackup) ||
-        !claim(j, j.paths.dataTemp, dataOwner, j.dataTemp)) {
+        !claim(j, j.paths.dataTemp, dataOwner, j.dataTemp) ||
+        !claim(j, j.paths.gltfTemp, j.owner, j.gltfTemp)) {
         return {};
     }
     const LeftoverSet set{!j.paths.animTemp.empty(), !j.paths.animBackup.empty(),
                           !j.paths.dataTemp.empty()};
     if (!set.animTemp && !set.animBackup && !set.dataTemp) {
-        return {};
+        // An export's temporary file alone: it never replaced anything.
+        return j.paths.gltfTemp.empty() ? Failure{} : discard(j);
     }
     switch (recoveryAction(set)) {
     case RecoveryAction::Discard:
@@ -324,6 +333,9 @@ void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
     std::string backupTag;
     std::string dataTag;
     for (const auto& [tag, l] : found) {
+        if (!l.gltfTemp.empty()) {
+            continue; // an export's, under a TAG of its own
+        }
         const bool backupAlone = !l.animBackup.empty() && l.animTemp.empty() && l.dataTemp.empty();
         const bool dataAlone = l.animBackup.empty() && l.animTemp.empty() && !l.dataTemp.empty();
         std::string* slot = backupAlone ? &backupTag : dataAlone ? &dataTag : nullptr;
@@ -348,7 +360,7 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     // A mesh made from a glTF file for the first time: a run cut short before
     // its animation file appeared left its leftovers beside that name, owned
     // as the glTF file is.
-    const bool firstImport = existingAnim.empty() && !o.gltfFileName.empty() && pathExists(o.gltfFileName);
+    const bool firstImport = existingAnim.empty() && !o.gltfSource.empty() && pathExists(o.gltfSource);
     const std::string anim = firstImport ? o.animFileName : existingAnim;
     if (anim.empty()) {
         return report;
@@ -358,11 +370,16 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
     const std::string existingData = leftoverBase(o.dataFileName);
     const std::string data = existingData.empty() ? o.dataFileName : existingData;
     std::map<std::string, Leftovers> found;
-    collect(index, o.animFileName, anim, true, found);
-    collect(index, o.dataFileName, data, false, found);
+    collect(index, o.animFileName, anim, LeftoverOf::Anim, found);
+    collect(index, o.dataFileName, data, LeftoverOf::Data, found);
+    // NAME.glb need not exist for an export's leftovers to lie beside it.
+    const std::string gltf = gltfFileName(o);
+    const std::string gltfBase = leftoverBase(gltf);
+    collect(index, gltf, gltfBase.empty() ? gltf : gltfBase, LeftoverOf::Gltf, found);
     pairUntaggedCommit(found);
     for (auto& [tag, paths] : found) {
-        Job j{o, dryRun, anim, data, firstImport ? o.gltfFileName : anim, paths, nullptr, nullptr, nullptr,
+        Job j{o,     dryRun,  anim,    data,    firstImport ? o.gltfSource : anim,
+              paths, nullptr, nullptr, nullptr, nullptr,
               report};
         report.failure = resolve(j);
         if (report.failure.stop != Stop::None) {

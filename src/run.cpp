@@ -7,6 +7,7 @@
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
 #include "meshfold/gltf_import.h"
+#include "meshfold/gltf_export.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
@@ -82,6 +83,7 @@ struct Conversion {
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
     PackingTally packing; // of the vertices taken back to the Unreal form
+    ExportFigures exported; // what an export wrote
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
@@ -130,6 +132,17 @@ bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) 
     return std::ferror(f) == 0;
 }
 
+// Reads the rest of the file onto the end of `bytes`. False on a read error.
+bool readRest(std::FILE* f, std::vector<std::uint8_t>& bytes) {
+    constexpr std::size_t kStep = 65536;
+    while (readUpTo(f, kStep, bytes)) {
+        if (std::feof(f)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A file that cannot be opened for reading, and why. When several files match
 // its name ignoring case, standard error lists them, since none was taken.
 Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
@@ -174,8 +187,11 @@ Failure inspect(Session& io, Conversion& c) {
         return cantOpen(io, o.dataFileName, c.named->dataCandidates);
     }
     c.dataRead = stampOf(data.get());
+    // An export keeps every byte of the data file, those after its last
+    // triangle too.
     if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
-        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart)) {
+        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart) ||
+        (o.toGltf && !readRest(data.get(), c.dataStart))) {
         return fail(Stop::ReadFailed, o.dataFileName);
     }
     data.reset();
@@ -229,13 +245,16 @@ Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
     return fail(unknown, file);
 }
 
-Failure replaceable(const std::string& file) {
-    return refusal(checkReplaceable(file), file, Stop::None);
+Failure replaceable(const std::string& file, bool mayCreate = false) {
+    return refusal(checkReplaceable(file, mayCreate), file, Stop::None);
 }
 
 // Checks, before anything is written (in a dry run too), that every file the
-// run will replace can be replaced by this user.
+// run will replace (or, exporting, create) can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
+    if (o.toGltf) {
+        return replaceable(gltfFileName(o), true);
+    }
     const Failure f = replaceable(o.animFileName);
     if (f.stop != Stop::None || !o.milkshapeFix) {
         return f;
@@ -317,6 +336,20 @@ Failure writeAnimation(Session& io, Conversion& c) {
     return f;
 }
 
+// Writes NAME.glb into a temporary file beside it; in a dry run only sizes it.
+Failure writeGltf(Session& io, Conversion& c) {
+    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
+    const GltfExportResult r = exportGltf(job, c.newAnim);
+    c.anim.reset();
+    c.vertexBytes = r.vertexBytes;
+    c.bytesWritten = r.figures.bytes;
+    c.exported = r.figures;
+    if (r.failure.stop == Stop::CantOpenForWriting) {
+        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
+    }
+    return r.failure;
+}
+
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
@@ -347,7 +380,7 @@ Failure recoverLeftovers(Session& io, const Conversion& c) {
 // `bytes`; in a dry run only counts them.
 Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const std::string& tag,
                      const std::vector<std::uint8_t>& bytes, Replacement& r) {
-    if (!io.dryRun && !beginReplacement(file, tag, r)) {
+    if (!io.dryRun && !beginReplacement(file, tag, r, true)) {
         return refusal(r.refused, file, Stop::CantOpenForWriting);
     }
     if (!writeAll(io, c, r, bytes.data(), bytes.size())) {
@@ -359,12 +392,12 @@ Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const 
 // The files a mesh made from a glTF file replaces or makes, checked before
 // anything is written.
 Failure checkImportWritable(const RunOptions& o) {
-    Failure f = replaceable(o.animFileName);
+    Failure f = replaceable(o.animFileName, true);
     if (f.stop == Stop::None) {
-        f = replaceable(o.dataFileName);
+        f = replaceable(o.dataFileName, true);
     }
     if (f.stop == Stop::None && o.importScript) {
-        f = replaceable(o.baseName + ".uc");
+        f = replaceable(o.baseName + ".uc", true);
     }
     return f;
 }
@@ -444,7 +477,7 @@ void commitScript(Conversion& c) {
 // warnings and the new content in temporary files (in a dry run, in memory
 // only).
 void prepare(Session& io, Conversion& c) {
-    if (!c.options.gltfFileName.empty()) {
+    if (!c.options.gltfSource.empty()) {
         prepareImport(io, c);
         return;
     }
@@ -460,7 +493,7 @@ void prepare(Session& io, Conversion& c) {
         f = checkWritable(c.options);
     }
     if (f.stop == Stop::None) {
-        f = writeAnimation(io, c);
+        f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
     }
     if (f.stop == Stop::None) {
         warnAboutVertexBytes(io, c);
@@ -490,6 +523,14 @@ void commitGroup(std::vector<Conversion>& group, bool dryRun) {
     }
 }
 
+// The lines that end a mesh's block.
+std::string doneReport(const Session& io, const Conversion& c) {
+    if (c.options.toGltf) {
+        return exportReport(c.exported, io.dryRun);
+    }
+    return io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges);
+}
+
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
 void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
@@ -504,7 +545,7 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
             say(io.out, failureMessage(c.failure));
             ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
-            say(io.out, io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges));
+            say(io.out, doneReport(io, c));
             ++tally.converted;
         }
     }
@@ -532,7 +573,7 @@ int convertAll(const Command& cmd, Session& io) {
     }
     finishGroup(io, group, tally);
     if (meshes.size() > 1) {
-        say(io.out, summaryLine(tally, io.dryRun));
+        say(io.out, summaryLine(tally, io.dryRun, cmd.toGltf));
     }
     return tally.converted == meshes.size() ? kExitSuccess : kExitFailure;
 }
@@ -544,6 +585,9 @@ int runMeshfold(const std::vector<std::string>& args, std::FILE* out, std::FILE*
     const Command cmd = parseCommandLine(args);
     for (const std::string& unknown : cmd.unknownSwitches) {
         say(err, unknownSwitchWarning(unknown));
+    }
+    if (!cmd.conflict.empty() && cmd.unknownSwitches.empty()) {
+        say(err, switchConflictWarning(cmd.conflict));
     }
     switch (cmd.action) {
     case CommandAction::Help:

@@ -1,5 +1,6 @@
 // The built binary, run in scratch folders: exact standard output, exit status
 // and the bytes of both files afterwards.
+#include "glb_reader.h"
 #include "support.h"
 
 #include "meshfold/ascii.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <map>
 #include <optional>
 
@@ -174,6 +176,9 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         {{"-ms", "-h", "-zz"}, kBannerOut + kHelpOut, 2},
         {{"--dry-run", "--"}, kBannerOut + kHelpOut, 2},
         {{"-x", "--version"}, kBannerOut, 0},
+        {{"--fps", "24", "M"}, kBannerOut + kHelpOut, 2},
+        {{"--to-gltf", "--fps", "fast", "M"}, kBannerOut + kHelpOut, 2},
+        {{"--to-gltf", "-ms", "M"}, kBannerOut + kHelpOut, 2},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);
@@ -187,7 +192,7 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         EXPECT_EQ(r.status, 0);
         ASSERT_EQ(r.out.substr(0, kBannerOut.size() + kHelpOut.size()), kBannerOut + kHelpOut);
         const std::string more = r.out.substr(kBannerOut.size() + kHelpOut.size());
-        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ",
+        for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ", "\n  --to-gltf ", "\n  --fps N ",
                                  "\n  --dry-run ", "\n  -- ",
                                  "\n  --help ", "\n  --version ", "NAME_a.3d", "NAME_d.3d",
                                  "-?", "/ms", "/h", "/?", "NAME_a,", "folder", "any case"}) {
@@ -639,6 +644,7 @@ struct StopCase {
 };
 
 const std::string kBack = "\nConverting M_a.3d back to the Unreal form...\n";
+const std::string kExport = "\nExporting M_a.3d to glTF...\n";
 const std::string kCounts10 = "\n  Single mesh (no animation)\n  1 polygons\n  10 vertices";
 
 std::vector<StopCase> stopCases() {
@@ -719,6 +725,17 @@ std::vector<StopCase> stopCases() {
         {"taking back with -ms: X keeps its sign", wideX, dataFile(1, 10), {"--to-unreal", "-ms", "M"},
          kBack + "\n* MilkShape Fix Mode *\n" + kCounts10 +
              "\n\n2 vertices do not fit the Unreal form (use -h to keep every value) !\n"},
+        {"exporting, unknown format", unknown, dataFile(1, 10), {"--to-gltf", "M"},
+         kExport + kCounts10 + "\n\nCound not determine vertex format !\n"},
+        {"exporting, short triangle table", anim40, shortTable, {"--to-gltf", "M"},
+         kExport + "\n  Single mesh (no animation)\n  2 polygons"
+                   "\n  10 vertices\n\nProblem reading data file: could not read triangles !\n"},
+        {"exporting, not one whole frame", animFile(2, 40, patternWords(9)), dataFile(1, 10),
+         {"--to-gltf", "M"},
+         kExport + "\n  2 animation frames\n  1 polygons\n  10 vertices\n  Unreal vertex format"
+                   "\n\nAnimation file M_a.3d is too short to hold one whole frame !\n"},
+        {"exporting, missing data file", anim40, std::nullopt, {"--to-gltf", "--dry-run", "M"},
+         kExport + "\n  Single mesh (no animation)\n\nCan't open file M_d.3d !\n"},
         {"taking back a fourth word that is not 0", widePad, dataFile(1, 10), {"--to-unreal", "-h", "M"},
          kBack + "\n* Hi Res Experimental Mode *\n" + kCounts10 +
              "\n\n1 vertex does not fit the Unreal form (fourth word not 0: not a Deus Ex mesh) !\n"},
@@ -1047,6 +1064,172 @@ TEST_F(Cli, EachMeshOnceHoweverOftenAndWhenItIsNamed) {
     EXPECT_EQ(get("H_a.3d"), expectedAnim(anim, false));
     EXPECT_EQ(get("Own_a.3d"), expectedAnim(anim, false));
     EXPECT_EQ(get("Other_a.3d"), expectedAnim(other, false));
+}
+
+// ---- --to-gltf ----
+
+// A triangle record: corners, polygon type, texture number, the texture
+// bytes of each corner, and the two bytes no material carries.
+Bytes triangle(std::array<std::uint16_t, 3> v, std::uint8_t type, std::uint8_t texture,
+               std::array<std::array<std::uint8_t, 2>, 3> uv, std::uint8_t b7, std::uint8_t b15) {
+    Bytes t;
+    for (const std::uint16_t i : v) {
+        put16(t, i);
+    }
+    t.push_back(type);
+    t.push_back(b7);
+    for (const auto& c : uv) {
+        t.insert(t.end(), c.begin(), c.end());
+    }
+    t.push_back(texture);
+    t.push_back(b15);
+    return t;
+}
+
+// A packed word from the three signed fields.
+std::uint32_t packed(int x, int y, int z) {
+    return (static_cast<std::uint32_t>(x) & 0x7FF) | (static_cast<std::uint32_t>(y) & 0x7FF) << 11 |
+           static_cast<std::uint32_t>(z) << 22;
+}
+
+std::vector<double> valuesOf(const Glb& glb, const nlohmann::json& accessor) {
+    return accessorValues(glb, accessor.get<std::size_t>());
+}
+
+// Two frames of four vertices; a triangle of material 000_NORMAL, one of
+// 004_2SIDED_UNLIT that gives vertex 2 other texture bytes, and one whose
+// corner 9 the mesh does not have; three bytes after the last triangle.
+class CliGltf : public Cli {
+protected:
+    void SetUp() override {
+        // glTF (X/8, Z/4, Y/8) of each: (-128, -128, 127.875), (0.125, 0.25,
+        // -0.125), (0, 0, 0), (1, 3, 2); in frame 1 vertex 3 moves to X = 2.
+        put("M_a.3d", animFile(2, 16,
+                               {packed(-1024, 1023, -512), packed(1, -1, 1), 0, packed(8, 16, 12),
+                                packed(-1024, 1023, -512), packed(1, -1, 1), 0, packed(16, 16, 12)}));
+        Bytes data = dataFile(0, 4, 0x5A);
+        data[0] = 3;
+        const Bytes t0 = triangle({0, 1, 2}, 0, 0, {{{0, 0}, {255, 0}, {0, 255}}}, 0xA7, 0xAF);
+        const Bytes t1 = triangle({2, 1, 3}, 0x11, 4, {{{10, 20}, {255, 0}, {30, 40}}}, 0xB7, 0xBF);
+        const Bytes t2 = triangle({0, 1, 9}, 2, 1, {{{1, 2}, {3, 4}, {5, 6}}}, 0xC7, 0xCF);
+        for (const Bytes* t : {&t0, &t1, &t2}) {
+            data.insert(data.end(), t->begin(), t->end());
+        }
+        data.insert(data.end(), {'x', 'y', 'z'});
+        put("M_d.3d", data);
+        loose = t2;
+    }
+    Bytes loose;
+};
+
+TEST_F(CliGltf, ExportWritesEveryFrameCornerAndMaterialAndLeavesTheMeshAlone) {
+    const auto before = snapshot();
+    const RunResult r = runDryThenReal({"--to-gltf", "M"});
+    const Bytes file = get("M.glb");
+    EXPECT_EQ(r.out, kBannerOut + kExport + "\n  2 animation frames\n  3 polygons\n  4 vertices" +
+                         "\n  Unreal vertex format\n  Wrote M.glb: 2 frames, 5 vertices, 2 materials, " +
+                         std::to_string(file.size()) + " bytes\n\n*** Export complete ***\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("M_d.3d: 1 of 3 triangles uses a vertex beyond"), std::string::npos) << r.err;
+    auto after = snapshot();
+    after.erase("M.glb");
+    EXPECT_EQ(after, before); // the mesh's files as they were, nothing else left
+
+    const Glb glb = readGlb(file);
+    ASSERT_EQ(glb.error, "");
+    const nlohmann::json& j = glb.json;
+    const nlohmann::json& prims = j["meshes"][0]["primitives"];
+    ASSERT_EQ(prims.size(), 2u);
+    EXPECT_EQ(j["materials"][0]["name"], "000_NORMAL_M");
+    EXPECT_FALSE(j["materials"][0].contains("doubleSided"));
+    EXPECT_EQ(j["materials"][1]["name"], "004_2SIDED_UNLIT_M");
+    EXPECT_EQ(j["materials"][1]["doubleSided"], true);
+    EXPECT_EQ(j["materials"][1]["extras"]["meshfold"], nlohmann::json::parse(R"({"texture":4,"type":17})"));
+    // Vertices 0-3, then vertex 2 with the second triangle's texture bytes;
+    // corners (v0, v2, v1).
+    EXPECT_EQ(valuesOf(glb, prims[0]["indices"]), (std::vector<double>{0, 2, 1}));
+    EXPECT_EQ(valuesOf(glb, prims[1]["indices"]), (std::vector<double>{4, 3, 1}));
+    EXPECT_EQ(valuesOf(glb, prims[0]["attributes"]["POSITION"]),
+              (std::vector<double>{-128, -128, 127.875, 0.125, 0.25, -0.125, 0, 0, 0, 1, 3, 2, 0, 0, 0}));
+    EXPECT_EQ(valuesOf(glb, prims[1]["targets"][0]["POSITION"]),
+              (std::vector<double>{0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(valuesOf(glb, prims[0]["attributes"]["TEXCOORD_0"]),
+              (std::vector<double>{0, 0, 255 / 256.0, 0, 0, 255 / 256.0, 30 / 256.0, 40 / 256.0,
+                                   10 / 256.0, 20 / 256.0}));
+    const nlohmann::json& x = j["meshes"][0]["extras"];
+    EXPECT_EQ(x["targetNames"], nlohmann::json::parse(R"(["Frame 1"])"));
+    const nlohmann::json& m = x["meshfold"];
+    EXPECT_EQ(m["form"], "unreal");
+    EXPECT_EQ(m["frameSize"], 16);
+    EXPECT_EQ(m["vertexCount"], 4);
+    EXPECT_EQ(m["polygonCount"], 3);
+    EXPECT_EQ(m["fps"], 30);
+    std::string tail;
+    for (int i = 0; i < 44; ++i) {
+        tail += "5a";
+    }
+    EXPECT_EQ(m["dataHeaderTail"], tail);
+    EXPECT_EQ(m["dataTrailer"], "78797a");
+    EXPECT_EQ(m["triangles"], "0000a7af0100b7bfffffc7cf");
+    EXPECT_EQ(m["vertexOf"], "0200");
+    std::string looseHex = hex(loose);
+    looseHex.erase(std::remove(looseHex.begin(), looseHex.end(), ' '), looseHex.end());
+    std::transform(looseHex.begin(), looseHex.end(), looseHex.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_EQ(m["looseTriangles"], looseHex);
+    EXPECT_EQ(m["check"].get<std::string>().size(), 16u);
+    // Frame 1 at 1/30 s.
+    const nlohmann::json& sampler = j["animations"][0]["samplers"][0];
+    EXPECT_EQ(valuesOf(glb, sampler["input"]), (std::vector<double>{0, static_cast<float>(1 / 30.0)}));
+    EXPECT_EQ(valuesOf(glb, sampler["output"]), (std::vector<double>{0, 1}));
+}
+
+TEST_F(CliGltf, AFrameRateAnExistingFileAndSeveralMeshes) {
+    put("M.glb", Bytes{'o', 'l', 'd'});
+    put("D_a.3d", wideAnimFile(1, 32, {{-32768, 256, 512, 0}, {0, 0, 0, 0}, {256, 0, 0, 0}, {0, 0, 256, 0}}));
+    put("D_d.3d", soundDataFile(1, 4));
+    const RunResult r = run({"--to-gltf", "--fps", "24", "M", "D", "Missing"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(endsWith(r.out, "\n\nCan't open file Missing_a.3d !\n\n\n3 meshes: 2 exported, 1 failed\n")) << r.out;
+    EXPECT_NE(r.out.find("\nExporting D_a.3d to glTF...\n\n  Single mesh (no animation)\n  1 polygons"
+                         "\n  4 vertices\n  Deus Ex vertex format\n  Wrote D.glb: 1 frame, 4 vertices,"
+                         " 1 material, "),
+              std::string::npos)
+        << r.out;
+    Glb glb = readGlb(get("M.glb"));
+    ASSERT_EQ(glb.error, "");
+    EXPECT_EQ(glb.json["meshes"][0]["extras"]["meshfold"]["fps"], 24);
+    EXPECT_EQ(valuesOf(glb, glb.json["animations"][0]["samplers"][0]["input"]),
+              (std::vector<double>{0, static_cast<float>(1 / 24.0)}));
+    // The Deus Ex form: int16 / 256, one frame, so no targets and no animation.
+    glb = readGlb(get("D.glb"));
+    ASSERT_EQ(glb.error, "");
+    EXPECT_EQ(glb.json["meshes"][0]["extras"]["meshfold"]["form"], "deusex");
+    EXPECT_FALSE(glb.json.contains("animations"));
+    const nlohmann::json& prim = glb.json["meshes"][0]["primitives"][0];
+    EXPECT_FALSE(prim.contains("targets"));
+    EXPECT_EQ(valuesOf(glb, prim["attributes"]["POSITION"]),
+              (std::vector<double>{-128, 2, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"D.glb", "D_a.3d", "D_d.3d", "M.glb",
+                                                                  "M_a.3d", "M_d.3d"}));
+}
+
+// What a killed export leaves, the next run removes; a dry run says it would.
+TEST_F(CliGltf, TheNextRunRemovesWhatAKilledExportLeft) {
+    put("M.glb.meshfold-0badcafe.tmp", Bytes(100, 0));
+    const RunResult dry = run({"--to-gltf", "--dry-run", "M"});
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_NE(dry.err.find("M.glb.meshfold-0badcafe.tmp, left by a run that was cut short before it"
+                           " replaced anything: would remove it"),
+              std::string::npos)
+        << dry.err;
+    EXPECT_TRUE(fs::exists(path("M.glb.meshfold-0badcafe.tmp")));
+    EXPECT_FALSE(fs::exists(path("M.glb")));
+    // A conversion of the mesh cleans up after an export too.
+    const RunResult r = run({"M"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("removed it"), std::string::npos) << r.err;
+    EXPECT_EQ(listFolder(scratch.dir), (std::vector<std::string>{"M_a.3d", "M_d.3d"}));
 }
 
 TEST_F(Cli, DryRunPrintsWhatARunWouldAndTouchesNothing) {
@@ -1404,6 +1587,24 @@ TEST_F(CliFullDisk, AVertexWriteThatDoesNotFitLeavesTheOriginal) {
     EXPECT_TRUE(endsWith(r.out, tail)) << r.out;
     EXPECT_EQ(readFile(disk / "F_a.3d"), anim);
     EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F_a.3d", "F_d.3d"}));
+}
+
+// 5 frames of 5000 vertices, 100 KB, make a 300 KB .glb, on a disk with room
+// for a third of it: the old file stays, and nothing is left beside it.
+TEST_F(CliFullDisk, AGltfFileThatDoesNotFitLeavesTheOldOne) {
+    if (!mount("208k")) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const Bytes anim = animFile(5, 4 * 5000, patternWords(5000 * 5));
+    writeFile(disk / "F_a.3d", anim);
+    writeFile(disk / "F_d.3d", dataFile(1, 5000));
+    writeFile(disk / "F.glb", Bytes{'o', 'l', 'd'});
+    const RunResult r = runTool({"--to-gltf", "F"}, disk);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(endsWith(r.out, "\n\nProblem writing to file F.glb !\n")) << r.out;
+    EXPECT_EQ(readFile(disk / "F.glb"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(readFile(disk / "F_a.3d"), anim);
+    EXPECT_EQ(listFolder(disk), (std::vector<std::string>{"F.glb", "F_a.3d", "F_d.3d"}));
 }
 
 TEST_F(CliFullDisk, ADataFileThatDoesNotFitLeavesBothFiles) {

@@ -1,9 +1,17 @@
 // Every real mesh of the corpus beside the repository, converted on copies.
+#include "glb_reader.h"
 #include "support.h"
+
+#include "meshfold/frames.h"
+
+#include "meshfold/gltf_common.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <set>
 
@@ -438,9 +446,12 @@ TEST_F(Corpus, GltfRoundTripsGiveBothFilesBack) {
         SCOPED_TRACE(base);
         const Pair pair = readPair(base);
         const unsigned n = le16(pair.data, 2);
-        const bool deusEx = le16(pair.anim, 2) == 8 * n;
-        if (!deusEx && le16(pair.anim, 2) != 4 * n) {
-            continue;
+        const FrameForm form = classifyFrames(le16(pair.anim, 2), static_cast<std::uint16_t>(n),
+                                              std::span(pair.anim).subspan(4));
+        const bool deusEx = form.form == VertexForm::Wide;
+        if (le16(pair.anim, 2) != (deusEx ? 8 : 4) * n ||
+            (!deusEx && form.form != VertexForm::Packed)) {
+            continue; // room to spare, which glTF does not keep
         }
         copyIn(base);
         const RunResult written = runTool({"--to-gltf", base}, scratch.dir);
@@ -476,6 +487,196 @@ TEST_F(Corpus, GltfRoundTripsGiveBothFilesBack) {
         ++other;
     }
     std::printf("[ figures  ] %d meshes back byte for byte through glTF, %d in the other form\n", same, other);
+}
+
+// ---- glTF export ----
+
+// One frame's positions in glTF axes, decoded here from the animation file:
+// (X, Z, Y) with X, Y the signed 11-bit fields / 8 and Z the 10-bit one / 4,
+// or the signed 16-bit values / 256 of the Deus Ex form.
+using Frame = std::vector<std::array<double, 3>>;
+
+// The Deus Ex form: 8 bytes a vertex fit and every fourth word is 0.
+bool isDeusEx(const Pair& p) {
+    const unsigned n = le16(p.data, 2);
+    const unsigned f = le16(p.anim, 2);
+    if (f < 8 * n) {
+        return false;
+    }
+    for (unsigned i = 0; i < n; ++i) {
+        if (le16(p.anim, 4 + 8 * i + 6) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Bytes as the extras keep them: lower-case hex digits, nothing between.
+std::string plainHex(const Bytes& b) {
+    std::string text = hex(b);
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+Frame frameOf(const Pair& p, bool deusEx, unsigned k) {
+    const unsigned n = le16(p.data, 2);
+    const std::size_t at = 4 + std::size_t{k} * le16(p.anim, 2);
+    Frame frame(n);
+    for (unsigned i = 0; i < n; ++i) {
+        double x, y, z;
+        if (deusEx) {
+            x = s16(p.anim, at + 8 * i) / 256.0;
+            y = s16(p.anim, at + 8 * i + 2) / 256.0;
+            z = s16(p.anim, at + 8 * i + 4) / 256.0;
+        } else {
+            const std::uint32_t w = le16(p.anim, at + 4 * i) | std::uint32_t{le16(p.anim, at + 4 * i + 2)} << 16;
+            x = field(w, 0, 11) / 8.0;
+            y = field(w, 11, 11) / 8.0;
+            z = field(w, 22, 10) / 4.0;
+        }
+        frame[i] = {x, z, y};
+    }
+    return frame;
+}
+
+// Every corner of every frame, each triangle's corner order, the texture
+// coordinates, the materials, the animation and the extras of one exported
+// mesh, against the mesh's own bytes.
+void checkExport(const std::string& base, const Pair& p, const Bytes& file) {
+    const Glb glb = readGlb(file);
+    ASSERT_EQ(glb.error, "");
+    const nlohmann::json& j = glb.json;
+    const bool deusEx = isDeusEx(p);
+    const unsigned frames = le16(p.anim, 0);
+    const unsigned n = le16(p.data, 2);
+    const unsigned polys = le16(p.data, 0);
+    const nlohmann::json& mesh = j.at("meshes").at(0);
+    const nlohmann::json& extras = mesh.at("extras").at("meshfold");
+    EXPECT_EQ(extras.at("form"), deusEx ? "deusex" : "unreal");
+    EXPECT_EQ(extras.at("frameSize"), le16(p.anim, 2));
+    EXPECT_EQ(extras.at("vertexCount"), n);
+    EXPECT_EQ(extras.at("polygonCount"), polys);
+    EXPECT_EQ(extras.at("dataHeaderTail"), plainHex(Bytes(p.data.begin() + 4, p.data.begin() + 48)));
+    EXPECT_EQ(extras.at("dataTrailer"), plainHex(Bytes(p.data.begin() + 48 + 16 * polys, p.data.end())));
+    EXPECT_EQ(mesh.at("extras").at("targetNames").size(), frames - 1);
+    if (frames > 1) {
+        EXPECT_EQ(mesh["extras"]["targetNames"][frames - 2], "Frame " + std::to_string(frames - 1));
+    }
+    const nlohmann::json& prims = mesh.at("primitives");
+    const std::size_t texAcc = prims[0]["attributes"]["TEXCOORD_0"];
+    const std::size_t baseAcc = prims[0]["attributes"]["POSITION"];
+    const std::vector<double> uv = accessorValues(glb, texAcc);
+    std::vector<std::vector<double>> pos = {accessorValues(glb, baseAcc)};
+    for (unsigned k = 1; k < frames; ++k) {
+        const std::size_t acc = prims[0].at("targets").at(k - 1).at("POSITION");
+        pos.push_back(accessorValues(glb, acc));
+        const nlohmann::json& a = j["accessors"][acc];
+        const auto& v = pos.back();
+        for (std::size_t c = 0; c < 3; ++c) { // bounds as the validator wants them
+            double lo = v[c], hi = v[c];
+            for (std::size_t i = c; i < v.size(); i += 3) {
+                lo = std::min(lo, v[i]);
+                hi = std::max(hi, v[i]);
+            }
+            // Nine digits: the same float32, not the same double.
+            ASSERT_EQ(static_cast<float>(a["min"][c].get<double>()), static_cast<float>(lo));
+            ASSERT_EQ(static_cast<float>(a["max"][c].get<double>()), static_cast<float>(hi));
+        }
+    }
+    std::vector<Frame> expected;
+    for (unsigned k = 0; k < frames; ++k) {
+        expected.push_back(frameOf(p, deusEx, k));
+    }
+    // Walk the data file's triangles; each takes the next three indices of
+    // its material's primitive.
+    std::vector<std::string> names;
+    std::vector<std::vector<double>> indices;
+    for (const nlohmann::json& prim : prims) {
+        const nlohmann::json& mat = j["materials"][static_cast<std::size_t>(prim.at("material"))];
+        names.push_back(mat.at("name"));
+        indices.push_back(accessorValues(glb, prim.at("indices")));
+        EXPECT_EQ(prim["attributes"]["POSITION"], baseAcc);
+    }
+    std::vector<std::size_t> next(prims.size(), 0);
+    for (unsigned t = 0; t < polys; ++t) {
+        const std::size_t at = 48 + 16 * std::size_t{t};
+        const std::uint8_t type = p.data[at + 6];
+        const std::uint8_t texture = p.data[at + 14];
+        const std::string name = materialName(texture, type, base);
+        const auto prim = static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+        ASSERT_LT(prim, names.size()) << name;
+        const unsigned order[3] = {0, 2, 1}; // the facing the game shows
+        for (unsigned c = 0; c < 3; ++c) {
+            const unsigned corner = order[c];
+            const auto gv = static_cast<std::size_t>(indices[prim].at(next[prim]++));
+            const unsigned mv = le16(p.data, at + 2 * corner);
+            ASSERT_LT(mv, n);
+            ASSERT_EQ(uv.at(2 * gv), p.data[at + 8 + 2 * corner] / 256.0) << t;
+            ASSERT_EQ(uv.at(2 * gv + 1), p.data[at + 9 + 2 * corner] / 256.0) << t;
+            for (unsigned k = 0; k < frames; ++k) {
+                for (unsigned a = 0; a < 3; ++a) {
+                    const double got = pos[0].at(3 * gv + a) + (k > 0 ? pos[k][3 * gv + a] : 0.0);
+                    ASSERT_EQ(got, expected[k][mv][a]) << "triangle " << t << " frame " << k;
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < prims.size(); ++i) {
+        EXPECT_EQ(next[i], indices[i].size()) << "primitive " << i << " has triangles no record made";
+    }
+    // "check": the base positions as stored, then every primitive's indices.
+    Fnv1a64 sum;
+    for (const double v : pos[0]) {
+        const float f = static_cast<float>(v);
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        sum.addLe32(bits);
+    }
+    for (const std::vector<double>& primitive : indices) {
+        for (const double i : primitive) {
+            sum.addLe32(static_cast<std::uint32_t>(i));
+        }
+    }
+    EXPECT_EQ(extras.at("check"), checksumHex(sum));
+    // One key frame a frame, k / 30 s; frame k >= 1 weighs 1 on target k - 1 alone.
+    if (frames > 1) {
+        const nlohmann::json& sampler = j.at("animations").at(0).at("samplers").at(0);
+        EXPECT_EQ(sampler.at("interpolation"), "LINEAR");
+        const std::vector<double> times = accessorValues(glb, sampler.at("input"));
+        const std::vector<double> weights = accessorValues(glb, sampler.at("output"));
+        ASSERT_EQ(times.size(), frames);
+        ASSERT_EQ(weights.size(), std::size_t{frames} * (frames - 1));
+        for (unsigned k = 0; k < frames; ++k) {
+            EXPECT_EQ(times[k], static_cast<float>(k / 30.0));
+            for (unsigned t = 0; t + 1 < frames; ++t) {
+                ASSERT_EQ(weights[std::size_t{k} * (frames - 1) + t], k == t + 1 ? 1.0 : 0.0);
+            }
+        }
+    } else {
+        EXPECT_FALSE(j.contains("animations"));
+        EXPECT_FALSE(prims[0].contains("targets"));
+    }
+}
+
+// Every mesh of the corpus, in both forms, exported in one run; the mesh's
+// files stay as they were.
+TEST_F(Corpus, EveryMeshExportsToGltfShowingEveryFrame) {
+    std::vector<std::string> meshes = corpusMeshes();
+    for (const std::string& base : meshes) {
+        copyIn(base);
+    }
+    const RunResult r = runTool({"--to-gltf", "."}, scratch.dir);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\n\n44 meshes: 44 exported, 0 failed\n"));
+    for (const std::string& base : meshes) {
+        SCOPED_TRACE(base);
+        const Pair pair = readPair(base);
+        EXPECT_EQ(get(base + "_a.3d"), pair.anim);
+        EXPECT_EQ(get(base + "_d.3d"), pair.data);
+        checkExport(base, pair, get(base + ".glb"));
+    }
+    EXPECT_EQ(listFolder(scratch.dir).size(), 3 * meshes.size()); // nothing else left behind
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 #include "meshfold/format.h"
 #include "meshfold/gltf_common.h"
+#include "meshfold/gltf_write.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace meshfold {
 namespace {
@@ -105,6 +108,149 @@ TEST(MaterialName, HexAndChecksumHelpers) {
     const std::uint8_t a[] = {'a'};
     sum.add(a);
     EXPECT_EQ(checksumHex(sum), "af63dc4c8601ec8c"); // the published FNV-1a value of "a"
+}
+
+
+// ---- the glTF writer, without files ----
+
+TEST(GltfWrite, PositionsUseEveryBitOfEachFieldInGltfAxes) {
+    struct Case {
+        bool deusEx;
+        std::array<std::uint8_t, 8> bytes;
+        std::array<float, 3> xyz; // glTF: (X, Z, Y)
+    };
+    // Packed: X bits 0-10, Y 11-21, Z 22-31, two's complement, / 8, / 8, / 4.
+    const Case cases[] = {
+        {false, {0x00, 0x00, 0x00, 0x00}, {0, 0, 0}},
+        {false, {0xFF, 0xFF, 0xFF, 0xFF}, {-0.125f, -0.25f, -0.125f}},
+        {false, {0x00, 0xFC, 0x1F, 0x80}, {-128, -128, 127.875f}},  // X -1024, Y 1023, Z -512
+        {false, {0xFF, 0x03, 0xE0, 0x7F}, {127.875f, 127.75f, -128}}, // X 1023, Y -1024, Z 511
+        {false, {0x01, 0x00, 0x00, 0x00}, {0.125f, 0, 0}},
+        {false, {0x00, 0x00, 0x40, 0x00}, {0, 0.25f, 0}},            // Z's lowest bit
+        {true, {0x00, 0x80, 0xFF, 0x7F, 0x01, 0x00, 0x00, 0x00}, {-128, 1 / 256.0f, 127.99609375f}},
+        {true, {0x00, 0x01, 0x00, 0xFF, 0x80, 0x00, 0x00, 0x00}, {1, 0.5f, -1}},
+    };
+    for (const Case& c : cases) {
+        std::array<float, 3> xyz{};
+        gltfPositions(c.deusEx, c.bytes.data(), 1, xyz.data());
+        EXPECT_EQ(xyz, c.xyz) << int(c.bytes[0]) << " " << int(c.bytes[3]);
+    }
+}
+
+// A data file of `verts` vertices and the given triangles (corners, texture
+// bytes of corner 0), texture 0, type 0.
+std::vector<std::uint8_t> gltfDataFile(std::uint16_t verts,
+                                       const std::vector<std::array<std::uint16_t, 4>>& tris) {
+    std::vector<std::uint8_t> d(kDataHeaderSize + tris.size() * kTriangleRecordSize, 0);
+    writeLe16(d.data(), static_cast<std::uint16_t>(tris.size()));
+    writeLe16(d.data() + 2, verts);
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        std::uint8_t* r = d.data() + kDataHeaderSize + i * kTriangleRecordSize;
+        for (int c = 0; c < 3; ++c) {
+            writeLe16(r + 2 * c, tris[i][c]);
+        }
+        r[kTriUvOffset] = static_cast<std::uint8_t>(tris[i][3]);
+    }
+    return d;
+}
+
+// Plans and writes a mesh whose every vertex is 0, `frames` frames of it.
+std::vector<std::uint8_t> writeAll(GltfPlan& plan, std::uint32_t frames) {
+    const std::vector<std::uint8_t> zeros(gltfFrameVertexBytes(plan), 0);
+    for (std::uint32_t k = 0; k < frames; ++k) {
+        scanGltfFrame(plan, zeros);
+    }
+    plan.source.frames = frames;
+    std::vector<std::uint8_t> file;
+    GltfOut out;
+    out.sink = [&file](const std::uint8_t* b, std::size_t n) {
+        file.insert(file.end(), b, b + n);
+        return true;
+    };
+    EXPECT_TRUE(writeGltfHead(plan, out));
+    for (std::uint32_t k = 0; k < frames; ++k) {
+        EXPECT_TRUE(writeGltfFrame(plan, zeros, k, out));
+    }
+    EXPECT_TRUE(flushGltf(out));
+    EXPECT_EQ(file.size(), gltfFileSize(plan)); // the size known before writing is the size
+    EXPECT_EQ(out.written, file.size());
+    return file;
+}
+
+// The file's JSON text, as its chunk header gives its length.
+std::string jsonOf(const std::vector<std::uint8_t>& file) {
+    return std::string(file.begin() + 20, file.begin() + 20 + readLe32(file.data() + 12));
+}
+
+TEST(GltfWrite, SizesKnownBeforehandAndIndicesWideEnoughForTheVertexList) {
+    struct Case {
+        std::uint16_t verts;
+        std::vector<std::array<std::uint16_t, 4>> tris;
+        std::size_t gltfVertices;
+        const char* indexType; // componentType of the index accessor
+    };
+    const Case cases[] = {
+        {3, {{0, 1, 2, 0}}, 3, "\"componentType\":5123"},
+        {3, {{0, 1, 2, 0}, {0, 1, 2, 7}}, 4, "\"componentType\":5123"},   // vertex 0 again, other U
+        {65534, {{0, 1, 2, 0}}, 65534, "\"componentType\":5123"},        // top index 65533
+        {65534, {{0, 1, 2, 0}, {0, 1, 2, 1}}, 65535, "\"componentType\":5125"}, // 65534 would be fine,
+        {65535, {{0, 1, 65534, 0}}, 65535, "\"componentType\":5125"},    // but uint16 stops short of 0xFFFF
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> data = gltfDataFile(c.verts, c.tris);
+        GltfSource s;
+        s.name = "T";
+        s.data = data;
+        GltfPlan plan = planGltf(s);
+        EXPECT_EQ(plan.layout.vertexOf.size(), c.gltfVertices);
+        for (std::uint32_t frames : {1u, 3u}) {
+            const std::vector<std::uint8_t> file = writeAll(plan, frames);
+            const std::string json = jsonOf(file);
+            const std::size_t length = gltfJsonLength(plan);
+            plan.bounds.clear();
+            // Padded with spaces to a multiple of 4.
+            EXPECT_EQ(json.size(), (length + 3) / 4 * 4) << c.verts;
+            EXPECT_EQ(json.find_last_not_of(' '), length - 1);
+            EXPECT_NE(json.find(c.indexType), std::string::npos) << c.verts;
+            EXPECT_EQ(json.find("\"animations\"") != std::string::npos, frames > 1);
+        }
+    }
+}
+
+TEST(GltfWrite, TrianglesGltfCannotHoldStayInTheExtras) {
+    // Every corner index at or past the vertex count: the vertices alone,
+    // as points, and every record kept whole.
+    const std::vector<std::uint8_t> data = gltfDataFile(2, {{0, 1, 2, 0}, {5, 0, 1, 0}});
+    GltfSource s;
+    s.name = "T\"\\\x01\xff";
+    s.data = data;
+    GltfPlan plan = planGltf(s);
+    EXPECT_TRUE(plan.layout.indices.empty());
+    EXPECT_EQ(plan.layout.looseTriangles,
+              std::vector<std::uint8_t>(data.begin() + kDataHeaderSize, data.end()));
+    const std::string json = jsonOf(writeAll(plan, 2));
+    EXPECT_NE(json.find("\"mode\":0"), std::string::npos);
+    EXPECT_EQ(json.find("\"materials\""), std::string::npos);
+    EXPECT_NE(json.find("\"triangles\":\"ffff0000ffff0000\""), std::string::npos);
+    // A name is escaped, and a byte that is no UTF-8 becomes U+FFFD.
+    EXPECT_NE(json.find("\"name\":\"T\\\"\\\\\\u0001\\ufffd\""), std::string::npos) << json;
+}
+
+TEST(GltfWrite, ASinkThatRefusesStopsTheWriting) {
+    const std::vector<std::uint8_t> data = gltfDataFile(3, {{0, 1, 2, 0}});
+    GltfSource s;
+    s.data = data;
+    GltfPlan plan = planGltf(s);
+    const std::vector<std::uint8_t> zeros(gltfFrameVertexBytes(plan), 0);
+    scanGltfFrame(plan, zeros);
+    int calls = 0;
+    GltfOut out;
+    out.sink = [&calls](const std::uint8_t*, std::size_t) { return ++calls < 0; };
+    EXPECT_TRUE(writeGltfHead(plan, out)); // still buffered
+    EXPECT_FALSE(flushGltf(out));
+    EXPECT_FALSE(writeGltfFrame(plan, zeros, 0, out));
+    EXPECT_FALSE(flushGltf(out));
+    EXPECT_EQ(calls, 1);
 }
 
 } // namespace

@@ -553,7 +553,7 @@ TEST(CommandLine, GltfSwitchesAndNames) {
     EXPECT_TRUE(c.importScript);
     EXPECT_EQ(c.fps, 24u);
     const RunOptions o = meshOptions(c, "models/Bot.GLB", false);
-    EXPECT_EQ(o.gltfFileName, "models/Bot.GLB");
+    EXPECT_EQ(o.gltfSource, "models/Bot.GLB");
     EXPECT_EQ(o.animFileName, "models/Bot_a.3d");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-ms", "Bot.glb"}, {"Bot.gltf", "-H"}, {"--fps", "0", "Bot.glb"}, {"--fps", "x", "Bot.glb"},

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace meshfold {
 namespace {
 
@@ -71,6 +73,61 @@ TEST(CommandLine, SwitchesMatchOnlyAsAWholeAndAnUnknownOneIsAUsageError) {
     EXPECT_FALSE(meshOptions(c, "Mesh", true).toUnreal);
     EXPECT_EQ(c.unknownSwitches, (std::vector<std::string>{"-msx", "-hh", "-m", "-", "--dry", "---",
                                                            "--to-unreal=1", "-to-unreal"}));
+}
+
+// --to-gltf takes a frame rate; switches that mean nothing for an export,
+// and a frame rate that is no number, are usage errors that say why.
+TEST(CommandLine, ExportSwitchesAndTheirFrameRate) {
+    struct Case {
+        std::vector<std::string> args;
+        double fps;           // when accepted
+        const char* conflict; // the start of the reason, or "" when accepted
+    };
+    const Case cases[] = {
+        {{"--to-gltf", "M"}, 30, ""},
+        {{"M", "--TO-GLTF", "--fps", "24"}, 24, ""},
+        {{"--fps=12.5", "--to-gltf", "M"}, 12.5, ""},
+        {{"--to-gltf", "--FPS", "1000", "M"}, 1000, ""},
+        {{"--to-gltf", "--fps", "0.01", "M"}, 0.01, ""},
+        {{"--to-gltf", "--fps", "-5", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "--fps", "0", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "--fps", "1000.5", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "--fps", "2e3", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "--fps", "1.2.3", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "--fps=", "M"}, 0, "--fps takes a number"},
+        {{"--to-gltf", "M", "--fps"}, 0, "--fps takes a number of frames a second above 0 and up to 1000, not nothing"},
+        {{"--fps", "24", "M"}, 0, "--fps only applies to --to-gltf"},
+        {{"--to-gltf", "-ms", "M"}, 0, "-ms does not go with --to-gltf"},
+        {{"-H", "--to-gltf", "M"}, 0, "-h does not go with --to-gltf"},
+        {{"--to-gltf", "--to-unreal", "M"}, 0, "--to-unreal does not go with --to-gltf"},
+    };
+    for (const Case& c : cases) {
+        const Command cmd = parse(c.args);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        EXPECT_EQ(cmd.conflict.rfind(c.conflict, 0), 0u) << cmd.conflict;
+        if (*c.conflict == '\0') {
+            ASSERT_EQ(cmd.action, CommandAction::Convert);
+            EXPECT_EQ(cmd.names, std::vector<std::string>{"M"});
+            const RunOptions o = meshOptions(cmd, "M", true);
+            EXPECT_TRUE(o.toGltf);
+            EXPECT_EQ(o.fps, c.fps);
+        } else {
+            EXPECT_EQ(cmd.action, CommandAction::UsageError);
+        }
+    }
+    // The value after --fps is never a name, even one that looks like a switch.
+    EXPECT_EQ(parse({"--to-gltf", "--fps", "-ms", "M"}).conflict.rfind("--fps takes", 0), 0u);
+}
+
+TEST(CommandLine, TheGltfFileLiesBesideTheAnimationFileUnderItsRealName) {
+    RunOptions o;
+    for (const auto& [anim, glb, name] : {std::tuple{"Cube_a.3d", "Cube.glb", "Cube"},
+                                          {"dir/sub/BOSS_A.3D", "dir/sub/BOSS.glb", "BOSS"},
+                                          {"C:\\Mods\\x_a.3d", "C:\\Mods\\x.glb", "x"}}) {
+        o.animFileName = anim;
+        EXPECT_EQ(gltfFileName(o), glb);
+        EXPECT_EQ(meshName(o), name);
+    }
 }
 
 TEST(CommandLine, SwitchesApplyWhereverTheyStandAndEveryNameCounts) {

@@ -15,7 +15,9 @@
 //      the original animation file has been put back;
 //   5. the data file is replaced;
 //   6. the folders are synced, then the backup is removed.
-// Without -ms there is one temporary file and step 4 alone.
+// Without -ms there is one temporary file and step 4 alone. An export
+// (--to-gltf) has one temporary file too, NAME.glb.meshfold-TAG.tmp, moved
+// over or to NAME.glb while the mesh's files are still as they were read.
 #pragma once
 
 #include "meshfold/messages.h"
@@ -29,7 +31,7 @@ namespace meshfold {
 // One mesh of a group, by reference into the caller's records.
 struct CommitTask {
     const RunOptions& options;
-    Replacement& anim;
+    Replacement& anim;        // with --to-gltf, the new NAME.glb
     Replacement& data;        // used with -ms only
     const FileStamp& animRead; // the files as inspection read them
     const FileStamp& dataRead;

@@ -57,7 +57,7 @@ GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std
 // into the engine, with one sequence per animation and a placeholder for
 // each texture number the triangles use.
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, unsigned fps);
+                         bool unreal, double fps);
 
 // `name` as an UnrealScript identifier: letters, digits and "_", not
 // starting with a digit, never empty.

@@ -6,9 +6,10 @@
 // A file written by --to-gltf holds one node with one mesh, named after the
 // mesh. Its vertex list: glTF vertex i < N (N = the data file's vertex count)
 // is mesh vertex i, with the texture coordinates of the first corner that
-// uses it in data-file order ((0, 0) when no triangle does); after them, one
-// glTF vertex for each further distinct pair of mesh vertex and texture
-// coordinates, in order of first use. One primitive per material, in order of
+// uses it in data-file order, each triangle's corners in stored order ((0, 0)
+// when no triangle does; a triangle with a corner index not below N uses
+// none); after them, one glTF vertex for each further distinct pair of mesh
+// vertex and texture coordinates, in order of first use. One primitive per material, in order of
 // first use; each primitive's triangles in data-file order, corners (v0, v2,
 // v1). Frame 0 is the base POSITION, frame k morph target k - 1.
 //

@@ -100,9 +100,9 @@ struct GltfRead {
     std::vector<std::string> warnings;   // one line each, without newlines
 };
 
-// Reads a .glb or .gltf (told apart by its first bytes). `fps` (1 or more)
-// is the sampling rate of animations.
-GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resources, unsigned fps);
+// Reads a .glb or .gltf (told apart by its first bytes). `fps` (above 0; a
+// value that is not is taken as 30) is the sampling rate of animations.
+GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resources, double fps);
 
 // The reference `uri` (as the file writes it) as a path relative to the
 // glTF file's folder, percent escapes decoded; empty when it has a scheme, is

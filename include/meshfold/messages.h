@@ -41,10 +41,13 @@ inline constexpr std::string_view kSwitchList =
     "\n  -h           hi-res: write every bit of each coordinate, at 256 times the scale"
     "\n  --to-unreal  take Deus Ex meshes back to the Unreal form: the inverse of a"
     "\n               conversion made with the same -ms and -h"
-    "\n  --dry-run    show what would happen, but change no file"
+    "\n  --to-gltf    write each mesh, every frame of it, as NAME.glb (glTF 2.0) beside"
+    "\n               it, for any 3D viewer or editor; the mesh itself stays as it is"
+    "\n  --fps N      the frame rate of that file's animation, or at which a glTF file's"
+    "\n               animations are sampled (default 30)"
     "\n  --fit        a glTF file's mesh scaled uniformly to the form's full range"
     "\n  --uc         with a glTF file, also write NAME.uc, the lines that import the mesh"
-    "\n  --fps N      frames a second at which a glTF file's animations are sampled (30)"
+    "\n  --dry-run    show what would happen, but change no file"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
     "\n  --help       this text (also -?)"
     "\n  --version    the name and version alone\n"
@@ -60,6 +63,9 @@ inline constexpr std::string_view kSwitchList =
 
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
+
+// Ends the block of a mesh exported with --to-gltf.
+inline constexpr std::string_view kExportDone = "\n\n*** Export complete ***\n";
 
 // The last line of a program that Explorer started, which waits for Enter.
 inline constexpr std::string_view kPressEnter = "\nPress Enter to close this window.";
@@ -111,6 +117,8 @@ enum class Stop {
     TooManyFrames,           // names the glTF file, counts the frames (or names the animation)
     TooMuchVertexData,       // names the glTF file
     CoordinateOutOfRange,    // names the glTF file, the axis and its extent (detail)
+    NoWholeFrame,            // names the animation file: not even frame 0 is whole
+    GltfTooLarge,            // names the .glb: it would pass the 4 GiB a .glb can count
 };
 
 // A stop and the file it concerns (empty where the message names none).
@@ -137,8 +145,26 @@ struct Tally {
     unsigned failed = 0;
 };
 
-// The line that ends a run over more than one mesh.
-std::string summaryLine(const Tally& tally, bool dryRun);
+// The line that ends a run over more than one mesh; `exported` for a run
+// that writes glTF files.
+std::string summaryLine(const Tally& tally, bool dryRun, bool exported = false);
+
+// What an export wrote (or in a dry run would write), then the line that
+// ends the mesh's block.
+struct ExportFigures {
+    std::string file; // the .glb
+    std::uint32_t frames = 0;
+    std::uint64_t vertices = 0; // glTF vertices
+    std::uint64_t materials = 0;
+    std::uint64_t bytes = 0;
+};
+std::string exportReport(const ExportFigures& figures, bool dryRun);
+
+// The progress line that says which form an exported mesh is in.
+std::string meshFormLine(bool deusEx);
+
+// A usage error of switches that do not go together, for standard error.
+std::string switchConflictWarning(const std::string& conflict);
 
 // Lines for standard error, beside the usage error or the can't-open message
 // they explain: a switch meshfold does not know, and the files that match a

@@ -6,18 +6,16 @@
 
 namespace meshfold {
 
-inline constexpr unsigned kDefaultFps = 30;
-inline constexpr unsigned kMaxFps = 1000;
-
 // What the conversion of one mesh works on.
 struct RunOptions {
     bool milkshapeFix = false; // "-ms": keep the sign of X, reverse every triangle
     bool hiRes = false;        // "-h": write the packed fields at full precision
     bool toUnreal = false;     // "--to-unreal": take a Deus Ex mesh back to the Unreal form
+    bool toGltf = false;       // "--to-gltf": write NAME.glb, change nothing of the mesh
+    double fps = 30;           // "--fps N": the frame rate of the glTF animation, written or sampled
     bool fit = false;          // "--fit": scale a glTF file's mesh to the form's full range
     bool importScript = false; // "--uc": also write NAME.uc
-    unsigned fps = kDefaultFps; // "--fps N": frames a second of a glTF file's animations
-    std::string gltfFileName = {}; // set when the mesh is made from this glTF file
+    std::string gltfSource = {}; // set when the mesh is made from this glTF file
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"
@@ -36,9 +34,11 @@ struct Command {
     bool hiRes = false;
     bool toUnreal = false;                    // "--to-unreal": the other direction
     bool dryRun = false;                      // "--dry-run": inspect and convert, write nothing
+    bool toGltf = false;                      // "--to-gltf": export each mesh as NAME.glb
+    double fps = 30;                          // "--fps N" (or "--fps=N")
     bool fit = false;                         // "--fit"
     bool importScript = false;                // "--uc"
-    unsigned fps = kDefaultFps;               // "--fps N", 1 to kMaxFps
+    std::string conflict; // why the switches given cannot go together (a usage error)
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // each is reported on standard error
 };
@@ -58,20 +58,21 @@ inline constexpr bool kSlashSwitches = false;
 //
 // An argument starting with '-' is a switch wherever it stands, compared
 // whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
-// --dry-run, --help (also -?), --version; "--" ends the switches, so that every later argument
+// --dry-run, --to-gltf, --fps N (or --fps=N), --help (also -?), --version; "--" ends the switches, so that every later argument
 // is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
 // are -ms, -h and --help, and any other argument starting with "/" that holds
 // no further "/" or "\" is a switch too (paths hold more than one
 // separator). Every other argument, an empty one included, names a mesh.
 //
-// --fps takes the next argument as its value, a whole number from 1 to
-// kMaxFps; anything else there is a usage error.
-//
 // The first of --help, -? and --version wins over everything else. Otherwise
 // an unknown switch (listed in unknownSwitches) is a usage error, since the
 // user asked for something meshfold cannot do, and so are switches without
-// a name, and -ms or -h with the name of a glTF file (they concern the game's
-// files only). No arguments at all asks for help.
+// a name. So is a frame rate that is not a number above 0 and up to 1000,
+// --fps without --to-gltf or a glTF file, --to-gltf with -ms, -h or
+// --to-unreal (an export shows the mesh as it is), -ms, -h or --to-gltf with
+// the name of a glTF file (they concern the game's own files), and --fit or
+// --uc without one: `conflict` then says why. No arguments at all asks for
+// help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
 
@@ -92,7 +93,18 @@ bool hasShortMeshFileSuffix(const std::string& name);
 // caller found no file `name` + "_a.3d"): then the suffix is cut off, so that
 // "Cube_a.3d", "Cube_d.3d" and "Cube" all name the mesh of Cube_a.3d and
 // Cube_d.3d. Any folder in front stays part of both file names. A glTF file's
-// name gives the mesh beside it: "Cube.glb" makes Cube_a.3d and Cube_d.3d.
+// name (with `nameIsBaseName` false) gives the mesh beside it: "Cube.glb"
+// makes Cube_a.3d and Cube_d.3d.
 RunOptions meshOptions(const Command& command, const std::string& name, bool nameIsBaseName);
+
+// The frame rate `text` gives: digits with at most one decimal point, a value
+// above 0 and up to kMaxFps; 0 when it is not one.
+inline constexpr double kMaxFps = 1000;
+double parseFps(const std::string& text);
+
+// NAME.glb beside the animation file NAME_a.3d (its real name, whatever case
+// the user typed), and the mesh's name NAME without its folder.
+std::string gltfFileName(const RunOptions& options);
+std::string meshName(const RunOptions& options);
 
 } // namespace meshfold

@@ -75,9 +75,10 @@ enum class ReplaceCheck {
 };
 
 // Whether this user could replace `path` (the real file behind it, where
-// the new content is written beside it and moved over it), or create it
-// when it does not exist yet. Nothing is truncated, created or changed.
-ReplaceCheck checkReplaceable(const std::string& path);
+// the new content is written beside it and moved over it). Nothing is
+// truncated, created or changed. With `mayCreate`, a `path` where nothing is
+// yet is fine as long as a file can be created there the same way.
+ReplaceCheck checkReplaceable(const std::string& path, bool mayCreate = false);
 
 // True when `path` cannot be opened because another program holds it open
 // without sharing it (Windows); always false on POSIX, where files are not
@@ -128,16 +129,18 @@ struct Replacement {
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
-// original's permission bits (and, where allowed, owner); for a `path` that
-// does not exist yet, beside it with a new file's permissions, so that the
-// commit creates it. With an empty
+// original's permission bits (and, where allowed, owner). With an empty
 // `tag` a fresh one is picked; with a given one (the other file of the same
 // mesh) only that one is tried. A folder that refuses the new file sets
 // r.refused to FolderNotWritable. Should the run be interrupted (Ctrl-C, a
 // plain kill, a closed terminal or output pipe; on Windows Ctrl-C, Ctrl-Break
 // or a closed console window) while the temporary file exists, it is removed
 // before the process ends. False on failure, with nothing left behind.
-bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r);
+// With `mayCreate`, `path` need not exist yet: the temporary file is made in
+// its folder, with the permissions a new file gets, and the commit moves it
+// to `path` just the same (so that no half-written file ever has its name).
+bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r,
+                      bool mayCreate = false);
 
 // Writes all of `size` bytes; returns how many were written before a failure
 // (== size on success).

@@ -11,7 +11,9 @@
 //     animation file was replaced, the data file not yet. The temporary file
 //     is moved over the data file, then the backup is removed;
 //   - else the backup alone: both files were replaced; it is removed;
-//   - else the data file's temporary file alone: it was never used, and goes.
+//   - else the data file's temporary file alone: it was never used, and goes;
+//   - an export's temporary file (NAME.glb.meshfold-TAG.tmp, under a TAG of
+//     its own) was never moved into place, and goes.
 // Before the backup goes or the temporary file replaces the data file, the
 // files are checked to be what that commit made: the animation file must be
 // the conversion of the backup, either way (and the temporary file that of the

@@ -438,6 +438,48 @@ TEST_F(Crashes, KilledAtEveryFileSystemCallTheNextRunFinishesTheJob) {
     RecordProperty("killPoints", points);
 }
 
+// An export killed at each of its file-system calls in turn: the mesh's
+// files stay as they were, NAME.glb is the old file or the whole new one,
+// and the next export leaves the new one and nothing else.
+TEST_F(Crashes, AnExportKilledAtEveryCallLeavesTheOldFileOrTheNewOne) {
+    const Mesh mesh = packedMesh("G", 3, 6, 5, 11);
+    const Bytes old = {'o', 'l', 'd'};
+    fs::create_directories(meshDir);
+    putMesh(meshDir, mesh);
+    ASSERT_EQ(runTool({"--to-gltf", "G"}, meshDir).status, 0);
+    const Bytes exported = readFile(meshDir / "G.glb");
+    int points = 0;
+    for (int n = 1;; ++n) {
+        const std::string when = "killed at call " + std::to_string(n);
+        fs::remove_all(meshDir);
+        fs::create_directories(meshDir);
+        putMesh(meshDir, mesh);
+        writeFile(meshDir / "G.glb", old);
+        const RunResult r = runTool({"--to-gltf", "G"}, meshDir, killedAtCall(n));
+        const Bytes now = readFile(meshDir / "G.glb");
+        ASSERT_TRUE(now == old || now == exported) << when;
+        ASSERT_EQ(readFile(meshDir / "G_a.3d"), mesh.anim) << when;
+        ASSERT_EQ(readFile(meshDir / "G_d.3d"), mesh.data) << when;
+        for (const std::string& name : listFolder(meshDir)) {
+            ASSERT_TRUE(name == "G.glb" || name.starts_with("G_") ||
+                        (name.starts_with("G.glb.meshfold-") && endsWith(name, ".tmp")))
+                << name << ", " << when;
+        }
+        if (r.status != -1) {
+            ASSERT_EQ(r.status, 0) << when;
+            break;
+        }
+        ++points;
+        ASSERT_EQ(runTool({"--to-gltf", "G"}, meshDir).status, 0) << when;
+        ASSERT_EQ(readFile(meshDir / "G.glb"), exported) << when;
+        ASSERT_EQ(listFolder(meshDir), (std::vector<std::string>{"G.glb", "G_a.3d", "G_d.3d"})) << when;
+        ASSERT_LT(n, 400) << "more calls than a run makes";
+    }
+    std::printf("[ figures  ] an export killed at each of %d file-system calls: the old .glb or the"
+                " whole new one, the mesh untouched, nothing left by the next run\n", points);
+    EXPECT_GT(points, 3);
+}
+
 // A crash during the recovery itself is recovered the same way: the run
 // that finds a half-converted mesh is killed at each of its calls in turn,
 // and the run after it still finishes the job.

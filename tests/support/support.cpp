@@ -126,15 +126,27 @@ fs::path corpusDir() {
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
 }
 
+namespace {
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+} // namespace
+
 std::string asDryRun(const std::string& out) {
     std::string dry = out;
-    const std::string done = "\n\n*** Conversion complete ***\n";
-    for (std::size_t at; (at = dry.find(done)) != std::string::npos;) {
-        dry.replace(at, done.size(), "\n\n*** Dry run: no file was changed ***\n");
-    }
+    const std::string changed = "\n\n*** Dry run: no file was changed ***\n";
+    replaceAll(dry, "\n\n*** Conversion complete ***\n", changed);
+    replaceAll(dry, "\n\n*** Export complete ***\n", changed);
+    replaceAll(dry, "\n  Wrote ", "\n  Would write ");
     const std::size_t summary = dry.rfind(" meshes: ");
     if (summary != std::string::npos) {
-        dry.insert(dry.find(" converted, ", summary), " would be");
+        const std::size_t exported = dry.find(" exported, ", summary);
+        dry.insert(exported != std::string::npos ? exported : dry.find(" converted, ", summary),
+                   " would be");
     }
     return dry;
 }

@@ -386,6 +386,43 @@ TEST_F(WineTest, GltfFilesBecomeTheSameMeshes) {
     EXPECT_EQ(unreal.status, 0) << unreal.out;
 }
 
+// --to-gltf writes the same bytes on both systems: a mesh of control bytes
+// (whose triangles name vertices it does not have, with bytes after them),
+// and real meshes of both forms, frames with room to spare among them. An
+// existing .glb is replaced, and a killed export's leftover removed.
+TEST_F(WineTest, GltfExportIsByteForByteTheNativeOne) {
+    Folder files = mesh("m", animFile(3, 16, 12, 0), dataFile(2, 4, 3));
+    files["m.glb"] = Bytes{'o', 'l', 'd'};
+    files["m.glb.meshfold-0123abcd.tmp"] = Bytes(10, 0);
+    const fs::path corpus = MESHFOLD_CORPUS_DIR;
+    for (const char* name : {"box", "telepo", "C4", "Boss", "redbull"}) {
+        for (const char* suffix : {"_a.3d", "_d.3d"}) {
+            const fs::path p = corpus / (std::string(name) + suffix);
+            if (fs::exists(p)) {
+                files[p.filename().string()] = readFile(p);
+            }
+        }
+    }
+    std::vector<std::string> args = {"--to-gltf", "--fps", "25"};
+    for (const auto& [name, bytes] : files) {
+        if (name.ends_with("_a.3d")) {
+            args.push_back(name.substr(0, name.size() - 5));
+        }
+    }
+    fs::path dir;
+    const Result r = expectSameAsNative("gltf", files, args, &dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    const Folder result = snapshot(dir);
+    EXPECT_EQ(result.count("m.glb.meshfold-0123abcd.tmp"), 0u);
+    ASSERT_EQ(result.count("m.glb"), 1u);
+    EXPECT_GT(result.at("m.glb").size(), 1000u);
+    for (const auto& [name, bytes] : files) {
+        if (name.ends_with(".3d")) {
+            EXPECT_EQ(result.at(name), bytes) << name;
+        }
+    }
+}
+
 // --- what a run cut short leaves ----------------------------------------------
 
 // Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid

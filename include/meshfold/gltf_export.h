@@ -1,0 +1,44 @@
+// The export step of a run with --to-gltf: the mesh that inspection accepted,
+// in either form, written as NAME.glb beside its animation file (see
+// gltf_write.h for what the file holds). The mesh's own files are only read.
+#pragma once
+
+#include "meshfold/frames.h"
+#include "meshfold/inspect.h"
+#include "meshfold/messages.h"
+#include "meshfold/options.h"
+#include "meshfold/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+namespace meshfold {
+
+struct GltfExportJob {
+    const RunOptions& options;
+    std::FILE* anim;                    // open for reading; read from its header on
+    const MeshHeaderInfo& info;
+    const FrameForm& frames;            // Packed, PackedWithRoomToSpare or Wide
+    std::span<const std::uint8_t> data; // the whole data file, every triangle in it
+    bool dryRun;                        // plan and size the file, write nothing
+    std::vector<std::uint8_t>& buffer;  // room for one frame (65535 bytes)
+};
+
+struct GltfExportResult {
+    Failure failure;
+    ExportFigures figures;
+    std::uint64_t vertexBytes = 0; // bytes after the animation file's header
+};
+
+// Reads the frames twice, the way the game does (frame k's N vertices start
+// k frame sizes after the header): once for their bounds, once to write them
+// into `out`, a replacement of NAME.glb begun here and left for the commit.
+// Only whole frames are written; an animation file too short for frame 0
+// stops with NoWholeFrame, a file that would pass 4 GiB with GltfTooLarge,
+// a read error with ReadFailed; a failure to begin or write the new file
+// with CantOpenForWriting (out.refused says why) or WriteFailed.
+GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out);
+
+} // namespace meshfold

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Exports every mesh of the corpus with --to-gltf into a scratch folder and
+# has readers nobody on this project wrote read the files:
+#   validator  Khronos' glTF-Validator (npm package gltf-validator): 0 errors
+#              and 0 warnings for every file
+#   blender    Blender's own glTF importer, headless: the shape keys of a few
+#              meshes against their frames (blender_check.py)
+#   assimp     the Open Asset Import Library's `assimp info`: every file loads,
+#              with one face a triangle
+# Usage: gltf_check.sh validator|blender|assimp MESHFOLD CORPUS NODE_MODULES
+# Exits 77 (skipped) when the corpus or the reader is not there.
+set -euo pipefail
+what=$1 exe=$2 corpus=$3 modules=$4
+here=$(cd "$(dirname "$0")" && pwd)
+if ! ls "$corpus"/*_a.3d >/dev/null 2>&1; then
+  echo "no corpus of meshes at $corpus"
+  exit 77
+fi
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cp "$corpus"/*.3d "$dir"/
+"$exe" --to-gltf "$dir" >"$dir/export.log" || { cat "$dir/export.log"; exit 1; }
+meshes=$(ls "$dir"/*_a.3d | wc -l)
+glbs=$(ls "$dir"/*.glb | wc -l)
+if [ "$meshes" -ne "$glbs" ]; then
+  echo "$meshes meshes but $glbs .glb files"
+  exit 1
+fi
+
+case $what in
+validator)
+  if [ ! -d "$modules/gltf-validator" ]; then
+    echo "gltf-validator is not installed in $modules (tools/test.sh installs it)"
+    exit 77
+  fi
+  node "$here/gltf_validate.js" "$modules" "$dir"/*.glb
+  echo "$glbs files validated"
+  ;;
+blender)
+  if [ ! -x /usr/bin/blender ]; then
+    echo "blender is not installed"
+    exit 77
+  fi
+  # Debian's Blender with Debian's numpy: nothing of another Python's setup.
+  status=0
+  env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
+    --python-exit-code 1 -P "$here/blender_check.py" -- "$dir" box telepo C4 Boss Decal redbull \
+    >"$dir/blender.log" 2>&1 || status=$?
+  grep -E '^[A-Za-z0-9_]+: ' "$dir/blender.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -20 "$dir/blender.log"
+  fi
+  exit "$status"
+  ;;
+assimp)
+  if ! command -v assimp >/dev/null; then
+    echo "assimp is not installed"
+    exit 77
+  fi
+  bad=0
+  for f in "$dir"/*.glb; do
+    name=$(basename "$f" .glb)
+    polys=$(od -An -tu2 -N2 "$dir/${name}_d.3d" | tr -d ' ')
+    # `assimp info` exits 0 even when it cannot load a file: read its output.
+    out=$(assimp info "$f" 2>&1 | tr -d '\r')
+    faces=$(sed -n 's/^Faces: *\([0-9]*\).*/\1/p' <<<"$out")
+    if ! grep -q '^Importing file .*OK' <<<"$out" || [ "$faces" != "$polys" ]; then
+      echo "$name: assimp read ${faces:-nothing} faces of $polys"
+      grep -i 'error' <<<"$out" | head -3
+      bad=1
+    fi
+  done
+  [ "$bad" -eq 0 ] && echo "$glbs files read by assimp"
+  exit "$bad"
+  ;;
+esac
