@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const GameMesh m = buildGameMesh(r, {unreal, fit}, "fuzz.glb");
     if (m.failure.stop == Stop::None) {
         checkMesh(r, m, unreal);
-        (void)importScript("fuzz", r, m, unreal, fps);
+        (void)importScript("fuzz", r, m, unreal);
     }
     return 0;
 }

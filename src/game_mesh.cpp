@@ -1,5 +1,6 @@
 #include "meshfold/game_mesh.h"
 
+#include "meshfold/ascii.h"
 #include "meshfold/format.h"
 
 #include <algorithm>
@@ -123,7 +124,80 @@ std::vector<std::uint8_t> dataFile(const GltfRead& read) {
     return data;
 }
 
+// The words of a line, split at blanks.
+std::vector<std::string_view> wordsOf(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t start = line.find_first_not_of(" \t\r", at);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(line.find_first_of(" \t\r", start), line.size());
+        words.push_back(line.substr(start, end - start));
+        at = end;
+    }
+    return words;
+}
+
+// A whole number of up to nine digits, or -1.
+long wholeNumber(std::string_view text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return -1;
+    }
+    return std::stol(std::string(text));
+}
+
+// One `#exec MESH SEQUENCE` line as a clip; count 0 when it is not one.
+GltfClip sequenceOf(const std::vector<std::string_view>& words, double fps) {
+    GltfClip clip{{}, 0, 0, fps};
+    if (words.size() < 3 || !equalsIgnoringAsciiCase(words[0], "#exec") ||
+        !equalsIgnoringAsciiCase(words[1], "MESH") || !equalsIgnoringAsciiCase(words[2], "SEQUENCE")) {
+        return clip;
+    }
+    long start = 0;
+    long count = 0;
+    for (std::size_t i = 3; i < words.size(); ++i) {
+        const std::size_t eq = words[i].find('=');
+        if (eq == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view key = words[i].substr(0, eq);
+        const std::string_view value = words[i].substr(eq + 1);
+        if (equalsIgnoringAsciiCase(key, "SEQ")) {
+            clip.name = std::string(value);
+        } else if (equalsIgnoringAsciiCase(key, "STARTFRAME")) {
+            start = wholeNumber(value);
+        } else if (equalsIgnoringAsciiCase(key, "NUMFRAMES")) {
+            count = wholeNumber(value);
+        } else if (equalsIgnoringAsciiCase(key, "RATE")) {
+            const double rate = std::strtod(std::string(value).c_str(), nullptr);
+            clip.rate = rate > 0 && rate <= 1000 ? rate : fps;
+        }
+    }
+    if (clip.name.empty() || start < 0 || count < 1 || start > 65535 || count > 65535) {
+        return GltfClip{};
+    }
+    clip.first = static_cast<std::uint32_t>(start);
+    clip.count = static_cast<std::uint32_t>(count);
+    return clip;
+}
+
 } // namespace
+
+std::vector<GltfClip> scriptSequences(std::string_view text, double fps) {
+    std::vector<GltfClip> clips;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        GltfClip c = sequenceOf(wordsOf(text.substr(at, end - at)), fps);
+        if (c.count > 0) {
+            clips.push_back(std::move(c));
+        }
+        at = end + 1;
+    }
+    return clips;
+}
 
 FormLimits formLimits(bool unreal) {
     if (!unreal) {
@@ -206,7 +280,7 @@ std::string scriptIdentifier(const std::string& name) {
 }
 
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, double fps) {
+                         bool unreal) {
     const std::string name = scriptIdentifier(meshName);
     std::string s;
     s += "#exec MESH IMPORT MESH=" + name + " ANIVFILE=Models\\" + meshName + "_a.3d DATAFILE=Models\\" +
@@ -216,13 +290,16 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
          std::to_string(mesh.frames) + "\n";
     std::set<std::string> used = {"All"};
     for (const GltfSequence& q : read.sequences) {
+        if (q.name == "All" && q.firstFrame == 0 && q.frameCount == mesh.frames) {
+            continue; // the one above, as a file written with --uc has it
+        }
         std::string seq = scriptIdentifier(q.name);
         for (int n = 2; !used.insert(seq).second; ++n) {
             seq = scriptIdentifier(q.name) + "_" + std::to_string(n);
         }
         s += "#exec MESH SEQUENCE MESH=" + name + " SEQ=" + seq + " STARTFRAME=" +
              std::to_string(q.firstFrame) + " NUMFRAMES=" + std::to_string(q.frameCount) +
-             " RATE=" + decimal(fps) + "\n";
+             " RATE=" + decimal(q.rate) + "\n";
     }
     s += "#exec MESHMAP NEW MESHMAP=" + name + " MESH=" + name + "\n";
     // One glTF unit is one engine unit: the inverse of each axis's steps per

@@ -1,6 +1,7 @@
 #include "meshfold/gltf_export.h"
 
 #include "meshfold/format.h"
+#include "meshfold/game_mesh.h"
 #include "meshfold/gltf_write.h"
 #include "meshfold/paths.h"
 
@@ -90,6 +91,26 @@ Failure writeFile(const GltfExportJob& job, FrameReader& reader, const GltfPlan&
     return flushGltf(sink) ? Failure{} : fail(Stop::WriteFailed, glb);
 }
 
+// With --uc, the sequences of NAME.uc beside the mesh, one animation each;
+// none (one animation of every frame) when there is no such file.
+std::vector<GltfClip> scriptClips(const RunOptions& o) {
+    if (!o.importScript) {
+        return {};
+    }
+    const std::string glb = gltfFileName(o);
+    std::FILE* f = openForReading(glb.substr(0, glb.size() - 4) + ".uc");
+    if (f == nullptr) {
+        return {};
+    }
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < (1u << 20);) {
+        text.append(buffer, n);
+    }
+    std::fclose(f);
+    return scriptSequences(text, o.fps);
+}
+
 } // namespace
 
 GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
@@ -100,6 +121,7 @@ GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
     source.deusEx = job.frames.form == VertexForm::Wide;
     source.frameSize = job.info.frameSize;
     source.fps = o.fps;
+    source.clips = scriptClips(o);
     source.data = job.data;
     GltfPlan plan = planGltf(source);
     FrameReader reader{job.anim, job.buffer, job.info.frameSize, gltfFrameVertexBytes(plan)};

@@ -100,7 +100,7 @@ ImportedMesh importGltf(const RunOptions& o) {
     m.failure = m.mesh.failure;
     if (m.failure.stop == Stop::None && o.importScript) {
         m.scriptFileName = o.baseName + ".uc";
-        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal, o.fps);
+        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal);
     }
     return m;
 }

@@ -280,7 +280,7 @@ Values readAccessor(const Model& m, int index, std::initializer_list<int> types,
                      normalize, name, v.data);
     } else {
         if (std::uint64_t{a.count} * v.components > kMaxUnbackedValues) {
-            damaged(name + " claims " + num(a.count) + " values that no buffer holds");
+            refuse(GltfProblem::TooLarge, name + " claims " + num(a.count * v.components) + " values");
         }
         v.data.assign(a.count * v.components, 0.0);
     }
@@ -1342,9 +1342,44 @@ std::vector<float> writtenFrames(const VertexSource& s, std::size_t frames, std:
     return positions;
 }
 
+// The animations of a file written by --to-gltf as sequences: each shows
+// its key count of frames from the frame its first key shows (the first
+// sparse weight names it: index i < targets is target i, frame i + 1), at
+// the rate of its keys. Empty when an animation is not of that shape.
+std::vector<GltfSequence> writtenSequences(const Model& m, std::size_t frames, double fps) {
+    std::vector<GltfSequence> seqs;
+    const std::size_t targets = frames - 1;
+    for (const tinygltf::Animation& a : m.animations) {
+        if (a.channels.size() != 1 || a.samplers.size() != 1 || a.channels[0].target_path != "weights") {
+            return {};
+        }
+        const Values times = readAccessor(m, a.samplers[0].input, {TINYGLTF_TYPE_SCALAR}, "an animation's times");
+        const int out = a.samplers[0].output;
+        if (times.count == 0 || out < 0 || static_cast<std::size_t>(out) >= m.accessors.size()) {
+            return {};
+        }
+        const tinygltf::Accessor& w = m.accessors[static_cast<std::size_t>(out)];
+        std::size_t first = 0;
+        if (w.sparse.isSparse && w.sparse.count > 0 && w.sparse.indices.byteOffset >= 0) {
+            std::vector<double> at;
+            readElements(m, w.sparse.indices.bufferView, static_cast<std::size_t>(w.sparse.indices.byteOffset), 1,
+                         1, w.sparse.indices.componentType, false, "an animation's weights", at);
+            first = at[0] < static_cast<double>(targets) ? static_cast<std::size_t>(at[0]) + 1 : 0;
+        }
+        if (first + times.count > frames) {
+            return {};
+        }
+        const double span = times.data.back() - times.data.front();
+        GltfSequence q{a.name, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(times.count)};
+        q.rate = times.count > 1 && span > 0 ? static_cast<double>(times.count - 1) / span : fps;
+        seqs.push_back(std::move(q));
+    }
+    return seqs;
+}
+
 // Restores a file written by --to-gltf from its record. Returns why the
 // record cannot be used, or empty when it was.
-std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
+std::string restore(const Model& m, const Geometry& g, double fps, GltfRead& out) {
     if (g.instances.size() != 1 || g.sources.size() != 1) {
         return "the file holds more than the one mesh they were written for";
     }
@@ -1366,6 +1401,7 @@ std::string restore(const Model& m, const Geometry& g, GltfRead& out) {
     out.frameCount = static_cast<std::uint32_t>(frames);
     out.vertexCount = static_cast<std::uint32_t>(r->vertexCount);
     out.positions = writtenFrames(s, frames, r->vertexCount);
+    out.sequences = writtenSequences(m, frames, fps);
     out.restored = GltfRestored{r->deusEx, static_cast<std::uint16_t>(r->frameSize), std::move(data)};
     return {};
 }
@@ -1404,7 +1440,7 @@ void sampleFrames(const Model& m, const Geometry& g, double fps, GltfRead& out) 
         evaluate(sc, g, rest, pos);
     }
     for (const Animation& a : anims) {
-        GltfSequence seq{a.name, static_cast<std::uint32_t>(out.frameCount), static_cast<std::uint32_t>(a.frames)};
+        GltfSequence seq{a.name, static_cast<std::uint32_t>(out.frameCount), static_cast<std::uint32_t>(a.frames), fps};
         for (std::uint64_t f = 0; f < a.frames; ++f) {
             Pose p = rest;
             const double t = f + 1 == a.frames && a.frames > 1 ? a.end : a.start + static_cast<double>(f) / fps;
@@ -1473,7 +1509,7 @@ GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resou
             refuse(GltfProblem::NoTriangles, {});
         }
         if (hasExtras(m, g)) {
-            const std::string stale = restore(m, g, out);
+            const std::string stale = restore(m, g, fps, out);
             if (stale.empty()) {
                 return out;
             }

@@ -55,9 +55,7 @@ struct BinLayout {
     std::vector<std::uint64_t> primitiveOffset;
     std::uint64_t indicesBytes = 0; // padded to 4
     std::uint64_t texcoordOffset = 0;
-    std::uint64_t timesOffset = 0;
-    std::uint64_t sparseIndexOffset = 0;
-    std::uint64_t sparseValueOffset = 0;
+    std::uint64_t animationOffset = 0; // where the first animation's times start
     std::uint64_t positionOffset = 0;
     std::uint64_t frameBytes = 0; // positions of one frame
     std::uint64_t total = 0;
@@ -65,6 +63,54 @@ struct BinLayout {
 
 std::uint32_t targetCount(const GltfPlan& plan) {
     return plan.source.frames - 1;
+}
+
+// The animations written: the source's clips, cut to the frames there are
+// (a clip past the last frame is left out), or one of every frame. None for
+// a mesh of one frame.
+std::vector<GltfClip> clipsOf(const GltfPlan& plan) {
+    const GltfSource& s = plan.source;
+    std::vector<GltfClip> clips;
+    if (targetCount(plan) == 0) {
+        return clips;
+    }
+    for (GltfClip c : s.clips) {
+        if (c.first < s.frames && c.count > 0 && c.rate > 0) {
+            c.count = std::min(c.count, s.frames - c.first);
+            clips.push_back(c);
+        }
+    }
+    if (clips.empty()) {
+        clips.push_back({s.name, 0, s.frames, s.fps});
+    }
+    return clips;
+}
+
+// The frames of a clip that weigh a target (every frame but frame 0).
+std::uint32_t weighted(const GltfClip& c) {
+    return c.count - (c.first == 0 ? 1 : 0);
+}
+
+// Where one animation's data lies in the binary chunk.
+struct ClipBin {
+    std::uint64_t times = 0;
+    std::uint64_t indices = 0; // sparse indices, then values
+    std::uint64_t values = 0;
+    std::uint64_t end = 0;
+};
+
+std::vector<ClipBin> clipBins(const std::vector<GltfClip>& clips, std::uint64_t at) {
+    std::vector<ClipBin> bins;
+    for (const GltfClip& c : clips) {
+        ClipBin b;
+        b.times = at;
+        b.indices = b.times + std::uint64_t{c.count} * 4;
+        b.values = b.indices + std::uint64_t{weighted(c)} * 4;
+        b.end = b.values + std::uint64_t{weighted(c)} * 4;
+        at = b.end;
+        bins.push_back(b);
+    }
+    return bins;
 }
 
 BinLayout binLayout(const GltfPlan& plan) {
@@ -83,18 +129,16 @@ BinLayout binLayout(const GltfPlan& plan) {
     // Never empty: a view holds at least one byte.
     b.indicesBytes = std::max<std::uint64_t>(padded4(at), 4);
     b.texcoordOffset = b.indicesBytes;
-    const std::uint64_t targets = targetCount(plan);
-    b.timesOffset = b.texcoordOffset + l.vertexOf.size() * kTexcoordSize;
-    b.sparseIndexOffset = b.timesOffset + (targets > 0 ? std::uint64_t{plan.source.frames} * 4 : 0);
-    b.sparseValueOffset = b.sparseIndexOffset + targets * 4;
-    b.positionOffset = b.sparseValueOffset + targets * 4;
+    b.animationOffset = b.texcoordOffset + l.vertexOf.size() * kTexcoordSize;
+    const std::vector<ClipBin> bins = clipBins(clipsOf(plan), b.animationOffset);
+    b.positionOffset = bins.empty() ? b.animationOffset : bins.back().end;
     b.frameBytes = l.vertexOf.size() * kPositionSize;
     b.total = b.positionOffset + b.frameBytes * plan.source.frames;
     return b;
 }
 
-float keyTime(const GltfPlan& plan, std::uint32_t frame) {
-    return static_cast<float>(frame / plan.source.fps);
+float keyTime(const GltfClip& clip, std::uint32_t key) {
+    return static_cast<float>(key / clip.rate);
 }
 
 // ---- output ----
@@ -244,9 +288,31 @@ AccessorIds accessorIds(const GltfPlan& plan) {
     AccessorIds a;
     a.texcoord = plan.layout.indices.size();
     a.firstPosition = a.texcoord + 1;
-    a.times = a.firstPosition + plan.source.frames;
+    a.times = a.firstPosition + plan.source.frames; // of the first animation; 2 each
     a.weights = a.times + 1;
     return a;
+}
+
+// The buffer views of an animation: its times, then (where some frame
+// weighs a target) its sparse indices and values. The first is view 3.
+struct ClipViews {
+    std::uint64_t times = 0;
+    std::uint64_t indices = 0; // 0: no sparse values
+};
+
+std::vector<ClipViews> clipViews(const std::vector<GltfClip>& clips) {
+    std::vector<ClipViews> views;
+    std::uint64_t next = 3;
+    for (const GltfClip& c : clips) {
+        ClipViews v;
+        v.times = next++;
+        if (weighted(c) > 0) {
+            v.indices = next;
+            next += 2;
+        }
+        views.push_back(v);
+    }
+    return views;
 }
 
 void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
@@ -268,20 +334,24 @@ void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     };
     put(out, ",\"bufferViews\":[");
     // 0 indices, 1 texture coordinates, 2 positions (one accessor a frame,
-    // so the stride is given); animated: 3 times, 4 sparse indices, 5 sparse
-    // values.
+    // so the stride is given); then each animation's times, sparse indices
+    // and sparse values (see clipViews).
     view(0, b.indicesBytes, 0, kElementArrayBuffer);
     put(out, ",");
-    view(b.texcoordOffset, b.timesOffset - b.texcoordOffset, 0, kArrayBuffer);
+    view(b.texcoordOffset, b.animationOffset - b.texcoordOffset, 0, kArrayBuffer);
     put(out, ",");
     view(b.positionOffset, b.total - b.positionOffset, kPositionSize, kArrayBuffer);
-    if (targetCount(plan) > 0) {
+    const std::vector<GltfClip> clips = clipsOf(plan);
+    const std::vector<ClipBin> bins = clipBins(clips, b.animationOffset);
+    for (std::size_t i = 0; i < clips.size(); ++i) {
         put(out, ",");
-        view(b.timesOffset, b.sparseIndexOffset - b.timesOffset, 0, 0);
-        put(out, ",");
-        view(b.sparseIndexOffset, b.sparseValueOffset - b.sparseIndexOffset, 0, 0);
-        put(out, ",");
-        view(b.sparseValueOffset, b.positionOffset - b.sparseValueOffset, 0, 0);
+        view(bins[i].times, bins[i].indices - bins[i].times, 0, 0);
+        if (weighted(clips[i]) > 0) {
+            put(out, ",");
+            view(bins[i].indices, bins[i].values - bins[i].indices, 0, 0);
+            put(out, ",");
+            view(bins[i].values, bins[i].end - bins[i].values, 0, 0);
+        }
     }
     put(out, "]");
 }
@@ -317,23 +387,36 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
         put(out, "}");
     }
     const std::uint32_t targets = targetCount(plan);
-    if (targets > 0) {
-        put(out, ",{\"bufferView\":3,\"componentType\":");
+    const std::vector<GltfClip> clips = clipsOf(plan);
+    const std::vector<ClipViews> views = clipViews(clips);
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        const GltfClip& c = clips[i];
+        put(out, ",{\"bufferView\":");
+        jsonUint(out, views[i].times);
+        put(out, ",\"componentType\":");
         jsonUint(out, kFloat);
         put(out, ",\"count\":");
-        jsonUint(out, plan.source.frames);
+        jsonUint(out, c.count);
         put(out, ",\"type\":\"SCALAR\",\"min\":[0],\"max\":[");
-        jsonNumber(out, keyTime(plan, targets));
+        jsonNumber(out, keyTime(c, c.count - 1));
         // The weights: no view, so every value is 0 but the sparse ones.
         put(out, "]},{\"componentType\":");
         jsonUint(out, kFloat);
         put(out, ",\"count\":");
-        jsonUint(out, std::uint64_t{plan.source.frames} * targets);
-        put(out, ",\"type\":\"SCALAR\",\"sparse\":{\"count\":");
-        jsonUint(out, targets);
-        put(out, ",\"indices\":{\"bufferView\":4,\"componentType\":");
-        jsonUint(out, kUnsignedInt);
-        put(out, "},\"values\":{\"bufferView\":5}}}");
+        jsonUint(out, std::uint64_t{c.count} * targets);
+        put(out, ",\"type\":\"SCALAR\"");
+        if (views[i].indices != 0) {
+            put(out, ",\"sparse\":{\"count\":");
+            jsonUint(out, weighted(c));
+            put(out, ",\"indices\":{\"bufferView\":");
+            jsonUint(out, views[i].indices);
+            put(out, ",\"componentType\":");
+            jsonUint(out, kUnsignedInt);
+            put(out, "},\"values\":{\"bufferView\":");
+            jsonUint(out, views[i].indices + 1);
+            put(out, "}}");
+        }
+        put(out, "}");
     }
     put(out, "]");
 }
@@ -448,18 +531,23 @@ void jsonMesh(const GltfPlan& plan, GltfOut& out) {
 }
 
 void jsonAnimation(const GltfPlan& plan, GltfOut& out) {
-    if (targetCount(plan) == 0) {
+    const std::vector<GltfClip> clips = clipsOf(plan);
+    if (clips.empty()) {
         return;
     }
     const AccessorIds a = accessorIds(plan);
-    put(out, ",\"animations\":[{\"name\":");
-    jsonString(out, plan.source.name);
-    put(out, ",\"channels\":[{\"sampler\":0,\"target\":{\"node\":0,\"path\":\"weights\"}}],"
-             "\"samplers\":[{\"input\":");
-    jsonUint(out, a.times);
-    put(out, ",\"output\":");
-    jsonUint(out, a.weights);
-    put(out, ",\"interpolation\":\"LINEAR\"}]}]");
+    put(out, ",\"animations\":[");
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        put(out, i == 0 ? "{\"name\":" : ",{\"name\":");
+        jsonString(out, clips[i].name);
+        put(out, ",\"channels\":[{\"sampler\":0,\"target\":{\"node\":0,\"path\":\"weights\"}}],"
+                 "\"samplers\":[{\"input\":");
+        jsonUint(out, a.times + 2 * i);
+        put(out, ",\"output\":");
+        jsonUint(out, a.weights + 2 * i);
+        put(out, ",\"interpolation\":\"LINEAR\"}]}");
+    }
+    put(out, "]");
 }
 
 void writeJson(const GltfPlan& plan, GltfOut& out) {
@@ -656,15 +744,16 @@ bool writeGltfHead(const GltfPlan& plan, GltfOut& out) {
         putFloat(out, uv[1] / 256.0f);
     }
     const std::uint32_t targets = targetCount(plan);
-    if (targets > 0) {
-        for (std::uint32_t k = 0; k < plan.source.frames; ++k) {
-            putFloat(out, keyTime(plan, k));
+    for (const GltfClip& c : clipsOf(plan)) {
+        for (std::uint32_t k = 0; k < c.count; ++k) {
+            putFloat(out, keyTime(c, k));
         }
-        // Frame k (k >= 1) is key frame k, where target k - 1 weighs 1.
-        for (std::uint32_t k = 1; k < plan.source.frames; ++k) {
-            putLe32(out, k * targets + (k - 1));
+        // Key k shows frame f = first + k: target f - 1 weighs 1 (frame 0 none).
+        const std::uint32_t skip = c.first == 0 ? 1 : 0;
+        for (std::uint32_t k = skip; k < c.count; ++k) {
+            putLe32(out, k * targets + (c.first + k - 1));
         }
-        for (std::uint32_t k = 1; k < plan.source.frames; ++k) {
+        for (std::uint32_t k = skip; k < c.count; ++k) {
             putFloat(out, 1.0f);
         }
     }

@@ -41,8 +41,11 @@ std::string conflictOf(const Command& cmd, bool fpsGiven, const std::string& bad
         return std::string(cmd.toGltf ? "--to-gltf" : cmd.milkshapeFix ? "-ms" : "-h") +
                " does not apply to a glTF file";
     }
-    if ((cmd.fit || cmd.importScript) && !gltfNamed) {
-        return std::string(cmd.fit ? "--fit" : "--uc") + " only applies to glTF files";
+    if (cmd.fit && !gltfNamed) {
+        return "--fit only applies to glTF files";
+    }
+    if (cmd.importScript && !gltfNamed && !cmd.toGltf) {
+        return "--uc only applies to glTF files and to --to-gltf";
     }
     if (cmd.toGltf && (cmd.milkshapeFix || cmd.hiRes || cmd.toUnreal)) {
         return std::string(cmd.toUnreal ? "--to-unreal" : cmd.milkshapeFix ? "-ms" : "-h") +

@@ -1774,3 +1774,43 @@ TEST_F(Cli, ACoordinateOutsideTheFormNamesItsExtentAndSuggestsFit) {
 
 } // namespace
 } // namespace meshfold::test
+
+namespace meshfold::test {
+namespace {
+
+// --to-gltf --uc writes one animation per sequence of NAME.uc; the file
+// brought back with --uc gives a script with the same sequences, and the
+// mesh's files byte for byte.
+TEST_F(Cli, SequencesGoOutToGltfAndComeBackWithUc) {
+    const Bytes anim = animFile(6, 12, patternWords(18));
+    const Bytes data = soundDataFile(1, 3);
+    put("S_a.3d", anim);
+    put("S_d.3d", data);
+    const std::string uc = "#exec MESH SEQUENCE MESH=S SEQ=All STARTFRAME=0 NUMFRAMES=6\n"
+                           "#exec MESH SEQUENCE MESH=S SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n";
+    put("S.uc", Bytes(uc.begin(), uc.end()));
+    ASSERT_EQ(run({"--to-gltf", "--uc", "S"}).status, 0);
+    const Glb glb = readGlb(get("S.glb"));
+    ASSERT_EQ(glb.error, "");
+    const auto& animations = glb.json["animations"];
+    ASSERT_EQ(animations.size(), 2u);
+    EXPECT_EQ(animations[1]["name"], "Walk");
+    const std::vector<double> times =
+        accessorValues(glb, animations[1]["samplers"][0]["input"].get<std::size_t>());
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_NEAR(times[2], 0.2, 1e-6);
+
+    fs::remove(path("S.uc"));
+    const RunResult back = run({"--uc", "--to-unreal", "S.glb"});
+    ASSERT_EQ(back.status, 0) << back.out << back.err;
+    EXPECT_EQ(get("S_a.3d"), anim);
+    EXPECT_EQ(get("S_d.3d"), data);
+    const Bytes script = get("S.uc");
+    const std::string text(script.begin(), script.end());
+    EXPECT_NE(text.find("SEQ=All STARTFRAME=0 NUMFRAMES=6\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("SEQ=All_"), std::string::npos) << text;
+}
+
+} // namespace
+} // namespace meshfold::test

@@ -533,17 +533,39 @@ TEST(GameMesh, LimitsAreRefusedAndFitScalesUniformlyToTheFullRange) {
 TEST(GameMesh, TheImportScriptNamesEveryFileSequenceScaleAndTexture) {
     GltfRead r = oneTriangle(1, 1, 1);
     r.frameCount = 1;
-    r.sequences = {{"Walk cycle", 0, 1}, {"2nd", 0, 1}};
+    r.sequences = {{"Walk cycle", 0, 1}, {"2nd", 0, 1, 12.5}};
     r.triangles[0].attr[2] = 7;
     const GameMesh un = buildGameMesh(r, {true, false}, "Bot.glb");
-    const std::string uc = importScript("Bot", r, un, true, 30);
+    const std::string uc = importScript("Bot", r, un, true);
     EXPECT_NE(uc.find("#exec MESH IMPORT MESH=Bot ANIVFILE=Models\\Bot_a.3d DATAFILE=Models\\Bot_d.3d"),
               std::string::npos);
     EXPECT_NE(uc.find("SEQ=All STARTFRAME=0 NUMFRAMES=1\n"), std::string::npos);
     EXPECT_NE(uc.find("SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=1 RATE=30"), std::string::npos);
-    EXPECT_NE(uc.find("SEQ=_2nd "), std::string::npos);
+    EXPECT_NE(uc.find("SEQ=_2nd STARTFRAME=0 NUMFRAMES=1 RATE=12.5\n"), std::string::npos);
     EXPECT_NE(uc.find("#exec MESHMAP SCALE MESHMAP=Bot X=0.125 Y=0.125 Z=0.25"), std::string::npos);
     EXPECT_NE(uc.find("// #exec MESHMAP SETTEXTURE MESHMAP=Bot NUM=7"), std::string::npos);
+}
+
+TEST(GameMesh, AnImportScriptsSequencesBecomeClips) {
+    const std::string uc = "#exec MESH IMPORT MESH=Bot ANIVFILE=Models\\Bot_a.3d\r\n"
+                           "#exec MESH SEQUENCE MESH=Bot SEQ=All STARTFRAME=0 NUMFRAMES=40\r\n"
+                           "  #EXEC mesh sequence MESH=Bot seq=Walk startframe=4 numframes=8 rate=12.5\n"
+                           "// #exec MESH SEQUENCE MESH=Bot SEQ=Hidden STARTFRAME=0 NUMFRAMES=2\n"
+                           "#exec MESH SEQUENCE MESH=Bot SEQ=Still NUMFRAMES=1 RATE=-3\n"
+                           "#exec MESH SEQUENCE MESH=Bot SEQ=Broken STARTFRAME=x NUMFRAMES=2\n"
+                           "#exec MESH SEQUENCE MESH=Bot STARTFRAME=0 NUMFRAMES=2";
+    const std::vector<GltfClip> clips = scriptSequences(uc, 24);
+    ASSERT_EQ(clips.size(), 3u);
+    EXPECT_EQ(clips[0].name, "All");
+    EXPECT_EQ(clips[0].count, 40u);
+    EXPECT_EQ(clips[0].rate, 24);
+    EXPECT_EQ(clips[1].name, "Walk");
+    EXPECT_EQ(clips[1].first, 4u);
+    EXPECT_EQ(clips[1].count, 8u);
+    EXPECT_EQ(clips[1].rate, 12.5);
+    EXPECT_EQ(clips[2].name, "Still");
+    EXPECT_EQ(clips[2].first, 0u);
+    EXPECT_EQ(clips[2].rate, 24); // a rate that is none is the default
 }
 
 TEST(CommandLine, GltfSwitchesAndNames) {

@@ -5,6 +5,7 @@
 
 #include "meshfold/convert.h"
 #include "meshfold/gltf_read.h"
+#include "meshfold/gltf_write.h"
 #include "meshfold/messages.h"
 
 #include <cstdint>
@@ -54,10 +55,16 @@ struct GameMesh {
 GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std::string& fileName);
 
 // The import script NAME.uc: the lines that bring NAME_a.3d and NAME_d.3d
-// into the engine, with one sequence per animation and a placeholder for
-// each texture number the triangles use.
+// into the engine, a sequence All of every frame and one per animation (at
+// its own rate), and a placeholder for each texture number the triangles use.
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, double fps);
+                         bool unreal);
+
+// The animations an import script's `#exec MESH SEQUENCE` lines name, in
+// order: SEQ (its name), STARTFRAME (0 when not given), NUMFRAMES (at least
+// 1) and RATE (`fps` when not given). Keys are matched ignoring case; lines
+// commented out, and lines without a name or a frame count, are left out.
+std::vector<GltfClip> scriptSequences(std::string_view text, double fps);
 
 // `name` as an UnrealScript identifier: letters, digits and "_", not
 // starting with a digit, never empty.

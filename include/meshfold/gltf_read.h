@@ -78,6 +78,7 @@ struct GltfSequence {
     std::string name;
     std::uint32_t firstFrame = 0;
     std::uint32_t frameCount = 0;
+    double rate = 30; // frames a second
 };
 
 // Everything a file written by --to-gltf kept that glTF has no place for,
@@ -95,7 +96,8 @@ struct GltfRead {
     std::vector<float> positions;
     std::uint32_t frameCount = 0;
     std::vector<GltfTriangle> triangles;
-    std::vector<GltfSequence> sequences; // empty without animations
+    std::vector<GltfSequence> sequences; // empty without animations; of a file
+                                         // written by --to-gltf, its animations
     std::optional<GltfRestored> restored;
     std::vector<std::string> warnings;   // one line each, without newlines
 };

@@ -15,11 +15,13 @@
 //     k / fps target k - 1 has weight 1 and every other 0 (frame 0: all 0).
 //     The weights are a sparse accessor of frames x targets values, only
 //     the ones stored, so the file grows with frames x vertices alone.
+//     With clips (the sequences of an import script), one such animation
+//     per clip instead, over its own frames at its own rate.
 //
 // Binary chunk, in order: the indices of every primitive (uint16, or uint32
-// when the vertex list reaches 65535), TEXCOORD_0, the key frame times, the
-// sparse weights' indices (uint32) and values, then the positions of frame 0,
-// 1, ... (12 bytes a glTF vertex). Everything before the positions depends
+// when the vertex list reaches 65535), TEXCOORD_0, for each animation its
+// key frame times, its sparse weights' indices (uint32) and values, then the
+// positions of frame 0, 1, ... (12 bytes a glTF vertex). Everything before the positions depends
 // on the triangles and counts only.
 #pragma once
 
@@ -35,6 +37,15 @@
 
 namespace meshfold {
 
+// An animation of some of the frames: `count` frames from `first`, at
+// `rate` frames a second.
+struct GltfClip {
+    std::string name;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    double rate = 30; // above 0
+};
+
 // The mesh besides its vertices.
 struct GltfSource {
     std::string name;               // the mesh's name: node, mesh, material names
@@ -42,6 +53,7 @@ struct GltfSource {
     std::uint16_t frameSize = 0;    // as the animation file gives it
     std::uint32_t frames = 1;       // frames to write, 1 or more
     double fps = 30;                // above 0
+    std::vector<GltfClip> clips;    // empty: one animation of every frame at fps
     std::span<const std::uint8_t> data; // the whole data file; it must hold
                                         // the header and every triangle record
 };

@@ -70,8 +70,8 @@ inline constexpr bool kSlashSwitches = false;
 // a name. So is a frame rate that is not a number above 0 and up to 1000,
 // --fps without --to-gltf or a glTF file, --to-gltf with -ms, -h or
 // --to-unreal (an export shows the mesh as it is), -ms, -h or --to-gltf with
-// the name of a glTF file (they concern the game's own files), and --fit or
-// --uc without one: `conflict` then says why. No arguments at all asks for
+// the name of a glTF file (they concern the game's own files), --fit without
+// one and --uc without one or --to-gltf: `conflict` then says why. No arguments at all asks for
 // help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
