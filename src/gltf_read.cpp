@@ -1344,7 +1344,8 @@ std::vector<float> writtenFrames(const VertexSource& s, std::size_t frames, std:
 
 // The animations of a file written by --to-gltf as sequences: each shows
 // its key count of frames from the frame its first key shows (the first
-// sparse weight names it: index i < targets is target i, frame i + 1), at
+// sparse weight names it: index i < targets weighing 1 is target i, frame
+// i + 1), at
 // the rate of its keys. Empty when an animation is not of that shape.
 std::vector<GltfSequence> writtenSequences(const Model& m, std::size_t frames, double fps) {
     std::vector<GltfSequence> seqs;
@@ -1364,7 +1365,11 @@ std::vector<GltfSequence> writtenSequences(const Model& m, std::size_t frames, d
             std::vector<double> at;
             readElements(m, w.sparse.indices.bufferView, static_cast<std::size_t>(w.sparse.indices.byteOffset), 1,
                          1, w.sparse.indices.componentType, false, "an animation's weights", at);
-            first = at[0] < static_cast<double>(targets) ? static_cast<std::size_t>(at[0]) + 1 : 0;
+            std::vector<double> weight;
+            readElements(m, w.sparse.values.bufferView, static_cast<std::size_t>(std::max(w.sparse.values.byteOffset, 0)),
+                         1, 1, w.componentType, w.normalized, "an animation's weights", weight);
+            // A weight of 0 at key 0 stands in for none: the clip of frame 0 alone.
+            first = at[0] < static_cast<double>(targets) && weight[0] != 0 ? static_cast<std::size_t>(at[0]) + 1 : 0;
         }
         if (first + times.count > frames) {
             return {};

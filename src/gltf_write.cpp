@@ -91,6 +91,13 @@ std::uint32_t weighted(const GltfClip& c) {
     return c.count - (c.first == 0 ? 1 : 0);
 }
 
+// The sparse weights stored for a clip: one per weighted frame, or for a
+// clip of frame 0 alone one weight of 0 (an accessor of no view and no
+// sparse values is all zeros too, but importers such as assimp refuse it).
+std::uint32_t sparseCount(const GltfClip& c) {
+    return std::max<std::uint32_t>(weighted(c), 1);
+}
+
 // Where one animation's data lies in the binary chunk.
 struct ClipBin {
     std::uint64_t times = 0;
@@ -105,8 +112,8 @@ std::vector<ClipBin> clipBins(const std::vector<GltfClip>& clips, std::uint64_t 
         ClipBin b;
         b.times = at;
         b.indices = b.times + std::uint64_t{c.count} * 4;
-        b.values = b.indices + std::uint64_t{weighted(c)} * 4;
-        b.end = b.values + std::uint64_t{weighted(c)} * 4;
+        b.values = b.indices + std::uint64_t{sparseCount(c)} * 4;
+        b.end = b.values + std::uint64_t{sparseCount(c)} * 4;
         at = b.end;
         bins.push_back(b);
     }
@@ -293,26 +300,10 @@ AccessorIds accessorIds(const GltfPlan& plan) {
     return a;
 }
 
-// The buffer views of an animation: its times, then (where some frame
-// weighs a target) its sparse indices and values. The first is view 3.
-struct ClipViews {
-    std::uint64_t times = 0;
-    std::uint64_t indices = 0; // 0: no sparse values
-};
-
-std::vector<ClipViews> clipViews(const std::vector<GltfClip>& clips) {
-    std::vector<ClipViews> views;
-    std::uint64_t next = 3;
-    for (const GltfClip& c : clips) {
-        ClipViews v;
-        v.times = next++;
-        if (weighted(c) > 0) {
-            v.indices = next;
-            next += 2;
-        }
-        views.push_back(v);
-    }
-    return views;
+// The buffer views of animation i: its times (view 3 + 3i), its sparse
+// indices and its sparse values.
+std::uint64_t clipView(std::size_t i) {
+    return 3 + 3 * std::uint64_t{i};
 }
 
 void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
@@ -346,12 +337,10 @@ void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     for (std::size_t i = 0; i < clips.size(); ++i) {
         put(out, ",");
         view(bins[i].times, bins[i].indices - bins[i].times, 0, 0);
-        if (weighted(clips[i]) > 0) {
-            put(out, ",");
-            view(bins[i].indices, bins[i].values - bins[i].indices, 0, 0);
-            put(out, ",");
-            view(bins[i].values, bins[i].end - bins[i].values, 0, 0);
-        }
+        put(out, ",");
+        view(bins[i].indices, bins[i].values - bins[i].indices, 0, 0);
+        put(out, ",");
+        view(bins[i].values, bins[i].end - bins[i].values, 0, 0);
     }
     put(out, "]");
 }
@@ -388,11 +377,10 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     }
     const std::uint32_t targets = targetCount(plan);
     const std::vector<GltfClip> clips = clipsOf(plan);
-    const std::vector<ClipViews> views = clipViews(clips);
     for (std::size_t i = 0; i < clips.size(); ++i) {
         const GltfClip& c = clips[i];
         put(out, ",{\"bufferView\":");
-        jsonUint(out, views[i].times);
+        jsonUint(out, clipView(i));
         put(out, ",\"componentType\":");
         jsonUint(out, kFloat);
         put(out, ",\"count\":");
@@ -404,19 +392,15 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
         jsonUint(out, kFloat);
         put(out, ",\"count\":");
         jsonUint(out, std::uint64_t{c.count} * targets);
-        put(out, ",\"type\":\"SCALAR\"");
-        if (views[i].indices != 0) {
-            put(out, ",\"sparse\":{\"count\":");
-            jsonUint(out, weighted(c));
-            put(out, ",\"indices\":{\"bufferView\":");
-            jsonUint(out, views[i].indices);
-            put(out, ",\"componentType\":");
-            jsonUint(out, kUnsignedInt);
-            put(out, "},\"values\":{\"bufferView\":");
-            jsonUint(out, views[i].indices + 1);
-            put(out, "}}");
-        }
-        put(out, "}");
+        put(out, ",\"type\":\"SCALAR\",\"sparse\":{\"count\":");
+        jsonUint(out, sparseCount(c));
+        put(out, ",\"indices\":{\"bufferView\":");
+        jsonUint(out, clipView(i) + 1);
+        put(out, ",\"componentType\":");
+        jsonUint(out, kUnsignedInt);
+        put(out, "},\"values\":{\"bufferView\":");
+        jsonUint(out, clipView(i) + 2);
+        put(out, "}}}");
     }
     put(out, "]");
 }
@@ -750,6 +734,10 @@ bool writeGltfHead(const GltfPlan& plan, GltfOut& out) {
         }
         // Key k shows frame f = first + k: target f - 1 weighs 1 (frame 0 none).
         const std::uint32_t skip = c.first == 0 ? 1 : 0;
+        if (weighted(c) == 0) {
+            putLe32(out, 0);
+            putFloat(out, 0.0f);
+        }
         for (std::uint32_t k = skip; k < c.count; ++k) {
             putLe32(out, k * targets + (c.first + k - 1));
         }

@@ -1787,13 +1787,14 @@ TEST_F(Cli, SequencesGoOutToGltfAndComeBackWithUc) {
     put("S_a.3d", anim);
     put("S_d.3d", data);
     const std::string uc = "#exec MESH SEQUENCE MESH=S SEQ=All STARTFRAME=0 NUMFRAMES=6\n"
-                           "#exec MESH SEQUENCE MESH=S SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n";
+                           "#exec MESH SEQUENCE MESH=S SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n"
+                           "#exec MESH SEQUENCE MESH=S SEQ=Rest STARTFRAME=0 NUMFRAMES=1\n";
     put("S.uc", Bytes(uc.begin(), uc.end()));
     ASSERT_EQ(run({"--to-gltf", "--uc", "S"}).status, 0);
     const Glb glb = readGlb(get("S.glb"));
     ASSERT_EQ(glb.error, "");
     const auto& animations = glb.json["animations"];
-    ASSERT_EQ(animations.size(), 2u);
+    ASSERT_EQ(animations.size(), 3u);
     EXPECT_EQ(animations[1]["name"], "Walk");
     const std::vector<double> times =
         accessorValues(glb, animations[1]["samplers"][0]["input"].get<std::size_t>());
@@ -1809,6 +1810,7 @@ TEST_F(Cli, SequencesGoOutToGltfAndComeBackWithUc) {
     const std::string text(script.begin(), script.end());
     EXPECT_NE(text.find("SEQ=All STARTFRAME=0 NUMFRAMES=6\n"), std::string::npos) << text;
     EXPECT_NE(text.find("SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SEQ=Rest STARTFRAME=0 NUMFRAMES=1 RATE=30\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("SEQ=All_"), std::string::npos) << text;
 }
 

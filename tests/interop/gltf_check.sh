@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Exports every mesh of the corpus with --to-gltf into a scratch folder and
+# Exports every mesh of the corpus with --to-gltf (one of them with an import
+# script of sequences, --uc) into a scratch folder and
 # has readers nobody on this project wrote read the files:
 #   validator  Khronos' glTF-Validator (npm package gltf-validator): 0 errors
 #              and 0 warnings for every file
@@ -19,7 +20,15 @@ fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cp "$corpus"/*.3d "$dir"/
-"$exe" --to-gltf "$dir" >"$dir/export.log" || { cat "$dir/export.log"; exit 1; }
+# One mesh with an import script of three sequences: its file gets three
+# animations (--uc), the others one each.
+first=$(basename "$(ls "$dir"/*_a.3d | head -1)" _a.3d)
+frames=$(od -An -tu2 -N2 "$dir/${first}_a.3d" | tr -d ' ')
+printf '#exec MESH SEQUENCE MESH=%s SEQ=All STARTFRAME=0 NUMFRAMES=%s\n' "$first" "$frames" >"$dir/$first.uc"
+printf '#exec MESH SEQUENCE MESH=%s SEQ=First STARTFRAME=0 NUMFRAMES=1\n' "$first" >>"$dir/$first.uc"
+printf '#exec MESH SEQUENCE MESH=%s SEQ=Last STARTFRAME=%s NUMFRAMES=1 RATE=12.5\n' "$first" \
+  "$((frames - 1))" >>"$dir/$first.uc"
+"$exe" --to-gltf --uc "$dir" >"$dir/export.log" || { cat "$dir/export.log"; exit 1; }
 meshes=$(ls "$dir"/*_a.3d | wc -l)
 glbs=$(ls "$dir"/*.glb | wc -l)
 if [ "$meshes" -ne "$glbs" ]; then
