@@ -37,9 +37,10 @@ constexpr std::uint32_t kMaxCount = 65535;
 // An accessor without a buffer view is all zeros; none may claim more values
 // than any game mesh could use.
 constexpr std::uint64_t kMaxUnbackedValues = std::uint64_t{1} << 22;
-// Positions held while sampling: frames x glTF vertices. Beyond it the
-// vertex data exceeds what any game frame holds many times over.
-constexpr std::uint64_t kMaxSampledVertices = std::uint64_t{1} << 28;
+// Positions held while sampling, 12 bytes each: frames x glTF vertices, at
+// most 1.5 GiB. A file that needs more (2048 glTF vertices in each of 65535
+// frames) is refused as too large rather than left to exhaust memory.
+constexpr std::uint64_t kMaxSampledVertices = std::uint64_t{1} << 27;
 // Key times closer than this to a sample are that key.
 constexpr double kKeySnap = 1e-6;
 
