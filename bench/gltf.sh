@@ -22,6 +22,7 @@ if [ ! -x "$meshfold" ]; then
   cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$repo/build/release" -j 2 --target meshfold >/dev/null
 fi
+meshfold=$(realpath "$meshfold")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 python3 "$repo/bench/make_skinned_glb.py" "$dir/Column.glb" "$frames"

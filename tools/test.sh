@@ -59,6 +59,7 @@ bash tools/package.sh | tee "$logs/windows.txt"
 # working. The real measurement is described in docs/performance.md.
 echo "== benchmark smoke run"
 bash bench/e2e.sh --quick --meshfold build/release/meshfold
+bash bench/gltf.sh --reps 1 --frames 50 --meshfold build/release/meshfold
 
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 need_packages clang libclang-rt-14-dev
