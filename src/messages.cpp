@@ -148,19 +148,19 @@ std::string discardNote(const std::string& found, bool several, bool dryRun) {
            (dryRun ? "would remove " : "removed ") + (several ? "them\n" : "it\n");
 }
 
-std::string finishNote(const std::string& found, const std::string& animFile,
-                       const std::string& dataFile, const std::string& dataTemp,
-                       const std::string& backup, bool dryRun) {
+std::string finishNote(const std::string& found, const std::string& replaced,
+                       const std::string& other, const std::string& temp,
+                       const std::string& backups, bool dryRun) {
     return "meshfold: found " + found + ", left by a run that was cut short between replacing " +
-           animFile + " and " + dataFile + ": " + (dryRun ? "would move " : "moved ") + dataTemp +
-           " over " + dataFile + " and " + (dryRun ? "remove " : "removed ") + backup +
+           replaced + " and " + other + ": " + (dryRun ? "would move " : "moved ") + temp +
+           " over " + other + " and " + (dryRun ? "remove " : "removed ") + backups +
            ", which completes that conversion\n";
 }
 
-std::string dropBackupNote(const std::string& backup, bool dryRun) {
-    return "meshfold: found " + backup +
+std::string dropBackupNote(const std::string& found, bool several, bool dryRun) {
+    return "meshfold: found " + found +
            ", left by a run that was cut short after its conversion was complete: " +
-           (dryRun ? "would remove" : "removed") + " it\n";
+           (dryRun ? "would remove" : "removed") + (several ? " them\n" : " it\n");
 }
 
 std::string leftoverNotOursWarning(const std::string& path) {

@@ -246,7 +246,7 @@ namespace {
 // Temporary files that exist right now, kept where a signal handler can
 // reach them without allocating: an interrupted run removes them, so that
 // Ctrl-C leaves nothing behind but the user's own files.
-constexpr int kInterruptSlots = kMaxOpenReplacements + kMaxOpenReplacements / 2; // and backups
+constexpr int kInterruptSlots = kMaxInterruptFiles;
 constexpr std::size_t kSlotPathMax = 4096;
 // SIGPIPE among them: output piped into a reader that stops early (`| head`)
 // ends the run at its next line, as an interrupt would.

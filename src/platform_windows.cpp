@@ -484,9 +484,9 @@ namespace {
 struct Interrupts {
     Interrupts() { InitializeCriticalSection(&gate); }
     CRITICAL_SECTION gate; // held while files move, and by the handler to the end
-    std::wstring temporary[kMaxOpenReplacements];
-    HANDLE handle[kMaxOpenReplacements] = {}; // the run's own handle of it, if it has one
-    bool registered[kMaxOpenReplacements] = {};
+    std::wstring temporary[kMaxInterruptFiles];
+    HANDLE handle[kMaxInterruptFiles] = {}; // the run's own handle of it, if it has one
+    bool registered[kMaxInterruptFiles] = {};
 };
 
 Interrupts& interrupts() {
@@ -497,7 +497,7 @@ Interrupts& interrupts() {
 BOOL WINAPI removeTemporariesAndStop(DWORD) {
     Interrupts& in = interrupts();
     EnterCriticalSection(&in.gate);
-    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+    for (int i = 0; i < kMaxInterruptFiles; ++i) {
         if (in.registered[i]) {
             // Closed first, so that the file goes now rather than when the
             // system gets round to closing the handles of an ended process.
@@ -521,7 +521,7 @@ void catchInterrupts() {
 // room (the file is then only left behind, as after a hard kill).
 int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_VALUE) {
     Interrupts& in = interrupts();
-    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+    for (int i = 0; i < kMaxInterruptFiles; ++i) {
         if (!in.registered[i]) {
             in.temporary[i] = path;
             in.handle[i] = handle;
@@ -760,7 +760,7 @@ namespace {
 
 // Runs claim a leftover with a lock on one byte far past the end of any
 // mesh, where it keeps no program from reading the file (a backup is a hard
-// link of the animation file, which the claiming run reads too).
+// link of the mesh's file, which the claiming run reads too).
 constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
 
 } // namespace

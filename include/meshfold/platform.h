@@ -189,6 +189,10 @@ void closeFolder(Folder& folder);
 // files to remove on interrupt.
 inline constexpr int kMaxOpenReplacements = 64;
 
+// How many files an interrupt may have to remove at once: every open
+// replacement, and a backup of each original it replaces.
+inline constexpr int kMaxInterruptFiles = 2 * kMaxOpenReplacements;
+
 // How many files this process may have open at once (on POSIX its soft
 // descriptor limit, `ulimit -n`); a very large number where there is none.
 std::size_t openFileLimit();

@@ -457,8 +457,8 @@ TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     // The data file cannot replace its original, and then the animation file
     // cannot be put back either: the new animation file stays, the old one is
-    // kept beside it, never deleted, and so is the new data file, with which
-    // the next run finishes the conversion.
+    // kept beside it, never deleted, and so are the new data file, with which
+    // the next run finishes the conversion, and the data file's backup.
     const Mesh mesh = packedMesh("P", 1, 8, 4);
     putMesh(meshDir, mesh);
     const Prediction p = predict(mesh, true);
@@ -473,7 +473,7 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
         kept = kept || bytes == mesh.anim;
     }
     EXPECT_TRUE(kept) << "the original animation file is gone";
-    EXPECT_EQ(after.size(), 4u);
+    EXPECT_EQ(after.size(), 5u);
 
     const RunResult next = runTool({"-ms", "P"}, meshDir);
     EXPECT_EQ(next.out, p.head + "\n\nMesh file has already been converted !\n");
