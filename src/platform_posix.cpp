@@ -312,6 +312,11 @@ void unregisterTemporary(int& slot) {
 
 namespace {
 
+// A disk (or this user's quota on it) with no room left.
+bool isNoRoom(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
 // Creates target.meshfold-TAG.tmp exclusively and claims it. The claim (a
 // lock on the open file) is taken after the creation, so a run cleaning up
 // leftovers may have removed the file in between: then it is no longer the
@@ -367,6 +372,7 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
         if (error == EACCES || error == EPERM) {
             r.refused = ReplaceCheck::FolderNotWritable;
         }
+        r.noRoom = isNoRoom(error);
         r.tempPath.clear();
         return false;
     }
@@ -419,6 +425,7 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
             continue;
         }
         if (n <= 0) {
+            r.noRoom = n < 0 && isNoRoom(errno);
             break;
         }
         done += static_cast<std::size_t>(n);

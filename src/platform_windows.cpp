@@ -561,6 +561,16 @@ void releaseInterrupts() {
 // The temporary file is shared for deletion only: it can be moved into place
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
+namespace {
+
+// A disk (or this user's quota on it) with no room left.
+bool isNoRoom(DWORD error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+           error == ERROR_DISK_QUOTA_EXCEEDED;
+}
+
+} // namespace
+
 bool beginReplacement(const std::string& path, const std::string& tag, Replacement& r) {
     DWORD attributes = 0;
     if (!resolveTarget(path, r.target, attributes)) {
@@ -590,6 +600,7 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
         if (error == ERROR_ACCESS_DENIED) {
             r.refused = ReplaceCheck::FolderNotWritable;
         }
+        r.noRoom = isNoRoom(error);
         r.tempPath.clear();
         return false;
     }
@@ -605,6 +616,7 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
         const DWORD chunk = static_cast<DWORD>(std::min(size - done, kMaxWrite));
         DWORD written = 0;
         if (!WriteFile(asHandle(r.handle), data + done, chunk, &written, nullptr) || written == 0) {
+            r.noRoom = isNoRoom(GetLastError());
             break;
         }
         done += written;

@@ -125,6 +125,7 @@ struct Replacement {
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
     ReplaceCheck refused = ReplaceCheck::Ok; // why the last step failed, where the system said
+    bool noRoom = false; // the temporary file could not be made or written: its disk is full
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
