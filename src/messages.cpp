@@ -169,6 +169,12 @@ std::string leftoverNotOursWarning(const std::string& path) {
            " or another user's: left alone\n";
 }
 
+std::string smallScaleWarning(const std::string& animFile) {
+    return "meshfold: warning: " + animFile +
+           " looks converted without -h: every coordinate of its first frame lies within"
+           " -128..128, and taken back with -h the mesh will be tiny\n";
+}
+
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles) {
     return "meshfold: warning: " + dataFile +
            format(" has %u weapon triangle%s: -ms reverses %s corner order with every other"

@@ -563,10 +563,10 @@ void releaseInterrupts() {
 // leftover; holding it open is its claim.
 namespace {
 
-// A disk (or this user's quota on it) with no room left.
+// A disk (or this user's quota on it, which Windows reports the same way)
+// with no room left.
 bool isNoRoom(DWORD error) {
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
-           error == ERROR_DISK_QUOTA_EXCEEDED;
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
 } // namespace

@@ -82,6 +82,7 @@ struct Conversion {
     std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
     CoordRanges ranges;
     PackingTally packing; // of the vertices taken back to the Unreal form
+    bool smallScale = false; // taken back with -h, its first frame as a conversion without -h writes it
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     bool vertexBytesChecked = false; // and warned about, once
     std::uint64_t bytesWritten = 0; // to temporary files
@@ -184,6 +185,12 @@ Failure inspect(Session& io, Conversion& c) {
     step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
     emit(io, c, step.progress);
     c.frames = step.frames;
+    if (o.toUnreal && o.hiRes) {
+        // The slots of the first frame, which inspection reads for every wide mesh.
+        const std::size_t slots = std::size_t{c.info.vertexCount} * kWideVertexSize;
+        c.smallScale = writtenWithoutHiRes(firstFrame.first(std::min(slots, firstFrame.size())),
+                                           o.milkshapeFix);
+    }
     return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
 }
 
@@ -197,6 +204,14 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
     }
     if (c.options.milkshapeFix && t.weapons > 0) {
         note(io, weaponTriangleWarning(file, t.weapons));
+    }
+}
+
+// A mesh converted without -h and taken back with it comes out a few field
+// steps across; converted again, a speck. The run still does what was asked.
+void warnAboutScale(Session& io, const Conversion& c) {
+    if (c.smallScale) {
+        note(io, smallScaleWarning(c.options.animFileName));
     }
 }
 
@@ -368,6 +383,7 @@ void prepare(Session& io, Conversion& c) {
     }
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
+        warnAboutScale(io, c);
         f = checkWritable(c.options);
     }
     c.failure = f.stop == Stop::None ? writeNewFiles(io, c) : f;

@@ -151,5 +151,6 @@ std::string finishNote(const std::string& found, const std::string& replaced,
 std::string dropBackupNote(const std::string& found, bool several, bool dryRun);
 std::string leftoverNotOursWarning(const std::string& path);
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
+std::string smallScaleWarning(const std::string& animFile);
 
 } // namespace meshfold
