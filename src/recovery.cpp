@@ -247,45 +247,35 @@ bool readContents(const Job& j, Contents& c) {
            readHeld(j.animTemp, c.animTemp) && readHeld(j.dataTemp, c.dataTemp);
 }
 
-std::vector<Bytes> animsOf(const std::vector<MemoryRun>& runs) {
-    std::vector<Bytes> out;
-    for (const MemoryRun& r : runs) {
-        out.push_back(r.anim);
-    }
-    return out;
-}
-
-std::vector<Bytes> datasOf(const std::vector<MemoryRun>& runs) {
-    std::vector<Bytes> out;
-    for (const MemoryRun& r : runs) {
-        out.push_back(r.data);
-    }
-    return out;
-}
-
 // How each mesh file stands to its backup. The originals are the backups,
 // or the files themselves where they are the originals (or have no backup).
 void classify(const Job& j, Contents& c) {
-    if (!j.animBackup && !j.dataBackup) {
-        return;
-    }
     const bool animKept = j.animBackup && fileNow(c.anim, c.animBackup, {}) == FileNow::Original;
     const bool dataKept = j.dataBackup && fileNow(c.data, c.dataBackup, {}) == FileNow::Original;
-    const Bytes& anim = j.animBackup && !animKept ? c.animBackup : c.anim;
-    const Bytes& data = j.dataBackup && !dataKept ? c.dataBackup : c.data;
-    c.conversions = conversionsOf(anim, data);
+    c.animNow = animKept ? FileNow::Original : FileNow::NoBackup;
+    c.dataNow = dataKept ? FileNow::Original : FileNow::NoBackup;
+    if ((!j.animBackup || animKept) && (!j.dataBackup || dataKept)) {
+        return; // nothing replaced: no conversion to compare with
+    }
+    c.conversions = conversionsOf(j.animBackup && !animKept ? c.animBackup : c.anim,
+                                  j.dataBackup && !dataKept ? c.dataBackup : c.data);
+    std::vector<Bytes> anims;
+    std::vector<Bytes> datas;
+    for (const MemoryRun& r : c.conversions) {
+        anims.push_back(r.anim);
+        datas.push_back(r.data);
+    }
     if (j.animBackup) {
-        c.animNow = fileNow(c.anim, c.animBackup, animsOf(c.conversions));
+        c.animNow = fileNow(c.anim, c.animBackup, anims);
     }
     if (j.dataBackup) {
-        c.dataNow = fileNow(c.data, c.dataBackup, datasOf(c.conversions));
-        // A data file whose conversion is the same bytes is either: it is
-        // what the animation file says.
-        const std::vector<Bytes> datas = datasOf(c.conversions);
-        if (c.dataNow == FileNow::Original && c.animNow == FileNow::Converted &&
-            std::find(datas.begin(), datas.end(), c.data) != datas.end()) {
-            c.dataNow = FileNow::Converted;
-        }
+        c.dataNow = fileNow(c.data, c.dataBackup, datas);
+    }
+    // A data file whose conversion is the same bytes is either: it is what
+    // the animation file is.
+    if (c.dataNow == FileNow::Original && c.animNow == FileNow::Converted &&
+        std::find(datas.begin(), datas.end(), c.data) != datas.end()) {
+        c.dataNow = FileNow::Converted;
     }
 }
 

@@ -389,6 +389,8 @@ void prepare(Session& io, Conversion& c) {
     c.failure = f.stop == Stop::None ? writeNewFiles(io, c) : f;
 }
 
+// Closes the animation file and drops what inspection read of the data file,
+// once the mesh's new files are written or it has failed.
 void release(Conversion& c) {
     c.anim.reset();
     c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
