@@ -648,8 +648,9 @@ std::map<std::string, Bytes> afterPowerCut(const std::vector<Op>& ops, std::size
                        start);
 }
 
-// Folder operations left open by a cut beyond which every combination is
-// not tried: a seeded sample of that many combinations stands for them.
+// Up to this many folder operations left open by a cut, every combination of
+// them is tried (up to 1024); beyond it, a seeded sample of 1024 combinations,
+// with all kept and none kept among them.
 constexpr std::size_t kMostReordered = 10;
 
 // Every state a power cut after the first `k` calls may leave on a file
