@@ -19,7 +19,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
+#include <utility>
 
 namespace meshfold {
 
@@ -82,7 +84,9 @@ struct Conversion {
     CoordRanges ranges;
     PackingTally packing; // of the vertices taken back to the Unreal form
     ExportFigures exported; // what an export wrote
+    bool smallScale = false; // taken back with -h, its first frame as a conversion without -h writes it
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
+    bool vertexBytesChecked = false; // and warned about, once
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
     Replacement newData;
@@ -197,6 +201,12 @@ Failure inspect(Session& io, Conversion& c) {
     step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
     emit(io, c, step.progress);
     c.frames = step.frames;
+    if (o.toUnreal && o.hiRes) {
+        // The slots of the first frame, which inspection reads for every wide mesh.
+        const std::size_t slots = std::size_t{c.info.vertexCount} * kWideVertexSize;
+        c.smallScale = writtenWithoutHiRes(firstFrame.first(std::min(slots, firstFrame.size())),
+                                           o.milkshapeFix);
+    }
     return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
 }
 
@@ -213,11 +223,19 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
     }
 }
 
+// A mesh converted without -h and taken back with it comes out a few field
+// steps across; converted again, a speck. The run still does what was asked.
+void warnAboutScale(Session& io, const Conversion& c) {
+    if (c.smallScale) {
+        note(io, smallScaleWarning(c.options.animFileName));
+    }
+}
+
 // A file with more or fewer vertex bytes than its frames need converts as it
 // comes, but the game will show a garbled frame.
-void warnAboutVertexBytes(Session& io, const Conversion& c) {
+void warnAboutVertexBytes(Session& io, Conversion& c) {
     const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
-    if (c.vertexBytes != expected) {
+    if (!std::exchange(c.vertexBytesChecked, true) && c.vertexBytes != expected) {
         note(io, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
                                     c.info.frameSize));
     }
@@ -328,9 +346,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
-    const Failure f = writeVertices(io, c);
-    c.anim.reset();
-    return f;
+    return writeVertices(io, c);
 }
 
 // Writes NAME.glb into a temporary file beside it; in a dry run only sizes it.
@@ -360,7 +376,6 @@ Failure writeDataFile(Session& io, Conversion& c) {
 }
 
 void abandon(Conversion& c) {
-    c.anim.reset();
     abandonReplacement(c.newAnim);
     abandonReplacement(c.newData);
 }
@@ -372,9 +387,25 @@ Failure recoverLeftovers(Session& io, const Conversion& c) {
     return r.failure;
 }
 
+// The new files of a mesh that inspection accepted, in temporary files (in
+// a dry run, in memory only).
+Failure writeNewFiles(Session& io, Conversion& c) {
+    Failure f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
+    if (f.stop == Stop::None) {
+        warnAboutVertexBytes(io, c);
+        if (c.options.milkshapeFix) {
+            f = writeDataFile(io, c);
+        }
+    }
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+    return f;
+}
+
 // Everything up to the flush to disk: recovery, inspection, the checks, the
-// warnings and the new content in temporary files (in a dry run, in memory
-// only).
+// warnings and the new files. The animation file stays open, and what
+// inspection read of the data file kept, until release().
 void prepare(Session& io, Conversion& c) {
     Failure f = c.named->failure; // a name that stands for no mesh
     if (f.stop == Stop::None) {
@@ -385,27 +416,22 @@ void prepare(Session& io, Conversion& c) {
     }
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
+        warnAboutScale(io, c);
         f = checkWritable(c.options);
     }
-    if (f.stop == Stop::None) {
-        f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
-    }
-    if (f.stop == Stop::None) {
-        warnAboutVertexBytes(io, c);
-        if (c.options.milkshapeFix) {
-            f = writeDataFile(io, c);
-        }
-    }
+    c.failure = f.stop == Stop::None ? writeNewFiles(io, c) : f;
+}
+
+// Closes the animation file and drops what inspection read of the data file,
+// once the mesh's new files are written or it has failed.
+void release(Conversion& c) {
+    c.anim.reset();
     c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
-    c.failure = f;
-    if (f.stop != Stop::None) {
-        abandon(c);
-    }
 }
 
 // Moves every finished mesh of the group into place, durably; a dry run
 // checks what it can of that.
-void commitGroup(std::vector<Conversion>& group, bool dryRun) {
+void commitGroup(std::span<Conversion> group, bool dryRun) {
     std::vector<CommitTask> tasks;
     tasks.reserve(group.size());
     for (Conversion& c : group) {
@@ -428,7 +454,7 @@ std::string doneReport(const Session& io, const Conversion& c) {
 
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
-void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
+void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
         say(io.out, c.lines);
@@ -440,7 +466,39 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
             ++tally.converted;
         }
     }
-    group.clear();
+}
+
+// True when the last mesh of the group found no room on its disk while the
+// meshes before it held their new files, which a run on it alone would not
+// have had to make room for.
+bool crowdedOut(const std::vector<Conversion>& group) {
+    const Conversion& last = group.back();
+    const bool noRoom = last.newAnim.noRoom || last.newData.noRoom;
+    return last.failure.stop != Stop::None && noRoom &&
+           std::any_of(group.begin(), group.end() - 1,
+                       [](const Conversion& c) { return c.failure.stop == Stop::None; });
+}
+
+// The last mesh of the group written again on its own: the meshes before it
+// are moved into place first, which frees their originals. It then prints
+// and converts (or fails) as a run on it alone would.
+void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
+    finishGroup(io, std::span(group).first(group.size() - 1), tally);
+    group.erase(group.begin(), group.end() - 1);
+    Conversion& c = group.front();
+    say(io.out, c.lines);
+    c.lines.clear();
+    c.live = true;
+    c.newAnim = {};
+    c.newData = {};
+    c.ranges = {};
+    c.packing = {};
+    c.vertexBytes = 0;
+    c.bytesWritten = 0;
+    std::clearerr(c.anim.get());
+    c.failure = std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
+                    ? writeNewFiles(io, c)
+                    : fail(Stop::ReadFailed, c.options.animFileName);
 }
 
 int convertAll(const Command& cmd, Session& io) {
@@ -456,9 +514,15 @@ int convertAll(const Command& cmd, Session& io) {
         c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);
-        groupBytes += c.bytesWritten;
+        if (crowdedOut(group)) {
+            retryAlone(io, group, tally);
+            groupBytes = 0;
+        }
+        release(group.back());
+        groupBytes += group.back().bytesWritten;
         if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
             finishGroup(io, group, tally);
+            group.clear();
             groupBytes = 0;
         }
     }
