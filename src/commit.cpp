@@ -106,9 +106,15 @@ void flushAll(std::vector<CommitTask>& group) {
     }
 }
 
-// Moves both files of a -ms mesh, steps 4 and 5; `backup` is the original
-// animation file. Interrupts wait until both moves are done or undone.
-Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
+// The originals of a -ms mesh's two files, kept until both moves are durable.
+struct Originals {
+    Backup anim;
+    Backup data;
+};
+
+// Moves both files of a -ms mesh, steps 4 and 5. Interrupts wait until both
+// moves are done or undone.
+Failure moveBoth(CommitTask& t, Originals& originals, Folders& folders) {
     const RunOptions& o = t.options;
     if (!unchanged(t.anim, t.animRead) || !unchanged(t.data, t.dataRead)) {
         const bool animSame = unchanged(t.anim, t.animRead);
@@ -125,10 +131,11 @@ Failure moveBoth(CommitTask& t, Backup& backup, Folders& folders) {
     if (ordered && same && commitReplacement(t.data)) {
         return {};
     }
-    if (!restoreBackup(backup, t.anim.target)) {
-        // The original stays as the backup, and the data file's new content
-        // stays beside it: the next run finishes the commit.
-        keepBackup(backup);
+    if (!restoreBackup(originals.anim, t.anim.target)) {
+        // The originals stay as the backups, and the data file's new content
+        // stays beside them: the next run finishes the commit.
+        keepBackup(originals.anim);
+        keepBackup(originals.data);
         keepReplacement(t.data);
         return fail(Stop::WriteFailed, o.dataFileName);
     }
@@ -146,7 +153,7 @@ Failure moveExport(CommitTask& t) {
     return commitReplacement(t.anim) ? Failure{} : moveFailed(t.anim, gltfFileName(o));
 }
 
-Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
+Failure moveFiles(CommitTask& t, Originals& originals, Folders& folders) {
     if (t.options.toGltf) {
         return moveExport(t);
     }
@@ -166,7 +173,7 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
             f = moveFailed(t.anim, t.options.animFileName);
         }
     } else {
-        f = moveBoth(t, backup, folders);
+        f = moveBoth(t, originals, folders);
     }
     releaseInterrupts();
     if (!fresh) {
@@ -175,12 +182,13 @@ Failure moveFiles(CommitTask& t, Backup& backup, Folders& folders) {
     return f;
 }
 
-// Steps 2 and 3: the backup of each -ms mesh's animation file, then every
-// folder of those meshes flushed, so that what finishes or undoes a commit is
-// on disk before its first move. A mesh fails here when a folder of its files
+// Steps 2 and 3: the backups of each -ms mesh's two files, then every folder
+// of those meshes flushed, so that what finishes or undoes a commit is on
+// disk before its first move. A mesh fails here when a folder of its files
 // cannot be opened to be flushed, and every -ms mesh of the group when one of
 // those folders then fails to flush.
-void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector<Backup>& backups) {
+void keepOriginals(std::vector<CommitTask>& group, Folders& folders,
+                   std::vector<Originals>& originals) {
     std::map<std::string, Folder*> before;
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
@@ -189,8 +197,12 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
         if (live(t) && bothFiles(t)) {
-            if (!makeBackup(t.anim.target, t.anim.tag, backups[i])) {
+            Originals& kept = originals[i];
+            if (!makeBackup(t.anim.target, t.anim.tag, kept.anim)) {
                 t.failure = fail(Stop::CantOpenForWriting, t.options.animFileName);
+            } else if (!makeBackup(t.data.target, t.anim.tag, kept.data)) {
+                dropBackup(kept.anim);
+                t.failure = fail(Stop::CantOpenForWriting, t.options.dataFileName);
             } else {
                 before.insert(mine.begin(), mine.end());
             }
@@ -211,23 +223,24 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders, std::vector
 void commitGroup(std::vector<CommitTask>& group) {
     flushAll(group);
     Folders folders;
-    std::vector<Backup> backups(group.size());
-    keepOriginals(group, folders, backups);
+    std::vector<Originals> originals(group.size());
+    keepOriginals(group, folders, originals);
     std::map<std::string, Folder*> changed;
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
         if (live(t)) {
-            t.failure = moveFiles(t, backups[i], folders);
+            t.failure = moveFiles(t, originals[i], folders);
             foldersOf(t, folders, changed);
         }
     }
-    // A backup goes only once the moves it could undo are durable. A folder
+    // The backups go only once the moves they could undo are durable. A folder
     // that was opened to be synced but then fails to sync has met an error of
     // the disk, after the moves: the files are in place, and the backup goes
     // all the same.
     (void)Folders::sync(changed);
     for (std::size_t i = 0; i < group.size(); ++i) {
-        dropBackup(backups[i]);
+        dropBackup(originals[i].anim);
+        dropBackup(originals[i].data);
         abandonReplacement(group[i].anim);
         abandonReplacement(group[i].data);
     }

@@ -204,25 +204,31 @@ std::string discardNote(const std::string& found, bool several, bool dryRun) {
            (dryRun ? "would remove " : "removed ") + (several ? "them\n" : "it\n");
 }
 
-std::string finishNote(const std::string& found, const std::string& animFile,
-                       const std::string& dataFile, const std::string& dataTemp,
-                       const std::string& backup, bool dryRun) {
+std::string finishNote(const std::string& found, const std::string& replaced,
+                       const std::string& other, const std::string& temp,
+                       const std::string& backups, bool dryRun) {
     return "meshfold: found " + found + ", left by a run that was cut short between replacing " +
-           animFile + " and " + dataFile + ": " + (dryRun ? "would move " : "moved ") + dataTemp +
-           " over " + dataFile + " and " + (dryRun ? "remove " : "removed ") + backup +
+           replaced + " and " + other + ": " + (dryRun ? "would move " : "moved ") + temp +
+           " over " + other + " and " + (dryRun ? "remove " : "removed ") + backups +
            ", which completes that conversion\n";
 }
 
-std::string dropBackupNote(const std::string& backup, bool dryRun) {
-    return "meshfold: found " + backup +
+std::string dropBackupNote(const std::string& found, bool several, bool dryRun) {
+    return "meshfold: found " + found +
            ", left by a run that was cut short after its conversion was complete: " +
-           (dryRun ? "would remove" : "removed") + " it\n";
+           (dryRun ? "would remove" : "removed") + (several ? " them\n" : " it\n");
 }
 
 std::string leftoverNotOursWarning(const std::string& path) {
     return "meshfold: warning: " + path +
            " is named like a file meshfold leaves behind, but it is a link, not a regular file,"
            " or another user's: left alone\n";
+}
+
+std::string smallScaleWarning(const std::string& animFile) {
+    return "meshfold: warning: " + animFile +
+           " looks converted without -h: every coordinate of its first frame lies within"
+           " -128..128, and taken back with -h the mesh will be tiny\n";
 }
 
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles) {

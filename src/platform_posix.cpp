@@ -272,7 +272,7 @@ namespace {
 // Temporary files that exist right now, kept where a signal handler can
 // reach them without allocating: an interrupted run removes them, so that
 // Ctrl-C leaves nothing behind but the user's own files.
-constexpr int kInterruptSlots = kMaxOpenReplacements + kMaxOpenReplacements / 2; // and backups
+constexpr int kInterruptSlots = kMaxInterruptFiles;
 constexpr std::size_t kSlotPathMax = 4096;
 // SIGPIPE among them: output piped into a reader that stops early (`| head`)
 // ends the run at its next line, as an interrupt would.
@@ -338,6 +338,11 @@ void unregisterTemporary(int& slot) {
 
 namespace {
 
+// A disk (or this user's quota on it) with no room left.
+bool isNoRoom(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
 // Creates target.meshfold-TAG.tmp exclusively and claims it. The claim (a
 // lock on the open file) is taken after the creation, so a run cleaning up
 // leftovers may have removed the file in between: then it is no longer the
@@ -395,6 +400,7 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
         if (error == EACCES || error == EPERM) {
             r.refused = ReplaceCheck::FolderNotWritable;
         }
+        r.noRoom = isNoRoom(error);
         r.tempPath.clear();
         return false;
     }
@@ -457,6 +463,7 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
             continue;
         }
         if (n <= 0) {
+            r.noRoom = n < 0 && isNoRoom(errno);
             break;
         }
         done += static_cast<std::size_t>(n);

@@ -504,9 +504,9 @@ namespace {
 struct Interrupts {
     Interrupts() { InitializeCriticalSection(&gate); }
     CRITICAL_SECTION gate; // held while files move, and by the handler to the end
-    std::wstring temporary[kMaxOpenReplacements];
-    HANDLE handle[kMaxOpenReplacements] = {}; // the run's own handle of it, if it has one
-    bool registered[kMaxOpenReplacements] = {};
+    std::wstring temporary[kMaxInterruptFiles];
+    HANDLE handle[kMaxInterruptFiles] = {}; // the run's own handle of it, if it has one
+    bool registered[kMaxInterruptFiles] = {};
 };
 
 Interrupts& interrupts() {
@@ -517,7 +517,7 @@ Interrupts& interrupts() {
 BOOL WINAPI removeTemporariesAndStop(DWORD) {
     Interrupts& in = interrupts();
     EnterCriticalSection(&in.gate);
-    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+    for (int i = 0; i < kMaxInterruptFiles; ++i) {
         if (in.registered[i]) {
             // Closed first, so that the file goes now rather than when the
             // system gets round to closing the handles of an ended process.
@@ -541,7 +541,7 @@ void catchInterrupts() {
 // room (the file is then only left behind, as after a hard kill).
 int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_VALUE) {
     Interrupts& in = interrupts();
-    for (int i = 0; i < kMaxOpenReplacements; ++i) {
+    for (int i = 0; i < kMaxInterruptFiles; ++i) {
         if (!in.registered[i]) {
             in.temporary[i] = path;
             in.handle[i] = handle;
@@ -578,6 +578,16 @@ void releaseInterrupts() {
     LeaveCriticalSection(&interrupts().gate);
 }
 
+namespace {
+
+// A disk (or this user's quota on it, which Windows reports the same way)
+// with no room left.
+bool isNoRoom(DWORD error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+} // namespace
+
 // The temporary file is shared for deletion only: it can be moved into place
 // or removed while open, and no other run can open it to take it for a
 // leftover; holding it open is its claim.
@@ -612,6 +622,7 @@ bool beginReplacement(const std::string& path, const std::string& tag, Replaceme
         if (error == ERROR_ACCESS_DENIED) {
             r.refused = ReplaceCheck::FolderNotWritable;
         }
+        r.noRoom = isNoRoom(error);
         r.tempPath.clear();
         return false;
     }
@@ -627,6 +638,7 @@ std::size_t writeReplacement(Replacement& r, const std::uint8_t* data, std::size
         const DWORD chunk = static_cast<DWORD>(std::min(size - done, kMaxWrite));
         DWORD written = 0;
         if (!WriteFile(asHandle(r.handle), data + done, chunk, &written, nullptr) || written == 0) {
+            r.noRoom = isNoRoom(GetLastError());
             break;
         }
         done += written;
@@ -811,7 +823,7 @@ namespace {
 
 // Runs claim a leftover with a lock on one byte far past the end of any
 // mesh, where it keeps no program from reading the file (a backup is a hard
-// link of the animation file, which the claiming run reads too).
+// link of the mesh's file, which the claiming run reads too).
 constexpr DWORD kClaimOffsetHigh = 0x7FFFFFFF;
 
 } // namespace

@@ -133,6 +133,17 @@ void packVertices(const std::uint8_t* wide, std::size_t count, std::uint8_t* pac
     }
 }
 
+bool writtenWithoutHiRes(std::span<const std::uint8_t> vertices, bool keepXSign) {
+    const std::size_t count = vertices.size() / kWideVertexSize;
+    for (std::size_t i = 0; i < count; ++i) {
+        const PackedVertex v = packWideVertex(vertices.data() + i * kWideVertexSize, {keepXSign, false});
+        if (!v.fits || !v.padOk) {
+            return false;
+        }
+    }
+    return count > 0;
+}
+
 Failure packingFailure(const PackingTally& t) {
     Failure f;
     if (t.notDeusEx > 0) {

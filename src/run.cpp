@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
+#include <utility>
 
 namespace meshfold {
 
@@ -84,7 +86,9 @@ struct Conversion {
     CoordRanges ranges;
     PackingTally packing; // of the vertices taken back to the Unreal form
     ExportFigures exported; // what an export wrote
+    bool smallScale = false; // taken back with -h, its first frame as a conversion without -h writes it
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
+    bool vertexBytesChecked = false; // and warned about, once
     std::uint64_t bytesWritten = 0; // to temporary files
     Replacement newAnim;
     Replacement newData;
@@ -200,6 +204,12 @@ Failure inspect(Session& io, Conversion& c) {
     step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
     emit(io, c, step.progress);
     c.frames = step.frames;
+    if (o.toUnreal && o.hiRes) {
+        // The slots of the first frame, which inspection reads for every wide mesh.
+        const std::size_t slots = std::size_t{c.info.vertexCount} * kWideVertexSize;
+        c.smallScale = writtenWithoutHiRes(firstFrame.first(std::min(slots, firstFrame.size())),
+                                           o.milkshapeFix);
+    }
     return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
 }
 
@@ -216,11 +226,19 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
     }
 }
 
+// A mesh converted without -h and taken back with it comes out a few field
+// steps across; converted again, a speck. The run still does what was asked.
+void warnAboutScale(Session& io, const Conversion& c) {
+    if (c.smallScale) {
+        note(io, smallScaleWarning(c.options.animFileName));
+    }
+}
+
 // A file with more or fewer vertex bytes than its frames need converts as it
 // comes, but the game will show a garbled frame.
-void warnAboutVertexBytes(Session& io, const Conversion& c) {
+void warnAboutVertexBytes(Session& io, Conversion& c) {
     const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
-    if (c.vertexBytes != expected) {
+    if (!std::exchange(c.vertexBytesChecked, true) && c.vertexBytes != expected) {
         note(io, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
                                     c.info.frameSize));
     }
@@ -331,9 +349,7 @@ Failure writeAnimation(Session& io, Conversion& c) {
     if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
         return fail(Stop::WriteFailed, o.animFileName);
     }
-    const Failure f = writeVertices(io, c);
-    c.anim.reset();
-    return f;
+    return writeVertices(io, c);
 }
 
 // Writes NAME.glb into a temporary file beside it; in a dry run only sizes it.
@@ -363,7 +379,6 @@ Failure writeDataFile(Session& io, Conversion& c) {
 }
 
 void abandon(Conversion& c) {
-    c.anim.reset();
     abandonReplacement(c.newAnim);
     abandonReplacement(c.newData);
     abandonReplacement(c.newScript);
@@ -402,6 +417,25 @@ Failure checkImportWritable(const RunOptions& o) {
     return f;
 }
 
+// The new files of a mesh made from a glTF file, in temporary files (in a
+// dry run, in memory only): both game files, and with --uc the script.
+Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
+    const RunOptions& o = c.options;
+    Failure f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
+    if (f.stop == Stop::None) {
+        f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
+    }
+    if (f.stop == Stop::None && o.importScript) {
+        const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
+        f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
+    }
+    c.ranges = m.mesh.ranges;
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+    return f;
+}
+
 // A mesh made from a glTF file: recovery, the read, the limits, the checks,
 // then both game files (and the script) in temporary files, committed
 // together like the two files of a -ms conversion.
@@ -425,27 +459,13 @@ void prepareImport(Session& io, Conversion& c) {
     if (f.stop == Stop::None) {
         f = checkImportWritable(o);
     }
-    if (f.stop == Stop::None) {
-        f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
-    }
-    if (f.stop == Stop::None) {
-        f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
-    }
-    if (f.stop == Stop::None && o.importScript) {
-        const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
-        f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
-    }
-    c.ranges = m.mesh.ranges;
-    c.failure = f;
-    if (f.stop != Stop::None) {
-        abandon(c);
-    }
+    c.failure = f.stop == Stop::None ? writeImportFiles(io, c, m) : f;
 }
 
 // The import script of a mesh made from a glTF file is flushed to disk with
 // the game files, before any of them is moved: a script that cannot be
 // written fails the mesh while every file is still as it was.
-void flushScripts(std::vector<Conversion>& group) {
+void flushScripts(std::span<Conversion> group) {
     for (Conversion& c : group) {
         if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
             c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
@@ -473,9 +493,25 @@ void commitScript(Conversion& c) {
     abandonReplacement(c.newScript);
 }
 
+// The new files of a mesh that inspection accepted, in temporary files (in
+// a dry run, in memory only).
+Failure writeNewFiles(Session& io, Conversion& c) {
+    Failure f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
+    if (f.stop == Stop::None) {
+        warnAboutVertexBytes(io, c);
+        if (c.options.milkshapeFix) {
+            f = writeDataFile(io, c);
+        }
+    }
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+    return f;
+}
+
 // Everything up to the flush to disk: recovery, inspection, the checks, the
-// warnings and the new content in temporary files (in a dry run, in memory
-// only).
+// warnings and the new files. The animation file stays open, and what
+// inspection read of the data file kept, until release().
 void prepare(Session& io, Conversion& c) {
     if (!c.options.gltfSource.empty()) {
         prepareImport(io, c);
@@ -490,27 +526,22 @@ void prepare(Session& io, Conversion& c) {
     }
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
+        warnAboutScale(io, c);
         f = checkWritable(c.options);
     }
-    if (f.stop == Stop::None) {
-        f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
-    }
-    if (f.stop == Stop::None) {
-        warnAboutVertexBytes(io, c);
-        if (c.options.milkshapeFix) {
-            f = writeDataFile(io, c);
-        }
-    }
+    c.failure = f.stop == Stop::None ? writeNewFiles(io, c) : f;
+}
+
+// Closes the animation file and drops what inspection read of the data file,
+// once the mesh's new files are written or it has failed.
+void release(Conversion& c) {
+    c.anim.reset();
     c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
-    c.failure = f;
-    if (f.stop != Stop::None) {
-        abandon(c);
-    }
 }
 
 // Moves every finished mesh of the group into place, durably; a dry run
 // checks what it can of that.
-void commitGroup(std::vector<Conversion>& group, bool dryRun) {
+void commitGroup(std::span<Conversion> group, bool dryRun) {
     std::vector<CommitTask> tasks;
     tasks.reserve(group.size());
     for (Conversion& c : group) {
@@ -533,10 +564,11 @@ std::string doneReport(const Session& io, const Conversion& c) {
 
 // Finishes a group: every mesh's files in place (or left alone), then each
 // mesh's lines in order.
-void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
+void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     if (!io.dryRun) {
         flushScripts(group);
     }
+
     commitGroup(group, io.dryRun);
     for (Conversion& c : group) {
         commitScript(c);
@@ -549,7 +581,46 @@ void finishGroup(Session& io, std::vector<Conversion>& group, Tally& tally) {
             ++tally.converted;
         }
     }
-    group.clear();
+}
+
+// True when the last mesh of the group found no room on its disk while the
+// meshes before it held their new files, which a run on it alone would not
+// have had to make room for.
+bool crowdedOut(const std::vector<Conversion>& group) {
+    const Conversion& last = group.back();
+    const bool noRoom = last.newAnim.noRoom || last.newData.noRoom;
+    return last.failure.stop != Stop::None && noRoom &&
+           std::any_of(group.begin(), group.end() - 1,
+                       [](const Conversion& c) { return c.failure.stop == Stop::None; });
+}
+
+// The last mesh of the group written again on its own: the meshes before it
+// are moved into place first, which frees their originals. It then prints
+// and converts (or fails) as a run on it alone would.
+void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
+    finishGroup(io, std::span(group).first(group.size() - 1), tally);
+    group.erase(group.begin(), group.end() - 1);
+    Conversion& c = group.front();
+    say(io.out, c.lines);
+    c.lines.clear();
+    c.live = true;
+    c.newAnim = {};
+    c.newData = {};
+    c.newScript = {};
+    c.ranges = {};
+    c.packing = {};
+    c.vertexBytes = 0;
+    c.bytesWritten = 0;
+    if (!c.options.gltfSource.empty()) {
+        // Read again rather than held: its lines are out already.
+        const ImportedMesh m = importGltf(c.options);
+        c.failure = m.failure.stop == Stop::None ? writeImportFiles(io, c, m) : m.failure;
+        return;
+    }
+    std::clearerr(c.anim.get());
+    c.failure = std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
+                    ? writeNewFiles(io, c)
+                    : fail(Stop::ReadFailed, c.options.animFileName);
 }
 
 int convertAll(const Command& cmd, Session& io) {
@@ -565,9 +636,15 @@ int convertAll(const Command& cmd, Session& io) {
         c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);
-        groupBytes += c.bytesWritten;
+        if (crowdedOut(group)) {
+            retryAlone(io, group, tally);
+            groupBytes = 0;
+        }
+        release(group.back());
+        groupBytes += group.back().bytesWritten;
         if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
             finishGroup(io, group, tally);
+            group.clear();
             groupBytes = 0;
         }
     }

@@ -1279,12 +1279,26 @@ TEST_F(Cli, WarningsGoToStandardErrorOnly) {
     Bytes badIndex = soundDataFile(2, 4);
     badIndex[48 + 16 + 2] = 4; // triangle 1, corner 1: vertex 4 of 0..3
     badIndex[48 + 16 + 3] = 0;
+    // Converted meshes taken back: the first frame as a conversion without
+    // -h writes it (X and Y within -127..128, Z within -128..127; with -ms X
+    // within -128..127), just past that, and at the hi-res scale; a second
+    // frame beyond it is not looked at.
+    const Bytes normalScale =
+        wideAnimFile(2, 32, {{128, -127, 127, 0}, {-127, 128, -128, 0}, {0, 0, 0, 0}, {1, -1, 5, 0},
+                             {4000, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}});
+    const Bytes pastNormal = wideAnimFile(1, 32, {{1, 2, 3, 0}, {0, 0, 128, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}});
+    const Bytes msScale = wideAnimFile(1, 32, {{-128, 0, 0, 0}, {127, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}});
+    const Bytes hiResScale = wideAnimFile(1, 32, {{4096, -256, 640, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}});
+    const std::string tiny = " looks converted without -h: every coordinate of its first frame lies"
+                             " within -128..128, and taken back with -h the mesh will be tiny\n";
+    const std::vector<std::string> backHiRes = {"--to-unreal", "-h"};
     struct Case {
         const char* name;
         Bytes anim;
         Bytes data;
         bool ms;
         std::string warning; // empty: none
+        std::vector<std::string> switches = {};
     };
     const Case cases[] = {
         {"sound", animFile(2, 16, patternWords(8)), soundDataFile(1, 4), true, ""},
@@ -1301,13 +1315,24 @@ TEST_F(Cli, WarningsGoToStandardErrorOnly) {
          "meshfold: warning: M_d.3d has 2 weapon triangles: -ms reverses their corner order with"
          " every other triangle, and the game places a held weapon by that order\n"},
         {"weapon triangles without -ms", animFile(1, 16, patternWords(4)), weapons, false, ""},
+        {"taken back with -h, converted without it", normalScale, soundDataFile(1, 4), false,
+         "meshfold: warning: M_a.3d" + tiny, backHiRes},
+        {"taken back with -h, converted without it, -ms", msScale, soundDataFile(1, 4), true,
+         "meshfold: warning: M_a.3d" + tiny, backHiRes},
+        {"taken back with -h, a Z of 128", pastNormal, soundDataFile(1, 4), false, "", backHiRes},
+        {"taken back with -h, an X of 128 with -ms", normalScale, soundDataFile(1, 4), true, "", backHiRes},
+        {"taken back with -h, converted with it", hiResScale, soundDataFile(1, 4), false, "", backHiRes},
+        {"taken back without -h", msScale, soundDataFile(1, 4), true, "", {"--to-unreal"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         put("M_a.3d", c.anim);
         put("M_d.3d", c.data);
-        const std::vector<std::string> args =
-            c.ms ? std::vector<std::string>{"-ms", "M"} : std::vector<std::string>{"M"};
+        std::vector<std::string> args = c.switches;
+        if (c.ms) {
+            args.push_back("-ms");
+        }
+        args.push_back("M");
         const RunResult r = run(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, c.warning);

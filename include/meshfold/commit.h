@@ -6,15 +6,19 @@
 // The protocol for one mesh with -ms (one TAG for all its files):
 //   1. NAME_a.3d.meshfold-TAG.tmp and NAME_d.3d.meshfold-TAG.tmp are
 //      complete and flushed to disk;
-//   2. NAME_a.3d.meshfold-TAG.bak keeps the original animation file (a hard
-//      link, or a copy flushed to disk);
-//   3. every folder of the mesh's files is synced: all three names are on
+//   2. NAME_a.3d.meshfold-TAG.bak and NAME_d.3d.meshfold-TAG.bak keep the
+//      original files (hard links, or copies flushed to disk);
+//   3. every folder of the mesh's files is synced: all four names are on
 //      disk before anything is replaced;
 //   4. the animation file is replaced; from here on, the data file's
 //      temporary file is only ever moved into place, never removed, unless
 //      the original animation file has been put back;
 //   5. the data file is replaced;
-//   6. the folders are synced, then the backup is removed.
+//   6. the folders are synced, then the backups are removed.
+// A file system may write the two moves of steps 4 and 5 to disk in either
+// order, or only one of them, should the power fail before step 6: with
+// both originals and both new files on disk, the next run can tell which
+// file was replaced and finish the other.
 // Without -ms there is one temporary file and step 4 alone. An export
 // (--to-gltf) has one temporary file too, NAME.glb.meshfold-TAG.tmp, moved
 // over or to NAME.glb while the mesh's files are still as they were read.

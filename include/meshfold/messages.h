@@ -185,13 +185,16 @@ std::string triangleIndexWarning(const std::string& dataFile, unsigned badTriang
                                  unsigned polygonCount, unsigned firstBad, unsigned firstBadIndex,
                                  unsigned vertexCount);
 // What the next run did (or, in a dry run, would do) with the leftovers of a
-// run that was cut short; `found` lists them.
+// run that was cut short; `found` lists them. A commit cut short between its
+// two moves replaced one file, `replaced`, and `temp` finishes `other`;
+// `backups` names the backups removed then.
 std::string discardNote(const std::string& found, bool several, bool dryRun);
-std::string finishNote(const std::string& found, const std::string& animFile,
-                       const std::string& dataFile, const std::string& dataTemp,
-                       const std::string& backup, bool dryRun);
-std::string dropBackupNote(const std::string& backup, bool dryRun);
+std::string finishNote(const std::string& found, const std::string& replaced,
+                       const std::string& other, const std::string& temp,
+                       const std::string& backups, bool dryRun);
+std::string dropBackupNote(const std::string& found, bool several, bool dryRun);
 std::string leftoverNotOursWarning(const std::string& path);
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
+std::string smallScaleWarning(const std::string& animFile);
 
 } // namespace meshfold

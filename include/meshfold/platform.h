@@ -126,6 +126,7 @@ struct Replacement {
     bool open = false;
     int interruptSlot = -1; // where the temporary file is registered for removal on interrupt
     ReplaceCheck refused = ReplaceCheck::Ok; // why the last step failed, where the system said
+    bool noRoom = false; // the temporary file could not be made or written: its disk is full
 };
 
 // Creates the temporary file beside the real file behind `path`, with the
@@ -193,6 +194,10 @@ void closeFolder(Folder& folder);
 // at once: each holds an open file, and on POSIX a place in the list of
 // files to remove on interrupt.
 inline constexpr int kMaxOpenReplacements = 64;
+
+// How many files an interrupt may have to remove at once: every open
+// replacement, and a backup of each original it replaces.
+inline constexpr int kMaxInterruptFiles = 2 * kMaxOpenReplacements;
 
 // How many files this process may have open at once (on POSIX its soft
 // descriptor limit, `ulimit -n`); a very large number where there is none.

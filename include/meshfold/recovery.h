@@ -3,27 +3,36 @@
 // a power cut), using what that run left beside the mesh's files (see
 // commit.h for the protocol that leaves them).
 //
-// Leftovers of one commit share a TAG. For each TAG found:
-//   - the animation file's temporary file is there: nothing was replaced yet.
-//     The leftovers are removed (the backup only when it still equals the
-//     animation file) and the mesh is the original;
-//   - else the backup and the data file's temporary file are there: the
-//     animation file was replaced, the data file not yet. The temporary file
-//     is moved over the data file, then the backup is removed;
-//   - else the backup alone: both files were replaced; it is removed;
-//   - else the data file's temporary file alone: it was never used, and goes;
-//   - an export's temporary file (NAME.glb.meshfold-TAG.tmp, under a TAG of
-//     its own) was never moved into place, and goes.
-// Before the backup goes or the temporary file replaces the data file, the
-// files are checked to be what that commit made: the animation file must be
-// the conversion of the backup, either way (and the temporary file that of the
-// data file); for a mesh made from a glTF file (its backup empty, as its
-// animation file did not exist, or a glTF file of its name beside it) the new
-// files must be one mesh (isMeshPair).
+// Leftovers of one commit share a TAG. Which of the mesh's files that
+// commit replaced is read from the files themselves, each compared with its
+// backup (NAME_a.3d.meshfold-TAG.bak, NAME_d.3d.meshfold-TAG.bak): the
+// original, or its conversion. The names alone cannot tell, since a file
+// system may keep any of the commit's changes of names and lose others:
+//   - neither file was replaced: the leftovers are removed and the mesh is
+//     the original;
+//   - one file was replaced: the other's temporary file is moved over it,
+//     then the backups are removed;
+//   - both were: the backups are removed.
+// A file without a backup was not replaced while the other file's new
+// content is still there to finish with, and was replaced otherwise: its
+// backup went only once both moves were on disk. Before anything is moved
+// or removed, every file is checked to be what that commit made: an
+// original, or the conversion of the originals either way (both new files
+// from one conversion). A commit that left temporary files alone, without
+// a backup, replaced nothing; they go unread. An export's temporary file
+// (NAME.glb.meshfold-TAG.tmp, under a TAG of its own) was never moved into
+// place, and goes.
+// A mesh made from a glTF file has no originals to convert again: where the
+// files are not explained by a conversion and the commit was an import (a
+// backup is empty, standing for a file that did not exist, or a glTF file of
+// the mesh's name lies beside it), a file counts as replaced when it and the
+// other file (or that one's new content) are one mesh (isMeshPair); a file
+// whose backup is empty is the original while it does not exist.
 // Every step is one that a crash may interrupt: the next run picks up from
 // the state it leaves, by the same rules.
 #pragma once
 
+#include "meshfold/memory_run.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
 
@@ -35,31 +44,46 @@
 
 namespace meshfold {
 
-// The leftovers of one commit, by which of its three files are there.
+// The leftovers of one commit, by which of its four files are there.
 struct LeftoverSet {
     bool animTemp = false;
     bool animBackup = false;
     bool dataTemp = false;
+    bool dataBackup = false;
+};
+
+// What one of the mesh's files is, compared with its backup.
+enum class FileNow {
+    NoBackup,  // there is nothing to compare it with
+    Original,  // its backup, or more of it (a backup copy cut short)
+    Converted, // the conversion of the originals
+    Neither,   // changed since: the backup may be the only copy of its original
 };
 
 enum class RecoveryAction {
-    Discard,    // nothing was replaced: remove every leftover
-    FinishData, // move the data file's temporary file into place, then drop the backup
-    DropBackup, // the commit was complete but for the backup's removal
+    Discard,     // nothing was replaced: remove every leftover
+    FinishData,  // the animation file was replaced: move the data file's temporary file into place
+    FinishAnim,  // the data file was replaced: move the animation file's temporary file into place
+    DropBackups, // both files were replaced: remove the leftovers
+    Refuse,      // the files are not what the leftovers say: leave everything
 };
 
-RecoveryAction recoveryAction(const LeftoverSet& found);
+RecoveryAction recoveryAction(const LeftoverSet& found, FileNow anim, FileNow data);
 
-// True when `anim` is what a -ms conversion (with or without -h, in either
-// direction) of `backup` gives with data file `data`, and, when `newData` is
-// given, the new data file of that conversion is `newData`.
-bool madeFromBackup(std::span<const std::uint8_t> backup, std::span<const std::uint8_t> data,
-                    std::span<const std::uint8_t> anim, const std::vector<std::uint8_t>* newData);
+// How `file` stands to `backup`: the same bytes, or a backup copy cut short
+// (a start of it), is Original; one of `converted` is Converted.
+FileNow fileNow(std::span<const std::uint8_t> file, std::span<const std::uint8_t> backup,
+                const std::vector<std::vector<std::uint8_t>>& converted);
+
+// Every conversion a -ms run makes of the mesh (`anim`, `data`), with or
+// without -h, in either direction: the ways that succeed, each with its new
+// animation and data file.
+std::vector<MemoryRun> conversionsOf(std::span<const std::uint8_t> anim,
+                                     std::span<const std::uint8_t> data);
 
 // True when `anim` and `data` are one mesh: counts that are not 0, frames of
 // at least 4 bytes a vertex filling the animation file exactly, and every
-// triangle's corners among the data file's vertices. What recovery checks
-// of a mesh made from a glTF file, which has no original to convert again.
+// triangle's corners among the data file's vertices.
 bool isMeshPair(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data);
 
 // The leftover names of every folder a run has looked at, each folder

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace meshfold {
 
@@ -48,6 +49,13 @@ struct PackingTally {
 // vertices that do not fit are not to be used: see packingFailure().
 void packVertices(const std::uint8_t* wide, std::size_t count, std::uint8_t* packed,
                   ConvertMode mode, CoordRanges& ranges, PackingTally& tally);
+
+// True when `vertices` (wide vertices, 8 bytes each; a partial one at the
+// end is ignored) hold at least one vertex and each is what a conversion
+// without -h writes, in the sign convention of `keepXSign`: every
+// coordinate within -128..128 and the fourth word 0. Taken back with -h,
+// such a mesh spans a few field steps.
+bool writtenWithoutHiRes(std::span<const std::uint8_t> vertices, bool keepXSign);
 
 // True when every vertex taken so far can be written.
 inline bool packingFits(const PackingTally& t) {

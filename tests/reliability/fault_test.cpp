@@ -147,6 +147,96 @@ TEST_F(Faults, NoRoomForATemporaryFileLeavesTheMeshAsItWas) {
     EXPECT_EQ(snapshot(disk.dir()), before);
 }
 
+// Forty small -ms meshes (the corpus's telepo, 8.6 KB, or one of its shape:
+// 17 KB once converted), as a user would name them all on a nearly full disk.
+std::vector<Mesh> fortySmallMeshes() {
+    const fs::path corpus = corpusDir();
+    const bool real = !corpus.empty() && fs::exists(corpus / "telepo_a.3d");
+    const Mesh telepo = real ? Mesh{"", readFile(corpus / "telepo_a.3d"), readFile(corpus / "telepo_d.3d")}
+                             : packedMesh("", 30, 72, 24);
+    // Two bytes past its last frame: a warning on standard error, after the
+    // new animation file is written, that a mesh tried again must not repeat.
+    Mesh padded = telepo;
+    padded.anim.resize(padded.anim.size() + 2, 0);
+    std::vector<Mesh> meshes;
+    for (int i = 1; i <= 40; ++i) {
+        char base[8];
+        std::snprintf(base, sizeof base, "m%02d", i);
+        meshes.push_back(Mesh{base, padded.anim, padded.data});
+    }
+    return meshes;
+}
+
+// One call over all the meshes against a loop of one call per mesh, each
+// from the same disk with `freeBytes` left: the call converts the same
+// meshes, prints what the single calls print in turn (and the summary), and
+// leaves every other mesh as it was and nothing beside them. Returns how
+// many meshes converted.
+int batchAgainstLoop(SmallDisk& disk, const std::vector<Mesh>& meshes, std::uintmax_t freeBytes) {
+    const auto fresh = [&] {
+        for (const std::string& name : listFolder(disk.dir())) {
+            fs::remove(disk.dir() / name);
+        }
+        for (const Mesh& m : meshes) {
+            putMesh(disk.dir(), m);
+        }
+        EXPECT_TRUE(disk.leaveFree(freeBytes)) << disk.freeBytes();
+    };
+    fresh();
+    const Snapshot before = snapshot(disk.dir());
+    std::vector<std::string> args = {"-ms"};
+    std::string out;
+    std::string err;
+    int converted = 0;
+    for (const Mesh& m : meshes) {
+        args.push_back(anim(m.base));
+        const RunResult r = runTool({"-ms", anim(m.base)}, disk.dir());
+        out += r.out.substr(r.out.find("\nConverting "));
+        err += r.err;
+        converted += r.status == 0 ? 1 : 0;
+    }
+    const int failed = static_cast<int>(meshes.size()) - converted;
+    char summary[96];
+    std::snprintf(summary, sizeof summary, "\n\n%zu meshes: %d converted, 0 already converted, %d failed\n",
+                  meshes.size(), converted, failed);
+    const Snapshot afterLoop = snapshot(disk.dir());
+    fresh();
+    const RunResult batch = runTool(args, disk.dir());
+    EXPECT_EQ(batch.out.substr(batch.out.find("\nConverting ")), out + summary);
+    EXPECT_EQ(batch.err, err);
+    EXPECT_EQ(batch.status, failed == 0 ? 0 : 1);
+    const Snapshot after = snapshot(disk.dir());
+    EXPECT_EQ(after, afterLoop);
+    EXPECT_EQ(after.size(), before.size()) << "files left beside the meshes";
+    const Prediction p = predict(meshes[0], true);
+    for (const Mesh& m : meshes) {
+        const bool was = after.at(anim(m.base)) == m.anim && after.at(data(m.base)) == m.data;
+        const bool done = after.at(anim(m.base)) == p.anim && after.at(data(m.base)) == p.data;
+        EXPECT_TRUE(was || done) << m.base;
+    }
+    return converted;
+}
+
+// A group of meshes holds all its new files until it moves them into place;
+// a mesh that then finds the disk full is tried again on its own once the
+// meshes before it are in place and their originals gone.
+TEST_F(Faults, ABatchOnANearlyFullDiskConvertsWhatSingleRunsWould) {
+    needRoot();
+    SmallDisk disk(scratch.dir / "disk", "size=2m");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const std::vector<Mesh> meshes = fortySmallMeshes();
+    const int some = batchAgainstLoop(disk, meshes, 180 * 1024);
+    EXPECT_GT(some, 1);
+    EXPECT_LT(some, 40);
+    // Too little room for even one mesh: every one fails, nothing changes.
+    EXPECT_EQ(batchAgainstLoop(disk, meshes, 2 * kPage), 0);
+    std::printf("[ figures  ] 40 -ms meshes on a 2 MiB disk with 180 KiB free: %d converted in one "
+                "call, as by one call each; with 8 KiB free: 0, nothing changed\n",
+                some);
+}
+
 // The output limit at which each write fails, for a mesh converted with or
 // without the data file: the frame count, the frame size, the vertices, then
 // the data file; at or past the size of both outputs the run succeeds.
@@ -483,8 +573,8 @@ TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
     // The data file cannot replace its original, and then the animation file
     // cannot be put back either: the new animation file stays, the old one is
-    // kept beside it, never deleted, and so is the new data file, with which
-    // the next run finishes the conversion.
+    // kept beside it, never deleted, and so are the new data file, with which
+    // the next run finishes the conversion, and the data file's backup.
     const Mesh mesh = packedMesh("P", 1, 8, 4);
     putMesh(meshDir, mesh);
     const Prediction p = predict(mesh, true);
@@ -499,7 +589,7 @@ TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
         kept = kept || bytes == mesh.anim;
     }
     EXPECT_TRUE(kept) << "the original animation file is gone";
-    EXPECT_EQ(after.size(), 4u);
+    EXPECT_EQ(after.size(), 5u);
 
     const RunResult next = runTool({"-ms", "P"}, meshDir);
     EXPECT_EQ(next.out, p.head + "\n\nMesh file has already been converted !\n");

@@ -173,9 +173,18 @@ std::vector<LeftoverCase> leftoverCases() {
     const std::string at = "M_a.3d.meshfold-0123abcd.tmp";
     const std::string ab = "M_a.3d.meshfold-0123abcd.bak";
     const std::string dt = "M_d.3d.meshfold-0123abcd.tmp";
+    const std::string db = "M_d.3d.meshfold-0123abcd.bak";
     const std::string found = "meshfold: found ";
     const std::string between =
         ", left by a run that was cut short between replacing M_a.3d and M_d.3d: ";
+    const std::string dataFirst =
+        ", left by a run that was cut short between replacing M_d.3d and M_a.3d: ";
+    const std::string complete = ", left by a run that was cut short after its conversion was complete: ";
+    // A mesh whose data file -ms leaves as it is: triangles of zeros after a
+    // header tail of zeros.
+    Mesh same = kMesh;
+    std::fill(same.data.begin() + 4, same.data.end(), 0);
+    const Prediction sameDone = predict(same, true);
     return {
         {"nothing replaced yet", {"-ms", "M"}, {{"M_a.3d", o}, {"M_d.3d", d}, {at, partial}, {ab, o}, {dt, dd}},
          found + at + ", " + ab + ", " + dt +
@@ -215,11 +224,49 @@ std::vector<LeftoverCase> leftoverCases() {
         {"a new data file that is not the conversion", {"-ms", "M"},
          {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, partial}}, "", {},
          "its leftovers do not match the mesh's files, and were left as they are"},
-        {"a backup that matches no file", {"-ms", "M"}, {{"M_a.3d", a}, {"M_d.3d", dd}, {ab, partial}}, "", {},
+        {"a backup that matches no file", {"-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", dd}, {ab, Bytes(5, 0xEE)}}, "", {},
          "its leftovers do not match the mesh's files, and were left as they are"},
         {"the animation file changed after the crash", {"-ms", "M"},
          {{"M_a.3d", partial}, {"M_d.3d", d}, {at, partial}, {ab, o}}, "", {},
          "the animation file changed since, and the backup may be the only copy of its original"},
+        // A file system that keeps folder updates in any order: the data
+        // file's move on disk without the animation file's, and the
+        // animation file's new content lost while the rest is there.
+        {"the data file's move alone on disk", {"-ms", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", dd}, {at, a}, {ab, o}, {db, d}},
+         found + at + ", " + ab + ", " + db + dataFirst + "moved " + at + " over M_a.3d and removed " +
+             ab + " and " + db + ", which completes that conversion\n",
+         {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"the data file's move alone on disk, a dry run", {"--dry-run", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", dd}, {at, a}, {ab, o}, {db, d}},
+         found + at + ", " + ab + ", " + db + dataFirst + "would move " + at +
+             " over M_a.3d and remove " + ab + " and " + db + ", which completes that conversion\n",
+         {{"M_a.3d", o}, {"M_d.3d", dd}, {at, a}, {ab, o}, {db, d}}, ""},
+        {"the animation file's new content lost", {"-ms", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", d}, {ab, o}, {dt, dd}, {db, d}},
+         found + ab + ", " + dt + ", " + db +
+             ", left by a run that was cut short before it replaced anything: removed them\n",
+         {{"M_a.3d", o}, {"M_d.3d", d}}, ""},
+        {"the animation file's move alone on disk", {"-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", d}, {ab, o}, {dt, dd}, {db, d}},
+         found + ab + ", " + dt + ", " + db + between + "moved " + dt + " over M_d.3d and removed " +
+             ab + " and " + db + ", which completes that conversion\n",
+         {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"both moved, both backups left", {"-ms", "M"}, {{"M_a.3d", a}, {"M_d.3d", dd}, {ab, o}, {db, d}},
+         found + ab + ", " + db + complete + "removed them\n", {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"both moved, the data file's backup left", {"-ms", "M"}, {{"M_a.3d", a}, {"M_d.3d", dd}, {db, d}},
+         found + db + complete + "removed it\n", {{"M_a.3d", a}, {"M_d.3d", dd}}, ""},
+        {"both moved, a data file that -ms leaves as it is", {"-ms", "M"},
+         {{"M_a.3d", sameDone.anim}, {"M_d.3d", same.data}, {ab, same.anim}, {db, same.data}},
+         found + ab + ", " + db + complete + "removed them\n",
+         {{"M_a.3d", sameDone.anim}, {"M_d.3d", same.data}}, ""},
+        {"the data file's move alone, its new content not the conversion", {"-ms", "M"},
+         {{"M_a.3d", o}, {"M_d.3d", dd}, {at, partial}, {ab, o}, {db, d}}, "", {},
+         "its leftovers do not match the mesh's files, and were left as they are"},
+        {"the data file changed after the crash", {"-ms", "M"},
+         {{"M_a.3d", a}, {"M_d.3d", partial}, {ab, o}, {dt, dd}, {db, d}}, "", {},
+         "the data file changed since, and the backup may be the only copy of its original"},
     };
 }
 

@@ -441,6 +441,7 @@ TEST_F(WineTest, TheNextRunFinishesWhatAKilledRunLeft) {
     const std::string at = "m_a.3d.meshfold-0123abcd.tmp";
     const std::string ab = "m_a.3d.meshfold-0123abcd.bak";
     const std::string dt = "m_d.3d.meshfold-0123abcd.tmp";
+    const std::string db = "m_d.3d.meshfold-0123abcd.bak";
     const struct {
         const char* name;
         Folder files;
@@ -454,6 +455,14 @@ TEST_F(WineTest, TheNextRunFinishesWhatAKilledRunLeft) {
         {"killed before removing the backup", {{"m_a.3d", a}, {"m_d.3d", dd}, {ab, o}}, {"-ms", "m"}, 2},
         {"a data file's temporary file alone", {{"m_a.3d", o}, {"m_d.3d", d}, {dt, partial}}, {"m"}, 2},
         {"leftovers that do not match", {{"m_a.3d", a}, {"m_d.3d", d}, {ab, o}, {dt, partial}}, {"-ms", "m"}, 4},
+        // Power cuts on a disk that keeps any of the moves of names it had
+        // not flushed: the second move alone, or the first file's new
+        // content lost before anything moved.
+        {"the data file's move alone on disk", {{"m_a.3d", o}, {"m_d.3d", dd}, {at, a}, {ab, o}, {db, d}}, {"-ms", "m"}, 2},
+        {"the data file's move alone, dry run", {{"m_a.3d", o}, {"m_d.3d", dd}, {at, a}, {ab, o}, {db, d}}, {"--dry-run", "m"}, 5},
+        {"the animation file's new content lost", {{"m_a.3d", o}, {"m_d.3d", d}, {ab, o}, {dt, dd}, {db, d}}, {"-ms", "m"}, 2},
+        {"both moved, both backups left", {{"m_a.3d", a}, {"m_d.3d", dd}, {ab, o}, {db, d}}, {"-ms", "m"}, 2},
+        {"the data file changed since", {{"m_a.3d", a}, {"m_d.3d", partial}, {ab, o}, {dt, dd}, {db, d}}, {"-ms", "m"}, 5},
     };
     for (const auto& c : cases) {
         fs::path dir;
