@@ -5,7 +5,8 @@
 // refers to. Beyond "no crash" (AddressSanitizer and UndefinedBehaviorSanitizer
 // watch every access), each run must keep the reader's promises:
 //   - a read that succeeds gives frames x vertices x 3 positions, every
-//     triangle's corners among its vertices, sequences that tile its frames;
+//     triangle's corners among its vertices, sequences within its frames
+//     (sampled ones one after another, covering them all);
 //   - the game files of a mesh within the limits are exactly as long as its
 //     counts say, the data file's counts are the mesh's, every written
 //     coordinate inside the form's range.
@@ -37,7 +38,12 @@ void checkRead(const meshfold::GltfRead& r) {
             }
         }
     }
-    if (!r.sequences.empty()) {
+    for (const GltfSequence& q : r.sequences) {
+        check(q.frameCount >= 1 && q.firstFrame + q.frameCount <= r.frameCount, "sequence within the frames");
+    }
+    // Sampled animations follow one another; those of a file written by
+    // --to-gltf are its sequences, which may overlap.
+    if (!r.sequences.empty() && !r.restored) {
         std::uint32_t next = 0;
         for (const GltfSequence& s : r.sequences) {
             check(s.firstFrame == next && s.frameCount >= 1, "sequences one after another");

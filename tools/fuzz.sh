@@ -27,13 +27,15 @@ mkdir -p "$corpus" "$findings"
 [ "$#" -gt 0 ] || set -- -max_total_time=60
 "$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
 
-# The glTF reader: the Blender-made files of the tests as seeds (each after
-# the byte that picks the options), with a dictionary of the format's words.
+# The glTF reader: the Blender-made files of the tests, a .gltf of skins,
+# morphs and keys, and a file written by --to-gltf --uc (with its record and
+# three sequences) as seeds, each after the byte that picks the options, with
+# a dictionary of the format's words.
 gltf_seeds="$build/fuzz-gltf-seeds"
 gltf_corpus="$build/fuzz-gltf-corpus"
 rm -rf "$gltf_seeds"
 mkdir -p "$gltf_seeds" "$gltf_corpus"
-for f in tests/data/gltf/*.glb fuzz/seed.gltf; do
+for f in tests/data/gltf/*.glb fuzz/seed.gltf fuzz/seed_written.glb; do
   { printf '\000'; cat "$f"; } > "$gltf_seeds/$(basename "$f")"
 done
 "$build/fuzz/meshfold_gltf_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=16384 \
