@@ -268,13 +268,13 @@ GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std
 }
 
 std::string scriptIdentifier(const std::string& name) {
-    std::string id;
+    // An identifier starts with a letter or "_": a leading digit gets one in
+    // front (decided first, so that nothing is inserted into the string).
+    const bool digitFirst = !name.empty() && name[0] >= '0' && name[0] <= '9';
+    std::string id = name.empty() || digitFirst ? "_" : "";
     for (const char c : name) {
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         id += ok ? c : '_';
-    }
-    if (id.empty() || (id[0] >= '0' && id[0] <= '9')) {
-        id.insert(0, "_");
     }
     return id;
 }

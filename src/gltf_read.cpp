@@ -413,7 +413,12 @@ Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resourc
         throw ReadError{ctx.failure};
     }
     if (!ok) {
+        // The library's own words, as one clause of our message: its first
+        // line, without the full stop that our " !" follows.
         std::string first = err.substr(0, err.find('\n'));
+        while (!first.empty() && (first.back() == '.' || first.back() == ' ' || first.back() == '\r')) {
+            first.pop_back();
+        }
         refuse(binary || !model.asset.version.empty() ? GltfProblem::Damaged : GltfProblem::NotGltf,
                first);
     }

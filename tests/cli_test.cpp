@@ -1763,6 +1763,7 @@ TEST_F(Cli, AGltfFileThatCannotBecomeAMeshChangesNothing) {
     const RunResult junk = run({"Junk.glb"});
     EXPECT_EQ(junk.status, 1);
     EXPECT_NE(junk.out.find("File Junk.glb is damaged or truncated"), std::string::npos) << junk.out;
+    EXPECT_EQ(junk.out.find(". !"), std::string::npos) << junk.out; // the library's full stop goes
     // --fit scales up as well as down, to the form's whole range.
     const RunResult big = run({"--fps", "1", "Tri.gltf", "--fit"});
     EXPECT_EQ(big.status, 0);

@@ -374,8 +374,11 @@ struct WrittenFile {
     std::vector<std::uint8_t> glb;
 
     explicit WrittenFile(bool stale = false) {
-        data = {3, 0, 3, 0};
-        data.insert(data.end(), 44, 0x5A);
+        data.assign(48, 0x5A); // 3 triangles, 3 vertices, then the header tail
+        data[0] = 3;
+        data[1] = 0;
+        data[2] = 3;
+        data[3] = 0;
         const std::uint8_t t0[16] = {0, 0, 1, 0, 2, 0, 0x11, 0xAB, 0, 0, 10, 20, 30, 40, 4, 0xCD};
         const std::uint8_t t1[16] = {7, 0, 1, 0, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
         const std::uint8_t t2[16] = {2, 0, 1, 0, 0, 0, 0x02, 0x01, 5, 6, 7, 8, 9, 10, 9, 0x02};
