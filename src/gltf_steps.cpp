@@ -5,6 +5,11 @@
 #include "meshfold/gltf_export.h"
 #include "meshfold/gltf_import.h"
 #include "meshfold/paths.h"
+#include "meshfold/platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace meshfold {
 

@@ -3,7 +3,16 @@
 #include "meshfold/run.h"
 
 #include "meshfold/commit.h"
+#include "meshfold/convert.h"
+#include "meshfold/format.h"
+#include "meshfold/frames.h"
 #include "meshfold/gltf_steps.h"
+#include "meshfold/inspect.h"
+#include "meshfold/messages.h"
+#include "meshfold/names.h"
+#include "meshfold/options.h"
+#include "meshfold/platform.h"
+#include "meshfold/reverse.h"
 #include "meshfold/run_steps.h"
 
 #include <algorithm>
