@@ -6,33 +6,26 @@
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
-#include "meshfold/gltf_import.h"
-#include "meshfold/gltf_export.h"
+#include "meshfold/gltf_steps.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
 #include "meshfold/options.h"
-#include "meshfold/paths.h"
 #include "meshfold/platform.h"
-#include "meshfold/recovery.h"
 #include "meshfold/reverse.h"
+#include "meshfold/run_steps.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <span>
-#include <string_view>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace meshfold {
 
 namespace {
-
-// Words converted per read. A read always holds a whole frame of the
-// largest size, 65535 bytes.
-constexpr std::size_t kChunkWords = 16384;
-static_assert(kChunkWords * kPackedVertexSize > kMaxFrameSize);
 
 // Meshes whose new files are flushed to disk together. Each holds at most two
 // open temporary files until its group is done.
@@ -53,79 +46,6 @@ std::size_t meshesPerGroup() {
 // Bytes written before a group is flushed even when it is not full, so that
 // the disk never falls far behind and large meshes report as they finish.
 constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
-
-// What every mesh of a run shares: where it prints, whether it writes at all,
-// and the conversion buffers (64 KiB in, 128 KiB out, whatever the mesh).
-struct Session {
-    std::FILE* out;
-    std::FILE* err;
-    bool dryRun;
-    bool sharedTerminal = false; // out and err show on one terminal
-    LeftoverIndex leftovers = {};
-    std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
-    std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
-};
-
-// Everything the conversion of one mesh holds between its steps.
-struct Conversion {
-    const NamedMesh* named = nullptr; // the name it was found by
-    RunOptions options;
-    bool live = false;  // its lines go out as they come (nothing before it waits)
-    std::string lines;  // else they wait here until the mesh is done
-    InputFile anim;
-    FileStamp animRead; // the files as they were opened for reading
-    FileStamp dataRead;
-    MeshHeaderInfo info;
-    FrameForm frames;
-    std::vector<std::uint8_t> dataStart; // the data file as far as inspection read it
-    CoordRanges ranges;
-    PackingTally packing; // of the vertices taken back to the Unreal form
-    ExportFigures exported; // what an export wrote
-    bool smallScale = false; // taken back with -h, its first frame as a conversion without -h writes it
-    std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
-    bool vertexBytesChecked = false; // and warned about, once
-    std::uint64_t bytesWritten = 0; // to temporary files
-    Replacement newAnim;
-    Replacement newData;
-    Replacement newScript; // NAME.uc of a mesh made from a glTF file, with --uc
-    Failure failure;
-};
-
-// Prints text at once, so that a console shows each line as it happens.
-void say(std::FILE* out, std::string_view text) {
-    writeText(out, text);
-}
-
-// Prints lines for standard error. Where they show on the same terminal as
-// standard output, which leaves its last line open for the next message, each
-// note starts a line of its own and leaves its last one open in turn, as the
-// messages on standard output do.
-void note(Session& io, std::string_view text) {
-    if (!io.sharedTerminal || text.empty()) {
-        say(io.err, text);
-        return;
-    }
-    std::string lines = "\n";
-    lines += text.substr(0, text.size() - (text.back() == '\n' ? 1 : 0));
-    say(io.err, lines);
-}
-
-void emit(Session& io, Conversion& c, std::string_view text) {
-    if (c.live) {
-        say(io.out, text);
-    } else {
-        c.lines += text;
-    }
-}
-
-Failure fail(Stop stop, const std::string& file = {}) {
-    return Failure{stop, file};
-}
 
 // Reads up to `size` more bytes onto the end of `bytes`; stops early at end
 // of file. False on a read error: a file that cannot be read is not a short one.
@@ -244,29 +164,6 @@ void warnAboutVertexBytes(Session& io, Conversion& c) {
     }
 }
 
-// Why `file` cannot be replaced, as the platform tells it; Ok gives `unknown`.
-Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
-    switch (why) {
-    case ReplaceCheck::Ok:
-        return fail(unknown, file);
-    case ReplaceCheck::FileNotWritable:
-        return fail(Stop::CantOpenForWriting, file);
-    case ReplaceCheck::FolderNotWritable:
-        return fail(Stop::FolderNotWritable, file);
-    case ReplaceCheck::OwnerOnlyFolder:
-        return fail(Stop::OwnerOnlyFolder, file);
-    case ReplaceCheck::NameTooLong:
-        return fail(Stop::NameTooLong, file);
-    case ReplaceCheck::InUse:
-        return fail(Stop::InUse, file);
-    }
-    return fail(unknown, file);
-}
-
-Failure replaceable(const std::string& file, bool mayCreate = false) {
-    return refusal(checkReplaceable(file, mayCreate), file, Stop::None);
-}
-
 // Checks, before anything is written (in a dry run too), that every file the
 // run will replace (or, exporting, create) can be replaced by this user.
 Failure checkWritable(const RunOptions& o) {
@@ -278,13 +175,6 @@ Failure checkWritable(const RunOptions& o) {
         return f;
     }
     return replaceable(o.dataFileName);
-}
-
-// Writes to the temporary file, or in a dry run nowhere.
-bool writeAll(Session& io, Conversion& c, Replacement& r, const std::uint8_t* bytes,
-              std::size_t size) {
-    c.bytesWritten += size;
-    return io.dryRun || writeReplacement(r, bytes, size) == size;
 }
 
 // Converts `count` vertices gathered at `in` into `out` in the run's
@@ -352,20 +242,6 @@ Failure writeAnimation(Session& io, Conversion& c) {
     return writeVertices(io, c);
 }
 
-// Writes NAME.glb into a temporary file beside it; in a dry run only sizes it.
-Failure writeGltf(Session& io, Conversion& c) {
-    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
-    const GltfExportResult r = exportGltf(job, c.newAnim);
-    c.anim.reset();
-    c.vertexBytes = r.vertexBytes;
-    c.bytesWritten = r.figures.bytes;
-    c.exported = r.figures;
-    if (r.failure.stop == Stop::CantOpenForWriting) {
-        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
-    }
-    return r.failure;
-}
-
 Failure writeDataFile(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
@@ -376,121 +252,6 @@ Failure writeDataFile(Session& io, Conversion& c) {
         return fail(Stop::WriteFailed, o.dataFileName);
     }
     return {};
-}
-
-void abandon(Conversion& c) {
-    abandonReplacement(c.newAnim);
-    abandonReplacement(c.newData);
-    abandonReplacement(c.newScript);
-}
-
-// Finishes or undoes what a run that was cut short left for this mesh.
-Failure recoverLeftovers(Session& io, const Conversion& c) {
-    const RecoveryReport r = recoverMesh(c.options, io.dryRun, io.leftovers);
-    note(io, r.notes);
-    return r.failure;
-}
-
-// Begins the replacement of `file` (made new where it does not exist) with
-// `bytes`; in a dry run only counts them.
-Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const std::string& tag,
-                     const std::vector<std::uint8_t>& bytes, Replacement& r) {
-    if (!io.dryRun && !beginReplacement(file, tag, r, true)) {
-        return refusal(r.refused, file, Stop::CantOpenForWriting);
-    }
-    if (!writeAll(io, c, r, bytes.data(), bytes.size())) {
-        return fail(Stop::WriteFailed, file);
-    }
-    return {};
-}
-
-// The files a mesh made from a glTF file replaces or makes, checked before
-// anything is written.
-Failure checkImportWritable(const RunOptions& o) {
-    Failure f = replaceable(o.animFileName, true);
-    if (f.stop == Stop::None) {
-        f = replaceable(o.dataFileName, true);
-    }
-    if (f.stop == Stop::None && o.importScript) {
-        f = replaceable(o.baseName + ".uc", true);
-    }
-    return f;
-}
-
-// The new files of a mesh made from a glTF file, in temporary files (in a
-// dry run, in memory only): both game files, and with --uc the script.
-Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
-    const RunOptions& o = c.options;
-    Failure f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
-    if (f.stop == Stop::None) {
-        f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
-    }
-    if (f.stop == Stop::None && o.importScript) {
-        const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
-        f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
-    }
-    c.ranges = m.mesh.ranges;
-    if (f.stop != Stop::None) {
-        abandon(c);
-    }
-    return f;
-}
-
-// A mesh made from a glTF file: recovery, the read, the limits, the checks,
-// then both game files (and the script) in temporary files, committed
-// together like the two files of a -ms conversion.
-void prepareImport(Session& io, Conversion& c) {
-    const RunOptions& o = c.options;
-    Failure f = c.named->failure;
-    if (f.stop == Stop::None) {
-        f = recoverLeftovers(io, c);
-    }
-    ImportedMesh m;
-    if (f.stop == Stop::None) {
-        c.animRead = stampOf(o.animFileName);
-        c.dataRead = stampOf(o.dataFileName);
-        m = importGltf(o);
-        for (const std::string& line : m.notes) {
-            note(io, line);
-        }
-        f = m.failure;
-        emit(io, c, importProgress(o, m));
-    }
-    if (f.stop == Stop::None) {
-        f = checkImportWritable(o);
-    }
-    c.failure = f.stop == Stop::None ? writeImportFiles(io, c, m) : f;
-}
-
-// The import script of a mesh made from a glTF file is flushed to disk with
-// the game files, before any of them is moved: a script that cannot be
-// written fails the mesh while every file is still as it was.
-void flushScripts(std::span<Conversion> group) {
-    for (Conversion& c : group) {
-        if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
-            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
-        }
-    }
-}
-
-// Moves the script into place once the game files are. Only its move can
-// fail here, after the game files moved: the failure then names the script
-// alone. A folder that then fails to flush has met an error of the disk after
-// the move, and the script is in place, as the commit treats the game files.
-void commitScript(Conversion& c) {
-    if (!c.newScript.open) {
-        return;
-    }
-    if (c.failure.stop == Stop::None) {
-        if (commitReplacement(c.newScript)) {
-            Folder folder;
-            (void)(openFolder(folderOf(c.newScript.target), folder) && syncFolder(folder));
-            closeFolder(folder);
-        } else {
-            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
-        }
-    }
-    abandonReplacement(c.newScript);
 }
 
 // The new files of a mesh that inspection accepted, in temporary files (in
@@ -509,27 +270,31 @@ Failure writeNewFiles(Session& io, Conversion& c) {
     return f;
 }
 
-// Everything up to the flush to disk: recovery, inspection, the checks, the
-// warnings and the new files. The animation file stays open, and what
-// inspection read of the data file kept, until release().
-void prepare(Session& io, Conversion& c) {
-    if (!c.options.gltfSource.empty()) {
-        prepareImport(io, c);
-        return;
-    }
-    Failure f = c.named->failure; // a name that stands for no mesh
-    if (f.stop == Stop::None) {
-        f = recoverLeftovers(io, c);
-    }
-    if (f.stop == Stop::None) {
-        f = inspect(io, c);
-    }
+// A mesh's own files converted, or exported: inspection, the checks, the
+// warnings and the new files.
+Failure prepareConversion(Session& io, Conversion& c) {
+    Failure f = inspect(io, c);
     if (f.stop == Stop::None) {
         warnAboutTriangles(io, c);
         warnAboutScale(io, c);
         f = checkWritable(c.options);
     }
-    c.failure = f.stop == Stop::None ? writeNewFiles(io, c) : f;
+    return f.stop == Stop::None ? writeNewFiles(io, c) : f;
+}
+
+// Everything up to the flush to disk: recovery, then the conversion, the
+// export or the import with its checks, warnings and new files. The
+// animation file stays open, and what inspection read of the data file kept,
+// until release().
+void prepare(Session& io, Conversion& c) {
+    Failure f = c.named->failure; // a name that stands for no mesh
+    if (f.stop == Stop::None) {
+        f = recoverLeftovers(io, c);
+    }
+    if (f.stop == Stop::None) {
+        f = c.options.gltfSource.empty() ? prepareConversion(io, c) : prepareImport(io, c);
+    }
+    c.failure = f;
 }
 
 // Closes the animation file and drops what inspection read of the data file,
@@ -594,6 +359,15 @@ bool crowdedOut(const std::vector<Conversion>& group) {
                        [](const Conversion& c) { return c.failure.stop == Stop::None; });
 }
 
+// A mesh's new files written again from its animation file, still open,
+// read again from right after its header.
+Failure convertAgain(Session& io, Conversion& c) {
+    std::clearerr(c.anim.get());
+    return std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
+               ? writeNewFiles(io, c)
+               : fail(Stop::ReadFailed, c.options.animFileName);
+}
+
 // The last mesh of the group written again on its own: the meshes before it
 // are moved into place first, which frees their originals. It then prints
 // and converts (or fails) as a run on it alone would.
@@ -611,16 +385,7 @@ void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
     c.packing = {};
     c.vertexBytes = 0;
     c.bytesWritten = 0;
-    if (!c.options.gltfSource.empty()) {
-        // Read again rather than held: its lines are out already.
-        const ImportedMesh m = importGltf(c.options);
-        c.failure = m.failure.stop == Stop::None ? writeImportFiles(io, c, m) : m.failure;
-        return;
-    }
-    std::clearerr(c.anim.get());
-    c.failure = std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
-                    ? writeNewFiles(io, c)
-                    : fail(Stop::ReadFailed, c.options.animFileName);
+    c.failure = c.options.gltfSource.empty() ? convertAgain(io, c) : importAgain(io, c);
 }
 
 int convertAll(const Command& cmd, Session& io) {

@@ -1,0 +1,123 @@
+// The glTF steps of a run: the export of a mesh as NAME.glb, and a game mesh
+// made from a glTF file with its import script.
+#include "meshfold/gltf_steps.h"
+
+#include "meshfold/gltf_export.h"
+#include "meshfold/gltf_import.h"
+#include "meshfold/paths.h"
+#include "meshfold/platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace meshfold {
+
+namespace {
+
+// Begins the replacement of `file` (made new where it does not exist) with
+// `bytes`; in a dry run only counts them.
+Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const std::string& tag,
+                     const std::vector<std::uint8_t>& bytes, Replacement& r) {
+    if (!io.dryRun && !beginReplacement(file, tag, r, true)) {
+        return refusal(r.refused, file, Stop::CantOpenForWriting);
+    }
+    if (!writeAll(io, c, r, bytes.data(), bytes.size())) {
+        return fail(Stop::WriteFailed, file);
+    }
+    return {};
+}
+
+// The files a mesh made from a glTF file replaces or makes, checked before
+// anything is written.
+Failure checkImportWritable(const RunOptions& o) {
+    Failure f = replaceable(o.animFileName, true);
+    if (f.stop == Stop::None) {
+        f = replaceable(o.dataFileName, true);
+    }
+    if (f.stop == Stop::None && o.importScript) {
+        f = replaceable(o.baseName + ".uc", true);
+    }
+    return f;
+}
+
+// The new files of a mesh made from a glTF file, in temporary files (in a
+// dry run, in memory only): both game files, and with --uc the script.
+Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
+    const RunOptions& o = c.options;
+    Failure f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
+    if (f.stop == Stop::None) {
+        f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
+    }
+    if (f.stop == Stop::None && o.importScript) {
+        const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
+        f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
+    }
+    c.ranges = m.mesh.ranges;
+    if (f.stop != Stop::None) {
+        abandon(c);
+    }
+    return f;
+}
+
+} // namespace
+
+Failure writeGltf(Session& io, Conversion& c) {
+    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
+    const GltfExportResult r = exportGltf(job, c.newAnim);
+    c.anim.reset();
+    c.vertexBytes = r.vertexBytes;
+    c.bytesWritten = r.figures.bytes;
+    c.exported = r.figures;
+    if (r.failure.stop == Stop::CantOpenForWriting) {
+        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
+    }
+    return r.failure;
+}
+
+Failure prepareImport(Session& io, Conversion& c) {
+    const RunOptions& o = c.options;
+    c.animRead = stampOf(o.animFileName);
+    c.dataRead = stampOf(o.dataFileName);
+    const ImportedMesh m = importGltf(o);
+    for (const std::string& line : m.notes) {
+        note(io, line);
+    }
+    Failure f = m.failure;
+    emit(io, c, importProgress(o, m));
+    if (f.stop == Stop::None) {
+        f = checkImportWritable(o);
+    }
+    return f.stop == Stop::None ? writeImportFiles(io, c, m) : f;
+}
+
+Failure importAgain(Session& io, Conversion& c) {
+    const ImportedMesh m = importGltf(c.options);
+    return m.failure.stop == Stop::None ? writeImportFiles(io, c, m) : m.failure;
+}
+
+void flushScripts(std::span<Conversion> group) {
+    for (Conversion& c : group) {
+        if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
+            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+        }
+    }
+}
+
+void commitScript(Conversion& c) {
+    if (!c.newScript.open) {
+        return;
+    }
+    if (c.failure.stop == Stop::None) {
+        if (commitReplacement(c.newScript)) {
+            Folder folder;
+            (void)(openFolder(folderOf(c.newScript.target), folder) && syncFolder(folder));
+            closeFolder(folder);
+        } else {
+            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
+        }
+    }
+    abandonReplacement(c.newScript);
+}
+
+} // namespace meshfold
