@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
-# and runs it on its generated seeds and the meshes of ../shared/corpus when
-# present. Arguments go to libFuzzer; without any it runs for 60 seconds.
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
+# and runs them: the mesh target on its generated seeds and the meshes of
+# ../shared/corpus when present, the glTF reader on its seeds. Arguments go to
+# libFuzzer; without any each target runs for 30 seconds.
 #   bash tools/fuzz.sh                     # the CI run
 #   bash tools/fuzz.sh -runs=10000000      # a long campaign (about 3 minutes)
 # Inputs that find something are written to build/sanitize/fuzz-findings/.
@@ -24,7 +25,8 @@ mkdir -p "$corpus" "$findings"
 
 # Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
 # to this size); the invariants do not depend on the size of a file.
-[ "$#" -gt 0 ] || set -- -max_total_time=60
+# Two targets share the minute.
+[ "$#" -gt 0 ] || set -- -max_total_time=30
 "$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
 
 # The glTF reader: the Blender-made files of the tests, a .gltf of skins,
