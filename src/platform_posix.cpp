@@ -658,9 +658,12 @@ bool makeEmptyBackup(const std::string& target, const std::string& tag, Backup& 
     catchInterrupts();
     holdInterrupts();
     const int fd = ::open(b.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const bool made = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0 && (::close(fd) != 0 || !made)) {
-        ::unlink(b.path.c_str());
+    bool made = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) {
+        made = ::close(fd) == 0 && made; // a failed close fails the backup too
+        if (!made) {
+            ::unlink(b.path.c_str());
+        }
     }
     if (made) {
         b.interruptSlot = registerTemporary(b.path);
