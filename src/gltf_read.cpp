@@ -145,6 +145,13 @@ std::string num(std::size_t n) {
 
 // --- accessors, each checked against the bytes really there
 
+// The component types an index may have: unsigned integers.
+bool isIndexType(int type) {
+    return type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+           type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ||
+           type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT;
+}
+
 std::size_t componentSize(int type) {
     switch (type) {
     case TINYGLTF_COMPONENT_TYPE_BYTE:
@@ -233,6 +240,11 @@ void readElements(const Model& m, int viewIndex, std::size_t offset, std::size_t
     const std::size_t declared =
         static_cast<std::size_t>(m.bufferViews[static_cast<std::size_t>(viewIndex)].byteStride);
     const std::size_t stride = declared == 0 ? element : declared;
+    if (element == 0) {
+        // A component type glTF does not have, or elements of no values:
+        // nothing to step through.
+        damaged(what + " has a component type it cannot have");
+    }
     if (stride < element) {
         damaged(what + ": its buffer view's stride is smaller than one element");
     }
@@ -288,7 +300,7 @@ Values readAccessor(const Model& m, int index, std::initializer_list<int> types,
     if (a.sparse.isSparse) {
         const auto n = static_cast<std::size_t>(std::max(a.sparse.count, 0));
         if (a.sparse.count < 1 || n > a.count || a.sparse.indices.byteOffset < 0 ||
-            a.sparse.values.byteOffset < 0) {
+            a.sparse.values.byteOffset < 0 || !isIndexType(a.sparse.indices.componentType)) {
             damaged(name + " has a sparse part that does not fit it");
         }
         std::vector<double> at;
@@ -1367,7 +1379,8 @@ std::vector<GltfSequence> writtenSequences(const Model& m, std::size_t frames, d
         }
         const tinygltf::Accessor& w = m.accessors[static_cast<std::size_t>(out)];
         std::size_t first = 0;
-        if (w.sparse.isSparse && w.sparse.count > 0 && w.sparse.indices.byteOffset >= 0) {
+        if (w.sparse.isSparse && w.sparse.count > 0 && w.sparse.indices.byteOffset >= 0 &&
+            isIndexType(w.sparse.indices.componentType)) {
             std::vector<double> at;
             readElements(m, w.sparse.indices.bufferView, static_cast<std::size_t>(w.sparse.indices.byteOffset), 1,
                          1, w.sparse.indices.componentType, false, "an animation's weights", at);

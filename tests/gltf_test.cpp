@@ -319,6 +319,19 @@ TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
     const GltfRead big = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
                                      "\"POSITION\":0}}]}]"));
     EXPECT_EQ(big.failure.problem, GltfProblem::Damaged);
+    // Sparse indices of a type an index cannot have: one glTF does not know
+    // (no size to step by: found by the fuzzer as a division by zero) and float.
+    for (const char* type : {"5130", "5126"}) {
+        Glb s;
+        s.floats({0, 0, 0, 1, 0, 0, 0, 1, 0}, "VEC3", 3);
+        s.accessors.replace(s.accessors.find("\"type\":\"VEC3\"}"), 14,
+                            std::string("\"type\":\"VEC3\",\"sparse\":{\"count\":1,\"indices\":{\"bufferView\":0,"
+                                        "\"componentType\":") + type + "},\"values\":{\"bufferView\":0}}}");
+        const GltfRead r = read(s.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                       "\"POSITION\":0}}]}]"));
+        EXPECT_EQ(r.failure.problem, GltfProblem::Damaged) << type;
+        EXPECT_NE(r.failure.detail.find("sparse"), std::string::npos) << r.failure.detail;
+    }
     EXPECT_EQ(read({'n', 'o', 'p', 'e'}).failure.problem, GltfProblem::NotGltf);
     // An extension that moves no vertex is read, with a warning where it
     // changes what the game shows.
