@@ -874,14 +874,21 @@ PowerCutReplay caseReplay(const CrashCase& c, const fs::path& root, const std::s
             [&c, root](const RunResult&, const std::string& when) { expectFinished(root, c, when); }};
 }
 
+// Of the unflushed folder operations of a cut, how many combinations at
+// most (MESHFOLD_POWER_CUT_SAMPLES, a power of two, default 1024): the
+// sanitizer build, where each run is several times slower, samples fewer.
 TEST_F(Crashes, APowerCutAfterAnyCallLeavesWhatTheNextRunFinishes) {
+    const auto combinations =
+        static_cast<std::uint64_t>(envNumber("MESHFOLD_POWER_CUT_SAMPLES", kMostCombinations));
+    ASSERT_TRUE(combinations > 0 && (combinations & (combinations - 1)) == 0) << "not a power of two";
     PowerCutFigures figures;
     for (const CrashCase& c : crashCases()) {
         putAll(c);
         const TracedRun traced = traceRun(scratch.dir, meshDir, c.args);
         ASSERT_EQ(traced.result.status, 0) << c.name;
-        figures.add(c.name, replayPowerCuts(scratch.dir, meshDir, traced,
-                                            caseReplay(c, scratch.dir, c.name, [&] { clearAll(c); })));
+        PowerCutReplay replay = caseReplay(c, scratch.dir, c.name, [&] { clearAll(c); });
+        replay.combinations = combinations;
+        figures.add(c.name, replayPowerCuts(scratch.dir, meshDir, traced, replay));
         if (HasFatalFailure()) {
             return;
         }
