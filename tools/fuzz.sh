@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make clang libclang-rt-14-dev libtinygltf-dev nlohmann-json3-dev
+need_packages cmake make clang libclang-rt-14-dev libtinygltf-dev nlohmann-json3-dev libstb-dev
 
 build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64
+need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev g++-mingw-w64-x86-64-posix wine wine64
 
 jobs=$(nproc 2>/dev/null || echo 2)
 root=$PWD
