@@ -3,9 +3,11 @@
 #include "meshfold/gltf_write.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,10 @@ TEST(MaterialName, NamesEveryTypeAndFlagAndReadsBackLongAndShortForms) {
     };
     EXPECT_EQ(code("003_ns_dd_UL"), 3 * 256 + 0x91);
     EXPECT_EQ(code("010_PH"), 10 * 256 + 0x08);
+    // A later type word replaces the type; flags add to it, in any order.
+    EXPECT_EQ(code("001_2SIDED_TRANSLUCENT"), 1 * 256 + 0x02);
+    EXPECT_EQ(code("001_LU_dd"), 1 * 256 + 0x01);
+    EXPECT_EQ(code("001_MODULATED_UNLIT_2SIDED"), 1 * 256 + 0x11);
     EXPECT_EQ(code("010"), 10 * 256);
     EXPECT_EQ(code("256_NORMAL"), -1);
     EXPECT_EQ(code("12_NORMAL"), -1);
@@ -234,6 +240,39 @@ TEST(GltfWrite, TrianglesGltfCannotHoldStayInTheExtras) {
     EXPECT_NE(json.find("\"triangles\":\"ffff0000ffff0000\""), std::string::npos);
     // A name is escaped, and a byte that is no UTF-8 becomes U+FFFD.
     EXPECT_NE(json.find("\"name\":\"T\\\"\\\\\\u0001\\ufffd\""), std::string::npos) << json;
+}
+
+TEST(GltfWrite, AMaterialIsDoubleSidedByItsPolygonTypeNotItsTextureNumber) {
+    struct Case {
+        std::uint8_t texture, type;
+        const char* name;
+        bool doubleSided;
+    };
+    const Case cases[] = {
+        {1, 0x00, "001_NORMAL_T", false},
+        {0, 0x01, "000_2SIDED_T", true},
+        {3, 0x03, "003_MASKED_T", true},
+        {2, 0x08, "002_WEAPONTRI_T", false},
+        {8, 0x12, "008_TRANSLUCENT_UNLIT_T", true},
+    };
+    std::vector<std::array<std::uint16_t, 4>> tris(std::size(cases), {0, 1, 2, 0});
+    std::vector<std::uint8_t> data = gltfDataFile(3, tris);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        std::uint8_t* r = data.data() + kDataHeaderSize + i * kTriangleRecordSize;
+        r[kTriAttr0Offset] = cases[i].type;
+        r[kTriAttr2Offset] = cases[i].texture;
+    }
+    GltfSource s;
+    s.name = "T";
+    s.data = data;
+    GltfPlan plan = planGltf(s);
+    const std::string json = jsonOf(writeAll(plan, 1));
+    const nlohmann::json materials = nlohmann::json::parse(json)["materials"];
+    ASSERT_EQ(materials.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(materials[i]["name"], cases[i].name);
+        EXPECT_EQ(materials[i].value("doubleSided", false), cases[i].doubleSided) << cases[i].name;
+    }
 }
 
 TEST(GltfWrite, ASinkThatRefusesStopsTheWriting) {

@@ -250,6 +250,127 @@ TEST(GltfRead, RotationsTurnAtAnEvenRateAndCubicSplinesFollowTheirTangents) {
     ASSERT_EQ(rc.failure.problem, GltfProblem::None) << rc.failure.detail;
     EXPECT_NEAR(at(rc, 1, 0)[2], 0.15625, 1e-6);
     EXPECT_NEAR(at(rc, 2, 0)[2], 0.5, 1e-6);
+
+    // Tangents are rates per second: keys a quarter second apart scale them
+    // by 0.25. Out-tangent 4 from value 0, in-tangent -2 into value 1.
+    Quad t;
+    const double dt = 0.25, p0 = 0, p1 = 1, out0 = 4, in1 = -2;
+    const std::string tangents = animation(t.g, "translation", {0, static_cast<float>(dt)},
+                                           {0, 0, 0, 0, 0, 0, 0, 4, 0, 0, -2, 0, 0, 1, 0, 0, 0, 0}, "VEC3", 3,
+                                           "CUBICSPLINE");
+    const GltfRead rt = read(t.g.file(t.mesh("-1") + tangents), 16); // 0, 1/16 ... 1/4
+    ASSERT_EQ(rt.failure.problem, GltfProblem::None) << rt.failure.detail;
+    ASSERT_EQ(rt.frameCount, 5u);
+    for (std::size_t f = 0; f < 5; ++f) {
+        const double u = f / 4.0, u2 = u * u, u3 = u2 * u; // the fraction of the key interval
+        const double hermite = (2 * u3 - 3 * u2 + 1) * p0 + (u3 - 2 * u2 + u) * dt * out0 +
+                               (-2 * u3 + 3 * u2) * p1 + (u3 - u2) * dt * in1;
+        EXPECT_NEAR(at(rt, f, 0)[2], hermite, 1e-6) << "frame " << f;
+    }
+}
+
+// Quaternions (x, y, z, w) in double, for values the reader must give.
+using Quatd = std::array<double, 4>;
+
+Quatd axisAngle(std::array<double, 3> axis, double degrees) {
+    const double len = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    const double h = degrees * M_PI / 360;
+    return {axis[0] / len * std::sin(h), axis[1] / len * std::sin(h), axis[2] / len * std::sin(h), std::cos(h)};
+}
+
+Quatd product(const Quatd& a, const Quatd& b) {
+    return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1],
+            a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
+            a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3],
+            a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
+}
+
+// p turned by q: q p q*.
+std::array<double, 3> turned(const Quatd& q, std::array<double, 3> p) {
+    const Quatd r = product(product(q, {p[0], p[1], p[2], 0}), {-q[0], -q[1], -q[2], q[3]});
+    return {r[0], r[1], r[2]};
+}
+
+// The rotation a fraction s of the way from a to b the shorter way round:
+// a times the relative turn a* b (taken with w >= 0) to the power s.
+Quatd shorterWay(const Quatd& a, const Quatd& b, double s) {
+    Quatd d = product({-a[0], -a[1], -a[2], a[3]}, b);
+    if (d[3] < 0) {
+        d = {-d[0], -d[1], -d[2], -d[3]};
+    }
+    const double sinHalf = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    const double half = std::atan2(sinHalf, d[3]);
+    return product(a, axisAngle({d[0], d[1], d[2]}, 2 * half * s * 180 / M_PI));
+}
+
+TEST(GltfRead, RotationKeysOfOppositeSignTurnTheShorterWayAtAnEvenRate) {
+    struct Case {
+        Quatd from, to; // `to` is stored negated: the keys' dot product is negative
+    };
+    const Case cases[] = {
+        {axisAngle({0, 1, 0}, 40), axisAngle({0, 1, 0}, 170)},
+        {axisAngle({1, 0, 0}, -60), axisAngle({0, 0, 1}, 100)},
+        {axisAngle({1, 1, 0}, 40), axisAngle({0, 1, 1}, 170)},
+    };
+    for (const Case& c : cases) {
+        const Quatd stored = {-c.to[0], -c.to[1], -c.to[2], -c.to[3]};
+        ASSERT_LT(c.from[0] * stored[0] + c.from[1] * stored[1] + c.from[2] * stored[2] + c.from[3] * stored[3], 0);
+        Quad q;
+        std::vector<float> keys;
+        for (const Quatd* k : {&c.from, &stored}) {
+            keys.insert(keys.end(), k->begin(), k->end());
+        }
+        const std::string anim = animation(q.g, "rotation", {0, 1}, keys, "VEC4", 4);
+        const GltfRead r = read(q.g.file(q.mesh("-1") + anim), 8); // every eighth of the way
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        ASSERT_EQ(r.frameCount, 9u);
+        for (std::size_t f = 0; f < 9; ++f) {
+            const Quatd expected = shorterWay(c.from, c.to, f / 8.0);
+            for (std::size_t v : {1, 2}) { // glTF (1, 0, 0) and (0, 1, 0)
+                const std::array<double, 3> p = turned(expected, {v == 1 ? 1.0 : 0.0, v == 2 ? 1.0 : 0.0, 0});
+                const std::array<float, 3> got = at(r, f, v); // X = x, Y = z, Z = y
+                EXPECT_NEAR(got[0], p[0], 1e-6) << "frame " << f << " vertex " << v;
+                EXPECT_NEAR(got[1], p[2], 1e-6) << "frame " << f << " vertex " << v;
+                EXPECT_NEAR(got[2], p[1], 1e-6) << "frame " << f << " vertex " << v;
+            }
+        }
+    }
+}
+
+// A node's world transform turns glTF's corner order (a, b, c) back to
+// itself only when it mirrors (its determinant is negative); a rotation
+// about any axis, or a half turn made of two negated axes, does not.
+TEST(GltfRead, OnlyAMirroringNodeTransformKeepsGltfsCornerOrder) {
+    const double s60 = std::sin(M_PI / 3), c60 = 0.5, r2 = std::sqrt(0.5), r3 = std::sqrt(1.0 / 3);
+    struct Case {
+        std::string transform; // the node's members
+        bool mirror;
+    };
+    const Case cases[] = {
+        {"", false},
+        {",\"rotation\":[" + std::to_string(s60) + ",0,0," + std::to_string(c60) + "]", false}, // 120 deg about x
+        {",\"rotation\":[0," + std::to_string(s60) + ",0," + std::to_string(c60) + "]", false}, // about y
+        {",\"rotation\":[0,0," + std::to_string(s60) + "," + std::to_string(c60) + "]", false}, // about z
+        {",\"rotation\":[" + std::to_string(s60 * r2) + ",0," + std::to_string(s60 * r2) + "," + std::to_string(c60) +
+             "]", false}, // about x and z at once
+        {",\"rotation\":[" + std::to_string(s60 * r3) + "," + std::to_string(s60 * r3) + "," +
+             std::to_string(s60 * r3) + "," + std::to_string(c60) + "]", false}, // about all three
+        {",\"scale\":[-1,-1,1]", false}, // a half turn about z
+        {",\"scale\":[-1,1,1]", true},
+        {",\"scale\":[1,1,-1]", true},
+        {",\"scale\":[-1,-1,-1]", true},
+        {",\"rotation\":[0,0," + std::to_string(s60) + "," + std::to_string(c60) + "],\"scale\":[1,-2,1]", true},
+    };
+    for (const Case& c : cases) {
+        Quad q;
+        const GltfRead r = read(q.g.file(q.mesh("-1", c.transform)));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        ASSERT_EQ(r.vertexCount, 4u) << c.transform;
+        const std::array<std::uint32_t, 3> expected = c.mirror ? std::array<std::uint32_t, 3>{0, 1, 2}
+                                                               : std::array<std::uint32_t, 3>{0, 2, 1};
+        const GltfTriangle& t = r.triangles[0]; // glTF (0, 1, 2)
+        EXPECT_EQ((std::array<std::uint32_t, 3>{t.vertex[0], t.vertex[1], t.vertex[2]}), expected) << c.transform;
+    }
 }
 
 TEST(GltfRead, MorphWeightsAndSkinsMoveTheVertices) {
@@ -319,6 +440,33 @@ TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
     const GltfRead big = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
                                      "\"POSITION\":0}}]}]"));
     EXPECT_EQ(big.failure.problem, GltfProblem::Damaged);
+    // The last element must end within its buffer view, packed or strided:
+    // a view one byte short of it is refused, though its buffer goes on.
+    struct Short {
+        int stride;          // 0: packed, 12 bytes an element
+        std::size_t length;  // the view's byteLength
+        bool refused;
+    };
+    const Short shorts[] = {{0, 36, false}, {0, 35, true}, {16, 44, false}, {16, 43, true}};
+    for (const Short& c : shorts) {
+        Glb v; // vertex 2 is glTF (0, 1, 0); the buffer holds 48 bytes either way
+        v.floats(c.stride > 0 ? std::vector<float>{0, 0, 0, 9, 1, 0, 0, 9, 0, 1, 0, 9}
+                              : std::vector<float>{0, 0, 0, 1, 0, 0, 0, 1, 0, 9, 9, 9},
+                 "VEC3", 4);
+        v.views = "{\"buffer\":0,\"byteOffset\":0,\"byteLength\":" + std::to_string(c.length) +
+                  (c.stride > 0 ? ",\"byteStride\":" + std::to_string(c.stride) : std::string()) + "}";
+        const GltfRead r = read(v.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                       "\"POSITION\":0}}]}]"));
+        SCOPED_TRACE(v.views);
+        if (c.refused) {
+            EXPECT_EQ(r.failure.problem, GltfProblem::Damaged);
+            EXPECT_NE(r.failure.detail.find("more than its buffer view has room for"), std::string::npos)
+                << r.failure.detail;
+        } else {
+            ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+            EXPECT_EQ(at(r, 0, 2), (std::array<float, 3>{0, 0, 1}));
+        }
+    }
     // Sparse indices of a type an index cannot have: one glTF does not know
     // (no size to step by: found by the fuzzer as a division by zero) and float.
     for (const char* type : {"5130", "5126"}) {
@@ -340,6 +488,28 @@ TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
     EXPECT_EQ(transformed.failure.problem, GltfProblem::None);
     ASSERT_FALSE(transformed.warnings.empty()); // and the tiling one of the quad
     EXPECT_NE(transformed.warnings[0].find("KHR_texture_transform"), std::string::npos);
+}
+
+TEST(GltfRead, AtMost65535TrianglesAreRead) {
+    for (const std::size_t triangles : {65535u, 65536u}) {
+        Glb g;
+        g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0}, "VEC3", 3);
+        std::vector<std::uint16_t> corners;
+        for (std::size_t t = 0; t < triangles; ++t) {
+            corners.insert(corners.end(), {0, 1, 2});
+        }
+        g.indices(corners);
+        const GltfRead r = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                       "\"POSITION\":0},\"indices\":1}]}]"));
+        if (triangles == 65535) {
+            ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+            EXPECT_EQ(r.triangles.size(), triangles);
+            EXPECT_EQ(buildGameMesh(r, {false, false}, "T.glb").failure.stop, Stop::None);
+        } else {
+            EXPECT_EQ(r.failure.problem, GltfProblem::TooManyTriangles);
+            EXPECT_EQ(r.failure.detail, "65536");
+        }
+    }
 }
 
 TEST(GltfRead, EveryPrefixOfAFileIsRefusedWithoutReadingPastIt) {
