@@ -1796,6 +1796,24 @@ TEST_F(Cli, ACoordinateOutsideTheFormNamesItsExtentAndSuggestsFit) {
     EXPECT_NE(fit.out.find("\nScaled by 0.63998"), std::string::npos) << fit.out;
     const Bytes uc = get("Tri.uc");
     EXPECT_NE(std::string(uc.begin(), uc.end()).find("SCALE MESHMAP=Tri X=0.0061037"), std::string::npos);
+
+    // Every frame is measured, not the first alone: in range at rest, the
+    // triangle rises 200 along glTF z (the game's Y) by its last frame.
+    putGltf(scratch.dir, "Late");
+    Bytes late = get("Late.bin");
+    std::copy_n(reinterpret_cast<const std::uint8_t*>(&bits), 4, late.begin() + 64); // key 1's z
+    put("Late.bin", late);
+    expectRefused({"--fps", "1", "Late.gltf"},
+                  kBannerOut + "\nImporting Late.gltf...\n\n* Deus Ex form *\n\n  2 animation frames\n  1 polygons"
+                               "\n  3 vertices\n\nFile Late.gltf reaches Y from 0 to 200 (the form takes -128 to"
+                               " 127.996): use --fit to scale it into the form !\n");
+    const RunResult lateFit = run({"--fps", "1", "--fit", "Late.gltf"});
+    EXPECT_EQ(lateFit.status, 0) << lateFit.out;
+    EXPECT_NE(lateFit.out.find("\nScaled by 0.63998"), std::string::npos) << lateFit.out;
+    EXPECT_NE(lateFit.out.find("\n  Y coordinate range: 0 to 32767\n"), std::string::npos) << lateFit.out;
+    const Bytes lateAnim = get("Late_a.3d");
+    ASSERT_EQ(lateAnim.size(), 4u + 2 * 24);
+    EXPECT_EQ(readLe16(lateAnim.data() + 4 + 24 + 2), 32767); // frame 1, vertex 0's Y
 }
 
 } // namespace
@@ -1816,6 +1834,14 @@ TEST_F(Cli, SequencesGoOutToGltfAndComeBackWithUc) {
                            "#exec MESH SEQUENCE MESH=S SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n"
                            "#exec MESH SEQUENCE MESH=S SEQ=Rest STARTFRAME=0 NUMFRAMES=1\n";
     put("S.uc", Bytes(uc.begin(), uc.end()));
+    // Without --uc the script beside the mesh is not read: one animation of
+    // every frame.
+    ASSERT_EQ(run({"--to-gltf", "S"}).status, 0);
+    const Glb plain = readGlb(get("S.glb"));
+    ASSERT_EQ(plain.error, "");
+    ASSERT_EQ(plain.json["animations"].size(), 1u);
+    EXPECT_EQ(accessorValues(plain, plain.json["animations"][0]["samplers"][0]["input"].get<std::size_t>()).size(), 6u);
+
     ASSERT_EQ(run({"--to-gltf", "--uc", "S"}).status, 0);
     const Glb glb = readGlb(get("S.glb"));
     ASSERT_EQ(glb.error, "");
