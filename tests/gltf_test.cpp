@@ -339,9 +339,10 @@ TEST(GltfRead, RotationKeysOfOppositeSignTurnTheShorterWayAtAnEvenRate) {
 
 // A node's world transform turns glTF's corner order (a, b, c) back to
 // itself only when it mirrors (its determinant is negative); a rotation
-// about any axis, or a half turn made of two negated axes, does not.
+// about any axis, or a half turn made of two negated axes, does not. Each
+// product of the determinant carries one of these rotations.
 TEST(GltfRead, OnlyAMirroringNodeTransformKeepsGltfsCornerOrder) {
-    const double s60 = std::sin(M_PI / 3), c60 = 0.5, r2 = std::sqrt(0.5), r3 = std::sqrt(1.0 / 3);
+    const double s60 = std::sin(M_PI / 3), c60 = 0.5, r2 = std::sqrt(0.5);
     struct Case {
         std::string transform; // the node's members
         bool mirror;
@@ -353,8 +354,8 @@ TEST(GltfRead, OnlyAMirroringNodeTransformKeepsGltfsCornerOrder) {
         {",\"rotation\":[0,0," + std::to_string(s60) + "," + std::to_string(c60) + "]", false}, // about z
         {",\"rotation\":[" + std::to_string(s60 * r2) + ",0," + std::to_string(s60 * r2) + "," + std::to_string(c60) +
              "]", false}, // about x and z at once
-        {",\"rotation\":[" + std::to_string(s60 * r3) + "," + std::to_string(s60 * r3) + "," +
-             std::to_string(s60 * r3) + "," + std::to_string(c60) + "]", false}, // about all three
+        {",\"rotation\":[0.5,0.5,0.5,0.5]", false},    // x to y to z: 120 deg about (1, 1, 1)
+        {",\"rotation\":[-0.5,-0.5,-0.5,0.5]", false}, // x to z to y: the other way round
         {",\"scale\":[-1,-1,1]", false}, // a half turn about z
         {",\"scale\":[-1,1,1]", true},
         {",\"scale\":[1,1,-1]", true},
