@@ -1,5 +1,12 @@
 // Loading: the file and its resources through tinygltf, and every accessor
 // read from the bytes really there.
+//
+// tinygltf's implementation is compiled in this one file: gltf_reader.h
+// includes tiny_gltf.h whole with TINYGLTF_IMPLEMENTATION defined. Without a
+// file system (TINYGLTF_NO_FS) it leaves out <fstream>, which its writer
+// (never called here) still needs.
+#include <fstream>
+#define TINYGLTF_IMPLEMENTATION
 #include "gltf_reader.h"
 
 #include "meshfold/format.h"
@@ -8,23 +15,8 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
-#include <fstream> // tinygltf's implementation needs it
 #include <limits>
 #include <map>
-
-// tinygltf's implementation, compiled in this one file (its declarations came
-// in with gltf_reader.h, under the same switches).
-#define TINYGLTF_IMPLEMENTATION
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wshadow"
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wpedantic"
-#endif
-#include <tiny_gltf.h>
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace meshfold::gltf {
 

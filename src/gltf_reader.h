@@ -23,8 +23,9 @@
 #include <utility>
 #include <vector>
 
-// tinygltf's declarations; gltf_load.cpp compiles its implementation under
-// the same switches: no image decoding, no file system of its own.
+// tinygltf, without image decoding or a file system of its own; its
+// implementation too in gltf_load.cpp, which defines TINYGLTF_IMPLEMENTATION
+// before it includes this header.
 #define TINYGLTF_NO_STB_IMAGE
 #define TINYGLTF_NO_STB_IMAGE_WRITE
 #define TINYGLTF_NO_EXTERNAL_IMAGE
