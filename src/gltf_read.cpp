@@ -3,8 +3,6 @@
 // vertices that share a position in every frame.
 #include "gltf_reader.h"
 
-#include "meshfold/format.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>

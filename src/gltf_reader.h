@@ -43,6 +43,7 @@
 
 namespace meshfold::gltf {
 
+// The most frames, vertices or triangles a game mesh holds.
 constexpr std::uint32_t kMaxCount = 65535;
 
 using Model = tinygltf::Model;
