@@ -28,6 +28,7 @@
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+#include <nlohmann/json.hpp>
 
 namespace meshfold {
 
@@ -90,18 +91,30 @@ Quat normalized(Quat q) {
     return q;
 }
 
+// Below this angle (radians) between two unit quaternions, linear
+// interpolation differs from spherical by less than double precision holds.
+constexpr double kLinearBelow = 1e-9;
+
+// Spherical interpolation of unit quaternions, exact down to the closest
+// keys: the angle comes from atan2 of the chord and its complement, which
+// keeps its precision where acos of the dot product loses it.
 Quat slerp(const Quat& a, Quat b, double s) {
-    double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+    const double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
     if (d < 0) { // the shorter way round
         for (double& c : b) {
             c = -c;
         }
-        d = -d;
     }
+    double apart = 0;
+    double together = 0;
+    for (int c = 0; c < 4; ++c) {
+        apart += (a[c] - b[c]) * (a[c] - b[c]);
+        together += (a[c] + b[c]) * (a[c] + b[c]);
+    }
+    const double theta = 2 * std::atan2(std::sqrt(apart), std::sqrt(together));
     double wa = 1 - s;
     double wb = s;
-    if (d < 0.9995) {
-        const double theta = std::acos(std::min(d, 1.0));
+    if (theta >= kLinearBelow) {
         const double sinTheta = std::sin(theta);
         wa = std::sin((1 - s) * theta) / sinTheta;
         wb = std::sin(s * theta) / sinTheta;
@@ -391,6 +404,56 @@ bool harmlessExtension(const std::string& name) {
            name.rfind("KHR_materials_", 0) == 0;
 }
 
+// A .glb: a header (magic, version, length), then chunks of a length, a
+// type and that many bytes, the first of them the JSON.
+constexpr std::size_t kGlbHeaderSize = 12;
+constexpr std::size_t kGlbChunkHeaderSize = 8;
+constexpr std::uint32_t kGlbJsonChunk = 0x4E4F534A; // "JSON"
+
+// The JSON of a .glb (its first chunk, when whole) or of a .gltf (the whole
+// file); empty when a .glb has no whole JSON chunk.
+std::span<const std::uint8_t> jsonText(std::span<const std::uint8_t> file, bool binary) {
+    if (!binary) {
+        return file;
+    }
+    if (file.size() < kGlbHeaderSize + kGlbChunkHeaderSize ||
+        readLe32(file.data() + kGlbHeaderSize + 4) != kGlbJsonChunk) {
+        return {};
+    }
+    const std::uint32_t length = readLe32(file.data() + kGlbHeaderSize);
+    if (length > file.size() - kGlbHeaderSize - kGlbChunkHeaderSize) {
+        return {};
+    }
+    return file.subspan(kGlbHeaderSize + kGlbChunkHeaderSize, length);
+}
+
+// The mesh compression extension `json` requires, or "". Asked before the
+// library reads the file: compressed meshes break its checks first (Draco's
+// accessors have no buffer view, meshopt's fallback buffer has no bytes),
+// and the file would be called damaged for what it does on purpose.
+std::string requiredCompression(std::span<const std::uint8_t> json) {
+    static constexpr std::array<std::string_view, 2> kCompression = {"KHR_draco_mesh_compression",
+                                                                     "EXT_meshopt_compression"};
+    const std::string_view text(reinterpret_cast<const char*>(json.data()), json.size());
+    if (std::none_of(kCompression.begin(), kCompression.end(),
+                     [&](std::string_view name) { return text.find(name) != std::string_view::npos; })) {
+        return {}; // named nowhere: no need to parse
+    }
+    const nlohmann::json doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    const auto required = doc.is_object() ? doc.find("extensionsRequired") : doc.end();
+    if (!doc.is_object() || required == doc.end() || !required->is_array()) {
+        return {};
+    }
+    for (const nlohmann::json& e : *required) {
+        for (std::string_view name : kCompression) {
+            if (e.is_string() && e.get_ref<const std::string&>() == name) {
+                return std::string(name);
+            }
+        }
+    }
+    return {};
+}
+
 Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resources) {
     const bool binary = file.size() >= 4 && std::memcmp(file.data(), "glTF", 4) == 0;
     std::size_t start = 0;
@@ -399,6 +462,9 @@ Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resourc
     }
     if (!binary && (start == file.size() || file[start] != '{')) {
         refuse(GltfProblem::NotGltf, {});
+    }
+    if (const std::string compression = requiredCompression(jsonText(file, binary)); !compression.empty()) {
+        refuse(GltfProblem::Compressed, compression);
     }
     LoadContext ctx;
     ctx.resources = &resources;
@@ -667,8 +733,45 @@ void readSkinAttributes(const Model& m, const tinygltf::Primitive& p, VertexSour
     }
 }
 
+// Skin weights mended while reading, counted for the warnings.
+struct WeightMends {
+    std::size_t reweighted = 0; // vertices whose weights did not add up to one
+    std::size_t padded = 0;     // influences of weight zero naming a joint past the skin's last
+};
+
+// Farther from one than float rounding takes the weights of a well-made file.
+constexpr double kWeightSumTolerance = 2e-3;
+
+// Skins every vertex as viewers do: its weights divided by their sum, or,
+// when they add up to nothing, wholly by the first joint it lists. An
+// influence of weight zero counts for nothing whatever joint it names
+// (exporters pad unused ones with the index past the skin's last joint); one
+// with weight naming a joint the skin does not have is damage.
+void mendWeights(VertexSource& s, std::size_t skinJoints, WeightMends& mends, const std::string& what) {
+    const std::size_t n = s.influences;
+    for (std::size_t v = 0; v < s.count; ++v) {
+        double* w = s.weights.data() + v * n;
+        const std::uint32_t* j = s.joints.data() + v * n;
+        double sum = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            sum += w[k];
+        }
+        mends.reweighted += std::abs(sum - 1) > kWeightSumTolerance ? 1 : 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            w[k] = sum > 0 ? w[k] / sum : k == 0 ? 1 : 0;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (j[k] >= skinJoints && w[k] != 0) {
+                damaged(what + " names a joint its skin does not have");
+            }
+            mends.padded += j[k] >= skinJoints ? 1 : 0;
+        }
+    }
+}
+
 std::size_t addSource(const Model& m, const tinygltf::Primitive& p, std::size_t instance,
-                      Geometry& g, std::map<std::string, std::size_t>& known, const std::string& what) {
+                      Geometry& g, std::map<std::string, std::size_t>& known, WeightMends& mends,
+                      const std::string& what) {
     const std::string key = attributeKey(p, instance);
     if (const auto it = known.find(key); it != known.end()) {
         return it->second;
@@ -693,11 +796,7 @@ std::size_t addSource(const Model& m, const tinygltf::Primitive& p, std::size_t 
     const int skin = m.nodes[static_cast<std::size_t>(g.instances[instance].node)].skin;
     if (skin >= 0) {
         readSkinAttributes(m, p, s, what);
-        for (std::uint32_t j : s.joints) {
-            if (j >= m.skins[static_cast<std::size_t>(skin)].joints.size()) {
-                damaged(what + " names a joint its skin does not have");
-            }
-        }
+        mendWeights(s, m.skins[static_cast<std::size_t>(skin)].joints.size(), mends, what);
     }
     s.firstVertex = g.vertices;
     g.vertices += s.count;
@@ -711,6 +810,7 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
     g.instances = instances;
     std::map<std::string, std::size_t> known;
     std::size_t skipped = 0;
+    WeightMends mends;
     for (std::size_t i = 0; i < instances.size(); ++i) {
         const tinygltf::Mesh& mesh = m.meshes[static_cast<std::size_t>(instances[i].mesh)];
         const int skin = m.nodes[static_cast<std::size_t>(instances[i].node)].skin;
@@ -730,7 +830,7 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
                 damaged(what + " has no positions");
             }
             Primitive prim;
-            prim.source = addSource(m, p, i, g, known, what);
+            prim.source = addSource(m, p, i, g, known, mends, what);
             const std::size_t count = g.sources[prim.source].count;
             prim.corners = triangulate(readIndices(m, p, count, what), mode);
             prim.material = p.material;
@@ -749,6 +849,14 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
     }
     if (skipped > 0) {
         warnings.push_back(num(skipped) + " primitive(s) of points or lines skipped: the game draws triangles only");
+    }
+    if (mends.reweighted > 0) {
+        warnings.push_back(num(mends.reweighted) + " vertices have skin weights that do not add up to one:"
+                           " each vertex's weights were divided by their sum (all zero: its first joint)");
+    }
+    if (mends.padded > 0) {
+        warnings.push_back(num(mends.padded) + " skin influence(s) of weight zero name a joint the skin does"
+                           " not have: ignored");
     }
     return g;
 }

@@ -51,6 +51,7 @@ enum class GltfProblem {
     NotGltf,          // neither a .glb nor glTF JSON, or not version 2.0
     Damaged,          // parses, but breaks a rule of the format (detail says which)
     Extension,        // needs an extension that changes geometry (detail names it)
+    Compressed,       // needs a mesh compression extension (detail names it)
     OutsideFolder,    // refers to a file outside its folder (detail names the reference)
     MissingResource,  // refers to a file that is not there (detail names it)
     NoTriangles,      // the scene holds no triangle
