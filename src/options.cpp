@@ -150,7 +150,12 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     NumberSwitch scale{"--scale", &parseScale, cmd.scale};
     for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
-        if (fps.takeValue(typed, arg, switchesEnded) || scale.takeValue(typed, arg, switchesEnded)) {
+        // The switch waiting for its value takes the argument, whatever it is.
+        NumberSwitch* waiting = fps.next ? &fps : scale.next ? &scale : nullptr;
+        const bool taken = waiting != nullptr ? waiting->takeValue(typed, arg, switchesEnded)
+                                              : fps.takeValue(typed, arg, switchesEnded) ||
+                                                    scale.takeValue(typed, arg, switchesEnded);
+        if (taken) {
             continue;
         }
         if (switchesEnded || arg.empty() || arg[0] != '-') {

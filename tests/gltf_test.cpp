@@ -856,7 +856,7 @@ TEST(CommandLine, GltfSwitchesAndNames) {
              {"-ms", "Bot.glb"}, {"Bot.gltf", "-H"}, {"--fps", "0", "Bot.glb"}, {"--fps", "x", "Bot.glb"},
              {"Bot.glb", "--fps"}, {"--scale", "0", "Bot.glb"}, {"--scale", "-2", "Bot.glb"},
              {"--scale", "1e3", "Bot.glb"}, {"Bot.glb", "--scale"}, {"--scale", "2", "Bot"},
-             {"--scale=", "Bot.glb"}}) {
+             {"--scale=", "Bot.glb"}, {"--scale", "--fps=24", "52.5", "Bot.glb"}}) {
         EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[0] << " " << args[1];
     }
     EXPECT_EQ(parseCommandLine({"-ms", "Bot"}).action, CommandAction::Convert);
