@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const GameMesh m = buildGameMesh(r, {unreal, fit}, "fuzz.glb");
     if (m.failure.stop == Stop::None) {
         checkMesh(r, m, unreal);
-        (void)importScript("fuzz", r, m, unreal);
+        (void)importScript("fuzz", r, m, unreal, 1);
     }
     return 0;
 }

@@ -236,6 +236,9 @@ GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std
                                                  : static_cast<std::uint32_t>(read.triangles.size());
     if (std::uint64_t{read.vertexCount} * vertexSize > kMaxFrameSize) {
         out.failure = limitFailure(Stop::TooManyVertices, fileName, read.vertexCount);
+        if (!o.unreal && std::uint64_t{read.vertexCount} * kPackedVertexSize <= kMaxFrameSize) {
+            out.failure.detail = "--to-unreal takes them"; // the packed form's frames have room
+        }
         return out;
     }
     if (polygons > kMaxCount) {
@@ -280,7 +283,7 @@ std::string scriptIdentifier(const std::string& name) {
 }
 
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal) {
+                         bool unreal, double scale) {
     const std::string name = scriptIdentifier(meshName);
     std::string s;
     s += "#exec MESH IMPORT MESH=" + name + " ANIVFILE=Models\\" + meshName + "_a.3d DATAFILE=Models\\" +
@@ -302,16 +305,16 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
              " RATE=" + decimal(q.rate) + "\n";
     }
     s += "#exec MESHMAP NEW MESHMAP=" + name + " MESH=" + name + "\n";
-    // One glTF unit is one engine unit: the inverse of each axis's steps per
-    // unit, and of what --fit scaled by.
-    std::string scale[3];
+    // One glTF unit is `scale` engine units: the inverse of each axis's steps
+    // per unit, and of what --fit scaled by, times `scale`.
+    std::string axis[3];
     for (int a = 0; a < 3; ++a) {
         char text[32];
-        std::snprintf(text, sizeof text, "%.9g", 1.0 / (stepsPerUnit(a, unreal) * mesh.factor));
-        scale[a] = text;
+        std::snprintf(text, sizeof text, "%.9g", scale / (stepsPerUnit(a, unreal) * mesh.factor));
+        axis[a] = text;
     }
-    s += "#exec MESHMAP SCALE MESHMAP=" + name + " X=" + scale[0] + " Y=" + scale[1] + " Z=" +
-         scale[2] + "\n";
+    s += "#exec MESHMAP SCALE MESHMAP=" + name + " X=" + axis[0] + " Y=" + axis[1] + " Z=" +
+         axis[2] + "\n";
     std::set<unsigned> textures;
     if (read.restored) {
         const std::vector<std::uint8_t>& d = read.restored->dataFile;

@@ -49,6 +49,9 @@ Failure gltfFailure(const GltfFailure& problem, const std::string& file) {
     case GltfProblem::Extension:
         f.stop = Stop::GltfExtension;
         break;
+    case GltfProblem::Compressed:
+        f.stop = Stop::GltfCompressed;
+        break;
     case GltfProblem::OutsideFolder:
         f.stop = Stop::GltfOutsideFolder;
         break;
@@ -100,7 +103,7 @@ ImportedMesh importGltf(const RunOptions& o) {
     m.failure = m.mesh.failure;
     if (m.failure.stop == Stop::None && o.importScript) {
         m.scriptFileName = o.baseName + ".uc";
-        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal);
+        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal, o.scale);
     }
     return m;
 }

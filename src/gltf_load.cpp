@@ -9,6 +9,8 @@
 #define TINYGLTF_IMPLEMENTATION
 #include "gltf_reader.h"
 
+#include <nlohmann/json.hpp>
+
 #include "meshfold/format.h"
 
 #include <algorithm>
@@ -273,6 +275,56 @@ bool harmlessExtension(const std::string& name) {
 
 } // namespace
 
+// A .glb: a header (magic, version, length), then chunks of a length, a
+// type and that many bytes, the first of them the JSON.
+constexpr std::size_t kGlbHeaderSize = 12;
+constexpr std::size_t kGlbChunkHeaderSize = 8;
+constexpr std::uint32_t kGlbJsonChunk = 0x4E4F534A; // "JSON"
+
+// The JSON of a .glb (its first chunk, when whole) or of a .gltf (the whole
+// file); empty when a .glb has no whole JSON chunk.
+std::span<const std::uint8_t> jsonText(std::span<const std::uint8_t> file, bool binary) {
+    if (!binary) {
+        return file;
+    }
+    if (file.size() < kGlbHeaderSize + kGlbChunkHeaderSize ||
+        readLe32(file.data() + kGlbHeaderSize + 4) != kGlbJsonChunk) {
+        return {};
+    }
+    const std::uint32_t length = readLe32(file.data() + kGlbHeaderSize);
+    if (length > file.size() - kGlbHeaderSize - kGlbChunkHeaderSize) {
+        return {};
+    }
+    return file.subspan(kGlbHeaderSize + kGlbChunkHeaderSize, length);
+}
+
+// The mesh compression extension `json` requires, or "". Asked before the
+// library reads the file: compressed meshes break its checks first (Draco's
+// accessors have no buffer view, meshopt's fallback buffer has no bytes),
+// and the file would be called damaged for what it does on purpose.
+std::string requiredCompression(std::span<const std::uint8_t> json) {
+    static constexpr std::array<std::string_view, 2> kCompression = {"KHR_draco_mesh_compression",
+                                                                     "EXT_meshopt_compression"};
+    const std::string_view text(reinterpret_cast<const char*>(json.data()), json.size());
+    if (std::none_of(kCompression.begin(), kCompression.end(),
+                     [&](std::string_view name) { return text.find(name) != std::string_view::npos; })) {
+        return {}; // named nowhere: no need to parse
+    }
+    const nlohmann::json doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    const auto required = doc.is_object() ? doc.find("extensionsRequired") : doc.end();
+    if (!doc.is_object() || required == doc.end() || !required->is_array()) {
+        return {};
+    }
+    for (const nlohmann::json& e : *required) {
+        for (std::string_view name : kCompression) {
+            if (e.is_string() && e.get_ref<const std::string&>() == name) {
+                return std::string(name);
+            }
+        }
+    }
+    return {};
+}
+
 Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resources) {
     const bool binary = file.size() >= 4 && std::memcmp(file.data(), "glTF", 4) == 0;
     std::size_t start = 0;
@@ -281,6 +333,9 @@ Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resourc
     }
     if (!binary && (start == file.size() || file[start] != '{')) {
         refuse(GltfProblem::NotGltf, {});
+    }
+    if (const std::string compression = requiredCompression(jsonText(file, binary)); !compression.empty()) {
+        refuse(GltfProblem::Compressed, compression);
     }
     LoadContext ctx;
     ctx.resources = &resources;

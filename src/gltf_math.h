@@ -50,18 +50,30 @@ inline Quat normalized(Quat q) {
     return q;
 }
 
+// Below this angle (radians) between two unit quaternions, linear
+// interpolation differs from spherical by less than double precision holds.
+inline constexpr double kLinearBelow = 1e-9;
+
+// Spherical interpolation of unit quaternions, exact down to the closest
+// keys: the angle comes from atan2 of the chord and its complement, which
+// keeps its precision where acos of the dot product loses it.
 inline Quat slerp(const Quat& a, Quat b, double s) {
-    double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+    const double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
     if (d < 0) { // the shorter way round
         for (double& c : b) {
             c = -c;
         }
-        d = -d;
     }
+    double apart = 0;
+    double together = 0;
+    for (int c = 0; c < 4; ++c) {
+        apart += (a[c] - b[c]) * (a[c] - b[c]);
+        together += (a[c] + b[c]) * (a[c] + b[c]);
+    }
+    const double theta = 2 * std::atan2(std::sqrt(apart), std::sqrt(together));
     double wa = 1 - s;
     double wb = s;
-    if (d < 0.9995) {
-        const double theta = std::acos(std::min(d, 1.0));
+    if (theta >= kLinearBelow) {
         const double sinTheta = std::sin(theta);
         wa = std::sin((1 - s) * theta) / sinTheta;
         wb = std::sin(s * theta) / sinTheta;

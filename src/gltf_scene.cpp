@@ -201,8 +201,45 @@ void readSkinAttributes(const Model& m, const tinygltf::Primitive& p, VertexSour
     }
 }
 
+// Skin weights mended while reading, counted for the warnings.
+struct WeightMends {
+    std::size_t reweighted = 0; // vertices whose weights did not add up to one
+    std::size_t padded = 0;     // influences of weight zero naming a joint past the skin's last
+};
+
+// Farther from one than float rounding takes the weights of a well-made file.
+constexpr double kWeightSumTolerance = 2e-3;
+
+// Skins every vertex as viewers do: its weights divided by their sum, or,
+// when they add up to nothing, wholly by the first joint it lists. An
+// influence of weight zero counts for nothing whatever joint it names
+// (exporters pad unused ones with the index past the skin's last joint); one
+// with weight naming a joint the skin does not have is damage.
+void mendWeights(VertexSource& s, std::size_t skinJoints, WeightMends& mends, const std::string& what) {
+    const std::size_t n = s.influences;
+    for (std::size_t v = 0; v < s.count; ++v) {
+        double* w = s.weights.data() + v * n;
+        const std::uint32_t* j = s.joints.data() + v * n;
+        double sum = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            sum += w[k];
+        }
+        mends.reweighted += std::abs(sum - 1) > kWeightSumTolerance ? 1 : 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            w[k] = sum > 0 ? w[k] / sum : k == 0 ? 1 : 0;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (j[k] >= skinJoints && w[k] != 0) {
+                damaged(what + " names a joint its skin does not have");
+            }
+            mends.padded += j[k] >= skinJoints ? 1 : 0;
+        }
+    }
+}
+
 std::size_t addSource(const Model& m, const tinygltf::Primitive& p, std::size_t instance,
-                      Geometry& g, std::map<std::string, std::size_t>& known, const std::string& what) {
+                      Geometry& g, std::map<std::string, std::size_t>& known, WeightMends& mends,
+                      const std::string& what) {
     const std::string key = attributeKey(p, instance);
     if (const auto it = known.find(key); it != known.end()) {
         return it->second;
@@ -227,11 +264,7 @@ std::size_t addSource(const Model& m, const tinygltf::Primitive& p, std::size_t 
     const int skin = m.nodes[static_cast<std::size_t>(g.instances[instance].node)].skin;
     if (skin >= 0) {
         readSkinAttributes(m, p, s, what);
-        for (std::uint32_t j : s.joints) {
-            if (j >= m.skins[static_cast<std::size_t>(skin)].joints.size()) {
-                damaged(what + " names a joint its skin does not have");
-            }
-        }
+        mendWeights(s, m.skins[static_cast<std::size_t>(skin)].joints.size(), mends, what);
     }
     s.firstVertex = g.vertices;
     g.vertices += s.count;
@@ -247,6 +280,7 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
     g.instances = instances;
     std::map<std::string, std::size_t> known;
     std::size_t skipped = 0;
+    WeightMends mends;
     for (std::size_t i = 0; i < instances.size(); ++i) {
         const tinygltf::Mesh& mesh = m.meshes[static_cast<std::size_t>(instances[i].mesh)];
         const int skin = m.nodes[static_cast<std::size_t>(instances[i].node)].skin;
@@ -266,7 +300,7 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
                 damaged(what + " has no positions");
             }
             Primitive prim;
-            prim.source = addSource(m, p, i, g, known, what);
+            prim.source = addSource(m, p, i, g, known, mends, what);
             const std::size_t count = g.sources[prim.source].count;
             prim.corners = triangulate(readIndices(m, p, count, what), mode);
             prim.material = p.material;
@@ -285,6 +319,14 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
     }
     if (skipped > 0) {
         warnings.push_back(num(skipped) + " primitive(s) of points or lines skipped: the game draws triangles only");
+    }
+    if (mends.reweighted > 0) {
+        warnings.push_back(num(mends.reweighted) + " vertices have skin weights that do not add up to one:"
+                           " each vertex's weights were divided by their sum (all zero: its first joint)");
+    }
+    if (mends.padded > 0) {
+        warnings.push_back(num(mends.padded) + " skin influence(s) of weight zero name a joint the skin does"
+                           " not have: ignored");
     }
     return g;
 }

@@ -95,6 +95,10 @@ std::string failureMessage(const Failure& failure) {
     case Stop::GltfExtension:
         return "\n\nFile " + f + " needs the extension " + failure.detail +
                ", which changes its geometry and which meshfold cannot read !\n";
+    case Stop::GltfCompressed:
+        return "\n\nFile " + f + " needs the extension " + failure.detail +
+               ", which compresses its meshes and which meshfold cannot read: export it again without"
+               " mesh compression !\n";
     case Stop::GltfOutsideFolder:
         return "\n\nFile " + f + " refers to " + failure.detail +
                ", which is not a file in its folder !\n";
@@ -104,7 +108,8 @@ std::string failureMessage(const Failure& failure) {
         return "\n\nFile " + f + " holds no triangles !\n";
     case Stop::TooManyVertices:
         return "\n\nFile " + f + " gives " + std::to_string(failure.count) +
-               " vertices, more than a frame of 65535 bytes holds in this form (8191 Deus Ex, 16383 Unreal) !\n";
+               " vertices, more than a frame of 65535 bytes holds in this form (8191 Deus Ex, 16383 Unreal)" +
+               (failure.detail.empty() ? "" : ": " + failure.detail) + " !\n";
     case Stop::TooManyTriangles:
         return "\n\nFile " + f + " gives " + std::to_string(failure.count) +
                " triangles, more than the 65535 a mesh holds !\n";

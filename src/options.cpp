@@ -25,24 +25,70 @@ std::string dashForm(const std::string& arg, bool slashSwitches) {
     return dashed;
 }
 
+// A switch that takes a number: "--fps N" or "--fps=N".
+struct NumberSwitch {
+    std::string_view name;
+    double (*parse)(const std::string&); // 0 for a text that is no valid value
+    double value;
+    bool given = false;
+    bool next = false; // the argument after the switch is its value
+    std::string bad = {}; // the first value given that is not one, quoted, or "nothing"
+
+    // Takes `typed` as this switch's value when it follows the switch, or
+    // `arg` when it is "--name=value": true when it took it.
+    bool takeValue(const std::string& typed, const std::string& arg, bool switchesEnded) {
+        const bool joined = !switchesEnded && arg.size() > name.size() && arg[name.size()] == '=' &&
+                            equalsIgnoringAsciiCase(arg.substr(0, name.size()), name);
+        if (!next && !joined) {
+            return false;
+        }
+        const std::string text = next ? typed : arg.substr(name.size() + 1);
+        const double v = parse(text);
+        if (v == 0 && bad.empty()) {
+            bad = text.empty() ? "\"\"" : "\"" + text + "\"";
+        }
+        value = v == 0 ? value : v;
+        given = true;
+        next = false;
+        return true;
+    }
+    // True when `arg` is the switch itself, its value to follow.
+    bool takeSwitch(const std::string& arg) {
+        if (!equalsIgnoringAsciiCase(arg, name)) {
+            return false;
+        }
+        next = true;
+        return true;
+    }
+    void end() {
+        if (next && bad.empty()) {
+            bad = "nothing"; // last, with no value
+        }
+    }
+};
+
 // Usage errors of switches that do not go together, or "" when they do.
-// -ms and -h concern the game's own files, which a glTF file is not; --fit
-// and --uc only the game files made from one.
-std::string conflictOf(const Command& cmd, bool fpsGiven, const std::string& badFps) {
+// -ms and -h concern the game's own files, which a glTF file is not; --fit,
+// --scale and --uc only the game files made from one.
+std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const NumberSwitch& scale) {
     const bool gltfNamed =
         std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
-    if (!badFps.empty()) {
-        return "--fps takes a number of frames a second above 0 and up to 1000, not " + badFps;
+    if (!fps.bad.empty()) {
+        return "--fps takes a number of frames a second above 0 and up to 1000, not " + fps.bad;
     }
-    if (fpsGiven && !cmd.toGltf && !gltfNamed) {
+    if (!scale.bad.empty()) {
+        return "--scale takes a number of engine units to a glTF unit above 0 and up to 100000, not " +
+               scale.bad;
+    }
+    if (fps.given && !cmd.toGltf && !gltfNamed) {
         return "--fps only applies to --to-gltf and to glTF files";
     }
     if (gltfNamed && (cmd.milkshapeFix || cmd.hiRes || cmd.toGltf)) {
         return std::string(cmd.toGltf ? "--to-gltf" : cmd.milkshapeFix ? "-ms" : "-h") +
                " does not apply to a glTF file";
     }
-    if (cmd.fit && !gltfNamed) {
-        return "--fit only applies to glTF files";
+    if ((cmd.fit || scale.given) && !gltfNamed) {
+        return std::string(cmd.fit ? "--fit" : "--scale") + " only applies to glTF files";
     }
     if (cmd.importScript && !gltfNamed && !cmd.toGltf) {
         return "--uc only applies to glTF files and to --to-gltf";
@@ -54,11 +100,8 @@ std::string conflictOf(const Command& cmd, bool fpsGiven, const std::string& bad
     return {};
 }
 
-constexpr std::string_view kFpsSwitch = "--fps";
-
-} // namespace
-
-double parseFps(const std::string& text) {
+// Digits with at most one decimal point, above 0 and up to `max`; 0 when not.
+double parseDecimal(const std::string& text, double max) {
     std::size_t digits = 0;
     std::size_t points = 0;
     for (const char c : text) {
@@ -69,8 +112,18 @@ double parseFps(const std::string& text) {
         text.size() > 32) {
         return 0;
     }
-    const double fps = std::strtod(text.c_str(), nullptr);
-    return fps > 0 && fps <= kMaxFps ? fps : 0;
+    const double value = std::strtod(text.c_str(), nullptr);
+    return value > 0 && value <= max ? value : 0;
+}
+
+} // namespace
+
+double parseFps(const std::string& text) {
+    return parseDecimal(text, kMaxFps);
+}
+
+double parseScale(const std::string& text) {
+    return parseDecimal(text, kMaxScale);
 }
 
 std::string gltfFileName(const RunOptions& options) {
@@ -93,24 +146,19 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     }
     bool switchesEnded = false;
     bool answered = false; // --help or --version seen: it decides the action
-    bool fpsGiven = false;
-    bool fpsNext = false; // the argument after --fps is its value
-    std::string badFps;
+    NumberSwitch fps{"--fps", &parseFps, cmd.fps};
+    NumberSwitch scale{"--scale", &parseScale, cmd.scale};
     for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
-        const bool fpsJoined = !switchesEnded && arg.size() > kFpsSwitch.size() &&
-                               arg[kFpsSwitch.size()] == '=' &&
-                               equalsIgnoringAsciiCase(arg.substr(0, kFpsSwitch.size()), kFpsSwitch);
-        if (fpsNext || fpsJoined) {
-            const std::string value = fpsNext ? typed : arg.substr(kFpsSwitch.size() + 1);
-            const double fps = parseFps(value);
-            if (fps == 0 && badFps.empty()) {
-                badFps = value.empty() ? "\"\"" : "\"" + value + "\"";
-            }
-            cmd.fps = fps == 0 ? cmd.fps : fps;
-            fpsGiven = true;
-            fpsNext = false;
-        } else if (switchesEnded || arg.empty() || arg[0] != '-') {
+        // The switch waiting for its value takes the argument, whatever it is.
+        NumberSwitch* waiting = fps.next ? &fps : scale.next ? &scale : nullptr;
+        const bool taken = waiting != nullptr ? waiting->takeValue(typed, arg, switchesEnded)
+                                              : fps.takeValue(typed, arg, switchesEnded) ||
+                                                    scale.takeValue(typed, arg, switchesEnded);
+        if (taken) {
+            continue;
+        }
+        if (switchesEnded || arg.empty() || arg[0] != '-') {
             cmd.names.push_back(arg);
         } else if (arg == "--") {
             switchesEnded = true;
@@ -128,8 +176,8 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.fit = true;
         } else if (equalsIgnoringAsciiCase(arg, "--uc")) {
             cmd.importScript = true;
-        } else if (equalsIgnoringAsciiCase(arg, kFpsSwitch)) {
-            fpsNext = true;
+        } else if (fps.takeSwitch(arg) || scale.takeSwitch(arg)) {
+            // its value comes next
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
             if (!answered) {
@@ -141,10 +189,11 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.unknownSwitches.push_back(typed);
         }
     }
-    if (fpsNext && badFps.empty()) {
-        badFps = "nothing"; // --fps last, with no value
-    }
-    cmd.conflict = conflictOf(cmd, fpsGiven, badFps);
+    fps.end();
+    scale.end();
+    cmd.fps = fps.value;
+    cmd.scale = scale.value;
+    cmd.conflict = conflictOf(cmd, fps, scale);
     if (!answered) {
         cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || !cmd.conflict.empty()
                          ? CommandAction::UsageError
@@ -174,6 +223,7 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.toGltf = command.toGltf;
     o.fps = command.fps;
     o.fit = command.fit;
+    o.scale = command.scale;
     o.importScript = command.importScript;
     o.baseName = name;
     if (!nameIsBaseName && isGltfName(name)) {

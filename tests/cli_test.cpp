@@ -179,6 +179,9 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         {{"--fps", "24", "M"}, kBannerOut + kHelpOut, 2},
         {{"--to-gltf", "--fps", "fast", "M"}, kBannerOut + kHelpOut, 2},
         {{"--to-gltf", "-ms", "M"}, kBannerOut + kHelpOut, 2},
+        {{"--scale", "52.5", "M"}, kBannerOut + kHelpOut, 2},
+        {{"--scale", "none", "M.glb"}, kBannerOut + kHelpOut, 2},
+        {{"M.glb", "--scale=0"}, kBannerOut + kHelpOut, 2},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);
@@ -193,7 +196,7 @@ TEST_F(Cli, HelpVersionAndMissingBaseName) {
         ASSERT_EQ(r.out.substr(0, kBannerOut.size() + kHelpOut.size()), kBannerOut + kHelpOut);
         const std::string more = r.out.substr(kBannerOut.size() + kHelpOut.size());
         for (const char* word : {"\n  -ms ", "\n  -h ", "\n  --to-unreal ", "\n  --to-gltf ", "\n  --fps N ",
-                                 "\n  --dry-run ", "\n  -- ",
+                                 "\n  --fit ", "\n  --scale S ", "\n  --dry-run ", "\n  -- ",
                                  "\n  --help ", "\n  --version ", "NAME_a.3d", "NAME_d.3d",
                                  "-?", "/ms", "/h", "/?", "NAME_a,", "folder", "any case"}) {
             EXPECT_NE(more.find(word), std::string::npos) << word;
@@ -1740,6 +1743,7 @@ TEST_F(Cli, AGltfFileThatCannotBecomeAMeshChangesNothing) {
     putGltf(scratch.dir, "Out", "../Out.bin");
     putGltf(scratch.dir, "Lost", "Gone.bin");
     putGltf(scratch.dir, "Draco", "", R"(,"extensionsRequired":["KHR_draco_mesh_compression"])");
+    putGltf(scratch.dir, "Splat", "", R"(,"extensionsRequired":["KHR_gaussian_splatting"])");
     put("Junk.glb", Bytes{'g', 'l', 'T', 'F', 2, 0, 0, 0, 200, 0, 0, 0});
     put("Text.gltf", Bytes{'h', 'i'});
     struct Case {
@@ -1749,7 +1753,9 @@ TEST_F(Cli, AGltfFileThatCannotBecomeAMeshChangesNothing) {
     const Case cases[] = {
         {{"Out.gltf"}, "\n\nFile Out.gltf refers to ../Out.bin, which is not a file in its folder !\n"},
         {{"Lost.gltf"}, "\n\nFile Lost.gltf refers to Gone.bin, which cannot be read !\n"},
-        {{"Draco.gltf"}, "\n\nFile Draco.gltf needs the extension KHR_draco_mesh_compression, which changes its"
+        {{"Draco.gltf"}, "\n\nFile Draco.gltf needs the extension KHR_draco_mesh_compression, which compresses its"
+                         " meshes and which meshfold cannot read: export it again without mesh compression !\n"},
+        {{"Splat.gltf"}, "\n\nFile Splat.gltf needs the extension KHR_gaussian_splatting, which changes its"
                          " geometry and which meshfold cannot read !\n"},
         {{"Text.gltf"}, "\n\nFile Text.gltf is not a glTF 2.0 file !\n"},
         {{"None.glb"}, "\n\nCan't open file None.glb !\n"},
@@ -1814,6 +1820,54 @@ TEST_F(Cli, ACoordinateOutsideTheFormNamesItsExtentAndSuggestsFit) {
     const Bytes lateAnim = get("Late_a.3d");
     ASSERT_EQ(lateAnim.size(), 4u + 2 * 24);
     EXPECT_EQ(readLe16(lateAnim.data() + 4 + 24 + 2), 32767); // frame 1, vertex 0's Y
+}
+
+// The engine units to a glTF unit of the script's MESHMAP SCALE line, X, Y, Z.
+std::array<double, 3> scriptScale(const Bytes& uc) {
+    const std::string text(uc.begin(), uc.end());
+    const std::size_t line = text.find("#exec MESHMAP SCALE");
+    std::array<double, 3> v{};
+    for (std::size_t a = 0; a < 3; ++a) {
+        const std::string key = std::string(1, static_cast<char>('X' + a)) + "=";
+        v[a] = std::stod(text.substr(text.find(key, line) + 2));
+    }
+    return v;
+}
+
+TEST_F(Cli, ScaleChangesTheScriptsScaleAloneInEitherFormWithOrWithoutFit) {
+    putGltf(scratch.dir, "Tri");
+    for (const bool unreal : {false, true}) {
+        for (const bool fit : {false, true}) {
+            SCOPED_TRACE(std::string(unreal ? "unreal" : "deus ex") + (fit ? " fit" : ""));
+            std::vector<std::string> args = {"--fps", "1", "--uc", "Tri.gltf"};
+            for (const auto& [on, name] : {std::pair{unreal, "--to-unreal"}, std::pair{fit, "--fit"}}) {
+                if (on) {
+                    args.push_back(name);
+                }
+            }
+            ASSERT_EQ(run(args).status, 0);
+            const Bytes anim = get("Tri_a.3d");
+            const Bytes data = get("Tri_d.3d");
+            const std::array<double, 3> plain = scriptScale(get("Tri.uc"));
+            for (const char* file : {"Tri_a.3d", "Tri_d.3d", "Tri.uc"}) {
+                fs::remove(path(file));
+            }
+            args.insert(args.begin(), {"--scale", "52.5"});
+            const RunResult r = run(args);
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_EQ(get("Tri_a.3d"), anim);
+            EXPECT_EQ(get("Tri_d.3d"), data);
+            const std::array<double, 3> scaled = scriptScale(get("Tri.uc"));
+            for (std::size_t a = 0; a < 3; ++a) {
+                EXPECT_NEAR(scaled[a] / plain[a], 52.5, 52.5e-8) << a;
+            }
+            if (!unreal && !fit) {
+                const Bytes uc = get("Tri.uc");
+                EXPECT_NE(std::string(uc.begin(), uc.end()).find("X=0.205078125 Y=0.205078125 Z=0.205078125\n"),
+                          std::string::npos);
+            }
+        }
+    }
 }
 
 } // namespace

@@ -24,6 +24,7 @@ struct Glb {
     std::vector<std::uint8_t> bin;
     std::string views;     // JSON objects, comma separated
     std::string accessors; // likewise
+    std::string buffers;   // likewise; empty: the binary chunk's alone
     int viewCount = 0;
     int accessorCount = 0;
 
@@ -48,21 +49,40 @@ struct Glb {
         }
         return addAccessor(at, v.size() * 2, 5123, v.size(), "SCALAR");
     }
+    // Unsigned bytes (5121) or shorts (5123) as an accessor of `type`; its index.
+    int integers(const std::vector<std::uint32_t>& v, int componentType, const char* type, int perElement,
+                 bool normalized = false) {
+        const std::size_t at = bin.size();
+        for (std::uint32_t i : v) {
+            bin.push_back(static_cast<std::uint8_t>(i));
+            if (componentType == 5123) {
+                bin.push_back(static_cast<std::uint8_t>(i >> 8));
+            }
+        }
+        const std::size_t length = bin.size() - at;
+        while (bin.size() % 4 != 0) {
+            bin.push_back(0);
+        }
+        return addAccessor(at, length, componentType, v.size() / static_cast<std::size_t>(perElement), type,
+                           normalized);
+    }
     int addAccessor(std::size_t at, std::size_t length, int componentType, std::size_t count,
-                    const char* type) {
+                    const char* type, bool normalized = false) {
         views += std::string(viewCount ? "," : "") + "{\"buffer\":0,\"byteOffset\":" + std::to_string(at) +
                  ",\"byteLength\":" + std::to_string(length) + "}";
         accessors += std::string(accessorCount ? "," : "") + "{\"bufferView\":" + std::to_string(viewCount) +
                      ",\"componentType\":" + std::to_string(componentType) + ",\"count\":" +
-                     std::to_string(count) + ",\"type\":\"" + type + "\"}";
+                     std::to_string(count) + ",\"type\":\"" + type + "\"" +
+                     (normalized ? ",\"normalized\":true}" : "}");
         ++viewCount;
         return accessorCount++;
     }
     // The whole file; `rest` holds the other top-level members (with a
     // leading comma).
     std::vector<std::uint8_t> file(const std::string& rest) const {
-        std::string json = "{\"asset\":{\"version\":\"2.0\"},\"buffers\":[{\"byteLength\":" +
-                           std::to_string(bin.size()) + "}],\"bufferViews\":[" + views +
+        std::string json = "{\"asset\":{\"version\":\"2.0\"},\"buffers\":[" +
+                           (buffers.empty() ? "{\"byteLength\":" + std::to_string(bin.size()) + "}" : buffers) +
+                           "],\"bufferViews\":[" + views +
                            "],\"accessors\":[" + accessors + "]" + rest + "}";
         while (json.size() % 4 != 0) {
             json += ' ';
@@ -409,6 +429,153 @@ TEST(GltfRead, MorphWeightsAndSkinsMoveTheVertices) {
     EXPECT_NE(signedJoints.failure.detail.find("joints"), std::string::npos) << signedJoints.failure.detail;
 }
 
+// The quad skinned to two joints, node 1 moved 4 along glTF x and node 2
+// moved 8 along glTF z (inverse binds identity). Every vertex has the
+// influences `joints` / `weights`, four to each JOINTS_n / WEIGHTS_n pair,
+// the weights as floats (5126) or normalised unsigned bytes (5121) or
+// shorts (5123). `stored` gets the weights as the file holds them.
+GltfRead skinnedQuad(const std::vector<std::uint32_t>& joints, const std::vector<double>& weights,
+                     int weightType, std::vector<double>* stored = nullptr) {
+    Quad q;
+    std::string attributes;
+    const double top = weightType == 5121 ? 255 : 65535;
+    for (std::size_t set = 0; set * 4 < joints.size(); ++set) {
+        std::vector<std::uint32_t> j;
+        std::vector<float> wf;
+        std::vector<std::uint32_t> wi;
+        for (int v = 0; v < 4; ++v) {
+            for (std::size_t k = set * 4; k < set * 4 + 4; ++k) {
+                j.push_back(joints[k]);
+                wf.push_back(static_cast<float>(weights[k]));
+                wi.push_back(static_cast<std::uint32_t>(std::lround(weights[k] * top)));
+                if (stored != nullptr && v == 0) {
+                    stored->push_back(weightType == 5126 ? wf.back() : wi.back() / top);
+                }
+            }
+        }
+        const int ja = q.g.integers(j, 5121, "VEC4", 4);
+        const int wa = weightType == 5126 ? q.g.floats(wf, "VEC4", 4) : q.g.integers(wi, weightType, "VEC4", 4, true);
+        attributes += "\"JOINTS_" + std::to_string(set) + "\":" + std::to_string(ja) + ",\"WEIGHTS_" +
+                      std::to_string(set) + "\":" + std::to_string(wa) + ",";
+    }
+    std::string mesh = q.mesh("-1", ",\"skin\":0");
+    mesh.replace(mesh.find("\"TEXCOORD_0\""), 0, attributes);
+    mesh.replace(mesh.find("}],\"meshes\""), 2, "},{\"translation\":[4,0,0]},{\"translation\":[0,0,8]}]");
+    return read(q.g.file(mesh + ",\"skins\":[{\"joints\":[1,2]}]"));
+}
+
+// The warnings about skin weights (the quad also tiles its texture).
+std::vector<std::string> skinWarnings(const GltfRead& r) {
+    std::vector<std::string> w;
+    std::copy_if(r.warnings.begin(), r.warnings.end(), std::back_inserter(w),
+                 [](const std::string& line) { return line.find("skin") != std::string::npos; });
+    return w;
+}
+
+TEST(GltfRead, SkinWeightsAreDividedByTheirSumOverEverySetInEveryForm) {
+    for (const int type : {5126, 5121, 5123}) {
+        for (const double sum : {0.2, 0.9, 1.3, 1.0}) {
+            SCOPED_TRACE(std::to_string(type) + " sum " + std::to_string(sum));
+            // A quarter of the weight on joint 0 in set 0, the rest on joint 1 in set 1.
+            std::vector<double> w;
+            const GltfRead r = skinnedQuad({0, 0, 0, 0, 1, 0, 0, 0},
+                                           {0.25 * sum, 0, 0, 0, 0.75 * sum, 0, 0, 0}, type, &w);
+            ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+            const double total = w[0] + w[4];
+            // glTF vertex 3 (1, 1, 0) moved by (4, 0, 0) and (0, 0, 8) in those shares.
+            EXPECT_NEAR(at(r, 0, 3)[0], 1 + 4 * w[0] / total, 1e-6);
+            EXPECT_NEAR(at(r, 0, 3)[1], 8 * w[4] / total, 1e-6);
+            EXPECT_NEAR(at(r, 0, 3)[2], 1, 1e-6);
+            const std::vector<std::string> warned = skinWarnings(r);
+            ASSERT_EQ(warned.size(), sum == 1.0 ? 0u : 1u);
+            if (sum != 1.0) {
+                EXPECT_NE(warned[0].find("4 vertices"), std::string::npos) << warned[0];
+            }
+        }
+    }
+    // Weights that are all zero: the vertex goes wholly with the first joint listed.
+    const GltfRead none = skinnedQuad({1, 0, 0, 0}, {0, 0, 0, 0}, 5126);
+    ASSERT_EQ(none.failure.problem, GltfProblem::None) << none.failure.detail;
+    EXPECT_NEAR(at(none, 0, 3)[0], 1, 1e-6);
+    EXPECT_NEAR(at(none, 0, 3)[1], 8, 1e-6);
+    ASSERT_EQ(skinWarnings(none).size(), 1u);
+    EXPECT_NE(skinWarnings(none)[0].find("4 vertices"), std::string::npos) << skinWarnings(none)[0];
+}
+
+TEST(GltfRead, AJointPastTheSkinIsIgnoredWithWeightZeroAndRefusedWithAnyOther) {
+    // Unused influences padded with the joint one past the skin's last.
+    const GltfRead padded = skinnedQuad({0, 2, 2, 2}, {1, 0, 0, 0}, 5126);
+    ASSERT_EQ(padded.failure.problem, GltfProblem::None) << padded.failure.detail;
+    EXPECT_NEAR(at(padded, 0, 3)[0], 5, 1e-6);
+    ASSERT_EQ(skinWarnings(padded).size(), 1u);
+    EXPECT_NE(skinWarnings(padded)[0].find("12 "), std::string::npos) << skinWarnings(padded)[0];
+    const GltfRead weighed = skinnedQuad({0, 2, 0, 0}, {0.9, 0.1, 0, 0}, 5121);
+    EXPECT_EQ(weighed.failure.problem, GltfProblem::Damaged);
+    EXPECT_NE(weighed.failure.detail.find("names a joint its skin does not have"), std::string::npos)
+        << weighed.failure.detail;
+}
+
+// `q` turning `v`, in double.
+std::array<double, 3> turn(const std::array<double, 4>& q, const std::array<double, 3>& v) {
+    const std::array<double, 3> u = {q[0], q[1], q[2]};
+    auto cross = [](const std::array<double, 3>& a, const std::array<double, 3>& b) {
+        return std::array<double, 3>{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    };
+    const std::array<double, 3> t = cross(u, v);
+    const std::array<double, 3> tt = cross(u, t);
+    return {v[0] + 2 * (q[3] * t[0] + tt[0]), v[1] + 2 * (q[3] * t[1] + tt[1]), v[2] + 2 * (q[3] * t[2] + tt[2])};
+}
+
+TEST(GltfRead, RotationsBetweenCloseKeysAreExactSlerps) {
+    for (const double degrees : {0.5, 2.0, 40.0}) {
+        SCOPED_TRACE(degrees);
+        const float half = static_cast<float>(degrees * M_PI / 360);
+        const std::array<float, 4> key = {0, std::sin(half), 0, std::cos(half)};
+        Quad q;
+        const std::string anim =
+            animation(q.g, "rotation", {0, 1}, {0, 0, 0, 1, key[0], key[1], key[2], key[3]}, "VEC4", 4);
+        const GltfRead r = read(q.g.file(q.mesh("-1") + anim), 10);
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        ASSERT_EQ(r.frameCount, 11u);
+        // The exact slerp from (0, 0, 0, 1) to the key as stored.
+        const double len = std::hypot(double{key[1]}, double{key[3]});
+        const double theta = std::acos(key[3] / len);
+        for (std::uint32_t f = 1; f < 10; ++f) {
+            const double s = f / 10.0;
+            const double wa = std::sin((1 - s) * theta) / std::sin(theta);
+            const double wb = std::sin(s * theta) / std::sin(theta) / len;
+            const std::array<double, 3> p = turn({0, wb * key[1], 0, wa + wb * key[3]}, {1, 0, 0});
+            const std::array<double, 3> expected = {p[0], p[2], p[1]}; // X = x, Y = z, Z = y
+            for (int a = 0; a < 3; ++a) {
+                // Within the rounding to float alone.
+                EXPECT_NEAR(at(r, f, 1)[a], expected[a], std::ldexp(std::abs(expected[a]), -23) + 1e-12)
+                    << "frame " << f << " axis " << a;
+            }
+        }
+    }
+}
+
+TEST(GltfRead, AFileWithTooManyVerticesForDeusExFramesSaysTheUnrealFormTakesIt) {
+    Glb g;
+    std::vector<float> pos;
+    for (int i = 0; i < 9000; ++i) { // no two alike
+        pos.insert(pos.end(), {static_cast<float>(i % 100) * 0.5f, static_cast<float>(i / 100) * 0.5f, 0});
+    }
+    const int p = g.floats(pos, "VEC3", 3);
+    const GltfRead r = read(g.file(",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{"
+                                   "\"POSITION\":" + std::to_string(p) + "}}]}]"));
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    ASSERT_EQ(r.vertexCount, 9000u);
+    const GameMesh dx = buildGameMesh(r, {false, false}, "Big.glb");
+    ASSERT_EQ(dx.failure.stop, Stop::TooManyVertices);
+    EXPECT_EQ(failureMessage(dx.failure),
+              "\n\nFile Big.glb gives 9000 vertices, more than a frame of 65535 bytes holds in this form"
+              " (8191 Deus Ex, 16383 Unreal): --to-unreal takes them !\n");
+    const GameMesh un = buildGameMesh(r, {true, false}, "Big.glb");
+    EXPECT_EQ(un.failure.stop, Stop::None);
+    EXPECT_EQ(un.anim.size(), 4u + 9000u * 4);
+}
+
 TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
     Quad q;
     const std::string good = q.mesh("-1");
@@ -418,10 +585,12 @@ TEST(GltfRead, DamagedFilesAndForbiddenReferencesAreRefusedByName) {
         const char* detail;
     };
     const Case cases[] = {
-        {good + ",\"extensionsRequired\":[\"KHR_draco_mesh_compression\"]", GltfProblem::Extension,
+        {good + ",\"extensionsRequired\":[\"KHR_draco_mesh_compression\"]", GltfProblem::Compressed,
          "KHR_draco_mesh_compression"},
-        {good + ",\"extensionsRequired\":[\"EXT_meshopt_compression\"]", GltfProblem::Extension,
+        {good + ",\"extensionsRequired\":[\"EXT_meshopt_compression\"]", GltfProblem::Compressed,
          "EXT_meshopt_compression"},
+        {good + ",\"extensionsRequired\":[\"KHR_gaussian_splatting\"]", GltfProblem::Extension,
+         "KHR_gaussian_splatting"},
         {",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":9}}]}]",
          GltfProblem::Damaged, "accessor 9"},
         {",\"nodes\":[{\"children\":[1]},{\"children\":[0]}]", GltfProblem::Damaged, "cycle"},
@@ -510,6 +679,59 @@ TEST(GltfRead, AtMost65535TrianglesAreRead) {
             EXPECT_EQ(r.failure.problem, GltfProblem::TooManyTriangles);
             EXPECT_EQ(r.failure.detail, "65536");
         }
+    }
+}
+
+// Compressed files as exporters lay them out: the library alone would call
+// them damaged, before any extension is looked at.
+TEST(GltfRead, CompressedFilesAreRefusedNamingTheirExtension) {
+    const std::string mesh = ",\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":0},"
+                             "\"indices\":1";
+    // Draco: the accessors have no buffer view; the primitive's extension
+    // names the compressed stream's.
+    Glb draco;
+    draco.bin.assign(40, 0x5A);
+    draco.views = "{\"buffer\":0,\"byteOffset\":0,\"byteLength\":40}";
+    draco.viewCount = 1;
+    draco.accessors = "{\"componentType\":5126,\"count\":4,\"type\":\"VEC3\",\"min\":[0,0,0],\"max\":[1,1,0]},"
+                      "{\"componentType\":5123,\"count\":6,\"type\":\"SCALAR\"}";
+    draco.accessorCount = 2;
+    const std::vector<std::uint8_t> dracoFile =
+        draco.file(",\"extensionsUsed\":[\"KHR_draco_mesh_compression\"],\"extensionsRequired\":["
+                   "\"KHR_draco_mesh_compression\"]" + mesh + ",\"extensions\":{\"KHR_draco_mesh_compression\":"
+                   "{\"bufferView\":0,\"attributes\":{\"POSITION\":0}}}}]}]");
+    // meshopt: the views lie in a fallback buffer without bytes; their
+    // extension names the compressed bytes in the binary chunk.
+    Glb meshopt;
+    meshopt.bin.assign(40, 0x5A);
+    meshopt.buffers = "{\"byteLength\":40},{\"byteLength\":60,\"extensions\":{\"EXT_meshopt_compression\":"
+                      "{\"fallback\":true}}}";
+    meshopt.views = "{\"buffer\":1,\"byteOffset\":0,\"byteLength\":48,\"byteStride\":12,\"extensions\":{"
+                    "\"EXT_meshopt_compression\":{\"buffer\":0,\"byteOffset\":0,\"byteLength\":30,"
+                    "\"byteStride\":12,\"mode\":\"ATTRIBUTES\",\"count\":4}}},"
+                    "{\"buffer\":1,\"byteOffset\":48,\"byteLength\":12,\"extensions\":{"
+                    "\"EXT_meshopt_compression\":{\"buffer\":0,\"byteOffset\":32,\"byteLength\":8,"
+                    "\"byteStride\":2,\"mode\":\"TRIANGLES\",\"count\":6}}}";
+    meshopt.viewCount = 2;
+    meshopt.accessors = "{\"bufferView\":0,\"componentType\":5126,\"count\":4,\"type\":\"VEC3\"},"
+                        "{\"bufferView\":1,\"componentType\":5123,\"count\":6,\"type\":\"SCALAR\"}";
+    meshopt.accessorCount = 2;
+    const std::vector<std::uint8_t> meshoptFile =
+        meshopt.file(",\"extensionsUsed\":[\"EXT_meshopt_compression\"],\"extensionsRequired\":["
+                     "\"EXT_meshopt_compression\"]" + mesh + "}]}]");
+    for (const auto& [file, name] : {std::pair{dracoFile, "KHR_draco_mesh_compression"},
+                                     std::pair{meshoptFile, "EXT_meshopt_compression"}}) {
+        SCOPED_TRACE(name);
+        const GltfRead r = read(file);
+        EXPECT_EQ(r.failure.problem, GltfProblem::Compressed) << r.failure.detail;
+        EXPECT_EQ(r.failure.detail, name);
+        // The same JSON as a .gltf.
+        const std::uint32_t jsonLength = readLe32(file.data() + 12);
+        const std::vector<std::uint8_t> text(file.begin() + 20, file.begin() + 20 + jsonLength);
+        EXPECT_EQ(read(text).failure.problem, GltfProblem::Compressed);
+        // A GLB whose JSON chunk claims more than the file holds is damaged.
+        std::vector<std::uint8_t> cut(file.begin(), file.begin() + 20 + jsonLength / 2);
+        EXPECT_EQ(read(cut).failure.problem, GltfProblem::Damaged);
     }
 }
 
@@ -723,13 +945,47 @@ TEST(GameMesh, TheImportScriptNamesEveryFileSequenceScaleAndTexture) {
     r.sequences = {{"Walk cycle", 0, 1}, {"2nd", 0, 1, 12.5}};
     r.triangles[0].attr[2] = 7;
     const GameMesh un = buildGameMesh(r, {true, false}, "Bot.glb");
-    const std::string uc = importScript("Bot", r, un, true);
+    const std::string uc = importScript("Bot", r, un, true, 1);
     EXPECT_NE(uc.find("#exec MESH IMPORT MESH=Bot ANIVFILE=Models\\Bot_a.3d DATAFILE=Models\\Bot_d.3d"),
               std::string::npos);
     EXPECT_NE(uc.find("SEQ=All STARTFRAME=0 NUMFRAMES=1\n"), std::string::npos);
     EXPECT_NE(uc.find("SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=1 RATE=30"), std::string::npos);
     EXPECT_NE(uc.find("SEQ=_2nd STARTFRAME=0 NUMFRAMES=1 RATE=12.5\n"), std::string::npos);
     EXPECT_NE(uc.find("#exec MESHMAP SCALE MESHMAP=Bot X=0.125 Y=0.125 Z=0.25"), std::string::npos);
+    // --scale multiplies the script's scale alone, on top of --fit's.
+    struct Case {
+        bool unreal;
+        bool fit;
+        double scale;
+        const char* line; // "" where --fit decides
+    };
+    const Case cases[] = {
+        {true, false, 52.5, "X=6.5625 Y=6.5625 Z=13.125\n"},
+        {false, false, 52.5, "X=0.205078125 Y=0.205078125 Z=0.205078125\n"},
+        {false, true, 2, ""},
+        {true, true, 0.5, ""},
+    };
+    auto scaleOf = [](const std::string& script) {
+        std::array<double, 3> v{};
+        const std::size_t at = script.find("MESHMAP SCALE");
+        for (int a = 0; a < 3; ++a) {
+            v[static_cast<std::size_t>(a)] =
+                std::stod(script.substr(script.find(std::string(1, static_cast<char>('X' + a)) + "=", at) + 2));
+        }
+        return v;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.unreal) + std::to_string(c.fit));
+        const GameMesh m = buildGameMesh(r, {c.unreal, c.fit}, "Bot.glb");
+        ASSERT_EQ(m.failure.stop, Stop::None);
+        const std::string scaled = importScript("Bot", r, m, c.unreal, c.scale);
+        EXPECT_NE(scaled.find(std::string("MESHMAP SCALE MESHMAP=Bot ") + c.line), std::string::npos) << scaled;
+        const std::array<double, 3> plain = scaleOf(importScript("Bot", r, m, c.unreal, 1));
+        const std::array<double, 3> times = scaleOf(scaled);
+        for (std::size_t a = 0; a < 3; ++a) {
+            EXPECT_NEAR(times[a] / plain[a], c.scale, c.scale * 1e-8) << a;
+        }
+    }
     EXPECT_NE(uc.find("// #exec MESHMAP SETTEXTURE MESHMAP=Bot NUM=7"), std::string::npos);
 }
 
@@ -756,8 +1012,11 @@ TEST(GameMesh, AnImportScriptsSequencesBecomeClips) {
 }
 
 TEST(CommandLine, GltfSwitchesAndNames) {
-    const Command c = parseCommandLine({"--fit", "--uc", "--fps", "24", "Bot.GLB"});
+    const Command c = parseCommandLine({"--fit", "--uc", "--fps", "24", "Bot.GLB", "--scale=52.5"});
     EXPECT_EQ(c.action, CommandAction::Convert);
+    EXPECT_EQ(c.scale, 52.5);
+    EXPECT_EQ(meshOptions(c, "Bot.GLB", false).scale, 52.5);
+    EXPECT_EQ(parseCommandLine({"--SCALE", "0.0254", "Bot.glb"}).scale, 0.0254);
     EXPECT_TRUE(c.fit);
     EXPECT_TRUE(c.importScript);
     EXPECT_EQ(c.fps, 24u);
@@ -766,7 +1025,9 @@ TEST(CommandLine, GltfSwitchesAndNames) {
     EXPECT_EQ(o.animFileName, "models/Bot_a.3d");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-ms", "Bot.glb"}, {"Bot.gltf", "-H"}, {"--fps", "0", "Bot.glb"}, {"--fps", "x", "Bot.glb"},
-             {"Bot.glb", "--fps"}}) {
+             {"Bot.glb", "--fps"}, {"--scale", "0", "Bot.glb"}, {"--scale", "-2", "Bot.glb"},
+             {"--scale", "1e3", "Bot.glb"}, {"Bot.glb", "--scale"}, {"--scale", "2", "Bot"},
+             {"--scale=", "Bot.glb"}, {"--scale", "--fps=24", "52.5", "Bot.glb"}}) {
         EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[0] << " " << args[1];
     }
     EXPECT_EQ(parseCommandLine({"-ms", "Bot"}).action, CommandAction::Convert);

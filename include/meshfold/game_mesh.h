@@ -57,8 +57,9 @@ GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std
 // The import script NAME.uc: the lines that bring NAME_a.3d and NAME_d.3d
 // into the engine, a sequence All of every frame and one per animation (at
 // its own rate), and a placeholder for each texture number the triangles use.
+// Its MESHMAP SCALE makes one glTF unit `scale` engine units, undoing --fit.
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal);
+                         bool unreal, double scale);
 
 // The animations an import script's `#exec MESH SEQUENCE` lines name, in
 // order: SEQ (its name), STARTFRAME (0 when not given), NUMFRAMES (at least

@@ -14,7 +14,9 @@
 //     its first to its last key at `fps` frames a second (the last key always
 //     a frame), one after another. Sampling evaluates node translation,
 //     rotation (spherical) and scale, LINEAR, STEP and CUBICSPLINE, skins and
-//     morph target weights;
+//     morph target weights. Each vertex's skin weights are divided by their
+//     sum (all zero: wholly its first joint), and an influence of weight
+//     zero is ignored whatever joint it names, each counted in a warning;
 //   - vertices: glTF vertices with the same position in every frame are one
 //     vertex, in the order they first appear;
 //   - triangles: glTF corners (a, b, c) as (a, c, b), each corner with its
@@ -27,7 +29,9 @@
 // Nothing the file claims is trusted: every accessor is checked against the
 // real size of its buffer before it is read, nothing is allocated from a
 // count that the file's bytes do not back, and node graphs with cycles are
-// refused.
+// refused. A file that requires Draco or meshopt compression is refused by
+// that name before anything else is checked, since its compressed meshes
+// break the format's other rules on purpose.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +55,7 @@ enum class GltfProblem {
     NotGltf,          // neither a .glb nor glTF JSON, or not version 2.0
     Damaged,          // parses, but breaks a rule of the format (detail says which)
     Extension,        // needs an extension that changes geometry (detail names it)
+    Compressed,       // needs a mesh compression extension (detail names it)
     OutsideFolder,    // refers to a file outside its folder (detail names the reference)
     MissingResource,  // refers to a file that is not there (detail names it)
     NoTriangles,      // the scene holds no triangle

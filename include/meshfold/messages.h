@@ -46,6 +46,8 @@ inline constexpr std::string_view kSwitchList =
     "\n  --fps N      the frame rate of that file's animation, or at which a glTF file's"
     "\n               animations are sampled (default 30)"
     "\n  --fit        a glTF file's mesh scaled uniformly to the form's full range"
+    "\n  --scale S    S engine units to a glTF unit in NAME.uc's MESHMAP SCALE (on top of"
+    "\n               --fit); 52.5 for a model made in metres (default 1)"
     "\n  --uc         with a glTF file, also write NAME.uc, the lines that import the mesh;"
     "\n               with --to-gltf, one animation per sequence of the NAME.uc beside it"
     "\n  --dry-run    show what would happen, but change no file"
@@ -110,10 +112,11 @@ enum class Stop {
     NotGltf,                 // names the glTF file
     GltfDamaged,             // names the glTF file, says what is wrong (detail)
     GltfExtension,           // names the glTF file and the extension (detail)
+    GltfCompressed,          // names the glTF file and its mesh compression extension (detail)
     GltfOutsideFolder,       // names the glTF file and the reference (detail)
     GltfMissingFile,         // names the glTF file and the file it refers to (detail)
     GltfNoTriangles,         // names the glTF file
-    TooManyVertices,         // names the glTF file, counts the vertices
+    TooManyVertices,         // names the glTF file, counts the vertices (detail: the form that takes them)
     TooManyTriangles,        // names the glTF file, counts the triangles
     TooManyFrames,           // names the glTF file, counts the frames (or names the animation)
     TooMuchVertexData,       // names the glTF file

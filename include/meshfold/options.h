@@ -14,6 +14,7 @@ struct RunOptions {
     bool toGltf = false;       // "--to-gltf": write NAME.glb, change nothing of the mesh
     double fps = 30;           // "--fps N": the frame rate of the glTF animation, written or sampled
     bool fit = false;          // "--fit": scale a glTF file's mesh to the form's full range
+    double scale = 1;          // "--scale S": engine units per glTF unit, in the import script
     bool importScript = false; // "--uc": also write NAME.uc
     std::string gltfSource = {}; // set when the mesh is made from this glTF file
     std::string baseName;
@@ -37,6 +38,7 @@ struct Command {
     bool toGltf = false;                      // "--to-gltf": export each mesh as NAME.glb
     double fps = 30;                          // "--fps N" (or "--fps=N")
     bool fit = false;                         // "--fit"
+    double scale = 1;                         // "--scale S" (or "--scale=S")
     bool importScript = false;                // "--uc"
     std::string conflict; // why the switches given cannot go together (a usage error)
     std::vector<std::string> names;           // every argument that names a mesh, in order
@@ -58,7 +60,8 @@ inline constexpr bool kSlashSwitches = false;
 //
 // An argument starting with '-' is a switch wherever it stands, compared
 // whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
-// --dry-run, --to-gltf, --fps N (or --fps=N), --help (also -?), --version; "--" ends the switches, so that every later argument
+// --dry-run, --to-gltf, --fps N (or --fps=N), --fit, --scale S (or
+// --scale=S), --uc, --help (also -?), --version; "--" ends the switches, so that every later argument
 // is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
 // are -ms, -h and --help, and any other argument starting with "/" that holds
 // no further "/" or "\" is a switch too (paths hold more than one
@@ -68,10 +71,11 @@ inline constexpr bool kSlashSwitches = false;
 // an unknown switch (listed in unknownSwitches) is a usage error, since the
 // user asked for something meshfold cannot do, and so are switches without
 // a name. So is a frame rate that is not a number above 0 and up to 1000,
+// a scale that is not one above 0 and up to 100000,
 // --fps without --to-gltf or a glTF file, --to-gltf with -ms, -h or
 // --to-unreal (an export shows the mesh as it is), -ms, -h or --to-gltf with
-// the name of a glTF file (they concern the game's own files), --fit without
-// one and --uc without one or --to-gltf: `conflict` then says why. No arguments at all asks for
+// the name of a glTF file (they concern the game's own files), --fit and
+// --scale without one and --uc without one or --to-gltf: `conflict` then says why. No arguments at all asks for
 // help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
@@ -101,6 +105,11 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
 // above 0 and up to kMaxFps; 0 when it is not one.
 inline constexpr double kMaxFps = 1000;
 double parseFps(const std::string& text);
+
+// The engine units to a glTF unit that `text` gives, as parseFps, above 0
+// and up to kMaxScale; 0 when it is not one.
+inline constexpr double kMaxScale = 100000;
+double parseScale(const std::string& text);
 
 // NAME.glb beside the animation file NAME_a.3d (its real name, whatever case
 // the user typed), and the mesh's name NAME without its folder.
