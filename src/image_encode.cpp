@@ -372,7 +372,8 @@ public:
         });
     }
 
-    int find(int r, int g, int b) const {
+    // `guess`, an entry likely near (or -1), only narrows the search.
+    int find(int r, int g, int b, int guess = -1) const {
         const Rgb colour = rgbOf(r, g, b);
         const auto start = std::lower_bound(byGreen_.begin(), byGreen_.end(), g,
                                             [&](int i, int value) { return greenOf(i) < value; });
@@ -385,6 +386,9 @@ public:
                 best = i;
             }
         };
+        if (guess >= 0) {
+            consider(guess);
+        }
         for (auto it = start; it != byGreen_.end(); ++it) {
             const int dg = greenOf(*it) - g;
             if (dg * dg > bestDistance) {
@@ -412,13 +416,15 @@ private:
 // Lloyd's rounds over the histogram; an entry left with no colour keeps its
 // place. Stops early when no entry moves.
 void refine(std::vector<Rgb>& palette, const std::vector<ColourCount>& colours) {
+    std::vector<int> assigned(colours.size(), -1);
     for (int round = 0; round < kRefineRounds; ++round) {
         const NearestColour nearest(palette);
         std::vector<ColourSums> clusters(palette.size());
-        for (const ColourCount& c : colours) {
-            const int i = nearest.find(channelOf(c.colour, 0), channelOf(c.colour, 1),
-                                       channelOf(c.colour, 2));
-            clusters[static_cast<std::size_t>(i)].add(c);
+        for (std::size_t k = 0; k < colours.size(); ++k) {
+            const Rgb c = colours[k].colour;
+            assigned[k] = nearest.find(channelOf(c, 0), channelOf(c, 1), channelOf(c, 2),
+                                       assigned[k]);
+            clusters[static_cast<std::size_t>(assigned[k])].add(colours[k]);
         }
         bool moved = false;
         for (std::size_t i = 0; i < palette.size(); ++i) {
