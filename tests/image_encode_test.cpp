@@ -277,10 +277,14 @@ Image smooth(std::uint32_t width, std::uint32_t height) {
     return image;
 }
 
+// 35.8 and 33.5 dB when written: dithering costs PSNR here as on the bench.
 TEST(Quantiser, SmoothImageQuality) {
     const Image image = smooth(128, 128);
-    EXPECT_GT(psnr(image, quantise(image)), 35.0) << psnr(image, quantise(image));
-    EXPECT_GT(psnr(image, quantise(image, {.dither = true})), 32.0) << psnr(image, quantise(image, {.dither = true}));
+    const double plain = psnr(image, quantise(image));
+    const double dithered = psnr(image, quantise(image, {.dither = true}));
+    EXPECT_GT(plain, 35.6);
+    EXPECT_GT(dithered, 33.0);
+    EXPECT_GT(plain, dithered);
 }
 
 TEST(Quantiser, MaskReservesIndexZero) {
