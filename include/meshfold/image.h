@@ -86,8 +86,9 @@ std::uint32_t textureSide(std::uint32_t side, std::uint32_t cap);
 // palette and indices included; a resized one has neither. An image with a
 // side of 0 is returned as it is; one whose rgba does not hold width x
 // height pixels gives an Image of 0 x 0. The filter (stb_image_resize,
-// Mitchell) works in single-precision floats: the same bytes on every SSE2
-// build (x86-64 g++, clang, MinGW, MSVC), not promised for x87 code.
+// Mitchell) works in single-precision floats: the same bytes from SSE2 code
+// (checked: g++ and clang on x86-64 Linux, MinGW-w64 under Wine), not
+// promised from x87 code (32-bit builds without -mfpmath=sse).
 Image resizeForTexture(const Image& image, std::uint32_t cap = kDefaultTextureSideCap);
 
 // How an image becomes palette indices.
@@ -121,8 +122,9 @@ std::uint32_t alphaShownFrom(double alphaCutoff);
 // besides index 0 when masked) keeps them exactly: the palette is those
 // colours in ascending 0xRRGGBB order and every pixel its own colour.
 // Deterministic: integer arithmetic only, the same bytes on every platform.
-// An image with a side of 0 or of more than kMaxQuantisedPixels pixels gives
-// a PalettedImage of width and height 0.
+// An image with a side of 0, of more than kMaxQuantisedPixels pixels, or
+// whose rgba does not hold width x height pixels gives a PalettedImage of
+// width and height 0.
 PalettedImage quantise(const Image& image, const QuantiseOptions& options = {});
 
 // The 8-bit PCX file (version 5, RLE, one plane, 256-colour palette at the
