@@ -161,6 +161,20 @@ struct ExportFigures {
 };
 std::string exportReport(const ExportFigures& figures, bool dryRun);
 
+// Why a texture slot of a mesh exported with --uc stays plain.
+enum class PlainSlot {
+    NotInPackage, // its texture is not imported by the package (the game's own)
+    NoFile,       // the file its import names is not there
+    Unreadable,   // the file cannot be read
+    Undecodable,  // the file is no image meshfold reads, or a damaged one (`reason`)
+};
+std::string plainSlotWarning(const std::string& animFile, unsigned slot, const std::string& texture,
+                             PlainSlot why, const std::string& file, const std::string& reason = {});
+
+// The progress line of a texture an export embeds (or in a dry run would).
+std::string textureLine(unsigned slot, const std::string& texture, const std::string& file,
+                        std::uint32_t width, std::uint32_t height);
+
 // The progress line that says which form an exported mesh is in.
 std::string meshFormLine(bool deusEx);
 
