@@ -501,11 +501,11 @@ void jsonMaterials(const GltfPlan& plan, GltfOut& out) {
             put(out, "\"baseColorTexture\":{\"index\":");
             jsonUint(out, static_cast<std::uint64_t>(table.ofMaterial[i]));
             put(out, "},");
-            if (m.alpha != GltfAlpha::Opaque) {
-                put(out, m.alpha == GltfAlpha::Mask ? "\"alphaMode\":\"MASK\"," : "\"alphaMode\":\"BLEND\",");
-            }
         }
         put(out, "\"metallicFactor\":0}");
+        if (table.ofMaterial[i] >= 0 && m.alpha != GltfAlpha::Opaque) {
+            put(out, m.alpha == GltfAlpha::Mask ? ",\"alphaMode\":\"MASK\"" : ",\"alphaMode\":\"BLEND\"");
+        }
         if (isDoubleSided(m.type)) {
             put(out, ",\"doubleSided\":true");
         }
