@@ -131,7 +131,10 @@ std::vector<GltfSlotTexture> slotRecords(const MeshPackage& package) {
 
 // Gives every material of slot `slot` its image of `image`: one PNG for each
 // way the materials show it (masked, translucent or neither), each made once.
-void attachImage(GltfPlan& plan, std::uint8_t slot, const Image& image, const GltfSlotTexture& record) {
+// False, with every material of the slot left plain, when a PNG cannot be
+// made (memory).
+bool attachImage(GltfPlan& plan, std::uint8_t slot, const Image& image, const GltfSlotTexture& record) {
+    const std::size_t firstImage = plan.images.size();
     std::vector<std::pair<std::pair<GltfAlpha, bool>, std::int32_t>> made;
     for (GltfMaterial& m : plan.layout.materials) {
         if (m.texture != slot) {
@@ -141,14 +144,24 @@ void attachImage(GltfPlan& plan, std::uint8_t slot, const Image& image, const Gl
         const std::pair<GltfAlpha, bool> way{gltfAlphaOf(m.type, zero), zero};
         auto it = std::find_if(made.begin(), made.end(), [&](const auto& w) { return w.first == way; });
         if (it == made.end()) {
-            const Image shown{image.width, image.height, gltfTexturePixels(image, way.first, way.second), {}, {}};
-            plan.images.push_back({record.name, encodePng(shown)});
+            plan.images.push_back({record.name, gltfTexturePng(image, way.first, way.second)});
             made.push_back({way, static_cast<std::int32_t>(plan.images.size() - 1)});
             it = made.end() - 1;
         }
         m.image = it->second;
         m.alpha = way.first;
     }
+    const bool encoded = std::none_of(plan.images.begin() + static_cast<std::ptrdiff_t>(firstImage),
+                                      plan.images.end(), [](const GltfImage& i) { return i.png.empty(); });
+    if (!encoded) {
+        plan.images.resize(firstImage);
+        for (GltfMaterial& m : plan.layout.materials) {
+            if (m.texture == slot) {
+                m = GltfMaterial{m.texture, m.type};
+            }
+        }
+    }
+    return encoded;
 }
 
 // With --uc, the images of the package's textures for the slots the
@@ -182,8 +195,12 @@ void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::strin
                 plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path, d.failure));
             continue;
         }
+        if (!attachImage(plan, slot, d.image, record)) {
+            r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path,
+                                                  "no PNG could be made of it"));
+            continue;
+        }
         r.lines += textureLine(slot, record.name, record.file, d.image.width, d.image.height);
-        attachImage(plan, slot, d.image, record);
     }
 }
 

@@ -939,4 +939,29 @@ std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha,
     return rgba;
 }
 
+std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
+    std::vector<std::uint8_t> rgba = gltfTexturePixels(image, alpha, masksIndexZero);
+    const std::size_t pixels = image.indices.size();
+    std::array<std::uint8_t, 256 * 4> palette{};
+    std::array<bool, 256> seen{};
+    std::size_t colours = 0;
+    bool paletted = pixels > 0 && pixels * 4 == rgba.size();
+    for (std::size_t i = 0; paletted && i < pixels; ++i) {
+        const std::size_t k = image.indices[i];
+        const std::uint8_t* p = rgba.data() + 4 * i;
+        if (!seen[k]) {
+            seen[k] = true;
+            std::copy(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
+            colours = std::max(colours, k + 1);
+        }
+        // One colour an index, or the pixels are written as they are.
+        paletted = std::equal(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
+    }
+    if (paletted) {
+        return encodePalettedPng(image.width, image.height, image.indices,
+                                 std::span<const std::uint8_t>(palette.data(), 4 * colours));
+    }
+    return encodePng(Image{image.width, image.height, std::move(rgba), {}, {}});
+}
+
 } // namespace meshfold

@@ -294,6 +294,35 @@ TEST(GltfWrite, TexturesKeepTheirColoursAndTakeTheAlphaOfTheirPolygons) {
     }
 }
 
+// The PNG of a texture decodes to exactly the pixels the material shows:
+// paletted where the image has a palette (with the alpha in tRNS), RGBA
+// where it has none or where an index does not stand for one colour.
+TEST(GltfWrite, ATexturesPngHoldsExactlyItsPixels) {
+    Image paletted{5, 3, {}, {}, {}};
+    for (std::uint8_t i = 0; i < 15; ++i) {
+        const std::uint8_t k = static_cast<std::uint8_t>(i % 4 == 0 ? 0 : 250 - i % 3);
+        paletted.indices.push_back(k);
+        paletted.rgba.insert(paletted.rgba.end(), {k, static_cast<std::uint8_t>(k / 2), 7, 255});
+    }
+    Image rgb = paletted;
+    rgb.indices.clear();
+    Image inconsistent = paletted;
+    inconsistent.rgba[4] = 1; // pixel 1 has index 249 but another colour than pixel 10
+    for (const Image* image : {&paletted, &rgb, &inconsistent}) {
+        for (const GltfAlpha alpha : {GltfAlpha::Opaque, GltfAlpha::Mask, GltfAlpha::Blend}) {
+            const bool zero = alpha == GltfAlpha::Mask && !image->indices.empty();
+            const std::vector<std::uint8_t> png = gltfTexturePng(*image, alpha, zero);
+            ASSERT_GT(png.size(), 8u);
+            EXPECT_EQ(png[25], image == &paletted ? 3 : 6); // IHDR colour type: palette, or RGBA
+            const ImageDecoded back = decodeImage(png);
+            ASSERT_EQ(back.failure, "");
+            EXPECT_EQ(back.image.width, 5u);
+            EXPECT_EQ(back.image.rgba, gltfTexturePixels(*image, alpha, zero)) << int(alpha);
+        }
+    }
+    EXPECT_TRUE(encodePalettedPng(2, 2, std::vector<std::uint8_t>(3, 0), std::vector<std::uint8_t>(4, 0)).empty());
+}
+
 // Images lie in the binary chunk before the positions, each padded to 4
 // bytes; one glTF texture per image and sampler; only textured materials
 // change.

@@ -114,6 +114,11 @@ GltfAlpha gltfAlphaOf(std::uint8_t type, bool masksIndexZero);
 // 255.
 std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha, bool masksIndexZero);
 
+// Those pixels as a PNG file: from an image with a palette, a paletted PNG
+// (a quarter of the bytes to compress, and a smaller file), its colours and
+// alpha those of the pixels; else an RGBA one. Empty when it cannot be made.
+std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero);
+
 // Everything the triangles decide.
 struct GltfLayout {
     std::uint16_t vertexCount = 0;  // N
