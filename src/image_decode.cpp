@@ -475,16 +475,122 @@ ImageDecoded decodeBmp(std::span<const std::uint8_t> file) {
 inline constexpr std::uint64_t kMostPixelsPerByte = 8 * 1032;
 
 const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-const std::uint8_t kJpegSignature[3] = {0xFF, 0xD8, 0xFF};
 
 bool startsWith(std::span<const std::uint8_t> file, std::span<const std::uint8_t> magic) {
     return file.size() >= magic.size() && std::equal(magic.begin(), magic.end(), file.begin());
 }
 
+// JPEG markers: 0xFF (any number of them) and the marker's byte; all but SOI,
+// EOI, the restarts and TEM are followed by a big-endian length that counts
+// itself.
+inline constexpr std::uint8_t kJpegFill = 0xFF;
+inline constexpr std::uint8_t kJpegSoi = 0xD8;
+inline constexpr std::uint8_t kJpegEoi = 0xD9;
+inline constexpr std::uint8_t kJpegSos = 0xDA;
+inline constexpr std::uint8_t kJpegDht = 0xC4;
+inline constexpr std::uint8_t kJpegRst0 = 0xD0;
+inline constexpr std::uint8_t kJpegRst7 = 0xD7;
+inline constexpr std::uint8_t kJpegTem = 0x01;
+inline constexpr std::size_t kJpegDhtCountsSize = 17; // class and slot, 16 counts
+inline constexpr std::size_t kJpegMostCodes = 256;
+
+// Where the segments start when stb would read `file` as a JPEG (0xFF bytes,
+// then SOI), else 0.
+std::size_t jpegAfterSoi(std::span<const std::uint8_t> file) {
+    std::size_t at = 0;
+    while (at < file.size() && file[at] == kJpegFill) {
+        ++at;
+    }
+    return at >= 1 && at < file.size() && file[at] == kJpegSoi ? at + 1 : 0;
+}
+
+bool isRestart(std::uint8_t m) {
+    return m >= kJpegRst0 && m <= kJpegRst7;
+}
+
+// Whether the Huffman tables of one DHT segment hold at most 256 codes each,
+// read table after table as stb does: 17 bytes, then as many symbols as the
+// counts add up to, bytes past the end taken as 0.
+bool jpegDhtFits(std::span<const std::uint8_t> f, std::size_t at, std::size_t length) {
+    std::int64_t left = static_cast<std::int64_t>(length) - 2;
+    at += 2;
+    while (left > 0) {
+        std::size_t codes = 0;
+        for (std::size_t i = 1; i < kJpegDhtCountsSize && at < f.size() && i < f.size() - at; ++i) {
+            codes += f[at + i];
+        }
+        if (codes > kJpegMostCodes) {
+            return false;
+        }
+        at += kJpegDhtCountsSize + codes;
+        left -= static_cast<std::int64_t>(kJpegDhtCountsSize + codes);
+    }
+    return true;
+}
+
+// The end of entropy-coded data starting at `at`: the 0xFF of the first
+// marker that is neither a stuffed 0 nor a restart.
+std::size_t jpegEntropyEnd(std::span<const std::uint8_t> f, std::size_t at) {
+    while (at < f.size()) {
+        if (f[at] != kJpegFill) {
+            ++at;
+            continue;
+        }
+        std::size_t next = at + 1;
+        while (next < f.size() && f[next] == kJpegFill) {
+            ++next;
+        }
+        if (next < f.size() && f[next] != 0 && !isRestart(f[next])) {
+            return at;
+        }
+        at = next + 1;
+    }
+    return f.size();
+}
+
+// stb_image (Debian's 2022 copy) adds up a DHT table's 16 code counts
+// without checking that they stay within the 256 codes a table has room for,
+// and writes past the table when they do not (found by fuzzing). So before
+// stb sees a JPEG, every DHT table in it is checked here, the segments found
+// as stb finds them (bytes up to a 0xFF skipped, fill 0xFF bytes skipped,
+// each segment's length, the entropy-coded data after SOS up to the next
+// marker) or more: what stb would stop at, this walk passes over.
+bool jpegHuffmanTablesFit(std::span<const std::uint8_t> f, std::size_t at) {
+    while (at < f.size()) {
+        while (at < f.size() && f[at] != kJpegFill) {
+            ++at;
+        }
+        while (at < f.size() && f[at] == kJpegFill) {
+            ++at;
+        }
+        if (at >= f.size() || f[at] == kJpegEoi) {
+            return true;
+        }
+        const std::uint8_t marker = f[at++];
+        if (isRestart(marker) || marker == kJpegSoi || marker == kJpegTem || marker == 0) {
+            continue;
+        }
+        if (f.size() - at < 2) {
+            return true;
+        }
+        const std::size_t length = std::size_t{f[at]} << 8 | f[at + 1];
+        if (marker == kJpegDht && !jpegDhtFits(f, at, length)) {
+            return false;
+        }
+        at += std::max<std::size_t>(length, 2);
+        if (marker == kJpegSos) {
+            at = jpegEntropyEnd(f, at);
+        }
+    }
+    return true;
+}
+
 ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
-    const char* kind = startsWith(file, kPngSignature)    ? "PNG"
-                       : startsWith(file, kJpegSignature) ? "JPEG"
-                                                          : nullptr;
+    const std::size_t jpegSegments = jpegAfterSoi(file);
+    const char* kind = startsWith(file, kPngSignature) ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
+    if (jpegSegments != 0 && !jpegHuffmanTablesFit(file, jpegSegments)) {
+        return refused("damaged: JPEG file (a Huffman table of more than 256 codes)");
+    }
     if (file.size() > static_cast<std::size_t>(INT_MAX)) {
         return refused("too large: a file of more than 2 GB");
     }

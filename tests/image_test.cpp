@@ -451,6 +451,21 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
         {"png too wide", [] { return pngHeaderOnly(16385, 1); }, "too large: 16385 x 1"},
         {"png claiming more than its bytes", [] { return pngHeaderOnly(16384, 16384); }, "cannot be held in 33 bytes"},
         {"jpeg start only", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}; }, "damaged: JPEG file"},
+        // 300 codes in one table: stb would write them past its 256 places.
+        {"jpeg huffman table of 300 codes",
+         [] {
+             Bytes b = {0xFF, 0xFF, 0xD8, 0x00, 0xFF, 0xFF, 0xC4, 0x00, 0x13, 0x00, 255, 45};
+             b.resize(b.size() + 14, 0);
+             return b;
+         },
+         "a Huffman table of more than 256 codes"},
+        {"jpeg huffman table of 300 codes after a scan",
+         [] {
+             Bytes b = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x12, 0xFF, 0x00, 0xFF, 0xD3, 0x34,
+                        0xFF, 0xC4, 0x00, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 150, 150};
+             return b;
+         },
+         "a Huffman table of more than 256 codes"},
     };
     for (const Damage& c : cases) {
         SCOPED_TRACE(c.name);
