@@ -480,6 +480,31 @@ bool startsWith(std::span<const std::uint8_t> file, std::span<const std::uint8_t
     return file.size() >= magic.size() && std::equal(magic.begin(), magic.end(), file.begin());
 }
 
+// PNG chunks: a big-endian length, a 4-byte type, the data, a CRC.
+inline constexpr std::size_t kPngSignatureSize = 8;
+inline constexpr std::size_t kPngChunkOverhead = 12;
+
+// stb_image copies each IDAT chunk onto the end of the data before it, and
+// for a first IDAT of no bytes copies to a null pointer (undefined behaviour
+// that the sanitizer reports). Real writers never start the image data with
+// an empty chunk, so such a file is refused; chunks are walked as stb walks
+// them, one length after another.
+bool pngFirstImageDataEmpty(std::span<const std::uint8_t> f) {
+    std::size_t at = kPngSignatureSize;
+    while (f.size() - at >= 8) {
+        const std::uint64_t length = std::uint64_t{f[at]} << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
+        const std::uint8_t* type = f.data() + at + 4;
+        if (std::memcmp(type, "IDAT", 4) == 0) {
+            return length == 0;
+        }
+        if (std::memcmp(type, "IEND", 4) == 0 || length + kPngChunkOverhead > f.size() - at) {
+            return false;
+        }
+        at += kPngChunkOverhead + static_cast<std::size_t>(length);
+    }
+    return false;
+}
+
 // JPEG markers: 0xFF (any number of them) and the marker's byte; all but SOI,
 // EOI, the restarts and TEM are followed by a big-endian length that counts
 // itself.
@@ -586,8 +611,12 @@ bool jpegHuffmanTablesFit(std::span<const std::uint8_t> f, std::size_t at) {
 }
 
 ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
+    const bool png = startsWith(file, kPngSignature);
     const std::size_t jpegSegments = jpegAfterSoi(file);
-    const char* kind = startsWith(file, kPngSignature) ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
+    const char* kind = png ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
+    if (png && pngFirstImageDataEmpty(file)) {
+        return refused("unsupported: PNG file whose image data starts with an empty chunk");
+    }
     if (jpegSegments != 0 && !jpegHuffmanTablesFit(file, jpegSegments)) {
         return refused("damaged: JPEG file (a Huffman table of more than 256 codes)");
     }

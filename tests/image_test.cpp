@@ -192,11 +192,10 @@ void putBmpPixel(Bytes& row, const BmpSpec& s, const std::uint8_t* rgba) {
         return;
     }
     // The byte no mask names holds junk a decoder must not show.
-    std::uint32_t word = 0x5Au << std::countr_zero(~(s.masks[0] | s.masks[1] | s.masks[2] | s.masks[3]) |
-                                                   (s.masks[3] ? 0u : 0xFF000000u));
+    std::uint32_t word = 0x5A5A5A5Au & ~(s.masks[0] | s.masks[1] | s.masks[2] | s.masks[3]);
     for (int c = 0; c < 4; ++c) {
         if (s.masks[c] != 0) {
-            word = (word & ~s.masks[c]) | (std::uint32_t{rgba[c]} << std::countr_zero(s.masks[c]));
+            word |= std::uint32_t{rgba[c]} << std::countr_zero(s.masks[c]);
         }
     }
     put32(row, word);
@@ -450,6 +449,13 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
         {"png of no data", [] { return pngHeaderOnly(4, 4); }, "damaged: PNG file"},
         {"png too wide", [] { return pngHeaderOnly(16385, 1); }, "too large: 16385 x 1"},
         {"png claiming more than its bytes", [] { return pngHeaderOnly(16384, 16384); }, "cannot be held in 33 bytes"},
+        {"png of an empty first image data chunk",
+         [] {
+             Bytes b = pngHeaderOnly(1, 1);
+             b.insert(b.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E});
+             return b;
+         },
+         "unsupported: PNG file whose image data starts with an empty chunk"},
         {"jpeg start only", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}; }, "damaged: JPEG file"},
         // 300 codes in one table: stb would write them past its 256 places.
         {"jpeg huffman table of 300 codes",
