@@ -31,7 +31,8 @@ constexpr std::size_t kRoundTripPixels = 4096;
 
 void checkPaletted(const meshfold::Image& img) {
     check(img.indices.size() == img.rgba.size() / 4, "an index a pixel");
-    check(!img.palette.empty() && img.palette.size() <= 768 && img.palette.size() % 3 == 0, "palette size");
+    check(!img.palette.empty() && img.palette.size() <= 768 && img.palette.size() % 3 == 0,
+          "palette size");
     const std::size_t colours = img.palette.size() / 3;
     for (std::size_t p = 0; p < img.indices.size(); ++p) {
         const std::uint8_t* c = &img.rgba[4 * p];
@@ -56,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(img.rgba.empty() && img.width == 0, "a refusal gives no pixels");
         return 0;
     }
-    check(img.width >= 1 && img.width <= kMaxImageSide && img.height >= 1 && img.height <= kMaxImageSide,
+    check(img.width >= 1 && img.width <= kMaxImageSide && img.height >= 1 &&
+              img.height <= kMaxImageSide,
           "size within the limits");
     check(img.rgba.size() == std::size_t{img.width} * img.height * 4, "4 bytes a pixel");
     if (!img.indices.empty()) {

@@ -7,6 +7,7 @@
 // on what stbi_info reports. A refusal is a value: one sentence in words.
 #include "meshfold/format.h"
 #include "meshfold/image.h"
+#include "stb_guard.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -296,7 +297,8 @@ bool wholeByteMask(std::uint32_t m) {
 // The colour masks of a 32-bit file: the header's (or those after a 40-byte
 // header) with BITFIELDS, else BGRx, with the alpha byte used only when a
 // longer header's alpha mask names it. Each must be one whole byte.
-std::string readBmpMasks(std::span<const std::uint8_t> file, std::uint32_t infoSize, BmpLayout& out) {
+std::string readBmpMasks(std::span<const std::uint8_t> file, std::uint32_t infoSize,
+                         BmpLayout& out) {
     const bool fields = out.compression == kBmpBitfields || out.compression == kBmpAlphaBitfields;
     std::size_t given = 0;
     if (infoSize >= kBmpInfoSizeV3) {
@@ -362,7 +364,8 @@ std::string readBmpLayout(std::span<const std::uint8_t> file, BmpLayout& out) {
         return why;
     }
     if (readLe16(file.data() + kBmpPlanesAt) != 1) {
-        return "damaged: a BMP of " + std::to_string(readLe16(file.data() + kBmpPlanesAt)) + " planes";
+        return "damaged: a BMP of " + std::to_string(readLe16(file.data() + kBmpPlanesAt)) +
+               " planes";
     }
     out.bits = readLe16(file.data() + kBmpBitsAt);
     out.compression = readLe32(file.data() + kBmpCompressionAt);
@@ -468,11 +471,14 @@ ImageDecoded decodeBmp(std::span<const std::uint8_t> file) {
 // ---------------------------------------------------------------------------
 // PNG, TGA and JPEG through stb_image.
 
-// The most pixels a file of one byte can stand for: a 1-bit PNG holds 8
-// pixels a byte, and deflate packs at most 1032 bytes into one. TGA's RLE
-// (64 pixels a byte at best) and JPEG (at most 64 pixels a bit) stay below.
-// A header claiming more than this is refused before stb allocates for it.
-inline constexpr std::uint64_t kMostPixelsPerByte = 8 * 1032;
+// The most pixels one byte of a file can stand for: a 1-bit PNG holds 8
+// pixels a byte and deflate packs at most 1032 bytes into one; a JPEG spends
+// at least a bit on every 8 x 8 block; a TGA run packet at least 2 bytes on
+// 128 pixels. A header claiming more than its file can hold is refused
+// before stb allocates for it (stb fills what is missing with zeros).
+inline constexpr std::uint64_t kPngMostPixelsPerByte = 8 * 1032;
+inline constexpr std::uint64_t kJpegMostPixelsPerByte = 64 * 8;
+inline constexpr std::uint64_t kTgaMostPixelsPerByte = 128 / 2;
 
 const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
@@ -480,145 +486,15 @@ bool startsWith(std::span<const std::uint8_t> file, std::span<const std::uint8_t
     return file.size() >= magic.size() && std::equal(magic.begin(), magic.end(), file.begin());
 }
 
-// PNG chunks: a big-endian length, a 4-byte type, the data, a CRC.
-inline constexpr std::size_t kPngSignatureSize = 8;
-inline constexpr std::size_t kPngChunkOverhead = 12;
-
-// stb_image copies each IDAT chunk onto the end of the data before it, and
-// for a first IDAT of no bytes copies to a null pointer (undefined behaviour
-// that the sanitizer reports). Real writers never start the image data with
-// an empty chunk, so such a file is refused; chunks are walked as stb walks
-// them, one length after another.
-bool pngFirstImageDataEmpty(std::span<const std::uint8_t> f) {
-    std::size_t at = kPngSignatureSize;
-    while (f.size() - at >= 8) {
-        const std::uint64_t length = std::uint64_t{f[at]} << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
-        const std::uint8_t* type = f.data() + at + 4;
-        if (std::memcmp(type, "IDAT", 4) == 0) {
-            return length == 0;
-        }
-        if (std::memcmp(type, "IEND", 4) == 0 || length + kPngChunkOverhead > f.size() - at) {
-            return false;
-        }
-        at += kPngChunkOverhead + static_cast<std::size_t>(length);
-    }
-    return false;
-}
-
-// JPEG markers: 0xFF (any number of them) and the marker's byte; all but SOI,
-// EOI, the restarts and TEM are followed by a big-endian length that counts
-// itself.
-inline constexpr std::uint8_t kJpegFill = 0xFF;
-inline constexpr std::uint8_t kJpegSoi = 0xD8;
-inline constexpr std::uint8_t kJpegEoi = 0xD9;
-inline constexpr std::uint8_t kJpegSos = 0xDA;
-inline constexpr std::uint8_t kJpegDht = 0xC4;
-inline constexpr std::uint8_t kJpegRst0 = 0xD0;
-inline constexpr std::uint8_t kJpegRst7 = 0xD7;
-inline constexpr std::uint8_t kJpegTem = 0x01;
-inline constexpr std::size_t kJpegDhtCountsSize = 17; // class and slot, 16 counts
-inline constexpr std::size_t kJpegMostCodes = 256;
-
-// Where the segments start when stb would read `file` as a JPEG (0xFF bytes,
-// then SOI), else 0.
-std::size_t jpegAfterSoi(std::span<const std::uint8_t> file) {
-    std::size_t at = 0;
-    while (at < file.size() && file[at] == kJpegFill) {
-        ++at;
-    }
-    return at >= 1 && at < file.size() && file[at] == kJpegSoi ? at + 1 : 0;
-}
-
-bool isRestart(std::uint8_t m) {
-    return m >= kJpegRst0 && m <= kJpegRst7;
-}
-
-// Whether the Huffman tables of one DHT segment hold at most 256 codes each,
-// read table after table as stb does: 17 bytes, then as many symbols as the
-// counts add up to, bytes past the end taken as 0.
-bool jpegDhtFits(std::span<const std::uint8_t> f, std::size_t at, std::size_t length) {
-    std::int64_t left = static_cast<std::int64_t>(length) - 2;
-    at += 2;
-    while (left > 0) {
-        std::size_t codes = 0;
-        for (std::size_t i = 1; i < kJpegDhtCountsSize && at < f.size() && i < f.size() - at; ++i) {
-            codes += f[at + i];
-        }
-        if (codes > kJpegMostCodes) {
-            return false;
-        }
-        at += kJpegDhtCountsSize + codes;
-        left -= static_cast<std::int64_t>(kJpegDhtCountsSize + codes);
-    }
-    return true;
-}
-
-// The end of entropy-coded data starting at `at`: the 0xFF of the first
-// marker that is neither a stuffed 0 nor a restart.
-std::size_t jpegEntropyEnd(std::span<const std::uint8_t> f, std::size_t at) {
-    while (at < f.size()) {
-        if (f[at] != kJpegFill) {
-            ++at;
-            continue;
-        }
-        std::size_t next = at + 1;
-        while (next < f.size() && f[next] == kJpegFill) {
-            ++next;
-        }
-        if (next < f.size() && f[next] != 0 && !isRestart(f[next])) {
-            return at;
-        }
-        at = next + 1;
-    }
-    return f.size();
-}
-
-// stb_image (Debian's 2022 copy) adds up a DHT table's 16 code counts
-// without checking that they stay within the 256 codes a table has room for,
-// and writes past the table when they do not (found by fuzzing). So before
-// stb sees a JPEG, every DHT table in it is checked here, the segments found
-// as stb finds them (bytes up to a 0xFF skipped, fill 0xFF bytes skipped,
-// each segment's length, the entropy-coded data after SOS up to the next
-// marker) or more: what stb would stop at, this walk passes over.
-bool jpegHuffmanTablesFit(std::span<const std::uint8_t> f, std::size_t at) {
-    while (at < f.size()) {
-        while (at < f.size() && f[at] != kJpegFill) {
-            ++at;
-        }
-        while (at < f.size() && f[at] == kJpegFill) {
-            ++at;
-        }
-        if (at >= f.size() || f[at] == kJpegEoi) {
-            return true;
-        }
-        const std::uint8_t marker = f[at++];
-        if (isRestart(marker) || marker == kJpegSoi || marker == kJpegTem || marker == 0) {
-            continue;
-        }
-        if (f.size() - at < 2) {
-            return true;
-        }
-        const std::size_t length = std::size_t{f[at]} << 8 | f[at + 1];
-        if (marker == kJpegDht && !jpegDhtFits(f, at, length)) {
-            return false;
-        }
-        at += std::max<std::size_t>(length, 2);
-        if (marker == kJpegSos) {
-            at = jpegEntropyEnd(f, at);
-        }
-    }
-    return true;
-}
-
 ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
     const bool png = startsWith(file, kPngSignature);
-    const std::size_t jpegSegments = jpegAfterSoi(file);
+    const std::size_t jpegSegments = jpegSegmentsStart(file);
     const char* kind = png ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
-    if (png && pngFirstImageDataEmpty(file)) {
-        return refused("unsupported: PNG file whose image data starts with an empty chunk");
-    }
-    if (jpegSegments != 0 && !jpegHuffmanTablesFit(file, jpegSegments)) {
-        return refused("damaged: JPEG file (a Huffman table of more than 256 codes)");
+    const std::string hazard = png                 ? pngHazard(file)
+                               : jpegSegments != 0 ? jpegHazard(file, jpegSegments)
+                                                   : std::string();
+    if (!hazard.empty()) {
+        return refused(std::string("unsupported: ") + kind + " file (" + hazard + ")");
     }
     if (file.size() > static_cast<std::size_t>(INT_MAX)) {
         return refused("too large: a file of more than 2 GB");
@@ -638,9 +514,13 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
                        std::to_string(height) + " pixels");
     }
     if (width > static_cast<int>(kMaxImageSide) || height > static_cast<int>(kMaxImageSide)) {
-        return refused(tooLarge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)));
+        return refused(
+            tooLarge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)));
     }
-    if (std::uint64_t(width) * std::uint64_t(height) > kMostPixelsPerByte * file.size()) {
+    const std::uint64_t mostPixelsPerByte = png                ? kPngMostPixelsPerByte
+                                            : jpegSegments != 0 ? kJpegMostPixelsPerByte
+                                                                : kTgaMostPixelsPerByte;
+    if (std::uint64_t(width) * std::uint64_t(height) > mostPixelsPerByte * file.size()) {
         return refused("truncated: " + std::to_string(width) + " x " + std::to_string(height) +
                        " pixels cannot be held in " + std::to_string(file.size()) + " bytes");
     }
@@ -665,7 +545,8 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
 bool looksLikePcx(std::span<const std::uint8_t> file) {
     // A TGA may start with 0x0A too (a 10-byte identification field), but its
     // second byte, the colour map type, is 0 or 1: no PCX version after 1.
-    return file.size() >= 2 && file[0] == kPcxManufacturer && file[1] >= 2 && file[1] <= kPcxVersion;
+    return file.size() >= 2 && file[0] == kPcxManufacturer && file[1] >= 2 &&
+           file[1] <= kPcxVersion;
 }
 
 bool looksLikeBmp(std::span<const std::uint8_t> file) {
@@ -698,7 +579,8 @@ std::vector<std::uint8_t> encodePng(const Image& image) {
     } sink;
     const std::size_t w = image.width;
     const std::size_t h = image.height;
-    if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide || image.rgba.size() != w * h * 4) {
+    if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide ||
+        image.rgba.size() != w * h * 4) {
         return {};
     }
     // stb calls back with pieces of the file; a failed append is kept for
@@ -712,8 +594,8 @@ std::vector<std::uint8_t> encodePng(const Image& image) {
             s->failed = true;
         }
     };
-    const int ok = stbi_write_png_to_func(append, &sink, static_cast<int>(w), static_cast<int>(h), 4,
-                                          image.rgba.data(), static_cast<int>(w * 4));
+    const int ok = stbi_write_png_to_func(append, &sink, static_cast<int>(w), static_cast<int>(h),
+                                          4, image.rgba.data(), static_cast<int>(w * 4));
     if (ok == 0 || sink.failed) {
         return {};
     }

@@ -398,6 +398,23 @@ Bytes pngHeaderOnly(std::uint32_t w, std::uint32_t h) {
     return b;
 }
 
+// A baseline JPEG of one 8 x 8 grey component: quantisation table 0, a DC
+// and (unless `noAcTable`) an AC Huffman table 0, the frame's component using
+// quantisation table `frameQuant` and the scan Huffman tables `scanTables`.
+Bytes jpegOfTables(std::uint8_t frameQuant, std::uint8_t scanTables, bool noAcTable) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    b.resize(b.size() + 64, 1);
+    b.insert(b.end(), {0xFF, 0xC0, 0x00, 0x0B, 8, 0, 8, 0, 8, 1, 1, 0x11, frameQuant});
+    // One code of length 1 in each table: symbol 0 (DC difference 0, or
+    // end of block).
+    b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    if (!noAcTable) {
+        b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    }
+    b.insert(b.end(), {0xFF, 0xDA, 0x00, 0x08, 1, 1, scanTables, 0, 63, 0, 0x00, 0xFF, 0xD9});
+    return b;
+}
+
 TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
     const std::vector<Damage> cases = {
         {"empty", [] { return Bytes{}; }, "empty file"},
@@ -455,7 +472,16 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
              b.insert(b.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E});
              return b;
          },
-         "unsupported: PNG file whose image data starts with an empty chunk"},
+         "unsupported: PNG file (its image data starts with an empty chunk)"},
+        {"tga claiming more than its bytes",
+         [] { return Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 100, 0, 24, 0, 7}; },
+         "truncated: 100 x 100 pixels cannot be held in 19 bytes"},
+        {"jpeg scan with a Huffman table never defined",
+         [] { return jpegOfTables(0, 0, true); },
+         "unsupported: JPEG file (a scan uses a Huffman table the file does not define)"},
+        {"jpeg quantisation table never defined",
+         [] { return jpegOfTables(1, 0, false); },
+         "unsupported: JPEG file (a quantisation table used before it is defined)"},
         {"jpeg start only", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}; }, "damaged: JPEG file"},
         // 300 codes in one table: stb would write them past its 256 places.
         {"jpeg huffman table of 300 codes",
@@ -483,6 +509,30 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
 
 // ---------------------------------------------------------------------------
 // PNG, TGA and JPEG through stb, and the PNG encoder.
+
+// The image fuzzer's seeds, made by another decoder's writer (Pillow), all
+// decode; the inputs it found that broke stb are refused.
+TEST(ImageDecode, FuzzSeedsDecodeAndTheFuzzersFindsAreRefused) {
+    int found = 0;
+    for (const auto& e : test::fs::directory_iterator(test::sourceDir() / "fuzz" / "image-seeds")) {
+        SCOPED_TRACE(e.path().filename().string());
+        const ImageDecoded d = decodeImage(test::readFile(e.path()));
+        if (e.path().filename().string().rfind("found-", 0) == 0) {
+            EXPECT_NE(d.failure, "");
+            ++found;
+        } else {
+            EXPECT_EQ(d.failure, "");
+            EXPECT_EQ(d.image.width, e.path().filename().string() == "v5alpha.bmp" ? 3u : 7u);
+        }
+    }
+    EXPECT_EQ(found, 3);
+}
+
+TEST(ImageDecode, AJpegWithItsTablesDecodes) {
+    const ImageDecoded d = decodeImage(jpegOfTables(0, 0, false));
+    ASSERT_EQ(d.failure, "");
+    EXPECT_EQ(d.image.width, 8u);
+}
 
 Bytes stbToBytes(const std::function<int(stbi_write_func*, void*)>& write) {
     Bytes out;
