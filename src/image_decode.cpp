@@ -7,6 +7,7 @@
 // on what stbi_info reports. A refusal is a value: one sentence in words.
 #include "meshfold/format.h"
 #include "meshfold/image.h"
+#include "stb_guard.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -296,7 +297,8 @@ bool wholeByteMask(std::uint32_t m) {
 // The colour masks of a 32-bit file: the header's (or those after a 40-byte
 // header) with BITFIELDS, else BGRx, with the alpha byte used only when a
 // longer header's alpha mask names it. Each must be one whole byte.
-std::string readBmpMasks(std::span<const std::uint8_t> file, std::uint32_t infoSize, BmpLayout& out) {
+std::string readBmpMasks(std::span<const std::uint8_t> file, std::uint32_t infoSize,
+                         BmpLayout& out) {
     const bool fields = out.compression == kBmpBitfields || out.compression == kBmpAlphaBitfields;
     std::size_t given = 0;
     if (infoSize >= kBmpInfoSizeV3) {
@@ -362,7 +364,8 @@ std::string readBmpLayout(std::span<const std::uint8_t> file, BmpLayout& out) {
         return why;
     }
     if (readLe16(file.data() + kBmpPlanesAt) != 1) {
-        return "damaged: a BMP of " + std::to_string(readLe16(file.data() + kBmpPlanesAt)) + " planes";
+        return "damaged: a BMP of " + std::to_string(readLe16(file.data() + kBmpPlanesAt)) +
+               " planes";
     }
     out.bits = readLe16(file.data() + kBmpBitsAt);
     out.compression = readLe32(file.data() + kBmpCompressionAt);
@@ -468,23 +471,31 @@ ImageDecoded decodeBmp(std::span<const std::uint8_t> file) {
 // ---------------------------------------------------------------------------
 // PNG, TGA and JPEG through stb_image.
 
-// The most pixels a file of one byte can stand for: a 1-bit PNG holds 8
-// pixels a byte, and deflate packs at most 1032 bytes into one. TGA's RLE
-// (64 pixels a byte at best) and JPEG (at most 64 pixels a bit) stay below.
-// A header claiming more than this is refused before stb allocates for it.
-inline constexpr std::uint64_t kMostPixelsPerByte = 8 * 1032;
+// The most pixels one byte of a file can stand for: a 1-bit PNG holds 8
+// pixels a byte and deflate packs at most 1032 bytes into one; a JPEG spends
+// at least a bit on every 8 x 8 block; a TGA run packet at least 2 bytes on
+// 128 pixels. A header claiming more than its file can hold is refused
+// before stb allocates for it (stb fills what is missing with zeros).
+inline constexpr std::uint64_t kPngMostPixelsPerByte = 8 * 1032;
+inline constexpr std::uint64_t kJpegMostPixelsPerByte = 64 * 8;
+inline constexpr std::uint64_t kTgaMostPixelsPerByte = 128 / 2;
 
 const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-const std::uint8_t kJpegSignature[3] = {0xFF, 0xD8, 0xFF};
 
 bool startsWith(std::span<const std::uint8_t> file, std::span<const std::uint8_t> magic) {
     return file.size() >= magic.size() && std::equal(magic.begin(), magic.end(), file.begin());
 }
 
 ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
-    const char* kind = startsWith(file, kPngSignature)    ? "PNG"
-                       : startsWith(file, kJpegSignature) ? "JPEG"
-                                                          : nullptr;
+    const bool png = startsWith(file, kPngSignature);
+    const std::size_t jpegSegments = jpegSegmentsStart(file);
+    const char* kind = png ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
+    const std::string hazard = png                 ? pngHazard(file)
+                               : jpegSegments != 0 ? jpegHazard(file, jpegSegments)
+                                                   : std::string();
+    if (!hazard.empty()) {
+        return refused(std::string("unsupported: ") + kind + " file (" + hazard + ")");
+    }
     if (file.size() > static_cast<std::size_t>(INT_MAX)) {
         return refused("too large: a file of more than 2 GB");
     }
@@ -503,9 +514,13 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
                        std::to_string(height) + " pixels");
     }
     if (width > static_cast<int>(kMaxImageSide) || height > static_cast<int>(kMaxImageSide)) {
-        return refused(tooLarge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)));
+        return refused(
+            tooLarge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)));
     }
-    if (std::uint64_t(width) * std::uint64_t(height) > kMostPixelsPerByte * file.size()) {
+    const std::uint64_t mostPixelsPerByte = png                ? kPngMostPixelsPerByte
+                                            : jpegSegments != 0 ? kJpegMostPixelsPerByte
+                                                                : kTgaMostPixelsPerByte;
+    if (std::uint64_t(width) * std::uint64_t(height) > mostPixelsPerByte * file.size()) {
         return refused("truncated: " + std::to_string(width) + " x " + std::to_string(height) +
                        " pixels cannot be held in " + std::to_string(file.size()) + " bytes");
     }
@@ -530,7 +545,8 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
 bool looksLikePcx(std::span<const std::uint8_t> file) {
     // A TGA may start with 0x0A too (a 10-byte identification field), but its
     // second byte, the colour map type, is 0 or 1: no PCX version after 1.
-    return file.size() >= 2 && file[0] == kPcxManufacturer && file[1] >= 2 && file[1] <= kPcxVersion;
+    return file.size() >= 2 && file[0] == kPcxManufacturer && file[1] >= 2 &&
+           file[1] <= kPcxVersion;
 }
 
 bool looksLikeBmp(std::span<const std::uint8_t> file) {
@@ -563,7 +579,8 @@ std::vector<std::uint8_t> encodePng(const Image& image) {
     } sink;
     const std::size_t w = image.width;
     const std::size_t h = image.height;
-    if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide || image.rgba.size() != w * h * 4) {
+    if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide ||
+        image.rgba.size() != w * h * 4) {
         return {};
     }
     // stb calls back with pieces of the file; a failed append is kept for
@@ -577,8 +594,8 @@ std::vector<std::uint8_t> encodePng(const Image& image) {
             s->failed = true;
         }
     };
-    const int ok = stbi_write_png_to_func(append, &sink, static_cast<int>(w), static_cast<int>(h), 4,
-                                          image.rgba.data(), static_cast<int>(w * 4));
+    const int ok = stbi_write_png_to_func(append, &sink, static_cast<int>(w), static_cast<int>(h),
+                                          4, image.rgba.data(), static_cast<int>(w * 4));
     if (ok == 0 || sink.failed) {
         return {};
     }

@@ -192,11 +192,10 @@ void putBmpPixel(Bytes& row, const BmpSpec& s, const std::uint8_t* rgba) {
         return;
     }
     // The byte no mask names holds junk a decoder must not show.
-    std::uint32_t word = 0x5Au << std::countr_zero(~(s.masks[0] | s.masks[1] | s.masks[2] | s.masks[3]) |
-                                                   (s.masks[3] ? 0u : 0xFF000000u));
+    std::uint32_t word = 0x5A5A5A5Au & ~(s.masks[0] | s.masks[1] | s.masks[2] | s.masks[3]);
     for (int c = 0; c < 4; ++c) {
         if (s.masks[c] != 0) {
-            word = (word & ~s.masks[c]) | (std::uint32_t{rgba[c]} << std::countr_zero(s.masks[c]));
+            word |= std::uint32_t{rgba[c]} << std::countr_zero(s.masks[c]);
         }
     }
     put32(row, word);
@@ -399,6 +398,23 @@ Bytes pngHeaderOnly(std::uint32_t w, std::uint32_t h) {
     return b;
 }
 
+// A baseline JPEG of one 8 x 8 grey component: quantisation table 0, a DC
+// and (unless `noAcTable`) an AC Huffman table 0, the frame's component using
+// quantisation table `frameQuant` and the scan Huffman tables `scanTables`.
+Bytes jpegOfTables(std::uint8_t frameQuant, std::uint8_t scanTables, bool noAcTable) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    b.resize(b.size() + 64, 1);
+    b.insert(b.end(), {0xFF, 0xC0, 0x00, 0x0B, 8, 0, 8, 0, 8, 1, 1, 0x11, frameQuant});
+    // One code of length 1 in each table: symbol 0 (DC difference 0, or
+    // end of block).
+    b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    if (!noAcTable) {
+        b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    }
+    b.insert(b.end(), {0xFF, 0xDA, 0x00, 0x08, 1, 1, scanTables, 0, 63, 0, 0x00, 0xFF, 0xD9});
+    return b;
+}
+
 TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
     const std::vector<Damage> cases = {
         {"empty", [] { return Bytes{}; }, "empty file"},
@@ -450,7 +466,38 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
         {"png of no data", [] { return pngHeaderOnly(4, 4); }, "damaged: PNG file"},
         {"png too wide", [] { return pngHeaderOnly(16385, 1); }, "too large: 16385 x 1"},
         {"png claiming more than its bytes", [] { return pngHeaderOnly(16384, 16384); }, "cannot be held in 33 bytes"},
+        {"png of an empty first image data chunk",
+         [] {
+             Bytes b = pngHeaderOnly(1, 1);
+             b.insert(b.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E});
+             return b;
+         },
+         "unsupported: PNG file (its image data starts with an empty chunk)"},
+        {"tga claiming more than its bytes",
+         [] { return Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 100, 0, 24, 0, 7}; },
+         "truncated: 100 x 100 pixels cannot be held in 19 bytes"},
+        {"jpeg scan with a Huffman table never defined",
+         [] { return jpegOfTables(0, 0, true); },
+         "unsupported: JPEG file (a scan uses a Huffman table the file does not define)"},
+        {"jpeg quantisation table never defined",
+         [] { return jpegOfTables(1, 0, false); },
+         "unsupported: JPEG file (a quantisation table used before it is defined)"},
         {"jpeg start only", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}; }, "damaged: JPEG file"},
+        // 300 codes in one table: stb would write them past its 256 places.
+        {"jpeg huffman table of 300 codes",
+         [] {
+             Bytes b = {0xFF, 0xFF, 0xD8, 0x00, 0xFF, 0xFF, 0xC4, 0x00, 0x13, 0x00, 255, 45};
+             b.resize(b.size() + 14, 0);
+             return b;
+         },
+         "a Huffman table of more than 256 codes"},
+        {"jpeg huffman table of 300 codes after a scan",
+         [] {
+             Bytes b = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x12, 0xFF, 0x00, 0xFF, 0xD3, 0x34,
+                        0xFF, 0xC4, 0x00, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 150, 150};
+             return b;
+         },
+         "a Huffman table of more than 256 codes"},
     };
     for (const Damage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -462,6 +509,30 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
 
 // ---------------------------------------------------------------------------
 // PNG, TGA and JPEG through stb, and the PNG encoder.
+
+// The image fuzzer's seeds, made by another decoder's writer (Pillow), all
+// decode; the inputs it found that broke stb are refused.
+TEST(ImageDecode, FuzzSeedsDecodeAndTheFuzzersFindsAreRefused) {
+    int found = 0;
+    for (const auto& e : test::fs::directory_iterator(test::sourceDir() / "fuzz" / "image-seeds")) {
+        SCOPED_TRACE(e.path().filename().string());
+        const ImageDecoded d = decodeImage(test::readFile(e.path()));
+        if (e.path().filename().string().rfind("found-", 0) == 0) {
+            EXPECT_NE(d.failure, "");
+            ++found;
+        } else {
+            EXPECT_EQ(d.failure, "");
+            EXPECT_EQ(d.image.width, e.path().filename().string() == "v5alpha.bmp" ? 3u : 7u);
+        }
+    }
+    EXPECT_EQ(found, 3);
+}
+
+TEST(ImageDecode, AJpegWithItsTablesDecodes) {
+    const ImageDecoded d = decodeImage(jpegOfTables(0, 0, false));
+    ASSERT_EQ(d.failure, "");
+    EXPECT_EQ(d.image.width, 8u);
+}
 
 Bytes stbToBytes(const std::function<int(stbi_write_func*, void*)>& write) {
     Bytes out;

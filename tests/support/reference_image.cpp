@@ -8,8 +8,10 @@ unsigned u16(const std::vector<std::uint8_t>& f, std::size_t at) {
 }
 
 long s32(const std::vector<std::uint8_t>& f, std::size_t at) {
-    const std::uint32_t v = f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (std::uint32_t(f[at + 3]) << 24);
-    return v >= 0x80000000u ? static_cast<long>(static_cast<long long>(v) - 0x100000000LL) : static_cast<long>(v);
+    const std::uint32_t v =
+        f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (std::uint32_t(f[at + 3]) << 24);
+    return v >= 0x80000000u ? static_cast<long>(static_cast<long long>(v) - 0x100000000LL)
+                            : static_cast<long>(v);
 }
 
 ReferenceImage fail(const char* why) {

@@ -14,12 +14,12 @@ namespace meshfold::test {
 
 struct ReferenceImage {
     bool ok = false;
-    std::string why;                    // when not ok
+    std::string why; // when not ok
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    std::vector<std::uint8_t> rgba;     // rows from the top, alpha 255
-    std::vector<std::uint8_t> indices;  // PCX only: a palette index a pixel
-    std::vector<std::uint8_t> palette;  // PCX only: 256 colours, RGB
+    std::vector<std::uint8_t> rgba;    // rows from the top, alpha 255
+    std::vector<std::uint8_t> indices; // PCX only: a palette index a pixel
+    std::vector<std::uint8_t> palette; // PCX only: 256 colours, RGB
 };
 
 ReferenceImage referenceDecode(const std::vector<std::uint8_t>& file);
