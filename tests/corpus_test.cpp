@@ -813,6 +813,18 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         }
         EXPECT_EQ(shown.size(), m.slots.size()); // every slot's texture is shown
     }
+    // A textured file still brings both game files back byte for byte.
+    for (const auto& [glb, unreal] : {std::pair<std::string, bool>{std::string(kGun) + "Models/WEAP_x7PR_pov.glb", false},
+                                      {"scraphammer_trashbag/trashbag/Models/Hamburger01.glb", true}}) {
+        SCOPED_TRACE(glb);
+        const RunResult back = runTool(unreal ? std::vector<std::string>{"--to-unreal", glb}
+                                              : std::vector<std::string>{glb},
+                                       scratch.dir);
+        ASSERT_EQ(back.status, 0) << back.out << back.err;
+        const std::string base = glb.substr(0, glb.size() - 4);
+        EXPECT_EQ(readFile(scratch.dir / (base + "_a.3d")), readFile(packages / (base + "_a.3d")));
+        EXPECT_EQ(readFile(scratch.dir / (base + "_d.3d")), readFile(packages / (base + "_d.3d")));
+    }
 }
 
 } // namespace
