@@ -472,16 +472,16 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
              b.insert(b.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E});
              return b;
          },
-         "unsupported: PNG file (its image data starts with an empty chunk)"},
+         "unsupported: a PNG whose image data starts with an empty chunk"},
         {"tga claiming more than its bytes",
          [] { return Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 100, 0, 24, 0, 7}; },
          "truncated: 100 x 100 pixels cannot be held in 19 bytes"},
         {"jpeg scan with a Huffman table never defined",
          [] { return jpegOfTables(0, 0, true); },
-         "unsupported: JPEG file (a scan uses a Huffman table the file does not define)"},
+         "damaged: a JPEG scan uses a Huffman table the file does not define"},
         {"jpeg quantisation table never defined",
          [] { return jpegOfTables(1, 0, false); },
-         "unsupported: JPEG file (a quantisation table used before it is defined)"},
+         "damaged: a JPEG quantisation table is used before it is defined"},
         {"jpeg start only", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}; }, "damaged: JPEG file"},
         // 300 codes in one table: stb would write them past its 256 places.
         {"jpeg huffman table of 300 codes",
@@ -490,14 +490,14 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
              b.resize(b.size() + 14, 0);
              return b;
          },
-         "a Huffman table of more than 256 codes"},
+         "damaged: a JPEG Huffman table of more than 256 codes"},
         {"jpeg huffman table of 300 codes after a scan",
          [] {
              Bytes b = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0x12, 0xFF, 0x00, 0xFF, 0xD3, 0x34,
                         0xFF, 0xC4, 0x00, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 150, 150};
              return b;
          },
-         "a Huffman table of more than 256 codes"},
+         "damaged: a JPEG Huffman table of more than 256 codes"},
     };
     for (const Damage& c : cases) {
         SCOPED_TRACE(c.name);
