@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <memory>
 #include <cstring>
 #include <new>
 
@@ -486,15 +487,33 @@ bool startsWith(std::span<const std::uint8_t> file, std::span<const std::uint8_t
     return file.size() >= magic.size() && std::equal(magic.begin(), magic.end(), file.begin());
 }
 
+// Refuses what stb reports that no texture may be: a side of 0 or above
+// kMaxImageSide, or more pixels than `mostPixelsPerByte` allow the file.
+std::string checkStbSize(int width, int height, std::size_t fileSize,
+                         std::uint64_t mostPixelsPerByte) {
+    if (width <= 0 || height <= 0) {
+        return "damaged: an image of " + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels";
+    }
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    if (w > kMaxImageSide || h > kMaxImageSide) {
+        return tooLarge(w, h);
+    }
+    if (w * h > mostPixelsPerByte * fileSize) {
+        return "truncated: " + std::to_string(w) + " x " + std::to_string(h) +
+               " pixels cannot be held in " + std::to_string(fileSize) + " bytes";
+    }
+    return {};
+}
+
 ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
     const bool png = startsWith(file, kPngSignature);
     const std::size_t jpegSegments = jpegSegmentsStart(file);
-    const char* kind = png ? "PNG" : jpegSegments != 0 ? "JPEG" : nullptr;
-    const std::string hazard = png                 ? pngHazard(file)
-                               : jpegSegments != 0 ? jpegHazard(file, jpegSegments)
-                                                   : std::string();
-    if (!hazard.empty()) {
-        return refused(std::string("unsupported: ") + kind + " file (" + hazard + ")");
+    const std::string kind = png ? "PNG" : jpegSegments != 0 ? "JPEG" : "TGA";
+    std::string why = png ? pngHazard(file) : jpegSegments != 0 ? jpegHazard(file, jpegSegments) : "";
+    if (!why.empty()) {
+        return refused(std::move(why));
     }
     if (file.size() > static_cast<std::size_t>(INT_MAX)) {
         return refused("too large: a file of more than 2 GB");
@@ -504,41 +523,27 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
     int height = 0;
     int channels = 0;
     if (!stbi_info_from_memory(file.data(), length, &width, &height, &channels)) {
-        if (kind == nullptr) {
-            return refused("not a PCX, BMP, PNG, TGA or JPEG file");
-        }
-        return refused(std::string("damaged: ") + kind + " file (" + stbi_failure_reason() + ")");
+        // Only a TGA has no signature: anything else unknown is not an image.
+        return refused(png || jpegSegments != 0
+                           ? "damaged: " + kind + " file (" + stbi_failure_reason() + ")"
+                           : "not a PCX, BMP, PNG, TGA or JPEG file");
     }
-    if (width <= 0 || height <= 0) {
-        return refused("damaged: an image of " + std::to_string(width) + " x " +
-                       std::to_string(height) + " pixels");
+    why = checkStbSize(width, height, file.size(),
+                       png ? kPngMostPixelsPerByte
+                       : jpegSegments != 0 ? kJpegMostPixelsPerByte
+                                           : kTgaMostPixelsPerByte);
+    if (!why.empty()) {
+        return refused(std::move(why));
     }
-    if (width > static_cast<int>(kMaxImageSide) || height > static_cast<int>(kMaxImageSide)) {
-        return refused(
-            tooLarge(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)));
-    }
-    const std::uint64_t mostPixelsPerByte = png                ? kPngMostPixelsPerByte
-                                            : jpegSegments != 0 ? kJpegMostPixelsPerByte
-                                                                : kTgaMostPixelsPerByte;
-    if (std::uint64_t(width) * std::uint64_t(height) > mostPixelsPerByte * file.size()) {
-        return refused("truncated: " + std::to_string(width) + " x " + std::to_string(height) +
-                       " pixels cannot be held in " + std::to_string(file.size()) + " bytes");
-    }
-    stbi_uc* pixels = stbi_load_from_memory(file.data(), length, &width, &height, &channels, 4);
-    if (pixels == nullptr) {
-        return refused(std::string("damaged: ") + (kind ? kind : "TGA") + " file (" +
-                       stbi_failure_reason() + ")");
+    const std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
+        stbi_load_from_memory(file.data(), length, &width, &height, &channels, 4), stbi_image_free);
+    if (!pixels) {
+        return refused("damaged: " + kind + " file (" + stbi_failure_reason() + ")");
     }
     ImageDecoded d;
     d.image.width = static_cast<std::uint32_t>(width);
     d.image.height = static_cast<std::uint32_t>(height);
-    try {
-        d.image.rgba.assign(pixels, pixels + std::size_t(d.image.width) * d.image.height * 4);
-    } catch (...) {
-        stbi_image_free(pixels);
-        throw;
-    }
-    stbi_image_free(pixels);
+    d.image.rgba.assign(pixels.get(), pixels.get() + std::size_t{d.image.width} * d.image.height * 4);
     return d;
 }
 

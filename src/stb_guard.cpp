@@ -131,7 +131,7 @@ private:
                 codes += byte(at + i);
             }
             if (codes > kJpegMostCodes) {
-                return "a Huffman table of more than 256 codes";
+                return "damaged: a JPEG Huffman table of more than 256 codes";
             }
             if ((kind >> 4) <= 1 && (kind & 15) < kJpegSlots) {
                 huffman_[kind >> 4][kind & 15] = true;
@@ -186,12 +186,12 @@ private:
             const std::size_t acSlot = tables & 15;
             if ((dc && dcSlot < kJpegSlots && !huffman_[0][dcSlot]) ||
                 (ac && acSlot < kJpegSlots && !huffman_[1][acSlot])) {
-                return "a scan uses a Huffman table the file does not define";
+                return "damaged: a JPEG scan uses a Huffman table the file does not define";
             }
         }
         for (std::size_t i = 0; i < components_; ++i) {
             if (!quant_[frameQuant_[i]]) {
-                return "a quantisation table used before it is defined";
+                return "damaged: a JPEG quantisation table is used before it is defined";
             }
         }
         return {};
@@ -230,7 +230,7 @@ std::string pngHazard(std::span<const std::uint8_t> f) {
             std::uint64_t{f[at]} << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
         const std::uint8_t* type = f.data() + at + 4;
         if (std::memcmp(type, "IDAT", 4) == 0) {
-            return length == 0 ? "its image data starts with an empty chunk" : "";
+            return length == 0 ? "unsupported: a PNG whose image data starts with an empty chunk" : "";
         }
         if (std::memcmp(type, "IEND", 4) == 0 || length + kPngChunkOverhead > f.size() - at) {
             return {};

@@ -17,7 +17,7 @@ namespace meshfold {
 std::size_t jpegSegmentsStart(std::span<const std::uint8_t> file);
 
 // Empty when stb may be given the JPEG `file` whose segments start at `at`,
-// else why not ("a Huffman table of more than 256 codes").
+// else why not ("damaged: a JPEG Huffman table of more than 256 codes").
 std::string jpegHazard(std::span<const std::uint8_t> file, std::size_t at);
 
 // Empty when stb may be given the PNG `file` (signature checked), else why not.
