@@ -81,7 +81,11 @@ public:
                 continue;
             }
             match(length, distance);
-            for (std::size_t k = i + 1; k < i + length && k + kMinMatch <= size; ++k) {
+            // The positions a match covers become candidates too, but of a
+            // long run (a texture's plain areas) only its last few: the run
+            // itself is found again from its start.
+            const std::size_t from = length > kInsertAll ? i + length - kMinMatch : i + 1;
+            for (std::size_t k = from; k < i + length && k + kMinMatch <= size; ++k) {
                 head[hash(data + k)] = static_cast<std::int32_t>(k);
             }
             i += length;
@@ -104,6 +108,7 @@ private:
     static constexpr std::size_t kHashSize = std::size_t{1} << 15;
     static constexpr std::size_t kMinMatch = 3;
     static constexpr std::size_t kMaxMatch = 258;
+    static constexpr std::size_t kInsertAll = 16; // matches up to this long add every position
     static constexpr std::size_t kWindow = 32768;
     static constexpr std::size_t kStoredBlock = 65535;
     static constexpr unsigned kEndOfBlock = 256;
