@@ -1,7 +1,8 @@
 // Checks made on a PNG or JPEG file before stb_image sees it, for the inputs
 // that the copy of stb_image we build with (Debian's libstb-dev of 2022)
 // mishandles: writing past a Huffman table, reading a table never filled in,
-// copying to a null pointer. Each was found by fuzzing the texture decoders.
+// allocating for a chunk the file does not hold, copying to a null pointer.
+// Each was found by fuzzing the texture decoders.
 // A file refused here is damaged or of a form no real writer produces.
 #pragma once
 

@@ -479,6 +479,13 @@ TEST(ImageDecode, DamagedFilesAreRefusedWithAReason) {
         {"tga claiming more than its bytes",
          [] { return Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 100, 0, 24, 0, 7}; },
          "truncated: 100 x 100 pixels cannot be held in 19 bytes"},
+        {"png image data chunk longer than the file",
+         [] {
+             Bytes b = pngHeaderOnly(1, 1);
+             b.insert(b.end(), {0x40, 0, 0, 0, 'I', 'D', 'A', 'T', 0x78, 0x9C});
+             return b;
+         },
+         "truncated: a PNG image data chunk runs past the end of the file"},
         {"jpeg scan with a Huffman table never defined",
          [] { return jpegOfTables(0, 0, true); },
          "damaged: a JPEG scan uses a Huffman table the file does not define"},
@@ -530,7 +537,7 @@ TEST(ImageDecode, FuzzSeedsDecodeAndTheFuzzersFindsAreRefused) {
             EXPECT_EQ(d.image.width, e.path().filename().string() == "v5alpha.bmp" ? 3u : 7u);
         }
     }
-    EXPECT_EQ(found, 4);
+    EXPECT_EQ(found, 5);
 }
 
 TEST(ImageDecode, AJpegWithItsTablesDecodes) {
