@@ -11,9 +11,11 @@
 #   5. the conversion kernel against memcpy of its output bytes (the
 #      kernel benchmark, repetitions interleaved, medians);
 #   6. with --growth, how the time and memory grow with the input size;
-#   7. --to-gltf: exporting the whole corpus folder against `cp -r` + `sync`
-#      of the .glb files it writes, and the peak memory of exporting a mesh
-#      of 20 frames against one of 20,000 frames of the same vertices.
+#   7. --to-gltf: exporting the whole corpus folder against `cp` + `sync`
+#      of the .glb files it writes, the same for every mesh of the real
+#      packages (../shared/corpus-packages) with --uc, their textures
+#      embedded (and without, for comparison), and the peak memory of exporting a mesh of 20 frames
+#      against one of 20,000 frames of the same vertices.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
 # fails or writes a file of the wrong size (with the open files limited to 48
@@ -209,6 +211,7 @@ peak_rss_kib() {
 readonly kCorpusMesh=BunnyStatue # 345 vertices, 1 frame: 1384 + 8960 bytes
 readonly kFdLimit=48             # a run needs ~36 open files, not one per mesh
 corpus="$repo/../shared/corpus"
+packages="$repo/../shared/corpus-packages"
 
 make_many() {
   local i words src_a src_d
@@ -421,8 +424,39 @@ if [ -n "$growth" ]; then
 fi
 
 # 7. --to-gltf.
+
+# paired_exports EXPORT CLEAN LABEL: gltf_reps pairs of EXPORT (a function
+# writing .glb files under gltf.run) and cp + sync of the .glb it wrote, in
+# alternating order, CLEAN removing the .glb before each; prints the figures.
+paired_exports() {
+  local export=$1 clean=$2 label=$3 i a b files bytes a_t=() b_t=() ratios=()
+  for ((i = 0; i < gltf_reps; i++)); do
+    "$clean"
+    rm -rf gltf.copy
+    sync
+    if ((i % 2 == 0)); then
+      a=$(time_us "$export"); sync
+      b=$(time_us gltf_copy)
+    else
+      # The copy needs the files of a run before: keep them, time the copy
+      # first, then export again over them.
+      "$export" >/dev/null; rm -rf gltf.copy; sync
+      b=$(time_us gltf_copy); sync
+      "$clean"; sync
+      a=$(time_us "$export")
+    fi
+    a_t+=("$a") b_t+=("$b")
+    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
+  done
+  files=$(ls gltf.copy/*.glb | wc -l)
+  bytes=$(du -sb --apparent-size gltf.copy | cut -f1)
+  echo "7. $label ($files meshes, $bytes bytes of .glb written), $gltf_reps paired runs"
+  echo "   meshfold --to-gltf: median $(printf '%s\n' "${a_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${a_t[*]} us"
+  echo "   cp of the .glb + sync:  median $(printf '%s\n' "${b_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${b_t[*]} us"
+  echo "   ratio export / (cp + sync): median $(printf '%s\n' "${ratios[@]}" | median)   per pair: ${ratios[*]}"
+}
+
 gltf_section() {
-  local i a b t0 files bytes a_t=() b_t=() ratios=() mib
   if ! ls "$corpus"/*_a.3d >/dev/null 2>&1; then
     echo "7. --to-gltf: no corpus at $corpus, skipped"
     echo
@@ -431,32 +465,19 @@ gltf_section() {
   rm -rf gltf.run gltf.copy
   mkdir gltf.run
   cp "$corpus"/*.3d gltf.run/
-  for ((i = 0; i < gltf_reps; i++)); do
-    rm -f gltf.run/*.glb
-    rm -rf gltf.copy
-    sync
-    if ((i % 2 == 0)); then
-      a=$(time_us gltf_export); sync
-      b=$(time_us gltf_copy)
-    else
-      # The copy needs the files of a run before: keep them, time the copy
-      # first, then export again over them.
-      gltf_export >/dev/null; rm -rf gltf.copy; sync
-      b=$(time_us gltf_copy); sync
-      rm -f gltf.run/*.glb; sync
-      a=$(time_us gltf_export)
-    fi
-    a_t+=("$a") b_t+=("$b")
-    ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.3f", a / b}')")
-  done
-  files=$(ls gltf.copy/*.glb | wc -l)
-  bytes=$(du -sb --apparent-size gltf.copy | cut -f1)
+  paired_exports gltf_export gltf_clean "--to-gltf of the corpus folder"
   rm -rf gltf.run gltf.copy
-  echo "7. --to-gltf of the corpus folder ($files meshes, $bytes bytes of .glb written), $gltf_reps paired runs"
-  echo "   meshfold --to-gltf FOLDER: median $(printf '%s\n' "${a_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${a_t[*]} us"
-  echo "   cp -r of the .glb + sync:  median $(printf '%s\n' "${b_t[@]}" | median | awk '{printf "%.1f", $1 / 1000}') ms   runs: ${b_t[*]} us"
-  echo "   ratio export / (cp + sync): median $(printf '%s\n' "${ratios[@]}" | median)   per pair: ${ratios[*]}"
+  # The real packages beside the corpus, every mesh with its textures (--uc).
+  if [ -d "$packages" ]; then
+    mkdir gltf.run
+    cp -r "$packages"/. gltf.run/
+    paired_exports gltf_export_textured gltf_clean "--to-gltf --uc of the corpus-packages folder"
+    # The same meshes without their textures: what the textures add.
+    paired_exports gltf_export_untextured gltf_clean "--to-gltf of the corpus-packages folder, no --uc"
+    rm -rf gltf.run gltf.copy
+  fi
   # Peak memory: the same 300 vertices and 500 triangles, few frames and many.
+  local frames
   for frames in 20 "$gltf_frames"; do
     { le16 "$frames"; le16 1200; head -c $((frames * 1200)) /dev/urandom; } >long_a.3d
     { le16 500; le16 300; head -c 44 /dev/zero
@@ -481,7 +502,22 @@ gltf_export() {
   rm -f gltf.out
 }
 
-gltf_copy() { mkdir gltf.copy && cp gltf.run/*.glb gltf.copy/ && sync; }
+# Every folder of the packages that holds a mesh, in one call, with the
+# switches given (--uc: with their textures).
+gltf_export_packages() {
+  local folders
+  mapfile -t folders < <(find gltf.run -name '*_a.3d' -printf '%h\n' | sort -u)
+  "$meshfold" --to-gltf "$@" "${folders[@]}" >gltf.out 2>/dev/null ||
+    { tail -3 gltf.out >&2; echo "--to-gltf $* failed" >&2; exit 1; }
+  grep -q " meshes: .* exported, 0 failed" gltf.out || { tail -3 gltf.out >&2; exit 1; }
+  rm -f gltf.out
+}
+gltf_export_textured() { gltf_export_packages --uc; }
+gltf_export_untextured() { gltf_export_packages; }
+
+gltf_clean() { find gltf.run -name '*.glb' -delete; }
+
+gltf_copy() { mkdir gltf.copy && find gltf.run -name '*.glb' -exec cp -t gltf.copy/ {} + && sync; }
 
 if [ "$gltf_reps" -gt 0 ] && { [ "$gltf_only" = 1 ] || { [ "$growth_only" = 0 ] && [ "$meshes_only" = 0 ]; }; }; then
   gltf_section

@@ -10,12 +10,17 @@
 //   - the game files of a mesh within the limits are exactly as long as its
 //     counts say, the data file's counts are the mesh's, every written
 //     coordinate inside the form's range.
+// The same bytes are also read as a package's import lines (`#exec` lines of
+// a script): each slot of a mesh once, in order, its texture named; every
+// sequence at least one frame.
 #include "meshfold/format.h"
 #include "meshfold/game_mesh.h"
 #include "meshfold/gltf_read.h"
+#include "meshfold/package.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -67,6 +72,24 @@ void checkMesh(const meshfold::GltfRead& r, const meshfold::GameMesh& m, bool un
     }
 }
 
+void checkScript(const std::uint8_t* data, std::size_t size) {
+    using namespace meshfold;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    ExecLines lines;
+    readExecLines(text, 30, lines);
+    for (const GltfClip& c : scriptSequences(text, 30)) {
+        check(c.count >= 1 && !c.name.empty() && c.rate > 0, "a sequence of at least one frame");
+    }
+    check(withoutComments(text).size() == size, "comments blanked, not removed");
+    for (const MeshImportLine& m : lines.meshImports) {
+        int previous = -1;
+        for (const SlotTexture& t : meshSlotTextures(lines, m.mesh)) {
+            check(t.slot > previous && !t.texture.empty(), "each slot once, in order, named");
+            previous = t.slot;
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -74,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
+    checkScript(data, size);
     const bool unreal = (data[0] & 1) != 0;
     const bool fit = (data[0] & 2) != 0;
     const unsigned fps = (data[0] >> 2) + 1u;

@@ -1,7 +1,7 @@
 #include "meshfold/game_mesh.h"
 
-#include "meshfold/ascii.h"
 #include "meshfold/format.h"
+#include "meshfold/package.h"
 
 #include <algorithm>
 #include <cmath>
@@ -124,77 +124,14 @@ std::vector<std::uint8_t> dataFile(const GltfRead& read) {
     return data;
 }
 
-// The words of a line, split at blanks.
-std::vector<std::string_view> wordsOf(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        const std::size_t start = line.find_first_not_of(" \t\r", at);
-        if (start == std::string_view::npos) {
-            break;
-        }
-        const std::size_t end = std::min(line.find_first_of(" \t\r", start), line.size());
-        words.push_back(line.substr(start, end - start));
-        at = end;
-    }
-    return words;
-}
-
-// A whole number of up to nine digits, or -1.
-long wholeNumber(std::string_view text) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return -1;
-    }
-    return std::stol(std::string(text));
-}
-
-// One `#exec MESH SEQUENCE` line as a clip; count 0 when it is not one.
-GltfClip sequenceOf(const std::vector<std::string_view>& words, double fps) {
-    GltfClip clip{{}, 0, 0, fps};
-    if (words.size() < 3 || !equalsIgnoringAsciiCase(words[0], "#exec") ||
-        !equalsIgnoringAsciiCase(words[1], "MESH") || !equalsIgnoringAsciiCase(words[2], "SEQUENCE")) {
-        return clip;
-    }
-    long start = 0;
-    long count = 0;
-    for (std::size_t i = 3; i < words.size(); ++i) {
-        const std::size_t eq = words[i].find('=');
-        if (eq == std::string_view::npos) {
-            continue;
-        }
-        const std::string_view key = words[i].substr(0, eq);
-        const std::string_view value = words[i].substr(eq + 1);
-        if (equalsIgnoringAsciiCase(key, "SEQ")) {
-            clip.name = std::string(value);
-        } else if (equalsIgnoringAsciiCase(key, "STARTFRAME")) {
-            start = wholeNumber(value);
-        } else if (equalsIgnoringAsciiCase(key, "NUMFRAMES")) {
-            count = wholeNumber(value);
-        } else if (equalsIgnoringAsciiCase(key, "RATE")) {
-            const double rate = std::strtod(std::string(value).c_str(), nullptr);
-            clip.rate = rate > 0 && rate <= 1000 ? rate : fps;
-        }
-    }
-    if (clip.name.empty() || start < 0 || count < 1 || start > 65535 || count > 65535) {
-        return GltfClip{};
-    }
-    clip.first = static_cast<std::uint32_t>(start);
-    clip.count = static_cast<std::uint32_t>(count);
-    return clip;
-}
-
 } // namespace
 
 std::vector<GltfClip> scriptSequences(std::string_view text, double fps) {
+    ExecLines lines;
+    readExecLines(text, fps, lines);
     std::vector<GltfClip> clips;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        GltfClip c = sequenceOf(wordsOf(text.substr(at, end - at)), fps);
-        if (c.count > 0) {
-            clips.push_back(std::move(c));
-        }
-        at = end + 1;
+    for (SequenceLine& s : lines.sequences) {
+        clips.push_back(std::move(s.clip));
     }
     return clips;
 }

@@ -65,6 +65,10 @@ Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
 Failure writeGltf(Session& io, Conversion& c) {
     const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
     const GltfExportResult r = exportGltf(job, c.newAnim);
+    for (const std::string& line : r.warnings) {
+        note(io, line);
+    }
+    emit(io, c, r.lines);
     c.anim.reset();
     c.vertexBytes = r.vertexBytes;
     c.bytesWritten = r.figures.bytes;

@@ -56,6 +56,7 @@ struct BinLayout {
     std::uint64_t indicesBytes = 0; // padded to 4
     std::uint64_t texcoordOffset = 0;
     std::uint64_t animationOffset = 0; // where the first animation's times start
+    std::vector<std::uint64_t> imageOffset; // each image's PNG
     std::uint64_t positionOffset = 0;
     std::uint64_t frameBytes = 0; // positions of one frame
     std::uint64_t total = 0;
@@ -138,7 +139,12 @@ BinLayout binLayout(const GltfPlan& plan) {
     b.texcoordOffset = b.indicesBytes;
     b.animationOffset = b.texcoordOffset + l.vertexOf.size() * kTexcoordSize;
     const std::vector<ClipBin> bins = clipBins(clipsOf(plan), b.animationOffset);
-    b.positionOffset = bins.empty() ? b.animationOffset : bins.back().end;
+    at = bins.empty() ? b.animationOffset : bins.back().end;
+    for (const GltfImage& image : plan.images) {
+        b.imageOffset.push_back(at);
+        at += padded4(image.png.size());
+    }
+    b.positionOffset = at;
     b.frameBytes = l.vertexOf.size() * kPositionSize;
     b.total = b.positionOffset + b.frameBytes * plan.source.frames;
     return b;
@@ -326,7 +332,7 @@ void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     put(out, ",\"bufferViews\":[");
     // 0 indices, 1 texture coordinates, 2 positions (one accessor a frame,
     // so the stride is given); then each animation's times, sparse indices
-    // and sparse values (see clipViews).
+    // and sparse values (see clipView); then one view for each image.
     view(0, b.indicesBytes, 0, kElementArrayBuffer);
     put(out, ",");
     view(b.texcoordOffset, b.animationOffset - b.texcoordOffset, 0, kArrayBuffer);
@@ -341,6 +347,10 @@ void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
         view(bins[i].indices, bins[i].values - bins[i].indices, 0, 0);
         put(out, ",");
         view(bins[i].values, bins[i].end - bins[i].values, 0, 0);
+    }
+    for (std::size_t i = 0; i < plan.images.size(); ++i) {
+        put(out, ",");
+        view(b.imageOffset[i], plan.images[i].png.size(), 0, 0);
     }
     put(out, "]");
 }
@@ -405,27 +415,143 @@ void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out) {
     put(out, "]");
 }
 
+// The glTF textures the materials use: one for each pair of image and
+// sampler, in order of first use, and the samplers in order of first use
+// (linear with mip maps, or nearest for _NOSMOOTH).
+struct TextureTable {
+    std::vector<std::pair<std::int32_t, std::size_t>> textures; // image, sampler
+    std::vector<std::int64_t> ofMaterial;                       // -1: none
+    std::vector<bool> samplers;                                 // nearest?
+};
+
+TextureTable textureTable(const GltfPlan& plan) {
+    TextureTable t;
+    for (const GltfMaterial& m : plan.layout.materials) {
+        if (m.image < 0) {
+            t.ofMaterial.push_back(-1);
+            continue;
+        }
+        const bool nearest = (m.type & kPolyFlagNoSmooth) != 0;
+        auto s = std::find(t.samplers.begin(), t.samplers.end(), nearest);
+        if (s == t.samplers.end()) {
+            s = t.samplers.insert(s, nearest);
+        }
+        const std::pair<std::int32_t, std::size_t> key{m.image, static_cast<std::size_t>(s - t.samplers.begin())};
+        auto k = std::find(t.textures.begin(), t.textures.end(), key);
+        if (k == t.textures.end()) {
+            k = t.textures.insert(k, key);
+        }
+        t.ofMaterial.push_back(k - t.textures.begin());
+    }
+    return t;
+}
+
+bool anyUnlitTexture(const GltfPlan& plan) {
+    return std::any_of(plan.layout.materials.begin(), plan.layout.materials.end(), [](const GltfMaterial& m) {
+        return m.image >= 0 && (m.type & kPolyFlagUnlit) != 0;
+    });
+}
+
+// The texture a slot's lines give, or null.
+const GltfSlotTexture* slotTexture(const GltfPlan& plan, std::uint8_t slot) {
+    for (const GltfSlotTexture& t : plan.source.textures) {
+        if (t.slot == slot) {
+            return &t;
+        }
+    }
+    return nullptr;
+}
+
+void jsonMaterialExtras(const GltfPlan& plan, const GltfMaterial& m, GltfOut& out) {
+    put(out, ",\"extras\":{\"meshfold\":{\"texture\":");
+    jsonUint(out, m.texture);
+    put(out, ",\"type\":");
+    jsonUint(out, m.type);
+    if (const GltfSlotTexture* t = slotTexture(plan, m.texture)) {
+        put(out, ",\"textureName\":");
+        jsonString(out, t->name);
+        if (!t->file.empty()) {
+            put(out, ",\"textureFile\":");
+            jsonString(out, t->file);
+            if (!t->group.empty()) {
+                put(out, ",\"textureGroup\":");
+                jsonString(out, t->group);
+            }
+            put(out, ",\"textureFlags\":");
+            jsonUint(out, t->flags);
+        }
+    }
+    put(out, "}}");
+}
+
 void jsonMaterials(const GltfPlan& plan, GltfOut& out) {
     if (plan.layout.materials.empty()) {
         return;
     }
+    const TextureTable table = textureTable(plan);
     put(out, ",\"materials\":[");
-    bool first = true;
-    for (const GltfMaterial& m : plan.layout.materials) {
-        put(out, first ? "{\"name\":" : ",{\"name\":");
-        first = false;
+    for (std::size_t i = 0; i < plan.layout.materials.size(); ++i) {
+        const GltfMaterial& m = plan.layout.materials[i];
+        put(out, i == 0 ? "{\"name\":" : ",{\"name\":");
         jsonString(out, materialName(m.texture, m.type, plan.source.name));
         // Not metallic: with no environment to reflect, a metallic surface
         // shows black in most viewers.
-        put(out, ",\"pbrMetallicRoughness\":{\"metallicFactor\":0}");
+        put(out, ",\"pbrMetallicRoughness\":{");
+        if (table.ofMaterial[i] >= 0) {
+            put(out, "\"baseColorTexture\":{\"index\":");
+            jsonUint(out, static_cast<std::uint64_t>(table.ofMaterial[i]));
+            put(out, "},");
+        }
+        put(out, "\"metallicFactor\":0}");
+        if (table.ofMaterial[i] >= 0 && m.alpha != GltfAlpha::Opaque) {
+            put(out, m.alpha == GltfAlpha::Mask ? ",\"alphaMode\":\"MASK\"" : ",\"alphaMode\":\"BLEND\"");
+        }
         if (isDoubleSided(m.type)) {
             put(out, ",\"doubleSided\":true");
         }
-        put(out, ",\"extras\":{\"meshfold\":{\"texture\":");
-        jsonUint(out, m.texture);
-        put(out, ",\"type\":");
-        jsonUint(out, m.type);
-        put(out, "}}}");
+        if (m.image >= 0 && (m.type & kPolyFlagUnlit) != 0) {
+            put(out, ",\"extensions\":{\"KHR_materials_unlit\":{}}");
+        }
+        jsonMaterialExtras(plan, m, out);
+        put(out, "}");
+    }
+    put(out, "]");
+}
+
+// glTF sampler filters.
+constexpr unsigned kNearest = 9728;
+constexpr unsigned kLinear = 9729;
+constexpr unsigned kLinearMipmapLinear = 9987;
+
+void jsonTextures(const GltfPlan& plan, GltfOut& out) {
+    const TextureTable table = textureTable(plan);
+    if (table.textures.empty()) {
+        return;
+    }
+    put(out, ",\"textures\":[");
+    for (std::size_t i = 0; i < table.textures.size(); ++i) {
+        put(out, i == 0 ? "{\"sampler\":" : ",{\"sampler\":");
+        jsonUint(out, table.textures[i].second);
+        put(out, ",\"source\":");
+        jsonUint(out, static_cast<std::uint64_t>(table.textures[i].first));
+        put(out, "}");
+    }
+    put(out, "],\"samplers\":[");
+    for (std::size_t i = 0; i < table.samplers.size(); ++i) {
+        put(out, i == 0 ? "{\"magFilter\":" : ",{\"magFilter\":");
+        jsonUint(out, table.samplers[i] ? kNearest : kLinear);
+        put(out, ",\"minFilter\":");
+        jsonUint(out, table.samplers[i] ? kNearest : kLinearMipmapLinear);
+        put(out, "}");
+    }
+    put(out, "],\"images\":[");
+    const std::uint64_t firstView = clipView(clipsOf(plan).size());
+    for (std::size_t i = 0; i < plan.images.size(); ++i) {
+        put(out, i == 0 ? "{\"name\":" : ",{\"name\":");
+        jsonString(out, plan.images[i].name);
+        put(out, ",\"bufferView\":");
+        jsonUint(out, firstView + i);
+        put(out, ",\"mimeType\":\"image/png\"}");
     }
     put(out, "]");
 }
@@ -536,12 +662,16 @@ void jsonAnimation(const GltfPlan& plan, GltfOut& out) {
 
 void writeJson(const GltfPlan& plan, GltfOut& out) {
     const BinLayout b = binLayout(plan);
-    put(out, "{\"asset\":{\"version\":\"2.0\",\"generator\":\"meshfold\"},\"scene\":0,"
-             "\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"name\":");
+    put(out, "{\"asset\":{\"version\":\"2.0\",\"generator\":\"meshfold\"},");
+    if (anyUnlitTexture(plan)) {
+        put(out, "\"extensionsUsed\":[\"KHR_materials_unlit\"],");
+    }
+    put(out, "\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"name\":");
     jsonString(out, plan.source.name);
     put(out, ",\"mesh\":0}]");
     jsonMesh(plan, out);
     jsonMaterials(plan, out);
+    jsonTextures(plan, out);
     jsonAnimation(plan, out);
     jsonAccessors(plan, b, out);
     jsonBufferViews(plan, b, out);
@@ -745,6 +875,10 @@ bool writeGltfHead(const GltfPlan& plan, GltfOut& out) {
             putFloat(out, 1.0f);
         }
     }
+    for (const GltfImage& image : plan.images) {
+        put(out, image.png.data(), image.png.size());
+        putZeros(out, static_cast<std::size_t>(padded4(image.png.size()) - image.png.size()));
+    }
     return out.ok;
 }
 
@@ -776,6 +910,58 @@ bool flushGltf(GltfOut& out) {
         out.pending.clear();
     }
     return out.ok;
+}
+
+bool gltfMasksIndexZero(std::uint8_t type, std::uint32_t textureFlags, bool paletted) {
+    const bool masked = (textureFlags & kTextureFlagMasked) != 0 || (type & kPolyTypeMask) == kPolyTypeMasked;
+    return masked && paletted;
+}
+
+GltfAlpha gltfAlphaOf(std::uint8_t type, bool masksIndexZero) {
+    if ((type & kPolyTypeMask) == kPolyTypeTranslucent) {
+        return GltfAlpha::Blend;
+    }
+    return masksIndexZero ? GltfAlpha::Mask : GltfAlpha::Opaque;
+}
+
+std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
+    std::vector<std::uint8_t> rgba = image.rgba;
+    const bool indexed = masksIndexZero && image.indices.size() * 4 == rgba.size();
+    for (std::size_t i = 0, p = 0; p + 3 < rgba.size(); ++i, p += 4) {
+        if (indexed && image.indices[i] == 0) {
+            rgba[p + 3] = 0;
+        } else if (alpha == GltfAlpha::Blend) {
+            rgba[p + 3] = std::max({rgba[p], rgba[p + 1], rgba[p + 2]});
+        } else {
+            rgba[p + 3] = 255;
+        }
+    }
+    return rgba;
+}
+
+std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
+    std::vector<std::uint8_t> rgba = gltfTexturePixels(image, alpha, masksIndexZero);
+    const std::size_t pixels = image.indices.size();
+    std::array<std::uint8_t, 256 * 4> palette{};
+    std::array<bool, 256> seen{};
+    std::size_t colours = 0;
+    bool paletted = pixels > 0 && pixels * 4 == rgba.size();
+    for (std::size_t i = 0; paletted && i < pixels; ++i) {
+        const std::size_t k = image.indices[i];
+        const std::uint8_t* p = rgba.data() + 4 * i;
+        if (!seen[k]) {
+            seen[k] = true;
+            std::copy(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
+            colours = std::max(colours, k + 1);
+        }
+        // One colour an index, or the pixels are written as they are.
+        paletted = std::equal(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
+    }
+    if (paletted) {
+        return encodePalettedPng(image.width, image.height, image.indices,
+                                 std::span<const std::uint8_t>(palette.data(), 4 * colours));
+    }
+    return encodePng(Image{image.width, image.height, std::move(rgba), {}, {}});
 }
 
 } // namespace meshfold

@@ -157,6 +157,31 @@ std::string exportReport(const ExportFigures& x, bool dryRun) {
            std::string(dryRun ? kDryRunDone : kExportDone);
 }
 
+std::string plainSlotWarning(const std::string& animFile, unsigned slot, const std::string& texture,
+                             PlainSlot why, const std::string& file, const std::string& reason) {
+    std::string text = "meshfold: warning: " + animFile + format(": texture slot %u is ", slot) + texture;
+    switch (why) {
+    case PlainSlot::NotInPackage:
+        text += ", which the package does not import (a texture of the game's own?)";
+        break;
+    case PlainSlot::NoFile:
+        text += ", whose file " + file + " is not in the package";
+        break;
+    case PlainSlot::Unreadable:
+        text += ", whose file " + file + " cannot be read";
+        break;
+    case PlainSlot::Undecodable:
+        text += ", whose file " + file + " cannot be decoded: " + reason;
+        break;
+    }
+    return text + "; the slot stays plain\n";
+}
+
+std::string textureLine(unsigned slot, const std::string& texture, const std::string& file,
+                        std::uint32_t width, std::uint32_t height) {
+    return format("\n  Texture slot %u: ", slot) + texture + " (" + file + format(", %u x %u)", width, height);
+}
+
 std::string meshFormLine(bool deusEx) {
     return deusEx ? "\n  Deus Ex vertex format" : "\n  Unreal vertex format";
 }

@@ -5,6 +5,7 @@
 
 #include "meshfold/ascii.h"
 #include "meshfold/format.h"
+#include "meshfold/image.h"
 
 #include <gtest/gtest.h>
 
@@ -1918,6 +1919,196 @@ TEST_F(Cli, SequencesGoOutToGltfAndComeBackWithUc) {
     EXPECT_NE(text.find("SEQ=Walk STARTFRAME=2 NUMFRAMES=3 RATE=10\n"), std::string::npos) << text;
     EXPECT_NE(text.find("SEQ=Rest STARTFRAME=0 NUMFRAMES=1 RATE=30\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("SEQ=All_"), std::string::npos) << text;
+}
+
+// A 2 x 2 texture, 8-bit PCX (version 5, RLE, palette at the end): indices
+// 0, 1 / 2, 1 (each line padded to an even 2 bytes), colour i = (60 i + 15,
+// 200 - i, 7 i), so colour 0 is (15, 200, 0).
+Bytes smallPcx() {
+    Bytes b(128, 0);
+    b[0] = 0x0A;
+    b[1] = 5;
+    b[2] = 1;
+    b[3] = 8;
+    b[8] = 1;  // xmax
+    b[10] = 1; // ymax
+    b[65] = 1;
+    b[66] = 2; // bytes per line
+    b[68] = 1;
+    b.insert(b.end(), {0, 1, 2, 1, 0x0C});
+    for (int i = 0; i < 256; ++i) {
+        b.insert(b.end(), {static_cast<std::uint8_t>(60 * i + 15), static_cast<std::uint8_t>(200 - i),
+                           static_cast<std::uint8_t>(7 * i)});
+    }
+    return b;
+}
+const std::array<std::array<std::uint8_t, 3>, 4> kSmallPcxColours = {
+    {{15, 200, 0}, {75, 199, 7}, {135, 198, 14}, {75, 199, 7}}};
+const std::array<std::uint8_t, 4> kSmallPcxIndices = {0, 1, 2, 1};
+
+// A 1 x 1 BMP of 24 bits: one pixel (red 1, green 2, blue 3), its row padded to 4.
+Bytes tinyBmp() {
+    Bytes b = {'B', 'M'};
+    put32(b, 58);
+    put32(b, 0);
+    put32(b, 54);
+    put32(b, 40);
+    put32(b, 1);
+    put32(b, 1);
+    put16(b, 1);
+    put16(b, 24);
+    for (int i = 0; i < 6; ++i) {
+        put32(b, 0);
+    }
+    b.insert(b.end(), {3, 2, 1, 0});
+    return b;
+}
+
+// A package's import lines as meshfold --to-gltf --uc finds them: the mesh
+// M has triangles on slot 0 (normal) and slot 1 (masked).
+class CliPackage : public Cli {
+protected:
+    void file(const std::string& name, const Bytes& b) const {
+        fs::create_directories(path(name).parent_path());
+        put(name, b);
+    }
+    void text(const std::string& name, const std::string& t) const { file(name, Bytes(t.begin(), t.end())); }
+    void mesh(const std::string& folder) const {
+        file(folder + "M_a.3d", animFile(1, 16, {0, packed(64, 0, 0), packed(0, 64, 0), packed(0, 0, 64)}));
+        Bytes data = dataFile(0, 4);
+        data[0] = 2;
+        for (const Bytes& t : {triangle({0, 1, 2}, 0, 0, {{{0, 0}, {128, 0}, {0, 128}}}, 0, 0),
+                               triangle({1, 2, 3}, 3, 1, {{{0, 0}, {128, 0}, {0, 128}}}, 0, 0)}) {
+            data.insert(data.end(), t.begin(), t.end());
+        }
+        file(folder + "M_d.3d", data);
+    }
+};
+
+TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
+    struct Case {
+        const char* what;
+        std::string meshFolder;
+        std::vector<std::pair<std::string, std::string>> scripts;
+        std::vector<std::pair<std::string, Bytes>> textures;
+        std::map<int, std::string> shown; // slot -> image name
+        std::vector<std::string> warnings;
+    };
+    Bytes cut = smallPcx();
+    cut.resize(140);
+    const std::vector<Case> cases = {
+        {"NAME.uc beside the mesh, its paths from the mesh's folder",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
+         {{"Skin.pcx", smallPcx()}},
+         {{0, "Skin"}},
+         {}},
+        {"Classes in any case, MESH= unlike the file's name, paths in any case and quoted",
+         "Pkg/Models/",
+         {{"Pkg/classes/Thing.uc",
+           "#exec MESH IMPORT MESH=Gadget ANIVFILE=\"MODELS\\m_A.3D\" DATAFILE=models\\M_d.3d\n"
+           "#exec TEXTURE IMPORT FILE=TEXTURES/skin.PCX\n"
+           "#exec MESHMAP SETTEXTURE MESHMAP=Gadget NUM=1 TEXTURE=Pkg.Skins.Skin\n"
+           "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
+         {{"Pkg/Textures/Skin.pcx", smallPcx()}},
+         {{1, "skin"}},
+         {}},
+        {"a package three folders up; the game's own texture and a missing file warn",
+         "Pkg/a/b/c/",
+         {{"Pkg/Classes/A.uc", "#exec MESH IMPORT MESH=M ANIVFILE=a\\b\\c\\M_a.3d\n"
+                               "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Engine.DefaultTexture\n"
+                               "#exec TEXTURE IMPORT NAME=Gone FILE=Textures\\Gone.pcx\n"
+                               "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Gone\n"}},
+         {},
+         {},
+         {"Pkg/a/b/c/M_a.3d: texture slot 0 is Engine.DefaultTexture, which the package does not import",
+          "Pkg/a/b/c/M_a.3d: texture slot 1 is Gone, whose file Textures\\Gone.pcx is not in the package"}},
+        {"four folders up is too far",
+         "Pkg/a/b/c/d/",
+         {{"Pkg/Classes/A.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n"
+                               "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
+         {{"Pkg/Skin.pcx", smallPcx()}},
+         {},
+         {}},
+        {"NAME.uc beside the mesh counts first: the package's later line of a slot wins",
+         "Pkg/Models/",
+         {{"Pkg/Models/M.uc", "#exec TEXTURE IMPORT NAME=Old FILE=Textures\\Old.pcx\n"
+                              "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Old\n"
+                              "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Old\n"},
+          {"Pkg/Classes/P.uc", "#exec MESH IMPORT MESH=M ANIVFILE=Models\\M_a.3d\n"
+                               "#exec TEXTURE IMPORT NAME=New FILE=Textures\\New.bmp\n"
+                               "// #exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=New\n"
+                               "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=New\n"}},
+         {{"Pkg/Textures/Old.pcx", smallPcx()}, {"Pkg/Textures/New.bmp", tinyBmp()}},
+         {{0, "New"}, {1, "Old"}},
+         {}},
+        {"a damaged file warns",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
+         {{"Skin.pcx", cut}},
+         {},
+         {"M_a.3d: texture slot 1 is Skin, whose file Skin.pcx cannot be decoded: "}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(path("Pkg"));
+        for (const char* f : {"M.uc", "Skin.pcx", "M_a.3d", "M_d.3d", "M.glb"}) {
+            fs::remove(path(f));
+        }
+        mesh(c.meshFolder);
+        for (const auto& [name, t] : c.scripts) {
+            text(name, t);
+        }
+        for (const auto& [name, b] : c.textures) {
+            file(name, b);
+        }
+        const std::string name = c.meshFolder + "M";
+
+        // Without --uc, no package is looked for.
+        ASSERT_EQ(run({"--to-gltf", name}).status, 0);
+        const Glb plain = readGlb(get(name + ".glb"));
+        EXPECT_FALSE(plain.json.contains("images"));
+        EXPECT_FALSE(plain.json["materials"][0]["extras"]["meshfold"].contains("textureName"));
+
+        const RunResult r = runDryThenReal({"--to-gltf", "--uc", name});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        for (const std::string& w : c.warnings) {
+            EXPECT_NE(r.err.find("meshfold: warning: " + w), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(c.warnings.size())) << r.err;
+        const Glb glb = readGlb(get(name + ".glb"));
+        ASSERT_EQ(glb.error, "");
+        for (const nlohmann::json& m : glb.json["materials"]) {
+            const int slot = m["extras"]["meshfold"]["texture"];
+            const auto it = c.shown.find(slot);
+            ASSERT_EQ(m["pbrMetallicRoughness"].contains("baseColorTexture"), it != c.shown.end()) << slot;
+            if (it == c.shown.end()) {
+                continue;
+            }
+            const std::size_t t = m["pbrMetallicRoughness"]["baseColorTexture"]["index"];
+            const nlohmann::json& image = glb.json["images"][glb.json["textures"][t]["source"].get<std::size_t>()];
+            EXPECT_EQ(image["name"], it->second);
+            EXPECT_NE(r.out.find("\n  Texture slot " + std::to_string(slot) + ": " + it->second + " ("),
+                      std::string::npos) << r.out;
+            const nlohmann::json& view = glb.json["bufferViews"][image["bufferView"].get<std::size_t>()];
+            const std::size_t at = view["byteOffset"];
+            const ImageDecoded png = decodeImage(std::span<const std::uint8_t>(
+                glb.bin.data() + at, view["byteLength"].get<std::size_t>()));
+            ASSERT_EQ(png.failure, "");
+            if (it->second == "New") {
+                EXPECT_EQ(png.image.rgba, (Bytes{1, 2, 3, 255}));
+                continue;
+            }
+            // Slot 1's polygons are masked: index 0 is transparent.
+            ASSERT_EQ(png.image.rgba.size(), 16u);
+            EXPECT_EQ(m.value("alphaMode", "OPAQUE"), slot == 1 ? "MASK" : "OPAQUE");
+            for (std::size_t p = 0; p < 4; ++p) {
+                const Bytes want = {kSmallPcxColours[p][0], kSmallPcxColours[p][1], kSmallPcxColours[p][2],
+                                    static_cast<std::uint8_t>(slot == 1 && kSmallPcxIndices[p] == 0 ? 0 : 255)};
+                EXPECT_EQ(Bytes(png.image.rgba.begin() + 4 * p, png.image.rgba.begin() + 4 * p + 4), want) << p;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 // Every real mesh of the corpus beside the repository, converted on copies.
 #include "glb_reader.h"
+#include "reference_image.h"
 #include "support.h"
 
 #include "meshfold/frames.h"
 
 #include "meshfold/gltf_common.h"
+#include "meshfold/image.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <cctype>
 #include <cstring>
 #include <cstdlib>
+#include <map>
 #include <set>
 
 namespace meshfold::test {
@@ -677,6 +680,151 @@ TEST_F(Corpus, EveryMeshExportsToGltfShowingEveryFrame) {
         checkExport(base, pair, get(base + ".glb"));
     }
     EXPECT_EQ(listFolder(scratch.dir).size(), 3 * meshes.size()); // nothing else left behind
+}
+
+// The texture files of the real packages' meshes, by slot, as their import
+// lines give them (see the packages' PROVENANCE.md): a mesh, the package
+// folder under corpus-packages, and for each slot the file and whether it
+// is imported masked (FLAGS=2). Slots set to a texture of the game's own
+// (WeaponHandsTex) or not at all, and meshes whose skins only UnrealScript
+// sets, have none.
+struct PackageMesh {
+    const char* mesh; // the animation file, under the package folder
+    std::map<int, std::pair<const char*, bool>> slots;
+};
+const char* const kGun = "deusexhq_partystuff/PGAssets/";
+const std::pair<const char*, bool> kX7 = {"Textures/X7PR2.pcx", false};
+const std::pair<const char*, bool> kBlackMask = {"Textures/BlackMaskTex.pcx", true};
+const std::vector<std::pair<std::string, PackageMesh>> kPackageMeshes = {
+    {kGun, {"Models/FLBasketball_a.3d", {{0, {"Textures/flbasketball.pcx", false}},
+                                         {1, {"Textures/flbasketball.pcx", false}}}}},
+    {kGun, {"Models/WEAP_x7PR_pov_a.3d", {{2, kBlackMask}, {3, kX7}, {4, {"Textures/display1.pcx", false}}}}},
+    {kGun, {"Models/WEAP_x7PR_3rd_a.3d", {{0, kX7}, {1, kX7}, {2, kBlackMask}}}},
+    {kGun, {"Models/WEAP_x7PR_pickup_a.3d", {{0, kX7}}}},
+    {kGun, {"Models/bedsmall_a.3d", {}}},
+    {kGun, {"Models/hellfire_a.3d", {}}},
+    {kGun, {"Models/sandwich_a.3d", {}}},
+    {kGun, {"Models/kebab_a.3d", {}}},
+    {"LoadLineCalibration_Deus-Ex-Zodiac-source/Zodiac/",
+     {"Models/AlienSwitch_a.3d", {{0, {"Textures/AlienSwitchTex2a.pcx", false}},
+                                  {1, {"Textures/AlienSwitchTex1.pcx", false}}}}},
+    {"LoadLineCalibration_Deus-Ex-Zodiac-source/Zodiac/",
+     {"Models/OfficeChairB_a.3d", {{0, {"Textures/OfficeChairBTex1.pcx", false}}}}},
+    {"scraphammer_firetrucks/Firetrucks/", {"Models/oll_journal_a.3d", {{1, {"Models/oll_journal1.pcx", true}}}}},
+    {"scraphammer_trashbag/trashbag/",
+     {"Models/Hamburger01_a.3d", {{1, {"Models/burgerbun.pcx", false}}, {2, {"Models/salad.pcx", false}},
+                                  {3, {"Models/patty.pcx", false}}, {4, {"Models/tomatoslice.pcx", false}},
+                                  {5, {"Models/onionslice.pcx", false}}, {6, {"Models/cheeseslice.pcx", false}},
+                                  {7, {"Models/burgerbunbottom.pcx", false}}}}},
+    {"scraphammer_trashbag/trashbag/", {"Models/hairclip_a.3d", {{1, {"Models/hairclip1.pcx", true}}}}},
+    {"SnakieJakie_Jazz-Jackrabbit-3D-Archive/Jazz3/", {"Models/Jazz_a.3d", {{2, {"Textures/jazz_02.PCX", true}}}}},
+    {"SnakieJakie_Jazz-Jackrabbit-3D-Archive/JazzDecoration/",
+     {"Models/palmtree1_a.3d", {{0, {"Textures/palmtree1_01.PCX", true}}, {2, {"Textures/palmtree1_02.PCX", true}}}}},
+};
+
+// The bytes of buffer view `index`.
+Bytes viewBytes(const Glb& glb, std::size_t index) {
+    const nlohmann::json& v = glb.json.at("bufferViews").at(index);
+    const std::size_t at = v.value("byteOffset", std::size_t{0});
+    return Bytes(glb.bin.begin() + static_cast<std::ptrdiff_t>(at),
+                 glb.bin.begin() + static_cast<std::ptrdiff_t>(at + v.at("byteLength").get<std::size_t>()));
+}
+
+// Checks that a material shows `source` as the game does: every pixel's
+// colour as the tests' own decoder reads the file; alpha 0 for palette index
+// 0 where masked, the brightest channel for translucent polygons, else 255.
+void checkTexturePixels(const Glb& glb, const nlohmann::json& material, const Bytes& source, bool flagsMasked) {
+    const int type = material.at("extras").at("meshfold").at("type");
+    const bool translucent = (type & 15) == 2;
+    const bool masked = flagsMasked || (type & 15) == 3;
+    EXPECT_EQ(material.value("alphaMode", "OPAQUE"), translucent ? "BLEND" : masked ? "MASK" : "OPAQUE");
+    const std::size_t texture = material.at("pbrMetallicRoughness").at("baseColorTexture").at("index");
+    const nlohmann::json& t = glb.json.at("textures").at(texture);
+    const nlohmann::json& sampler = glb.json.at("samplers").at(t.at("sampler").get<std::size_t>());
+    EXPECT_EQ(sampler.at("magFilter"), (type & 0x80) != 0 ? 9728 : 9729);
+    EXPECT_EQ(material.contains("extensions"), (type & 0x10) != 0);
+    const nlohmann::json& image = glb.json.at("images").at(t.at("source").get<std::size_t>());
+    ASSERT_EQ(image.at("mimeType"), "image/png");
+    const Bytes png = viewBytes(glb, image.at("bufferView"));
+    ASSERT_TRUE(png.size() > 8 && png[1] == 'P' && png[2] == 'N' && png[3] == 'G');
+    const ImageDecoded shown = decodeImage(png);
+    ASSERT_EQ(shown.failure, "");
+    const ReferenceImage want = referenceDecode(source);
+    ASSERT_TRUE(want.ok) << want.why;
+    ASSERT_EQ(shown.image.width, want.width);
+    ASSERT_EQ(shown.image.height, want.height);
+    ASSERT_EQ(shown.image.rgba.size(), want.rgba.size());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0, p = 0; p < want.rgba.size(); ++i, p += 4) {
+        const std::uint8_t* w = want.rgba.data() + p;
+        const std::uint8_t alpha = masked && !want.indices.empty() && want.indices[i] == 0 ? 0
+                                   : translucent ? std::max({w[0], w[1], w[2]})
+                                                 : 255;
+        const std::uint8_t* g = shown.image.rgba.data() + p;
+        wrong += g[0] != w[0] || g[1] != w[1] || g[2] != w[2] || g[3] != alpha;
+    }
+    EXPECT_EQ(wrong, 0u) << "pixels differ";
+}
+
+// Every mesh of the real packages, exported with --uc from a copy of them:
+// each slot whose texture the package imports from a file there shows that
+// file, pixel for pixel; every other slot stays plain, and the game's own
+// textures are named in a warning.
+TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
+    const fs::path packages = corpusPackagesDir();
+    if (packages.empty()) {
+        GTEST_SKIP() << "no packages at ../shared/corpus-packages beside the repository";
+    }
+    Scratch scratch;
+    fs::copy(packages, scratch.dir, fs::copy_options::recursive);
+    std::vector<std::string> args = {"--to-gltf", "--uc"};
+    for (const auto& [folder, m] : kPackageMeshes) {
+        args.push_back(folder + m.mesh);
+    }
+    const RunResult r = runTool(args, scratch.dir);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Texture slot 3: BRAssaultGunTex1 (textures\\X7PR2.pcx, 256 x 256)"), std::string::npos)
+        << r.out;
+    for (const int slot : {0, 1}) {
+        EXPECT_NE(r.err.find("WEAP_x7PR_pov_a.3d: texture slot " + std::to_string(slot) +
+                             " is DeusExItems.Skins.WeaponHandsTex, which the package does not import"),
+                  std::string::npos)
+            << r.err;
+    }
+    for (const auto& [folder, m] : kPackageMeshes) {
+        SCOPED_TRACE(m.mesh);
+        const std::string anim = folder + m.mesh;
+        EXPECT_EQ(readFile(scratch.dir / anim), readFile(packages / anim)); // only read
+        const Glb glb = readGlb(readFile(scratch.dir / (anim.substr(0, anim.size() - 5) + ".glb")));
+        ASSERT_EQ(glb.error, "");
+        std::set<int> shown;
+        for (const nlohmann::json& material : glb.json.at("materials")) {
+            const int slot = material.at("extras").at("meshfold").at("texture");
+            const auto it = m.slots.find(slot);
+            ASSERT_EQ(material.at("pbrMetallicRoughness").contains("baseColorTexture"), it != m.slots.end())
+                << slot;
+            if (it != m.slots.end()) {
+                SCOPED_TRACE(it->second.first);
+                shown.insert(slot);
+                EXPECT_EQ(material.at("extras").at("meshfold").at("textureFlags"), it->second.second ? 2 : 0);
+                checkTexturePixels(glb, material, readFile(packages / (folder + it->second.first)),
+                                   it->second.second);
+            }
+        }
+        EXPECT_EQ(shown.size(), m.slots.size()); // every slot's texture is shown
+    }
+    // A textured file still brings both game files back byte for byte.
+    for (const auto& [glb, unreal] : {std::pair<std::string, bool>{std::string(kGun) + "Models/WEAP_x7PR_pov.glb", false},
+                                      {"scraphammer_trashbag/trashbag/Models/Hamburger01.glb", true}}) {
+        SCOPED_TRACE(glb);
+        const RunResult back = runTool(unreal ? std::vector<std::string>{"--to-unreal", glb}
+                                              : std::vector<std::string>{glb},
+                                       scratch.dir);
+        ASSERT_EQ(back.status, 0) << back.out << back.err;
+        const std::string base = glb.substr(0, glb.size() - 4);
+        EXPECT_EQ(readFile(scratch.dir / (base + "_a.3d")), readFile(packages / (base + "_a.3d")));
+        EXPECT_EQ(readFile(scratch.dir / (base + "_d.3d")), readFile(packages / (base + "_d.3d")));
+    }
 }
 
 } // namespace

@@ -292,5 +292,136 @@ TEST(GltfWrite, ASinkThatRefusesStopsTheWriting) {
     EXPECT_EQ(calls, 1);
 }
 
+// How a material shows its texture: the file's colours, index 0 cut out
+// where masked (by the import's flags or the polygon type) and the file has
+// a palette, translucent polygons as bright as they are opaque.
+TEST(GltfWrite, TexturesKeepTheirColoursAndTakeTheAlphaOfTheirPolygons) {
+    struct Case {
+        std::uint8_t type;
+        std::uint32_t flags;
+        bool paletted;
+        GltfAlpha alpha;
+        std::array<std::uint8_t, 3> alphas; // of the three pixels below
+    };
+    const Case cases[] = {
+        {0, 0, true, GltfAlpha::Opaque, {255, 255, 255}},
+        {0x80, 2, true, GltfAlpha::Mask, {0, 255, 255}},    // FLAGS=2
+        {3, 0, true, GltfAlpha::Mask, {0, 255, 255}},       // the masked type
+        {0x13, 0, false, GltfAlpha::Opaque, {255, 255, 255}}, // no palette, nothing to mask
+        {2, 0, true, GltfAlpha::Blend, {16, 200, 0}},       // translucent: the brightest channel
+        {0x12, 2, true, GltfAlpha::Blend, {0, 200, 0}},     // and masked
+        {1, 1, true, GltfAlpha::Opaque, {255, 255, 255}},   // other flags do not mask
+    };
+    Image image{3, 1, {16, 8, 4, 9, 200, 100, 50, 7, 0, 0, 0, 0}, {0, 5, 6}, {}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.type));
+        Image source = image;
+        if (!c.paletted) {
+            source.indices.clear();
+        }
+        const bool zero = gltfMasksIndexZero(c.type, c.flags, c.paletted);
+        EXPECT_EQ(gltfAlphaOf(c.type, zero), c.alpha);
+        const std::vector<std::uint8_t> rgba = gltfTexturePixels(source, c.alpha, zero);
+        ASSERT_EQ(rgba.size(), image.rgba.size());
+        for (std::size_t p = 0; p < 3; ++p) {
+            for (std::size_t k = 0; k < 3; ++k) {
+                EXPECT_EQ(rgba[4 * p + k], image.rgba[4 * p + k]);
+            }
+            EXPECT_EQ(rgba[4 * p + 3], c.alphas[p]) << p;
+        }
+    }
+}
+
+// The PNG of a texture decodes to exactly the pixels the material shows:
+// paletted where the image has a palette (with the alpha in tRNS), RGBA
+// where it has none or where an index does not stand for one colour.
+TEST(GltfWrite, ATexturesPngHoldsExactlyItsPixels) {
+    Image paletted{5, 3, {}, {}, {}};
+    for (std::uint8_t i = 0; i < 15; ++i) {
+        const std::uint8_t k = static_cast<std::uint8_t>(i % 4 == 0 ? 0 : 250 - i % 3);
+        paletted.indices.push_back(k);
+        paletted.rgba.insert(paletted.rgba.end(), {k, static_cast<std::uint8_t>(k / 2), 7, 255});
+    }
+    Image rgb = paletted;
+    rgb.indices.clear();
+    Image inconsistent = paletted;
+    inconsistent.rgba[4] = 1; // pixel 1 has index 249 but another colour than pixel 10
+    for (const Image* image : {&paletted, &rgb, &inconsistent}) {
+        for (const GltfAlpha alpha : {GltfAlpha::Opaque, GltfAlpha::Mask, GltfAlpha::Blend}) {
+            const bool zero = alpha == GltfAlpha::Mask && !image->indices.empty();
+            const std::vector<std::uint8_t> png = gltfTexturePng(*image, alpha, zero);
+            ASSERT_GT(png.size(), 8u);
+            EXPECT_EQ(png[25], image == &paletted ? 3 : 6); // IHDR colour type: palette, or RGBA
+            const ImageDecoded back = decodeImage(png);
+            ASSERT_EQ(back.failure, "");
+            EXPECT_EQ(back.image.width, 5u);
+            EXPECT_EQ(back.image.rgba, gltfTexturePixels(*image, alpha, zero)) << int(alpha);
+        }
+    }
+    EXPECT_TRUE(encodePalettedPng(2, 2, std::vector<std::uint8_t>(3, 0), std::vector<std::uint8_t>(4, 0)).empty());
+}
+
+// Images lie in the binary chunk before the positions, each padded to 4
+// bytes; one glTF texture per image and sampler; only textured materials
+// change.
+TEST(GltfWrite, ImagesGoIntoTheBinaryChunkAndTheirMaterialsShowThem) {
+    std::vector<std::uint8_t> data = gltfDataFile(4, {{0, 1, 2, 0}, {1, 2, 3, 0}, {0, 2, 3, 0}, {0, 1, 3, 0}});
+    const std::uint8_t slotAndType[4][2] = {{1, 0x12}, {1, 0x80}, {2, 0}, {1, 0}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        data[kDataHeaderSize + i * kTriangleRecordSize + 14] = slotAndType[i][0];
+        data[kDataHeaderSize + i * kTriangleRecordSize + 6] = slotAndType[i][1];
+    }
+    GltfSource s;
+    s.name = "T";
+    s.data = data;
+    s.textures = {{1, "Skin", "Textures\\Skin.pcx", "Skins", 2}, {2, "Game.Hands", {}, {}, 0}};
+    GltfPlan plan = planGltf(s);
+    ASSERT_EQ(plan.layout.materials.size(), 4u);
+    const std::vector<std::uint8_t> blend = {1, 2, 3, 4, 5};
+    const std::vector<std::uint8_t> mask = {9, 8, 7, 6};
+    plan.images = {{"Skin", blend}, {"Skin", mask}};
+    plan.layout.materials[0].image = 0;
+    plan.layout.materials[0].alpha = GltfAlpha::Blend;
+    plan.layout.materials[1].image = 1;
+    plan.layout.materials[1].alpha = GltfAlpha::Mask;
+    plan.layout.materials[3].image = 1;
+    plan.layout.materials[3].alpha = GltfAlpha::Mask;
+    const std::vector<std::uint8_t> file = writeAll(plan, 2);
+    const nlohmann::json j = nlohmann::json::parse(jsonOf(file));
+    EXPECT_EQ(j["extensionsUsed"], nlohmann::json::parse(R"(["KHR_materials_unlit"])"));
+    const nlohmann::json& m = j["materials"];
+    EXPECT_EQ(m[0]["pbrMetallicRoughness"]["baseColorTexture"]["index"], 0);
+    EXPECT_EQ(m[0]["alphaMode"], "BLEND");
+    EXPECT_TRUE(m[0]["extensions"].contains("KHR_materials_unlit"));
+    EXPECT_EQ(m[1]["pbrMetallicRoughness"]["baseColorTexture"]["index"], 1);
+    EXPECT_EQ(m[1]["alphaMode"], "MASK");
+    EXPECT_FALSE(m[1].contains("extensions"));
+    EXPECT_EQ(m[3]["pbrMetallicRoughness"]["baseColorTexture"]["index"], 2);
+    EXPECT_FALSE(m[2]["pbrMetallicRoughness"].contains("baseColorTexture"));
+    EXPECT_FALSE(m[2].contains("alphaMode"));
+    EXPECT_EQ(m[0]["extras"]["meshfold"],
+              nlohmann::json::parse(R"({"texture":1,"type":18,"textureName":"Skin",
+                  "textureFile":"Textures\\Skin.pcx","textureGroup":"Skins","textureFlags":2})"));
+    EXPECT_EQ(m[2]["extras"]["meshfold"],
+              nlohmann::json::parse(R"({"texture":2,"type":0,"textureName":"Game.Hands"})"));
+    // Texture (image, sampler): (0, linear), (1, nearest), (1, linear).
+    EXPECT_EQ(j["textures"], nlohmann::json::parse(R"([{"sampler":0,"source":0},{"sampler":1,"source":1},
+                                                       {"sampler":0,"source":1}])"));
+    EXPECT_EQ(j["samplers"], nlohmann::json::parse(R"([{"magFilter":9729,"minFilter":9987},
+                                                       {"magFilter":9728,"minFilter":9728}])"));
+    // Each image's bytes where its view says, the next view 4-aligned.
+    const std::size_t bin = 20 + readLe32(file.data() + 12) + 8;
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(j["images"][i]["mimeType"], "image/png");
+        const nlohmann::json& view = j["bufferViews"][j["images"][i]["bufferView"].get<std::size_t>()];
+        const std::size_t at = bin + view["byteOffset"].get<std::size_t>();
+        EXPECT_EQ(std::vector<std::uint8_t>(file.begin() + at, file.begin() + at + view["byteLength"].get<std::size_t>()),
+                  plan.images[i].png);
+    }
+    EXPECT_EQ(j["bufferViews"][2]["byteOffset"].get<std::size_t>() % 4, 0u); // the positions
+    EXPECT_EQ(j["bufferViews"][2]["byteOffset"].get<std::size_t>(),
+              j["bufferViews"][j["images"][1]["bufferView"].get<std::size_t>()]["byteOffset"].get<std::size_t>() + 4);
+}
+
 } // namespace
 } // namespace meshfold

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs them: the mesh target on its generated seeds and the meshes of
-# ../shared/corpus when present, the glTF reader on its seeds. Arguments go to
-# libFuzzer; without any each target runs for 30 seconds.
+# ../shared/corpus when present, the glTF reader on its seeds, the texture
+# decoders on theirs. Arguments go to libFuzzer; without any each target runs
+# for 20 seconds.
 #   bash tools/fuzz.sh                     # the CI run
-#   bash tools/fuzz.sh -runs=10000000      # a long campaign (about 3 minutes)
+#   bash tools/fuzz.sh -runs=10000000      # a long campaign (several minutes)
 # Inputs that find something are written to build/sanitize/fuzz-findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,8 @@ need_packages cmake make clang libclang-rt-14-dev libtinygltf-dev nlohmann-json3
 build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMESHFOLD_SANITIZE=ON -DMESHFOLD_WERROR=ON >/dev/null
-cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds meshfold_gltf_fuzz
+cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds meshfold_gltf_fuzz \
+  meshfold_image_fuzz
 
 seeds="$build/fuzz-seeds"
 corpus="$build/fuzz-corpus"
@@ -25,8 +27,8 @@ mkdir -p "$corpus" "$findings"
 
 # Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
 # to this size); the invariants do not depend on the size of a file.
-# Two targets share the minute.
-[ "$#" -gt 0 ] || set -- -max_total_time=30
+# Three targets share the minute.
+[ "$#" -gt 0 ] || set -- -max_total_time=20
 "$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
 
 # The glTF reader: the Blender-made files of the tests, a .gltf of skins,
@@ -42,3 +44,18 @@ for f in tests/data/gltf/*.glb fuzz/seed.gltf fuzz/seed_written.glb; do
 done
 "$build/fuzz/meshfold_gltf_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=16384 \
   -dict=fuzz/gltf.dict "$@" "$gltf_corpus" "$gltf_seeds"
+
+# The texture decoders: small PCX, BMP, PNG, TGA and JPEG files of every
+# variant as seeds, and the small real textures of ../shared/corpus-packages
+# when present.
+image_seeds="$build/fuzz-image-seeds"
+image_corpus="$build/fuzz-image-corpus"
+rm -rf "$image_seeds"
+mkdir -p "$image_seeds" "$image_corpus"
+cp fuzz/image-seeds/* "$image_seeds/"
+if [ -d ../shared/corpus-packages ]; then
+  find ../shared/corpus-packages -type f \( -iname '*.pcx' -o -iname '*.bmp' \) -size -6k \
+    -exec cp {} "$image_seeds/" \;
+fi
+"$build/fuzz/meshfold_image_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=8192 \
+  "$@" "$image_corpus" "$image_seeds"

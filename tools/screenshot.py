@@ -32,11 +32,13 @@ def main():
     centre = (low + high) / 2
     size = max((high - low).length, 1e-3)
 
+    # Plain materials a light grey; textured ones as their image shows them.
     for m in obj.data.materials:
         m.use_nodes = True
         bsdf = m.node_tree.nodes.get("Principled BSDF")
         if bsdf is not None:
-            bsdf.inputs["Base Color"].default_value = (0.62, 0.66, 0.72, 1)
+            if not bsdf.inputs["Base Color"].is_linked:
+                bsdf.inputs["Base Color"].default_value = (0.62, 0.66, 0.72, 1)
             bsdf.inputs["Roughness"].default_value = 0.55
 
     cam = bpy.data.objects.new("camera", bpy.data.cameras.new("camera"))

@@ -31,7 +31,15 @@
 //                     vertex it stands for
 //   "check"           16 hex digits: positionsAndTrianglesChecksum() of the
 //                     file as written
-// material.extras.meshfold: {"texture": record byte 14, "type": record byte 6}.
+// material.extras.meshfold: {"texture": record byte 14, "type": record byte 6},
+// and with --uc, where a SETTEXTURE line sets the material's slot:
+//   "textureName"     the texture's name: the TEXTURE IMPORT's NAME= (or its
+//                     file's base name), or, for a texture the package does
+//                     not import (the game's own), the name SETTEXTURE gives,
+//                     qualified as it is there ("DeusExItems.WeaponHandsTex")
+//   "textureFile"     FILE= as the script writes it ("Textures\X7PR2.pcx"),
+//   "textureGroup"    GROUP= (only when given) and
+//   "textureFlags"    FLAGS= (0 when not given), only for an imported texture.
 // A reader uses them only while "check" still matches the geometry it reads
 // (an editor may have changed the geometry and kept the extras).
 #pragma once
@@ -52,7 +60,15 @@ inline constexpr std::uint16_t kLooseTriangle = 0xFFFF;
 // The low four bits of a triangle's polygon type byte (record byte 6), and the
 // name each has in a material name.
 inline constexpr std::uint8_t kPolyTypeMask = 0x0F;
+inline constexpr std::uint8_t kPolyTypeTranslucent = 2;
+inline constexpr std::uint8_t kPolyTypeMasked = 3;
 inline constexpr std::uint8_t kPolyTypeWeapon = 8;
+// Flag bits of the polygon type byte.
+inline constexpr std::uint8_t kPolyFlagUnlit = 0x10;
+inline constexpr std::uint8_t kPolyFlagNoSmooth = 0x80;
+// The TEXTURE IMPORT flag (FLAGS=2) of a masked texture: palette index 0 is
+// transparent.
+inline constexpr std::uint32_t kTextureFlagMasked = 2;
 
 // The material name of triangles with texture number `texture` (record byte
 // 14) and polygon type byte `type` (record byte 6), as the community Blender

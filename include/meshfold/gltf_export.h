@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace meshfold {
@@ -30,8 +31,15 @@ struct GltfExportResult {
     Failure failure;
     ExportFigures figures;
     std::uint64_t vertexBytes = 0; // bytes after the animation file's header
+    std::string lines;                 // progress: the textures embedded (with --uc)
+    std::vector<std::string> warnings; // the texture slots left plain, one line each
 };
 
+// With --uc, the sequences and the slots' textures of the package the mesh
+// is in (see package_files.h) go into the file too: each slot's texture file
+// is read and decoded once, and each way its materials show it is encoded
+// once as a PNG, which the plan holds while the frames are written.
+//
 // Reads the frames twice, the way the game does (frame k's N vertices start
 // k frame sizes after the header): once for their bounds, once to write them
 // into `out`, a replacement of NAME.glb begun here and left for the commit.

@@ -18,14 +18,23 @@
 //     With clips (the sequences of an import script), one such animation
 //     per clip instead, over its own frames at its own rate.
 //
+//   - with textures (--uc, see package_files.h), each material whose slot has
+//     an image shows it as its baseColorTexture: a PNG in the binary chunk,
+//     the file's colours as they are (see gltfTexturePixels for the alpha),
+//     sampled nearest with the _NOSMOOTH flag, else linearly with mip maps;
+//     unlit materials (_UNLIT) carry KHR_materials_unlit. Materials record
+//     their slot's texture in their extras (see gltf_common.h).
+//
 // Binary chunk, in order: the indices of every primitive (uint16, or uint32
 // when the vertex list reaches 65535), TEXCOORD_0, for each animation its
-// key frame times, its sparse weights' indices (uint32) and values, then the
-// positions of frame 0, 1, ... (12 bytes a glTF vertex). Everything before the positions depends
-// on the triangles and counts only.
+// key frame times, its sparse weights' indices (uint32) and values, each
+// image's PNG (padded to 4 bytes), then the positions of frame 0, 1, ... (12
+// bytes a glTF vertex). Everything before the positions depends on the
+// triangles, the images and counts only.
 #pragma once
 
 #include "meshfold/gltf_common.h"
+#include "meshfold/image.h"
 
 #include <array>
 #include <cstddef>
@@ -46,6 +55,15 @@ struct GltfClip {
     double rate = 30; // above 0
 };
 
+// The texture a slot's import lines name, as a material's extras record it.
+struct GltfSlotTexture {
+    std::uint8_t slot = 0;
+    std::string name;        // the imported texture's name, else the name SETTEXTURE gives
+    std::string file;        // FILE= as the script writes it; empty: the package does not import it
+    std::string group;       // GROUP=, empty when none
+    std::uint32_t flags = 0; // FLAGS=
+};
+
 // The mesh besides its vertices.
 struct GltfSource {
     std::string name;               // the mesh's name: node, mesh, material names
@@ -54,14 +72,52 @@ struct GltfSource {
     std::uint32_t frames = 1;       // frames to write, 1 or more
     double fps = 30;                // above 0
     std::vector<GltfClip> clips;    // empty: one animation of every frame at fps
+    std::vector<GltfSlotTexture> textures; // the slots' textures, for the extras
     std::span<const std::uint8_t> data; // the whole data file; it must hold
                                         // the header and every triangle record
+};
+
+// How a material's texture covers what lies behind it.
+enum class GltfAlpha : std::uint8_t {
+    Opaque,
+    Mask,  // alphaMode MASK: palette index 0 transparent
+    Blend, // alphaMode BLEND: translucent polygons
 };
 
 struct GltfMaterial {
     std::uint8_t texture = 0; // record byte 14
     std::uint8_t type = 0;    // record byte 6
+    std::int32_t image = -1;  // into GltfPlan::images; -1: a plain material
+    GltfAlpha alpha = GltfAlpha::Opaque;
 };
+
+// An image embedded in the file.
+struct GltfImage {
+    std::string name;
+    std::vector<std::uint8_t> png;
+};
+
+// Whether a material of polygon type `type` shows its texture's palette
+// index 0 as transparent: the texture is imported masked (FLAGS=2) or the
+// polygons are of the masked type, and the file has a palette.
+bool gltfMasksIndexZero(std::uint8_t type, std::uint32_t textureFlags, bool paletted);
+
+// The alpha mode of a material of polygon type `type`: Blend for translucent
+// polygons, else Mask where index 0 is transparent, else Opaque.
+GltfAlpha gltfAlphaOf(std::uint8_t type, bool masksIndexZero);
+
+// The pixels a material shows of `image`: its colours as they are, with
+// alpha 0 where `masksIndexZero` and the palette index is 0; else, for
+// Blend, the largest of the pixel's red, green and blue (the engine adds a
+// translucent texture to what lies behind it, which glTF cannot: this
+// alpha lets black show nothing and bright colours cover, as there); else
+// 255.
+std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha, bool masksIndexZero);
+
+// Those pixels as a PNG file: from an image with a palette, a paletted PNG
+// (a quarter of the bytes to compress, and a smaller file), its colours and
+// alpha those of the pixels; else an RGBA one. Empty when it cannot be made.
+std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero);
 
 // Everything the triangles decide.
 struct GltfLayout {
@@ -90,6 +146,7 @@ struct GltfPlan {
     std::vector<float> base;          // frame 0, three floats a mesh vertex
     std::vector<GltfBounds> bounds;   // of frame 0, then of each target
     Fnv1a64 check;                    // complete once frame 0 has been scanned
+    std::vector<GltfImage> images;    // the materials' textures (layout.materials[i].image)
 };
 
 // The layout of `source`. The data file must hold its header and P records

@@ -63,6 +63,13 @@ ImageDecoded decodeImage(std::span<const std::uint8_t> file);
 // The image's RGBA pixels as a PNG file.
 std::vector<std::uint8_t> encodePng(const Image& image);
 
+// A PNG of one palette index a pixel (`indices`, width x height, rows from
+// the top) and up to 256 colours of four bytes (red, green, blue, alpha);
+// every index must name one of them. Empty for sizes it cannot hold.
+std::vector<std::uint8_t> encodePalettedPng(std::uint32_t width, std::uint32_t height,
+                                            std::span<const std::uint8_t> indices,
+                                            std::span<const std::uint8_t> paletteRgba);
+
 // ---- Writing side ----
 
 // A texture's sides are powers of two no larger than a cap: 256 unless the

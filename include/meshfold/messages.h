@@ -49,7 +49,8 @@ inline constexpr std::string_view kSwitchList =
     "\n  --scale S    S engine units to a glTF unit in NAME.uc's MESHMAP SCALE (on top of"
     "\n               --fit); 52.5 for a model made in metres (default 1)"
     "\n  --uc         with a glTF file, also write NAME.uc, the lines that import the mesh;"
-    "\n               with --to-gltf, one animation per sequence of the NAME.uc beside it"
+    "\n               with --to-gltf, the sequences and textures that the NAME.uc beside it"
+    "\n               and the package's Classes/*.uc import"
     "\n  --dry-run    show what would happen, but change no file"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
     "\n  --help       this text (also -?)"
@@ -163,6 +164,20 @@ struct ExportFigures {
     std::uint64_t bytes = 0;
 };
 std::string exportReport(const ExportFigures& figures, bool dryRun);
+
+// Why a texture slot of a mesh exported with --uc stays plain.
+enum class PlainSlot {
+    NotInPackage, // its texture is not imported by the package (the game's own)
+    NoFile,       // the file its import names is not there
+    Unreadable,   // the file cannot be read
+    Undecodable,  // the file is no image meshfold reads, or a damaged one (`reason`)
+};
+std::string plainSlotWarning(const std::string& animFile, unsigned slot, const std::string& texture,
+                             PlainSlot why, const std::string& file, const std::string& reason = {});
+
+// The progress line of a texture an export embeds (or in a dry run would).
+std::string textureLine(unsigned slot, const std::string& texture, const std::string& file,
+                        std::uint32_t width, std::uint32_t height);
 
 // The progress line that says which form an exported mesh is in.
 std::string meshFormLine(bool deusEx);

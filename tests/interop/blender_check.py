@@ -9,6 +9,13 @@
 # positions in Blender's order (so a flipped face is a mismatch), equal to
 # the data file's triangles with corners (v0, v2, v1). Prints one line a
 # mesh; exits 1 (through --python-exit-code) on the first mismatch.
+#
+#   blender ... -P blender_check.py -- --textures FILE.glb...
+# imports each textured file written by --to-gltf --uc and checks that every
+# material with a baseColorTexture shows, through an image texture node, an
+# image Blender loaded at the size its PNG gives, with the blend mode its
+# alphaMode asks for.
+import json
 import os
 import struct
 import sys
@@ -90,14 +97,65 @@ def check(folder, name):
     return None
 
 
+def glb_parts(path):
+    data = open(path, "rb").read()
+    length = struct.unpack_from("<I", data, 12)[0]
+    gltf = json.loads(data[20:20 + length])
+    bin_at = 20 + length + 8
+    return gltf, data[bin_at:]
+
+
+# The reason a textured file does not load as written, or None; and how many
+# textured materials it showed.
+def check_textures(path):
+    gltf, binary = glb_parts(path)
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    bpy.ops.import_scene.gltf(filepath=path)
+    shown = 0
+    for m in gltf.get("materials", []):
+        texture = m["pbrMetallicRoughness"].get("baseColorTexture")
+        if texture is None:
+            continue
+        image = gltf["images"][gltf["textures"][texture["index"]]["source"]]
+        view = gltf["bufferViews"][image["bufferView"]]
+        png = binary[view.get("byteOffset", 0):view.get("byteOffset", 0) + view["byteLength"]]
+        width, height = struct.unpack_from(">II", png, 16)  # the IHDR chunk
+        material = bpy.data.materials.get(m["name"])
+        if material is None or not material.use_nodes:
+            return "material %s not imported" % m["name"], 0
+        images = [n.image for n in material.node_tree.nodes if n.type == "TEX_IMAGE" and n.image]
+        if not images:
+            return "material %s has no image" % m["name"], 0
+        if tuple(images[0].size) != (width, height) or len(images[0].pixels) != width * height * 4:
+            return "material %s shows an image of %s, not %dx%d" % (
+                m["name"], tuple(images[0].size), width, height), 0
+        want = {"BLEND": "BLEND", "MASK": "CLIP"}.get(m.get("alphaMode"), "OPAQUE")
+        if material.blend_method != want:
+            return "material %s blends %s, not %s" % (m["name"], material.blend_method, want), 0
+        shown += 1
+    return None, shown
+
+
 def main():
     args = sys.argv[sys.argv.index("--") + 1:]
-    folder, names = args[0], args[1:]
     failed = 0
-    for name in names:
-        why = check(folder, name)
-        print("%s: %s" % (name, why or "ok"))
-        failed += why is not None
+    if args[0] == "--textures":
+        # Files without a texture of the package's own are fine; not all of them.
+        total = 0
+        for path in args[1:]:
+            why, shown = check_textures(path)
+            total += shown
+            print("%s: %s" % (os.path.basename(path)[:-4], why or "%d textured materials" % shown))
+            failed += why is not None
+        if total == 0:
+            print("no textured material in any file")
+            failed += 1
+    else:
+        folder, names = args[0], args[1:]
+        for name in names:
+            why = check(folder, name)
+            print("%s: %s" % (name, why or "ok"))
+            failed += why is not None
     sys.stdout.flush()
     if failed:
         raise SystemExit(1)

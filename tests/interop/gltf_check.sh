@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Exports every mesh of the corpus with --to-gltf (one of them with an import
-# script of sequences, --uc) into a scratch folder and
+# script of sequences, --uc), and every mesh of the real packages beside it
+# (corpus-packages) with --uc, their textures embedded, into a scratch folder and
 # has readers nobody on this project wrote read the files:
 #   validator  Khronos' glTF-Validator (npm package gltf-validator): 0 errors
 #              and 0 warnings for every file
 #   blender    Blender's own glTF importer, headless: the shape keys of a few
-#              meshes against their frames (blender_check.py)
+#              meshes against their frames, and every textured file's images
+#              loaded at their size onto their materials (blender_check.py)
 #   assimp     the Open Asset Import Library's `assimp info`: every file loads,
 #              with one face a triangle
 # Usage: gltf_check.sh validator|blender|assimp MESHFOLD CORPUS NODE_MODULES
@@ -35,6 +37,17 @@ if [ "$meshes" -ne "$glbs" ]; then
   echo "$meshes meshes but $glbs .glb files"
   exit 1
 fi
+# The real packages, copied: each mesh with the textures its import lines name.
+packages=$(dirname "$corpus")/corpus-packages
+textured=()
+if [ -d "$packages" ]; then
+  cp -r "$packages" "$dir/packages"
+  while IFS= read -r anim; do
+    "$exe" --to-gltf --uc "$anim" >>"$dir/export.log" 2>&1 || { cat "$dir/export.log"; exit 1; }
+    textured+=("${anim%_a.3d}.glb")
+  done < <(find "$dir/packages" -name '*_a.3d' | sort)
+  glbs=$((glbs + ${#textured[@]}))
+fi
 
 case $what in
 validator)
@@ -42,7 +55,7 @@ validator)
     echo "gltf-validator is not installed in $modules (tools/test.sh installs it)"
     exit 77
   fi
-  node "$here/gltf_validate.js" "$modules" "$dir"/*.glb
+  node "$here/gltf_validate.js" "$modules" "$dir"/*.glb "${textured[@]}"
   echo "$glbs files validated"
   ;;
 blender)
@@ -55,6 +68,11 @@ blender)
   env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
     --python-exit-code 1 -P "$here/blender_check.py" -- "$dir" box telepo C4 Boss Decal redbull \
     >"$dir/blender.log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && [ "${#textured[@]}" -gt 0 ]; then
+    env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
+      --python-exit-code 1 -P "$here/blender_check.py" -- --textures "${textured[@]}" \
+      >>"$dir/blender.log" 2>&1 || status=$?
+  fi
   grep -E '^[A-Za-z0-9_]+: ' "$dir/blender.log" || true
   if [ "$status" -ne 0 ]; then
     tail -20 "$dir/blender.log"
@@ -67,9 +85,9 @@ assimp)
     exit 77
   fi
   bad=0
-  for f in "$dir"/*.glb; do
+  for f in "$dir"/*.glb "${textured[@]}"; do
     name=$(basename "$f" .glb)
-    polys=$(od -An -tu2 -N2 "$dir/${name}_d.3d" | tr -d ' ')
+    polys=$(od -An -tu2 -N2 "${f%.glb}_d.3d" | tr -d ' ')
     # `assimp info` exits 0 even when it cannot load a file: read its output.
     out=$(assimp info "$f" 2>&1 | tr -d '\r')
     faces=$(sed -n 's/^Faces: *\([0-9]*\).*/\1/p' <<<"$out")

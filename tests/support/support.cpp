@@ -120,10 +120,22 @@ fs::path sourceDir() {
     return fs::path(MESHFOLD_SOURCE_DIR);
 }
 
-fs::path corpusDir() {
-    const fs::path p = sourceDir() / ".." / "shared" / "corpus";
+namespace {
+
+fs::path sharedFolder(const char* name) {
+    const fs::path p = sourceDir() / ".." / "shared" / name;
     std::error_code ec;
     return fs::is_directory(p, ec) ? fs::canonical(p) : fs::path();
+}
+
+} // namespace
+
+fs::path corpusDir() {
+    return sharedFolder("corpus");
+}
+
+fs::path corpusPackagesDir() {
+    return sharedFolder("corpus-packages");
 }
 
 namespace {

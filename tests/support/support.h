@@ -48,6 +48,10 @@ fs::path sourceDir();
 // The folder of other people's meshes, or empty when it is not beside the repo.
 fs::path corpusDir();
 
+// The folder of real mod packages (meshes, import scripts, textures), or
+// empty when it is not beside the repo.
+fs::path corpusPackagesDir();
+
 struct ProgramResult {
     bool started = false; // false when the program could not be run at all
     int status = -1;      // exit status, or -1 when it did not exit normally

@@ -423,6 +423,36 @@ TEST_F(WineTest, GltfExportIsByteForByteTheNativeOne) {
     }
 }
 
+// --to-gltf --uc finds a package's import lines and texture files the same
+// way on both systems (paths in the scripts in another case, with `\\`), and
+// embeds the same PNG bytes: real packages, copied whole.
+TEST_F(WineTest, TexturedGltfExportIsByteForByteTheNativeOne) {
+    const fs::path packages = MESHFOLD_PACKAGES_DIR;
+    if (!fs::is_directory(packages)) {
+        GTEST_SKIP() << "no packages at " << packages;
+    }
+    Folder files;
+    for (const char* package : {"deusexhq_partystuff/PGAssets", "scraphammer_trashbag/trashbag"}) {
+        for (const auto& e : fs::recursive_directory_iterator(packages / package)) {
+            if (e.is_regular_file()) {
+                files[fs::relative(e.path(), packages).string()] = readFile(e.path());
+            }
+        }
+    }
+    fs::path dir;
+    const Result r = expectSameAsNative(
+        "gltf-textures", files,
+        {"--to-gltf", "--uc", "deusexhq_partystuff/PGAssets/Models/WEAP_x7PR_pov",
+         "deusexhq_partystuff/PGAssets/Models/FLBasketball", "scraphammer_trashbag/trashbag/Models/Hamburger01"},
+        &dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Texture slot 7: JBBun2 (MODELS\\burgerbunbottom.PCX, 128 x 128)"), std::string::npos)
+        << r.out;
+    const Folder result = snapshot(dir);
+    ASSERT_EQ(result.count("scraphammer_trashbag/trashbag/Models/Hamburger01.glb"), 1u);
+    EXPECT_GT(result.at("scraphammer_trashbag/trashbag/Models/Hamburger01.glb").size(), 50000u); // 15 KB without textures
+}
+
 // --- what a run cut short leaves ----------------------------------------------
 
 // Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid
