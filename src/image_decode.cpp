@@ -13,11 +13,14 @@
 #include <stb_image_write.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <memory>
 #include <cstring>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 namespace meshfold {
 namespace {
@@ -575,6 +578,76 @@ ImageDecoded decodeImage(std::span<const std::uint8_t> file) {
     } catch (const std::bad_alloc&) {
         return refused("out of memory");
     }
+}
+
+namespace {
+
+// PNG chunks: a big-endian length, a four-letter type, the data, a CRC.
+inline constexpr std::size_t kPngChunkHeader = 8;
+inline constexpr std::size_t kPngChunkCrc = 4;
+inline constexpr std::size_t kPngHeaderColourTypeAt = 9; // in IHDR's data
+inline constexpr std::uint8_t kPngColourTypePalette = 3;
+
+std::uint32_t readBe32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+} // namespace
+
+bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image) {
+    const std::size_t pixels = std::size_t{image.width} * image.height;
+    if (!startsWith(png, kPngSignature) || image.rgba.size() != pixels * 4) {
+        return false;
+    }
+    std::array<std::uint8_t, 256 * 4> rgba{};
+    std::size_t colours = 0;
+    bool paletteType = false;
+    for (std::size_t at = sizeof kPngSignature; png.size() - at >= kPngChunkHeader + kPngChunkCrc;) {
+        const std::size_t length = readBe32(png.data() + at);
+        const std::string type(reinterpret_cast<const char*>(png.data()) + at + 4, 4);
+        const std::uint8_t* data = png.data() + at + kPngChunkHeader;
+        if (length > png.size() - at - kPngChunkHeader - kPngChunkCrc) {
+            return false;
+        }
+        if (type == "IHDR" && length > kPngHeaderColourTypeAt) {
+            paletteType = data[kPngHeaderColourTypeAt] == kPngColourTypePalette;
+        } else if (type == "PLTE" && length % 3 == 0 && length <= 768) {
+            colours = length / 3;
+            for (std::size_t k = 0; k < colours; ++k) {
+                std::copy_n(data + 3 * k, 3, rgba.begin() + static_cast<std::ptrdiff_t>(4 * k));
+                rgba[4 * k + 3] = 255;
+            }
+        } else if (type == "tRNS" && length <= colours) {
+            for (std::size_t k = 0; k < length; ++k) {
+                rgba[4 * k + 3] = data[k];
+            }
+        }
+        at += kPngChunkHeader + length + kPngChunkCrc;
+    }
+    if (!paletteType || colours == 0) {
+        return false;
+    }
+    // Each pixel as the first entry of its colour: an entry that repeats an
+    // earlier one is never chosen, and its pixels keep their colour.
+    std::unordered_map<std::uint32_t, std::uint8_t> entryOf;
+    for (std::size_t k = colours; k-- > 0;) {
+        entryOf[readBe32(rgba.data() + 4 * k)] = static_cast<std::uint8_t>(k);
+    }
+    std::vector<std::uint8_t> indices(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const auto it = entryOf.find(readBe32(image.rgba.data() + 4 * i));
+        if (it == entryOf.end()) {
+            return false;
+        }
+        indices[i] = it->second;
+    }
+    image.indices = std::move(indices);
+    image.palette.resize(colours * 3);
+    for (std::size_t k = 0; k < colours; ++k) {
+        std::copy_n(rgba.begin() + static_cast<std::ptrdiff_t>(4 * k), 3,
+                    image.palette.begin() + static_cast<std::ptrdiff_t>(3 * k));
+    }
+    return true;
 }
 
 std::vector<std::uint8_t> encodePng(const Image& image) {

@@ -60,6 +60,13 @@ struct ImageDecoded {
 // Decodes a PCX, BMP, PNG, TGA or JPEG file, told apart by its first bytes.
 ImageDecoded decodeImage(std::span<const std::uint8_t> file);
 
+// Gives `image`, decoded from the paletted PNG `png`, the PNG's palette
+// (PLTE, alpha from tRNS) and each pixel's index: the first entry of the
+// pixel's colour and alpha. False, and `image` unchanged, when `png` is not
+// paletted or a pixel has no entry (the image was edited as RGBA). Of
+// entries that repeat an earlier colour only the first is ever chosen.
+bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image);
+
 // The image's RGBA pixels as a PNG file.
 std::vector<std::uint8_t> encodePng(const Image& image);
 
