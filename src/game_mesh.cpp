@@ -268,7 +268,8 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
     }
     for (const GameTexture& t : gameTex) {
         if (textures.count(t.number) != 0) {
-            s += "#exec TEXTURE IMPORT NAME=" + t.name + " FILE=" + t.scriptFile + " GROUP=Skins" +
+            s += "#exec TEXTURE IMPORT NAME=" + t.name + " FILE=" + t.scriptFile +
+                 (t.group.empty() ? std::string{} : " GROUP=" + t.group) +
                  (t.flags != 0 ? " FLAGS=" + std::to_string(t.flags) : std::string{}) + "\n";
         }
     }

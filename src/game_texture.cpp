@@ -56,6 +56,7 @@ std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& m
         const std::size_t slash = t.file.find_last_of("\\/");
         g.scriptFile = own ? t.file.substr(0, slash == std::string::npos ? 0 : slash + 1) + g.fileName
                            : "Textures\\" + g.fileName;
+        g.group = own ? t.group : "Skins";
         g.flags = own ? t.flags : t.masked ? kTextureFlagMasked : 0;
         const PalettedImage p = own && keepsPalette(t.image, sideCap)
                                     ? ownPalette(t.image)

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string_view>
 
 namespace meshfold::gltf {
 
@@ -30,46 +29,6 @@ int baseColorTexture(const Model& m, int material) {
     const tinygltf::Material* mat = materialAt(m, material);
     const int t = mat != nullptr ? mat->pbrMetallicRoughness.baseColorTexture.index : -1;
     return t >= 0 && static_cast<std::size_t>(t) < m.textures.size() ? t : -1;
-}
-
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
-    }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    return c == '+' || c == '-' ? 62 : c == '/' || c == '_' ? 63 : -1;
-}
-
-// The bytes of a "data:...;base64," URI; false when it is not one.
-bool dataUriBytes(const std::string& uri, std::vector<std::uint8_t>& bytes) {
-    const std::size_t comma = uri.find(',');
-    const std::string_view marker = ";base64";
-    if (uri.rfind("data:", 0) != 0 || comma == std::string::npos || comma < marker.size() ||
-        uri.compare(comma - marker.size(), marker.size(), marker) != 0) {
-        return false;
-    }
-    bytes.clear();
-    bytes.reserve((uri.size() - comma) / 4 * 3);
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (std::size_t i = comma + 1; i < uri.size() && uri[i] != '='; ++i) {
-        const int v = base64Value(uri[i]);
-        if (v < 0) {
-            return false;
-        }
-        bits = bits << 6 | static_cast<std::uint32_t>(v);
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            bytes.push_back(static_cast<std::uint8_t>(bits >> held));
-        }
-    }
-    return true;
 }
 
 // The encoded bytes of image `index`; empty with `why` set when they cannot
@@ -94,11 +53,12 @@ std::vector<std::uint8_t> imageFile(const Model& m, int index, const GltfResourc
         const auto from = data->begin() + static_cast<std::ptrdiff_t>(v.byteOffset);
         return {from, from + static_cast<std::ptrdiff_t>(v.byteLength)};
     }
+    if (!img.image.empty()) { // a data: URI, decoded by tinygltf
+        return img.image;
+    }
     if (img.uri.rfind("data:", 0) == 0) {
-        if (!dataUriBytes(img.uri, bytes)) {
-            why = "its data URI is not base64";
-        }
-        return bytes;
+        why = "its data URI is of a kind not read (" + img.uri.substr(0, img.uri.find(',')) + ")";
+        return {};
     }
     const std::string path = gltfResourcePath(img.uri);
     if (path.empty()) {
@@ -109,7 +69,7 @@ std::vector<std::uint8_t> imageFile(const Model& m, int index, const GltfResourc
     return bytes;
 }
 
-// The name, file and flags the material's extras keep of the texture the
+// The name, file, group and flags the material's extras keep of the texture the
 // file was written from.
 void takeWrittenTexture(const tinygltf::Material& mat, GltfTexture& t) {
     const tinygltf::Value* x = member(mat.extras, std::string(kGltfExtrasKey).c_str());
@@ -121,6 +81,8 @@ void takeWrittenTexture(const tinygltf::Material& mat, GltfTexture& t) {
     t.name = name->Get<std::string>();
     t.file = file->Get<std::string>();
     t.flags = static_cast<std::uint32_t>(numberMember(*x, "textureFlags").value_or(0));
+    const tinygltf::Value* group = member(*x, "textureGroup");
+    t.group = group != nullptr && group->IsString() ? group->Get<std::string>() : std::string{};
 }
 
 // The pixels times the base colour factor; an opaque material's alpha 255.

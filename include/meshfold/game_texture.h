@@ -17,6 +17,7 @@ struct GameTexture {
     std::string name;         // TEXTURE IMPORT NAME= and SETTEXTURE TEXTURE=
     std::string fileName;     // the file written beside the glTF file
     std::string scriptFile;   // FILE= as the script names it ("Textures\X7PR2.pcx")
+    std::string group;        // GROUP= ("Skins"; none when empty)
     std::uint32_t flags = 0;  // FLAGS= (kTextureFlagMasked for a masked texture)
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -28,11 +29,11 @@ struct GameTexture {
 // script identifier), sides capped at `sideCap` (a power of two, see
 // isTextureSideCap):
 //   - a texture the file's extras name (a file written by --to-gltf --uc,
-//     its image unchanged) keeps that name, its flags and its file's base
+//     its image unchanged) keeps that name, group, flags and its file's base
 //     name with the extension .pcx (Sign.bmp gives Sign.pcx); while its
 //     sides are powers of two within the cap, its palette and indices are
 //     written as they are, so that the round trip gives the same texture;
-//   - any other is MESHTexN.pcx, named MESHTexN, resized (resizeForTexture)
+//   - any other is MESHTexN.pcx, named MESHTexN in group Skins, resized (resizeForTexture)
 //     and quantised (quantise, no dithering), FLAGS=2 when masked.
 // A texture that cannot be made gives a line in `warnings` and none.
 std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& meshName,

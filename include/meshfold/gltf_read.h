@@ -109,9 +109,10 @@ struct GltfTexture {
     double alphaCutoff = 0.5; // with `masked`: what alpha hides
     // From the material's extras when the file was written by --to-gltf --uc
     // and its image is the one written: the texture's own name, file (as the
-    // script wrote it) and flags. Empty name: none.
+    // script wrote it), group and flags. Empty name: none.
     std::string name;
     std::string file;
+    std::string group;        // GROUP=, empty when the script gave none
     std::uint32_t flags = 0;
 };
 
