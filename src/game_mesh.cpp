@@ -267,7 +267,7 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
         }
     }
     for (const GameTexture& t : gameTex) {
-        if (textures.count(t.number) != 0) {
+        if (textures.count(t.number) != 0 && !t.sameAsEarlier) {
             s += "#exec TEXTURE IMPORT NAME=" + t.name + " FILE=" + t.scriptFile +
                  (t.group.empty() ? std::string{} : " GROUP=" + t.group) +
                  (t.flags != 0 ? " FLAGS=" + std::to_string(t.flags) : std::string{}) + "\n";

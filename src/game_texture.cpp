@@ -1,6 +1,7 @@
 // A glTF file's images made into the 8-bit textures of a game mesh.
 #include "meshfold/game_texture.h"
 
+#include "meshfold/ascii.h"
 #include "meshfold/gltf_common.h"
 #include "meshfold/image.h"
 
@@ -56,6 +57,17 @@ std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& m
         const std::size_t slash = t.file.find_last_of("\\/");
         g.scriptFile = own ? t.file.substr(0, slash == std::string::npos ? 0 : slash + 1) + g.fileName
                            : "Textures\\" + g.fileName;
+        const auto earlier = std::find_if(out.begin(), out.end(), [&g](const GameTexture& e) {
+            return !e.sameAsEarlier && equalsIgnoringAsciiCase(e.name, g.name);
+        });
+        if (earlier != out.end()) {
+            GameTexture same = *earlier;
+            same.number = t.number;
+            same.pcx.clear();
+            same.sameAsEarlier = true;
+            out.push_back(std::move(same));
+            continue;
+        }
         g.group = own ? t.group : "Skins";
         g.flags = own ? t.flags : t.masked ? kTextureFlagMasked : 0;
         const PalettedImage p = own && keepsPalette(t.image, sideCap)

@@ -134,6 +134,10 @@ std::string importProgress(const RunOptions& o, const ImportedMesh& m) {
         s += text;
     }
     for (const GameTexture& t : m.textures) {
+        if (t.sameAsEarlier) {
+            s += format("\n  texture %llu: ", t.number) + t.fileName + " again";
+            continue;
+        }
         char text[160];
         std::snprintf(text, sizeof text, "\n  texture %u: %s, %u x %u, %u colours%s", unsigned{t.number},
                       t.fileName.c_str(), t.width, t.height, t.colours,

@@ -44,7 +44,9 @@ Failure checkImportWritable(const RunOptions& o, const ImportedMesh& m) {
         f = replaceable(o.baseName + ".uc", true);
     }
     for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
-        f = replaceable(textureFile(o, m.textures[i]), true);
+        if (!m.textures[i].sameAsEarlier) {
+            f = replaceable(textureFile(o, m.textures[i]), true);
+        }
     }
     return f;
 }
@@ -63,7 +65,9 @@ Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
     }
     c.newTextures.assign(m.textures.size(), Replacement{});
     for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
-        f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx, c.newTextures[i]);
+        if (!m.textures[i].sameAsEarlier) {
+            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx, c.newTextures[i]);
+        }
     }
     c.ranges = m.mesh.ranges;
     if (f.stop != Stop::None) {

@@ -22,7 +22,10 @@ struct GameTexture {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint32_t colours = 0;
-    std::vector<std::uint8_t> pcx;
+    std::vector<std::uint8_t> pcx; // empty for `sameAsEarlier`
+    // Another texture number of the same written texture (one name, one
+    // file): only the first is written and imported.
+    bool sameAsEarlier = false;
 };
 
 // The textures of `read`, for the mesh whose script names it `meshName` (a
@@ -35,6 +38,7 @@ struct GameTexture {
 //     written as they are, so that the round trip gives the same texture;
 //   - any other is MESHTexN.pcx, named MESHTexN in group Skins, resized (resizeForTexture)
 //     and quantised (quantise, no dithering), FLAGS=2 when masked.
+// Texture numbers whose extras name one texture share it: it is made once.
 // A texture that cannot be made gives a line in `warnings` and none.
 std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& meshName,
                                       std::uint32_t sideCap, std::vector<std::string>& warnings);
