@@ -17,10 +17,10 @@
 #include <bit>
 #include <climits>
 #include <memory>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 namespace meshfold {
 namespace {
@@ -585,7 +585,10 @@ namespace {
 // PNG chunks: a big-endian length, a four-letter type, the data, a CRC.
 inline constexpr std::size_t kPngChunkHeader = 8;
 inline constexpr std::size_t kPngChunkCrc = 4;
-inline constexpr std::size_t kPngHeaderColourTypeAt = 9; // in IHDR's data
+inline constexpr std::size_t kPngHeaderSize = 13; // IHDR's data
+inline constexpr std::size_t kPngHeaderDepthAt = 8;
+inline constexpr std::size_t kPngHeaderColourTypeAt = 9;
+inline constexpr std::size_t kPngHeaderInterlaceAt = 12;
 inline constexpr std::uint8_t kPngColourTypePalette = 3;
 
 std::uint32_t readBe32(const std::uint8_t* p) {
@@ -601,7 +604,8 @@ bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image) {
     }
     std::array<std::uint8_t, 256 * 4> rgba{};
     std::size_t colours = 0;
-    bool paletteType = false;
+    bool plainPalette = false; // 8 bits an index, not interlaced
+    std::vector<std::uint8_t> packed;
     for (std::size_t at = sizeof kPngSignature; png.size() - at >= kPngChunkHeader + kPngChunkCrc;) {
         const std::size_t length = readBe32(png.data() + at);
         const std::string type(reinterpret_cast<const char*>(png.data()) + at + 4, 4);
@@ -609,8 +613,9 @@ bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image) {
         if (length > png.size() - at - kPngChunkHeader - kPngChunkCrc) {
             return false;
         }
-        if (type == "IHDR" && length > kPngHeaderColourTypeAt) {
-            paletteType = data[kPngHeaderColourTypeAt] == kPngColourTypePalette;
+        if (type == "IHDR" && length >= kPngHeaderSize) {
+            plainPalette = data[kPngHeaderDepthAt] == 8 && data[kPngHeaderColourTypeAt] == kPngColourTypePalette &&
+                           data[kPngHeaderInterlaceAt] == 0;
         } else if (type == "PLTE" && length % 3 == 0 && length <= 768) {
             colours = length / 3;
             for (std::size_t k = 0; k < colours; ++k) {
@@ -621,25 +626,61 @@ bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image) {
             for (std::size_t k = 0; k < length; ++k) {
                 rgba[4 * k + 3] = data[k];
             }
+        } else if (type == "IDAT") {
+            packed.insert(packed.end(), data, data + length);
         }
         at += kPngChunkHeader + length + kPngChunkCrc;
     }
-    if (!paletteType || colours == 0) {
+    const std::size_t stride = std::size_t{image.width} + 1; // a filter byte, then the indices
+    if (!plainPalette || colours == 0 || packed.size() > static_cast<std::size_t>(INT_MAX) ||
+        stride * image.height > static_cast<std::size_t>(INT_MAX)) {
         return false;
     }
-    // Each pixel as the first entry of its colour: an entry that repeats an
-    // earlier one is never chosen, and its pixels keep their colour.
-    std::unordered_map<std::uint32_t, std::uint8_t> entryOf;
-    for (std::size_t k = colours; k-- > 0;) {
-        entryOf[readBe32(rgba.data() + 4 * k)] = static_cast<std::uint8_t>(k);
+    std::vector<std::uint8_t> rows(stride * image.height);
+    const int unpacked = stbi_zlib_decode_buffer(reinterpret_cast<char*>(rows.data()), static_cast<int>(rows.size()),
+                                                 reinterpret_cast<const char*>(packed.data()),
+                                                 static_cast<int>(packed.size()));
+    if (unpacked != static_cast<int>(rows.size())) {
+        return false;
     }
+    // Undoes each row's filter (one byte a pixel: "left" is the byte before).
     std::vector<std::uint8_t> indices(pixels);
+    for (std::size_t y = 0; y < image.height; ++y) {
+        const std::uint8_t filter = rows[y * stride];
+        const std::uint8_t* in = rows.data() + y * stride + 1;
+        std::uint8_t* out = indices.data() + y * image.width;
+        const std::uint8_t* above = y > 0 ? out - image.width : nullptr;
+        for (std::size_t x = 0; x < image.width; ++x) {
+            const int a = x > 0 ? out[x - 1] : 0;
+            const int b = above != nullptr ? above[x] : 0;
+            const int c = x > 0 && above != nullptr ? above[x - 1] : 0;
+            int predicted = 0;
+            if (filter == 1) {
+                predicted = a;
+            } else if (filter == 2) {
+                predicted = b;
+            } else if (filter == 3) {
+                predicted = (a + b) / 2;
+            } else if (filter == 4) {
+                const int p = a + b - c;
+                const int pa = std::abs(p - a);
+                const int pb = std::abs(p - b);
+                const int pc = std::abs(p - c);
+                predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            } else if (filter != 0) {
+                return false;
+            }
+            out[x] = static_cast<std::uint8_t>(in[x] + predicted);
+        }
+    }
+    // The indices must give the very pixels decoded.
     for (std::size_t i = 0; i < pixels; ++i) {
-        const auto it = entryOf.find(readBe32(image.rgba.data() + 4 * i));
-        if (it == entryOf.end()) {
+        if (indices[i] >= colours ||
+            !std::equal(image.rgba.begin() + static_cast<std::ptrdiff_t>(4 * i),
+                        image.rgba.begin() + static_cast<std::ptrdiff_t>(4 * i + 4),
+                        rgba.begin() + static_cast<std::ptrdiff_t>(4 * std::size_t{indices[i]}))) {
             return false;
         }
-        indices[i] = it->second;
     }
     image.indices = std::move(indices);
     image.palette.resize(colours * 3);

@@ -60,11 +60,11 @@ struct ImageDecoded {
 // Decodes a PCX, BMP, PNG, TGA or JPEG file, told apart by its first bytes.
 ImageDecoded decodeImage(std::span<const std::uint8_t> file);
 
-// Gives `image`, decoded from the paletted PNG `png`, the PNG's palette
-// (PLTE, alpha from tRNS) and each pixel's index: the first entry of the
-// pixel's colour and alpha. False, and `image` unchanged, when `png` is not
-// paletted or a pixel has no entry (the image was edited as RGBA). Of
-// entries that repeat an earlier colour only the first is ever chosen.
+// Gives `image`, decoded from the PNG `png`, the PNG's own palette (PLTE)
+// and palette indices, read from its rows, when `png` is 8-bit paletted, not
+// interlaced, and every index stands for the very pixel decoded (alpha from
+// tRNS). False, and `image` unchanged, otherwise (an RGBA PNG, an image
+// edited since).
 bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image);
 
 // The image's RGBA pixels as a PNG file.
