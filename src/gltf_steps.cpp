@@ -104,6 +104,17 @@ Failure prepareImport(Session& io, Conversion& c) {
         note(io, line);
     }
     Failure f = m.failure;
+    if (f.stop == Stop::None && o.importScript) {
+        // The script's and the textures' temporary files, which a run cut
+        // short may have left: known only now that the file is read.
+        std::vector<std::string> files = {m.scriptFileName};
+        for (const GameTexture& t : m.textures) {
+            files.push_back(textureFile(o, t));
+        }
+        const RecoveryReport r = removeImportLeftovers(o, files, io.dryRun, io.leftovers);
+        note(io, r.notes);
+        f = r.failure;
+    }
     emit(io, c, importProgress(o, m));
     if (f.stop == Stop::None) {
         f = checkImportWritable(o, m);
