@@ -15,7 +15,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1492,6 +1494,80 @@ TEST(GltfBlender, EveryFrameLiesWithinOneStepOfBlendersOwnMesh) {
             }
         }
         EXPECT_LE(worst, 1.0 / 256) << "largest difference " << worst;
+    }
+}
+
+} // namespace
+} // namespace meshfold
+
+namespace meshfold {
+namespace {
+
+// Blender's textured scene (tools/make_gltf_samples.py): each material's
+// image becomes a texture of the expected size, at most 256 colours, the
+// leaf masked exactly where its cutoff hides, each read back by the tests'
+// own decoder and within a PSNR of the image resized to the same size
+// (resizeForTexture: the figure measures the palette alone). Prints the
+// figures.
+TEST(GltfBlender, TexturesOfBlendersImagesHaveTheirSizesMasksAndColours) {
+    const test::fs::path dir = test::sourceDir() / "tests" / "data" / "gltf";
+    const test::Bytes glb = test::readFile(dir / "textured.glb");
+    const test::Bytes json = test::readFile(dir / "textured.json");
+    const nlohmann::json blender = nlohmann::json::parse(json.begin(), json.end());
+    const GltfRead r = readGltf(glb, kNoFiles, 30);
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    std::vector<std::string> warnings;
+    const std::vector<GameTexture> textures = gameTextures(r, "Panels", kDefaultTextureSideCap, warnings);
+    EXPECT_TRUE(warnings.empty());
+    ASSERT_EQ(textures.size(), blender["images"].size());
+    struct Want {
+        std::uint32_t w, h;
+        double minPsnr; // as measured, less a margin
+    };
+    const Want wants[] = {{256, 256, 36}, {128, 128, 50}, {256, 64, 99}, {256, 256, 36}};
+    for (std::size_t i = 0; i < textures.size(); ++i) {
+        const nlohmann::json& source = blender["images"][i];
+        SCOPED_TRACE(source["name"].get<std::string>());
+        const GameTexture& t = textures[i];
+        const bool masked = source["masked"];
+        EXPECT_EQ(t.flags, masked ? kTextureFlagMasked : 0u);
+        const test::ReferenceImage back = test::referenceDecode(t.pcx);
+        ASSERT_TRUE(back.ok) << back.why;
+        EXPECT_EQ(back.width, wants[i].w);
+        EXPECT_EQ(back.height, wants[i].h);
+        const Image resized = resizeForTexture(r.textures[i].image, kDefaultTextureSideCap);
+        ASSERT_EQ(resized.rgba.size(), back.rgba.size());
+        double squared = 0;
+        std::size_t shown = 0;
+        std::set<std::uint32_t> colours;
+        for (std::size_t p = 0; p < back.indices.size(); ++p) {
+            const std::uint8_t* a = resized.rgba.data() + 4 * p;
+            const std::uint8_t* b = back.rgba.data() + 4 * p;
+            colours.insert(std::uint32_t{b[0]} << 16 | std::uint32_t{b[1]} << 8 | b[2]);
+            const bool hidden = masked && a[3] < 128;
+            if (masked) {
+                ASSERT_EQ(back.indices[p] == 0, hidden) << p; // index 0 exactly where hidden
+            }
+            if (!hidden) {
+                for (int c = 0; c < 3; ++c) {
+                    squared += (a[c] - b[c]) * double(a[c] - b[c]);
+                }
+                ++shown;
+            }
+        }
+        const double mse = squared / (3.0 * static_cast<double>(shown));
+        const double psnr = mse == 0 ? 100 : 10 * std::log10(255.0 * 255.0 / mse);
+        EXPECT_LE(colours.size(), 256u);
+        EXPECT_GE(psnr, wants[i].minPsnr);
+        std::printf("[ figures  ] %s %ux%u -> %s %ux%u, %zu colours%s, PSNR %.1f dB\n",
+                    source["name"].get<std::string>().c_str(), source["width"].get<unsigned>(),
+                    source["height"].get<unsigned>(), t.fileName.c_str(), back.width, back.height, colours.size(),
+                    masked ? ", masked" : "", psnr);
+    }
+    // The leaf's triangles are masked; the others two-sided, as Blender
+    // marks every material double-sided.
+    for (const GltfTriangle& tri : r.triangles) {
+        EXPECT_EQ(tri.attr[0], tri.attr[2] == 1 ? kPolyTypeMasked : kPolyTypeTwoSided);
     }
 }
 
