@@ -149,7 +149,30 @@ struct PcxLayout {
     std::span<const std::uint8_t> palette; // 768 bytes, or empty for three planes
 };
 
-// Checks the header and finds the stream and palette; empty when it can be read.
+// Finds the RLE stream and, for one plane, the palette after it; empty when
+// the stream can hold the image.
+std::string readPcxData(std::span<const std::uint8_t> file, PcxLayout& out) {
+    std::size_t streamEnd = file.size();
+    if (out.planes == 1) {
+        if (file.size() < kPcxHeaderSize + kPcxPaletteTail) {
+            return "truncated: the palette is missing";
+        }
+        streamEnd = file.size() - kPcxPaletteTail;
+        if (file[streamEnd] != kPcxPaletteMarker) {
+            return "truncated or damaged: no 256-colour palette at the end of the file";
+        }
+        out.palette = file.subspan(streamEnd + 1, kPcxPaletteSize);
+    }
+    out.stream = file.subspan(kPcxHeaderSize, streamEnd - kPcxHeaderSize);
+    const std::uint64_t decoded = std::uint64_t{out.bytesPerLine} * out.planes * out.height;
+    if (decoded > pcxMostDecoded(out.stream.size())) {
+        return "truncated: the pixel data is cut short";
+    }
+    return {};
+}
+
+// Checks the header, then finds the stream and palette; empty when the image
+// can be read.
 std::string readPcxLayout(std::span<const std::uint8_t> file, PcxLayout& out) {
     if (file.size() < kPcxHeaderSize) {
         return "truncated: the PCX header is cut short";
@@ -182,23 +205,7 @@ std::string readPcxLayout(std::span<const std::uint8_t> file, PcxLayout& out) {
     if (out.bytesPerLine < out.width) {
         return "damaged: the PCX lines are shorter than the image is wide";
     }
-    std::size_t streamEnd = file.size();
-    if (out.planes == 1) {
-        if (file.size() < kPcxHeaderSize + kPcxPaletteTail) {
-            return "truncated: the palette is missing";
-        }
-        streamEnd = file.size() - kPcxPaletteTail;
-        if (file[streamEnd] != kPcxPaletteMarker) {
-            return "truncated or damaged: no 256-colour palette at the end of the file";
-        }
-        out.palette = file.subspan(streamEnd + 1, kPcxPaletteSize);
-    }
-    out.stream = file.subspan(kPcxHeaderSize, streamEnd - kPcxHeaderSize);
-    const std::uint64_t decoded = std::uint64_t{out.bytesPerLine} * out.planes * out.height;
-    if (decoded > pcxMostDecoded(out.stream.size())) {
-        return "truncated: the pixel data is cut short";
-    }
-    return {};
+    return readPcxData(file, out);
 }
 
 ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
