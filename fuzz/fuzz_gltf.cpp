@@ -114,7 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const GameMesh m = buildGameMesh(r, {unreal, fit}, "fuzz.glb");
     if (m.failure.stop == Stop::None) {
         checkMesh(r, m, unreal);
-        (void)importScript("fuzz", r, m, unreal, 1);
+        // The images of its materials made into textures (the PCX writer's
+        // input side), at a small cap to keep each run short.
+        std::vector<std::string> warnings;
+        (void)importScript("fuzz", r, m, unreal, 1, gameTextures(r, "fuzz", 16, warnings));
     }
     return 0;
 }

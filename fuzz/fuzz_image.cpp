@@ -8,10 +8,12 @@
 //     pixel its palette colour (black past a short BMP palette), opaque;
 //   - where the tests' reference decoder also reads the file (8-bit PCX,
 //     24-bit BMP), every pixel agrees with it;
-//   - a small image encoded as PNG decodes to the same pixels.
+//   - a small image encoded as PNG decodes to the same pixels;
+//   - a PNG's recovered palette indices each name their pixel's colour.
 #include "meshfold/image.h"
 #include "reference_image.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -69,6 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(r.width == img.width && r.height == img.height && r.rgba == img.rgba,
               "the reference decoder's pixels");
         check(r.indices.empty() || r.indices == img.indices, "the reference decoder's indices");
+    }
+    Image recovered = img;
+    if (recoverPngPalette(file, recovered)) {
+        check(recovered.indices.size() == recovered.rgba.size() / 4, "a recovered index a pixel");
+        for (std::size_t p = 0; p < recovered.indices.size(); ++p) {
+            const std::size_t k = recovered.indices[p];
+            check(3 * k + 2 < recovered.palette.size() &&
+                      std::equal(recovered.rgba.begin() + static_cast<std::ptrdiff_t>(4 * p),
+                                 recovered.rgba.begin() + static_cast<std::ptrdiff_t>(4 * p + 3),
+                                 recovered.palette.begin() + static_cast<std::ptrdiff_t>(3 * k)),
+                  "a recovered index names its pixel's colour");
+        }
     }
     if (img.rgba.size() / 4 <= kRoundTripPixels) {
         const ImageDecoded back = decodeImage(encodePng(img));

@@ -220,7 +220,8 @@ std::string scriptIdentifier(const std::string& name) {
 }
 
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, double scale) {
+                         bool unreal, double scale,
+                         const std::vector<GameTexture>& gameTex) {
     const std::string name = scriptIdentifier(meshName);
     std::string s;
     s += "#exec MESH IMPORT MESH=" + name + " ANIVFILE=Models\\" + meshName + "_a.3d DATAFILE=Models\\" +
@@ -265,9 +266,19 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
             textures.insert(t.attr[2]);
         }
     }
+    for (const GameTexture& t : gameTex) {
+        if (textures.count(t.number) != 0 && !t.sameAsEarlier) {
+            s += "#exec TEXTURE IMPORT NAME=" + t.name + " FILE=" + t.scriptFile +
+                 (t.group.empty() ? std::string{} : " GROUP=" + t.group) +
+                 (t.flags != 0 ? " FLAGS=" + std::to_string(t.flags) : std::string{}) + "\n";
+        }
+    }
     for (const unsigned t : textures) {
-        s += "// #exec MESHMAP SETTEXTURE MESHMAP=" + name + " NUM=" + std::to_string(t) +
-             " TEXTURE=" + name + "Tex" + std::to_string(t) + "\n";
+        const auto own = std::find_if(gameTex.begin(), gameTex.end(),
+                                      [t](const GameTexture& g) { return g.number == t; });
+        s += (own != gameTex.end() ? "#exec MESHMAP SETTEXTURE MESHMAP=" : "// #exec MESHMAP SETTEXTURE MESHMAP=") +
+             name + " NUM=" + std::to_string(t) + " TEXTURE=" +
+             (own != gameTex.end() ? own->name : name + "Tex" + std::to_string(t)) + "\n";
     }
     return s;
 }

@@ -1,6 +1,7 @@
 #include "meshfold/gltf_import.h"
 
 #include "meshfold/format.h"
+#include "meshfold/gltf_common.h"
 #include "meshfold/paths.h"
 
 #include <cstdio>
@@ -103,7 +104,12 @@ ImportedMesh importGltf(const RunOptions& o) {
     m.failure = m.mesh.failure;
     if (m.failure.stop == Stop::None && o.importScript) {
         m.scriptFileName = o.baseName + ".uc";
-        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal, o.scale);
+        std::vector<std::string> warnings;
+        m.textures = gameTextures(m.read, scriptIdentifier(nameOf(o.baseName)), o.textureSize, warnings);
+        for (const std::string& w : warnings) {
+            m.notes.push_back("meshfold: warning: " + o.gltfSource + ": " + w + "\n");
+        }
+        m.script = importScript(nameOf(o.baseName), m.read, m.mesh, o.toUnreal, o.scale, m.textures);
     }
     return m;
 }
@@ -125,6 +131,17 @@ std::string importProgress(const RunOptions& o, const ImportedMesh& m) {
     if (o.fit && m.failure.stop == Stop::None) {
         char text[64];
         std::snprintf(text, sizeof text, "\nScaled by %.9g to fit", m.mesh.factor);
+        s += text;
+    }
+    for (const GameTexture& t : m.textures) {
+        if (t.sameAsEarlier) {
+            s += format("\n  texture %llu: ", t.number) + t.fileName + " again";
+            continue;
+        }
+        char text[160];
+        std::snprintf(text, sizeof text, "\n  texture %u: %s, %u x %u, %u colours%s", unsigned{t.number},
+                      t.fileName.c_str(), t.width, t.height, t.colours,
+                      (t.flags & kTextureFlagMasked) != 0 ? ", masked" : "");
         s += text;
     }
     return s;

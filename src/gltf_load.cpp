@@ -260,8 +260,14 @@ bool writeWholeFile(std::string*, const std::string&, const std::vector<unsigned
     return false;
 }
 
-bool noImages(tinygltf::Image*, const int, std::string*, std::string*, int, int,
-              const unsigned char*, int, void*) {
+// Images are not decoded here (gltf_material.cpp decodes those it needs):
+// the bytes of a data: URI, which tinygltf does not keep, are kept as they
+// are in image.image; those of a buffer view stay in their buffer.
+bool keepImageBytes(tinygltf::Image* image, const int, std::string*, std::string*, int, int,
+                    const unsigned char* bytes, int size, void*) {
+    if (image->bufferView < 0 && bytes != nullptr && size > 0) {
+        image->image.assign(bytes, bytes + size);
+    }
     return true;
 }
 
@@ -341,7 +347,7 @@ Model loadModel(std::span<const std::uint8_t> file, const GltfResources& resourc
     ctx.resources = &resources;
     tinygltf::TinyGLTF loader;
     loader.SetFsCallbacks({&fileExists, &expandPath, &readWholeFile, &writeWholeFile, &ctx});
-    loader.SetImageLoader(&noImages, nullptr);
+    loader.SetImageLoader(&keepImageBytes, nullptr);
     Model model;
     std::string err;
     std::string warn;

@@ -88,11 +88,11 @@ std::vector<std::uint32_t> mergeVertices(const std::vector<float>& pos, std::siz
 }
 
 void makeTriangles(const Model& m, const Geometry& g, const std::vector<std::uint32_t>& game,
-                   const std::vector<bool>& mirrored, GltfRead& out) {
+                   const std::vector<bool>& mirrored, const std::vector<bool>& masked, GltfRead& out) {
     std::size_t wrapped = 0;
     for (const Primitive& p : g.primitives) {
         const VertexSource& s = g.sources[p.source];
-        const MaterialCode code = materialCode(m, p.material);
+        const MaterialCode code = polygonCode(m, p.material, masked);
         const bool flip = mirrored[static_cast<std::size_t>(s.instance)];
         for (std::size_t t = 0; t + 2 < p.corners.size(); t += 3) {
             // glTF (a, b, c) is stored (a, c, b); a mirroring transform turns it back.
@@ -182,6 +182,8 @@ GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resou
         if (g.primitives.empty()) {
             refuse(GltfProblem::NoTriangles, {});
         }
+        MaterialImages images = readMaterialImages(m, g, resources, out.warnings);
+        out.textures = std::move(images.textures);
         if (hasExtras(m, g)) {
             const std::string stale = restore(m, g, fps, out);
             if (stale.empty()) {
@@ -210,7 +212,7 @@ GltfRead readGltf(std::span<const std::uint8_t> file, const GltfResources& resou
             const tinygltf::Node& node = m.nodes[static_cast<std::size_t>(i.node)];
             mirrored.push_back(node.skin < 0 && determinant3(world[static_cast<std::size_t>(i.node)]) < 0);
         }
-        makeTriangles(m, g, game, mirrored, out);
+        makeTriangles(m, g, game, mirrored, images.masked, out);
     } catch (const ReadError& e) {
         GltfRead failed;
         failed.failure = e.failure;

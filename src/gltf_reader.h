@@ -7,6 +7,8 @@
 //   gltf_scene.cpp      nodes, mesh instances, their geometry, skins, a pose
 //   gltf_animation.cpp  samplers, sampling, the frames of an animation
 //   gltf_restore.cpp    a file written by --to-gltf, restored from its extras
+//   gltf_material.cpp   materials: each texture number's image, the texture
+//                       coordinate set it uses, the polygon type a material gives
 //   gltf_read.cpp       readGltf(): the steps in order, vertices merged
 //   gltf_math.h         4x4 matrices and quaternions
 #pragma once
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -213,6 +216,16 @@ std::size_t morphTargetCount(const Model& m, int node);
 // Whether a mesh of the scene keeps a meshfold record.
 bool hasExtras(const Model& m, const Geometry& g);
 
+// The member `key` of the JSON object `v`, or null.
+const tinygltf::Value* member(const tinygltf::Value& v, const char* key);
+
+// The whole number from 0 to 2^32 - 1 that member `key` holds, if it does.
+std::optional<std::uint64_t> numberMember(const tinygltf::Value& v, const char* key);
+
+// The texture number and polygon type the material keeps in its extras,
+// where given, else those of its name (materialCode()).
+MaterialCode writtenMaterial(const Model& m, int material);
+
 // Restores a file written by --to-gltf from its record. Returns why the
 // record cannot be used, or empty when it was.
 std::string restore(const Model& m, const Geometry& g, double fps, GltfRead& out);
@@ -226,5 +239,30 @@ std::uint8_t uvByte(double c, std::size_t& wrapped);
 // The texture number and polygon type of material `material`: its name's,
 // else its index as the texture number.
 MaterialCode materialCode(const Model& m, int material);
+
+// --- materials (gltf_material.cpp): the image each texture number shows, the
+// texture coordinates it is sampled with, the polygon type a material gives
+
+// The texture coordinate set (TEXCOORD_n) that material `material`'s
+// baseColorTexture names; 0 without one.
+int texCoordSet(const Model& m, int material);
+
+struct MaterialImages {
+    std::vector<GltfTexture> textures; // by ascending texture number
+    std::vector<bool> masked;          // per material: its polygons are masked
+};
+
+// The image of every texture number the primitives draw with whose material
+// has a baseColorTexture (see GltfTexture). An image that cannot be had or
+// decoded gives a warning and no texture; a texture number whose materials
+// show different images keeps the first, with one warning.
+MaterialImages readMaterialImages(const Model& m, const Geometry& g, const GltfResources& resources,
+                                  std::vector<std::string>& warnings);
+
+// The texture number and polygon type of `material`'s triangles: those of
+// its name where it names a polygon type; else its name's texture number (or
+// its index) with the masked type for a masked material, two-sided for a
+// doubleSided one, else normal.
+MaterialCode polygonCode(const Model& m, int material, const std::vector<bool>& masked);
 
 } // namespace meshfold::gltf

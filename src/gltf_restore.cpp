@@ -13,11 +13,11 @@ namespace meshfold::gltf {
 
 // --- a file written by --to-gltf, restored from its extras
 
-namespace {
-
 const tinygltf::Value* member(const tinygltf::Value& v, const char* key) {
     return v.IsObject() && v.Has(key) ? &v.Get(key) : nullptr;
 }
+
+namespace {
 
 std::optional<std::vector<std::uint8_t>> hexMember(const tinygltf::Value& v, const char* key) {
     const tinygltf::Value* s = member(v, key);
@@ -26,6 +26,8 @@ std::optional<std::vector<std::uint8_t>> hexMember(const tinygltf::Value& v, con
     }
     return fromHex(s->Get<std::string>());
 }
+
+} // namespace
 
 std::optional<std::uint64_t> numberMember(const tinygltf::Value& v, const char* key) {
     const tinygltf::Value* s = member(v, key);
@@ -38,6 +40,8 @@ std::optional<std::uint64_t> numberMember(const tinygltf::Value& v, const char* 
     }
     return static_cast<std::uint64_t>(d);
 }
+
+namespace {
 
 // The record --to-gltf keeps in mesh.extras (see gltf_common.h).
 struct WrittenRecord {
@@ -99,8 +103,8 @@ std::string geometryChecksum(const Model& m, const tinygltf::Mesh& mesh, const V
     return checksumHex(sum);
 }
 
-// The texture number and polygon type the material of a primitive keeps in
-// its extras, where given, else those of its name.
+} // namespace
+
 MaterialCode writtenMaterial(const Model& m, int material) {
     MaterialCode code = materialCode(m, material);
     const tinygltf::Value* x =
@@ -115,6 +119,8 @@ MaterialCode writtenMaterial(const Model& m, int material) {
     }
     return code;
 }
+
+namespace {
 
 // The record of the next triangle of primitive `p`, corners (a, c, b) of
 // its glTF corners, each a mesh vertex.

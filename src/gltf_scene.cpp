@@ -307,7 +307,15 @@ Geometry readGeometry(const Model& m, const std::vector<Instance>& instances, st
             if (p.material >= 0 && static_cast<std::size_t>(p.material) >= m.materials.size()) {
                 damaged(what + " names a material that does not exist");
             }
-            if (const auto uv = p.attributes.find("TEXCOORD_0"); uv != p.attributes.end()) {
+            // The texture coordinates the material's texture is sampled with.
+            const int set = texCoordSet(m, p.material);
+            auto uv = p.attributes.find("TEXCOORD_" + std::to_string(set));
+            if (uv == p.attributes.end() && set != 0) {
+                warnings.push_back(what + " has no texture coordinate set " + std::to_string(set) +
+                                   ", which its material's texture names: set 0 used");
+                uv = p.attributes.find("TEXCOORD_0");
+            }
+            if (uv != p.attributes.end()) {
                 Values t = readAccessor(m, uv->second, {TINYGLTF_TYPE_VEC2}, what + "'s texture coordinates");
                 if (t.count != count) {
                     damaged(what + "'s texture coordinates do not match its vertices");

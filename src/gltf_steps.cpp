@@ -28,15 +28,25 @@ Failure writeNewFile(Session& io, Conversion& c, const std::string& file, const 
     return {};
 }
 
+// Where a texture is written: beside the glTF file.
+std::string textureFile(const RunOptions& o, const GameTexture& t) {
+    return folderOf(o.gltfSource) + t.fileName;
+}
+
 // The files a mesh made from a glTF file replaces or makes, checked before
 // anything is written.
-Failure checkImportWritable(const RunOptions& o) {
+Failure checkImportWritable(const RunOptions& o, const ImportedMesh& m) {
     Failure f = replaceable(o.animFileName, true);
     if (f.stop == Stop::None) {
         f = replaceable(o.dataFileName, true);
     }
     if (f.stop == Stop::None && o.importScript) {
         f = replaceable(o.baseName + ".uc", true);
+    }
+    for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
+        if (!m.textures[i].sameAsEarlier) {
+            f = replaceable(textureFile(o, m.textures[i]), true);
+        }
     }
     return f;
 }
@@ -52,6 +62,12 @@ Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
     if (f.stop == Stop::None && o.importScript) {
         const std::vector<std::uint8_t> text(m.script.begin(), m.script.end());
         f = writeNewFile(io, c, m.scriptFileName, {}, text, c.newScript);
+    }
+    c.newTextures.assign(m.textures.size(), Replacement{});
+    for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
+        if (!m.textures[i].sameAsEarlier) {
+            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx, c.newTextures[i]);
+        }
     }
     c.ranges = m.mesh.ranges;
     if (f.stop != Stop::None) {
@@ -88,9 +104,20 @@ Failure prepareImport(Session& io, Conversion& c) {
         note(io, line);
     }
     Failure f = m.failure;
+    if (f.stop == Stop::None && o.importScript) {
+        // The script's and the textures' temporary files, which a run cut
+        // short may have left: known only now that the file is read.
+        std::vector<std::string> files = {m.scriptFileName};
+        for (const GameTexture& t : m.textures) {
+            files.push_back(textureFile(o, t));
+        }
+        const RecoveryReport r = removeImportLeftovers(o, files, io.dryRun, io.leftovers);
+        note(io, r.notes);
+        f = r.failure;
+    }
     emit(io, c, importProgress(o, m));
     if (f.stop == Stop::None) {
-        f = checkImportWritable(o);
+        f = checkImportWritable(o, m);
     }
     return f.stop == Stop::None ? writeImportFiles(io, c, m) : f;
 }
@@ -105,6 +132,28 @@ void flushScripts(std::span<Conversion> group) {
         if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
             c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
         }
+    }
+}
+
+void commitTextures(std::span<Conversion> group) {
+    for (Conversion& c : group) {
+        for (Replacement& r : c.newTextures) {
+            if (r.open && c.failure.stop == Stop::None && !finishReplacement(r)) {
+                c.failure = fail(Stop::WriteFailed, r.target);
+            }
+        }
+        for (Replacement& r : c.newTextures) {
+            if (r.open && c.failure.stop == Stop::None && !commitReplacement(r)) {
+                c.failure = fail(Stop::WriteFailed, r.target);
+            }
+            abandonReplacement(r);
+        }
+        if (!c.newTextures.empty() && c.failure.stop == Stop::None) {
+            Folder folder;
+            (void)(openFolder(folderOf(c.newTextures.front().target), folder) && syncFolder(folder));
+            closeFolder(folder);
+        }
+        c.newTextures.clear();
     }
 }
 

@@ -13,11 +13,14 @@
 #include <stb_image_write.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <memory>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace meshfold {
 namespace {
@@ -582,6 +585,117 @@ ImageDecoded decodeImage(std::span<const std::uint8_t> file) {
     } catch (const std::bad_alloc&) {
         return refused("out of memory");
     }
+}
+
+namespace {
+
+// PNG chunks: a big-endian length, a four-letter type, the data, a CRC.
+inline constexpr std::size_t kPngChunkHeader = 8;
+inline constexpr std::size_t kPngChunkCrc = 4;
+inline constexpr std::size_t kPngHeaderSize = 13; // IHDR's data
+inline constexpr std::size_t kPngHeaderDepthAt = 8;
+inline constexpr std::size_t kPngHeaderColourTypeAt = 9;
+inline constexpr std::size_t kPngHeaderInterlaceAt = 12;
+inline constexpr std::uint8_t kPngColourTypePalette = 3;
+
+std::uint32_t readBe32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+} // namespace
+
+bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image) {
+    const std::size_t pixels = std::size_t{image.width} * image.height;
+    if (!startsWith(png, kPngSignature) || image.rgba.size() != pixels * 4) {
+        return false;
+    }
+    std::array<std::uint8_t, 256 * 4> rgba{};
+    std::size_t colours = 0;
+    bool plainPalette = false; // 8 bits an index, not interlaced
+    std::vector<std::uint8_t> packed;
+    for (std::size_t at = sizeof kPngSignature; png.size() - at >= kPngChunkHeader + kPngChunkCrc;) {
+        const std::size_t length = readBe32(png.data() + at);
+        const std::string type(reinterpret_cast<const char*>(png.data()) + at + 4, 4);
+        const std::uint8_t* data = png.data() + at + kPngChunkHeader;
+        if (length > png.size() - at - kPngChunkHeader - kPngChunkCrc) {
+            return false;
+        }
+        if (type == "IHDR" && length >= kPngHeaderSize) {
+            plainPalette = data[kPngHeaderDepthAt] == 8 && data[kPngHeaderColourTypeAt] == kPngColourTypePalette &&
+                           data[kPngHeaderInterlaceAt] == 0;
+        } else if (type == "PLTE" && length % 3 == 0 && length <= 768) {
+            colours = length / 3;
+            for (std::size_t k = 0; k < colours; ++k) {
+                std::copy_n(data + 3 * k, 3, rgba.begin() + static_cast<std::ptrdiff_t>(4 * k));
+                rgba[4 * k + 3] = 255;
+            }
+        } else if (type == "tRNS" && length <= colours) {
+            for (std::size_t k = 0; k < length; ++k) {
+                rgba[4 * k + 3] = data[k];
+            }
+        } else if (type == "IDAT") {
+            packed.insert(packed.end(), data, data + length);
+        }
+        at += kPngChunkHeader + length + kPngChunkCrc;
+    }
+    const std::size_t stride = std::size_t{image.width} + 1; // a filter byte, then the indices
+    if (!plainPalette || colours == 0 || packed.size() > static_cast<std::size_t>(INT_MAX) ||
+        stride * image.height > static_cast<std::size_t>(INT_MAX)) {
+        return false;
+    }
+    std::vector<std::uint8_t> rows(stride * image.height);
+    const int unpacked = stbi_zlib_decode_buffer(reinterpret_cast<char*>(rows.data()), static_cast<int>(rows.size()),
+                                                 reinterpret_cast<const char*>(packed.data()),
+                                                 static_cast<int>(packed.size()));
+    if (unpacked != static_cast<int>(rows.size())) {
+        return false;
+    }
+    // Undoes each row's filter (one byte a pixel: "left" is the byte before).
+    std::vector<std::uint8_t> indices(pixels);
+    for (std::size_t y = 0; y < image.height; ++y) {
+        const std::uint8_t filter = rows[y * stride];
+        const std::uint8_t* in = rows.data() + y * stride + 1;
+        std::uint8_t* out = indices.data() + y * image.width;
+        const std::uint8_t* above = y > 0 ? out - image.width : nullptr;
+        for (std::size_t x = 0; x < image.width; ++x) {
+            const int a = x > 0 ? out[x - 1] : 0;
+            const int b = above != nullptr ? above[x] : 0;
+            const int c = x > 0 && above != nullptr ? above[x - 1] : 0;
+            int predicted = 0;
+            if (filter == 1) {
+                predicted = a;
+            } else if (filter == 2) {
+                predicted = b;
+            } else if (filter == 3) {
+                predicted = (a + b) / 2;
+            } else if (filter == 4) {
+                const int p = a + b - c;
+                const int pa = std::abs(p - a);
+                const int pb = std::abs(p - b);
+                const int pc = std::abs(p - c);
+                predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            } else if (filter != 0) {
+                return false;
+            }
+            out[x] = static_cast<std::uint8_t>(in[x] + predicted);
+        }
+    }
+    // The indices must give the very pixels decoded.
+    for (std::size_t i = 0; i < pixels; ++i) {
+        if (indices[i] >= colours ||
+            !std::equal(image.rgba.begin() + static_cast<std::ptrdiff_t>(4 * i),
+                        image.rgba.begin() + static_cast<std::ptrdiff_t>(4 * i + 4),
+                        rgba.begin() + static_cast<std::ptrdiff_t>(4 * std::size_t{indices[i]}))) {
+            return false;
+        }
+    }
+    image.indices = std::move(indices);
+    image.palette.resize(colours * 3);
+    for (std::size_t k = 0; k < colours; ++k) {
+        std::copy_n(rgba.begin() + static_cast<std::ptrdiff_t>(4 * k), 3,
+                    image.palette.begin() + static_cast<std::ptrdiff_t>(3 * k));
+    }
+    return true;
 }
 
 std::vector<std::uint8_t> encodePng(const Image& image) {

@@ -1,8 +1,10 @@
 #include "meshfold/options.h"
 
 #include "meshfold/ascii.h"
+#include "meshfold/image.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <string_view>
@@ -70,7 +72,8 @@ struct NumberSwitch {
 // Usage errors of switches that do not go together, or "" when they do.
 // -ms and -h concern the game's own files, which a glTF file is not; --fit,
 // --scale and --uc only the game files made from one.
-std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const NumberSwitch& scale) {
+std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const NumberSwitch& scale,
+                       const NumberSwitch& textureSize) {
     const bool gltfNamed =
         std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
     if (!fps.bad.empty()) {
@@ -79,6 +82,9 @@ std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const Number
     if (!scale.bad.empty()) {
         return "--scale takes a number of engine units to a glTF unit above 0 and up to 100000, not " +
                scale.bad;
+    }
+    if (!textureSize.bad.empty()) {
+        return "--texture-size takes a power of two from 1 to 1024, not " + textureSize.bad;
     }
     if (fps.given && !cmd.toGltf && !gltfNamed) {
         return "--fps only applies to --to-gltf and to glTF files";
@@ -89,6 +95,9 @@ std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const Number
     }
     if ((cmd.fit || scale.given) && !gltfNamed) {
         return std::string(cmd.fit ? "--fit" : "--scale") + " only applies to glTF files";
+    }
+    if (textureSize.given && (!gltfNamed || !cmd.importScript)) {
+        return "--texture-size only applies to glTF files with --uc, which writes their textures";
     }
     if (cmd.importScript && !gltfNamed && !cmd.toGltf) {
         return "--uc only applies to glTF files and to --to-gltf";
@@ -126,6 +135,11 @@ double parseScale(const std::string& text) {
     return parseDecimal(text, kMaxScale);
 }
 
+double parseTextureSize(const std::string& text) {
+    const double side = parseDecimal(text, kMaxTextureSideCap);
+    return side == std::floor(side) && isTextureSideCap(static_cast<std::uint32_t>(side)) ? side : 0;
+}
+
 std::string gltfFileName(const RunOptions& options) {
     const std::string& anim = options.animFileName;
     return anim.substr(0, anim.size() - kSuffixLength) + ".glb";
@@ -148,13 +162,15 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     bool answered = false; // --help or --version seen: it decides the action
     NumberSwitch fps{"--fps", &parseFps, cmd.fps};
     NumberSwitch scale{"--scale", &parseScale, cmd.scale};
+    NumberSwitch textureSize{"--texture-size", &parseTextureSize, static_cast<double>(cmd.textureSize)};
     for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
         // The switch waiting for its value takes the argument, whatever it is.
-        NumberSwitch* waiting = fps.next ? &fps : scale.next ? &scale : nullptr;
+        NumberSwitch* waiting = fps.next ? &fps : scale.next ? &scale : textureSize.next ? &textureSize : nullptr;
         const bool taken = waiting != nullptr ? waiting->takeValue(typed, arg, switchesEnded)
                                               : fps.takeValue(typed, arg, switchesEnded) ||
-                                                    scale.takeValue(typed, arg, switchesEnded);
+                                                    scale.takeValue(typed, arg, switchesEnded) ||
+                                                    textureSize.takeValue(typed, arg, switchesEnded);
         if (taken) {
             continue;
         }
@@ -176,7 +192,7 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.fit = true;
         } else if (equalsIgnoringAsciiCase(arg, "--uc")) {
             cmd.importScript = true;
-        } else if (fps.takeSwitch(arg) || scale.takeSwitch(arg)) {
+        } else if (fps.takeSwitch(arg) || scale.takeSwitch(arg) || textureSize.takeSwitch(arg)) {
             // its value comes next
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
@@ -191,9 +207,11 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     }
     fps.end();
     scale.end();
+    textureSize.end();
     cmd.fps = fps.value;
     cmd.scale = scale.value;
-    cmd.conflict = conflictOf(cmd, fps, scale);
+    cmd.textureSize = static_cast<std::uint32_t>(textureSize.value);
+    cmd.conflict = conflictOf(cmd, fps, scale, textureSize);
     if (!answered) {
         cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || !cmd.conflict.empty()
                          ? CommandAction::UsageError
@@ -224,6 +242,7 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.fps = command.fps;
     o.fit = command.fit;
     o.scale = command.scale;
+    o.textureSize = command.textureSize;
     o.importScript = command.importScript;
     o.baseName = name;
     if (!nameIsBaseName && isGltfName(name)) {

@@ -505,14 +505,14 @@ void pairUntaggedCommit(std::map<std::string, Leftovers>& found) {
     }
 }
 
-// An export's temporary file (NAME.glb.meshfold-TAG.tmp, under a TAG of its
+// The temporary file of a file replaced without a backup (an export's
+// NAME.glb, an import's textures, FILE.meshfold-TAG.tmp under a TAG of its
 // own) never replaced anything: it goes, whatever else is found.
-Failure removeExportLeftovers(const RunOptions& o, bool dryRun, LeftoverIndex& index,
-                              const std::string& anim, const std::string& owner, RecoveryReport& report) {
-    const std::string gltf = gltfFileName(o);
-    const std::string base = leftoverBase(gltf);
+Failure removeTempLeftovers(const RunOptions& o, bool dryRun, LeftoverIndex& index, const std::string& file,
+                            const std::string& anim, const std::string& owner, RecoveryReport& report) {
+    const std::string base = leftoverBase(file);
     std::map<std::string, Leftovers> found;
-    collect(index, gltf, base.empty() ? gltf : base, true, found);
+    collect(index, file, base.empty() ? file : base, true, found);
     for (auto& [tag, paths] : found) {
         paths.animBackup.clear(); // an export makes no backup: nothing of ours
         Job j{o, dryRun, anim, {}, owner, paths, nullptr, nullptr, nullptr, nullptr, report};
@@ -556,7 +556,19 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
             return report;
         }
     }
-    report.failure = removeExportLeftovers(o, dryRun, index, anim, owner, report);
+    report.failure = removeTempLeftovers(o, dryRun, index, gltfFileName(o), anim, owner, report);
+    return report;
+}
+
+RecoveryReport removeImportLeftovers(const RunOptions& o, const std::vector<std::string>& files, bool dryRun,
+                                     LeftoverIndex& index) {
+    RecoveryReport report;
+    for (const std::string& file : files) {
+        report.failure = removeTempLeftovers(o, dryRun, index, file, o.gltfSource, o.gltfSource, report);
+        if (report.failure.stop != Stop::None) {
+            break;
+        }
+    }
     return report;
 }
 

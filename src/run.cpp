@@ -332,6 +332,7 @@ std::string doneReport(const Session& io, const Conversion& c) {
 void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     if (!io.dryRun) {
         flushScripts(group);
+        commitTextures(group);
     }
 
     commitGroup(group, io.dryRun);
@@ -381,6 +382,7 @@ void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
     c.newAnim = {};
     c.newData = {};
     c.newScript = {};
+    c.newTextures.clear();
     c.ranges = {};
     c.packing = {};
     c.vertexBytes = 0;

@@ -62,6 +62,9 @@ void abandon(Conversion& c) {
     abandonReplacement(c.newAnim);
     abandonReplacement(c.newData);
     abandonReplacement(c.newScript);
+    for (Replacement& r : c.newTextures) {
+        abandonReplacement(r);
+    }
 }
 
 Failure recoverLeftovers(Session& io, const Conversion& c) {

@@ -1188,6 +1188,47 @@ TEST_F(CliGltf, ExportWritesEveryFrameCornerAndMaterialAndLeavesTheMeshAlone) {
     EXPECT_EQ(valuesOf(glb, sampler["output"]), (std::vector<double>{0, 1}));
 }
 
+// The bundled example's cube, exported with its texture and brought back:
+// the texture file comes back as the package has it, listed in a dry run
+// that writes nothing, and its import lines with it; --texture-size caps it.
+TEST_F(CliGltf, TexturesComeBackBesideTheGltfFileWithTheirImportLines) {
+    const fs::path examples = sourceDir() / "examples";
+    for (const char* f : {"Cube_a.3d", "Cube_d.3d"}) {
+        put(f, readFile(examples / f));
+    }
+    fs::create_directories(path("Classes"));
+    fs::create_directories(path("Textures"));
+    put("Classes/Cube.uc", readFile(examples / "Classes" / "Cube.uc"));
+    put("Textures/CubeTex.pcx", readFile(examples / "Textures" / "CubeTex.pcx"));
+    ASSERT_EQ(run({"--to-gltf", "--uc", "Cube"}).status, 0);
+    const RunResult r = runDryThenReal({"--uc", "Cube.glb"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\n  texture 0: CubeTex.pcx, 64 x 64, "), std::string::npos) << r.out;
+    const ImageDecoded want = decodeImage(get("Textures/CubeTex.pcx"));
+    const ImageDecoded got = decodeImage(get("CubeTex.pcx"));
+    ASSERT_EQ(got.failure, "");
+    EXPECT_EQ(got.image.rgba, want.image.rgba);
+    EXPECT_EQ(got.image.indices, want.image.indices);
+    const Bytes script = get("Cube.uc");
+    const std::string uc(script.begin(), script.end());
+    EXPECT_NE(uc.find("\n#exec TEXTURE IMPORT NAME=CubeTex FILE=Textures\\CubeTex.pcx GROUP=Skins\n"
+                      "#exec MESHMAP SETTEXTURE MESHMAP=Cube NUM=0 TEXTURE=CubeTex\n"),
+              std::string::npos) << uc;
+    // What a run killed while writing them left goes with the next run.
+    put("CubeTex.pcx.meshfold-0badcafe.tmp", Bytes(10, 1));
+    put("Cube.uc.meshfold-1badcafe.tmp", Bytes(10, 2));
+    const RunResult again = run({"--uc", "Cube.glb"});
+    EXPECT_NE(again.err.find("CubeTex.pcx.meshfold-0badcafe.tmp, left by a run that was cut short"),
+              std::string::npos) << again.err;
+    for (const std::string& n : listFolder(scratch.dir)) {
+        EXPECT_EQ(n.find(".meshfold-"), std::string::npos) << n;
+    }
+    const RunResult small = run({"--uc", "--texture-size=16", "Cube.glb"});
+    EXPECT_NE(small.out.find("\n  texture 0: CubeTex.pcx, 16 x 16, "), std::string::npos) << small.out;
+    EXPECT_EQ(decodeImage(get("CubeTex.pcx")).image.width, 16u);
+    EXPECT_EQ(run({"--uc", "--texture-size", "48", "Cube.glb"}).status, 2);
+}
+
 TEST_F(CliGltf, AFrameRateAnExistingFileAndSeveralMeshes) {
     put("M.glb", Bytes{'o', 'l', 'd'});
     put("D_a.3d", wideAnimFile(1, 32, {{-32768, 256, 512, 0}, {0, 0, 0, 0}, {256, 0, 0, 0}, {0, 0, 256, 0}}));

@@ -16,12 +16,14 @@ touch -- -odd_a.3d -odd_d.3d models/notes.txt models/_a.3d models/Stray_d.3d \
 # The words of a command line (joined by ","; the last one is being completed,
 # as typed) and the completions expected (joined by ",").
 cases=(
-  'meshfold,-'                '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--uc,--dry-run,--,--help,--version,-?'
+  'meshfold,-'                '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--dry-run,--,--help,--version,-?'
   'meshfold,--h'              '--help'
-  'meshfold,--t'              '--to-unreal,--to-gltf'
+  'meshfold,--t'              '--to-unreal,--to-gltf,--texture-size'
   'meshfold,--to-g'           '--to-gltf'
   'meshfold,--to-gltf,--fps,' '15,24,25,30,60'
   'meshfold,--fps,2'          '24,25'
+  'meshfold,--texture-size,1' '1,16,128,1024'
+  'meshfold,--uc,--texture-size,' '1,2,4,8,16,32,64,128,256,512,1024'
   'meshfold,--fps,24,m'       'models/'
   'meshfold,--scale,'         '52.5'
   'meshfold,--scale,1'        ''
@@ -31,7 +33,7 @@ cases=(
   'meshfold,-q'               ''
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
-  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--uc,--dry-run,--,--help,--version,-?'
+  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--dry-run,--,--help,--version,-?'
   'meshfold,--f'              '--fps,--fit'
   'meshfold,--s'              '--scale'
   'meshfold,--uc,models/G'    'models/Gun.glb'

@@ -3,6 +3,7 @@
 #include "reference_image.h"
 #include "support.h"
 
+#include "meshfold/ascii.h"
 #include "meshfold/frames.h"
 
 #include "meshfold/gltf_common.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <map>
@@ -825,6 +827,90 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         EXPECT_EQ(readFile(scratch.dir / (base + "_a.3d")), readFile(packages / (base + "_a.3d")));
         EXPECT_EQ(readFile(scratch.dir / (base + "_d.3d")), readFile(packages / (base + "_d.3d")));
     }
+}
+
+// The texture file `fileName` (any case) in `folder`, or an empty path.
+fs::path fileIgnoringCase(const fs::path& folder, const std::string& fileName) {
+    for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
+        if (equalsIgnoringAsciiCase(e.path().filename().string(), fileName)) {
+            return e.path();
+        }
+    }
+    return {};
+}
+
+// Every textured mesh of the real packages, exported with --to-gltf --uc and
+// brought back with --uc, each in a folder of its own: every slot's texture
+// file comes back under its own base name (.pcx), its size, the palette
+// entries it uses and every pixel's index exactly as the package's file has
+// them; the script imports it under the name and flags the package gave it
+// (FLAGS=2 for the masked ones) and sets its slot to it.
+TEST(CorpusPackages, TexturesComeBackAsThePackagesOwnFiles) {
+    const fs::path packages = corpusPackagesDir();
+    if (packages.empty()) {
+        GTEST_SKIP() << "no packages at ../shared/corpus-packages beside the repository";
+    }
+    Scratch scratch;
+    fs::copy(packages, scratch.dir, fs::copy_options::recursive);
+    std::vector<std::string> args = {"--to-gltf", "--uc"};
+    for (const auto& [folder, m] : kPackageMeshes) {
+        args.push_back(folder + m.mesh);
+    }
+    ASSERT_EQ(runTool(args, scratch.dir).status, 0);
+    std::size_t textures = 0;
+    std::size_t sameBytes = 0;
+    for (const auto& [folder, m] : kPackageMeshes) {
+        if (m.slots.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(m.mesh);
+        const std::string anim = folder + m.mesh;
+        const std::string base = fs::path(anim).filename().string();
+        const std::string name = base.substr(0, base.size() - 5);
+        const fs::path back = scratch.dir / ("back-" + name);
+        fs::create_directories(back);
+        fs::copy_file(scratch.dir / (anim.substr(0, anim.size() - 5) + ".glb"), back / (name + ".glb"));
+        const RunResult r = runTool({"--uc", name + ".glb"}, back);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const Bytes script = readFile(back / (name + ".uc"));
+        const std::string uc(script.begin(), script.end());
+        const Glb glb = readGlb(readFile(back / (name + ".glb")));
+        for (const auto& [slot, file] : m.slots) {
+            SCOPED_TRACE(file.first);
+            std::string textureName;
+            for (const nlohmann::json& material : glb.json.at("materials")) {
+                if (material.at("extras").at("meshfold").at("texture") == slot) {
+                    textureName = material.at("extras").at("meshfold").at("textureName");
+                }
+            }
+            const std::string stem = fs::path(file.first).stem().string();
+            const fs::path made = fileIgnoringCase(back, stem + ".pcx");
+            ASSERT_FALSE(made.empty()) << uc;
+            const ReferenceImage want = referenceDecode(readFile(packages / (folder + file.first)));
+            const ReferenceImage got = referenceDecode(readFile(made));
+            ASSERT_TRUE(want.ok && got.ok) << want.why << got.why;
+            EXPECT_EQ(got.width, want.width);
+            EXPECT_EQ(got.height, want.height);
+            EXPECT_EQ(got.indices, want.indices);
+            EXPECT_EQ(got.rgba, want.rgba);
+            for (const std::uint8_t k : std::set<std::uint8_t>(want.indices.begin(), want.indices.end())) {
+                ASSERT_TRUE(std::equal(want.palette.begin() + 3 * k, want.palette.begin() + 3 * k + 3,
+                                       got.palette.begin() + 3 * k)) << int{k};
+            }
+            sameBytes += readFile(made) == readFile(packages / (folder + file.first));
+            ++textures;
+            const std::size_t import = uc.find("#exec TEXTURE IMPORT NAME=" + textureName + " FILE=");
+            ASSERT_NE(import, std::string::npos) << uc;
+            const std::string line = uc.substr(import, uc.find('\n', import) - import);
+            EXPECT_EQ(line.find(" FLAGS=2") != std::string::npos, file.second) << line;
+            EXPECT_NE(line.find(made.filename().string()), std::string::npos) << line;
+            EXPECT_NE(uc.find("\n#exec MESHMAP SETTEXTURE MESHMAP=" + name + " NUM=" + std::to_string(slot) +
+                              " TEXTURE=" + textureName + "\n"),
+                      std::string::npos) << uc;
+        }
+    }
+    std::printf("[ figures  ] %zu textures back with their pixels, indices and used palette, %zu byte for byte\n",
+                textures, sameBytes);
 }
 
 } // namespace

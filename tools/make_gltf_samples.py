@@ -7,6 +7,11 @@
 #
 #   shapekeys.glb  a subdivided cube whose shape key "Bulge" rises and falls
 #   skinned.glb    a column of rings skinned to a two-bone armature that bends
+#   textured.glb   four quads, each with a material of its own image: a
+#                  photo-like 512 x 512 image of gradients and soft shapes, a
+#                  leaf whose alpha cuts it out (alphaMode MASK), 256 x 64
+#                  stripes, and a 1000 x 600 image; no JSON of positions
+# Names after the folder build only those scenes (... -- tests/data/gltf textured).
 # The shape key's keys are Bezier curves (the exporter writes CUBICSPLINE
 # weights), the bone's linear (LINEAR rotations).
 import json
@@ -140,10 +145,85 @@ def skinned(out_dir):
             "frames": evaluated_frames(scene, column, range(0, 31))}
 
 
+def image(name, width, height, rgba):
+    """A Blender image of `rgba` (height x width x 4 floats, rows from the top)."""
+    img = bpy.data.images.new(name, width, height, alpha=True)
+    img.file_format = "PNG"
+    img.pixels.foreach_set(numpy.flipud(rgba).astype(numpy.float32).ravel())
+    img.pack()
+    return img
+
+
+def photo_like(width, height, seed):
+    rng = numpy.random.default_rng(seed)
+    y, x = numpy.mgrid[0:height, 0:width] / numpy.array([height, width]).reshape(2, 1, 1)
+    rgb = numpy.stack([0.2 + 0.6 * x, 0.3 + 0.5 * y * (1 - x), 0.5 + 0.4 * numpy.sin(6 * x + 3 * y)], axis=-1)
+    for _ in range(6):  # soft shaded discs
+        cx, cy, r = rng.uniform(0.1, 0.9), rng.uniform(0.1, 0.9), rng.uniform(0.05, 0.25)
+        d = numpy.clip(1 - ((x - cx) ** 2 + (y - cy) ** 2) / r ** 2, 0, 1)[..., None]
+        rgb = rgb * (1 - 0.6 * d) + 0.6 * d * rng.uniform(0, 1, 3)
+    rgb += rng.normal(0, 0.01, rgb.shape)  # grain
+    alpha = numpy.ones((height, width, 1))
+    return numpy.concatenate([numpy.clip(rgb, 0, 1), alpha], axis=-1)
+
+
+def leaf(size):
+    y, x = numpy.mgrid[0:size, 0:size] / size - 0.5
+    inside = (x / 0.45) ** 2 + (y / 0.25) ** 2 < 1
+    rgb = numpy.stack([0.15 + 0.3 * (x + 0.5), 0.45 + 0.4 * (0.5 - abs(y)), 0.1 + 0 * x], axis=-1)
+    return numpy.concatenate([rgb, inside[..., None].astype(float)], axis=-1)
+
+
+def stripes(width, height):
+    x = numpy.arange(width) // 16 % 2
+    rgb = numpy.where(x[None, :, None] == 1, [0.9, 0.8, 0.1], [0.1, 0.2, 0.7]) * numpy.ones((height, 1, 1))
+    return numpy.concatenate([rgb, numpy.ones((height, width, 1))], axis=-1)
+
+
+def textured_material(name, img, masked=False):
+    mat = bpy.data.materials.new(name)
+    mat.use_nodes = True
+    bsdf = mat.node_tree.nodes["Principled BSDF"]
+    node = mat.node_tree.nodes.new("ShaderNodeTexImage")
+    node.image = img
+    mat.node_tree.links.new(node.outputs["Color"], bsdf.inputs["Base Color"])
+    if masked:
+        mat.node_tree.links.new(node.outputs["Alpha"], bsdf.inputs["Alpha"])
+        mat.blend_method = "CLIP"
+        mat.alpha_threshold = 0.5
+    return mat
+
+
+def textured(out_dir):
+    clear_scene()
+    images = [("Photo", 512, 512, photo_like(512, 512, 1), False), ("Leaf", 128, 128, leaf(128), True),
+              ("Stripes", 256, 64, stripes(256, 64), False), ("Wide", 1000, 600, photo_like(1000, 600, 2), False)]
+    verts, faces = [], []
+    for i in range(len(images)):
+        verts += [(2 * i, 0, 0), (2 * i + 1, 0, 0), (2 * i + 1, 0, 1), (2 * i, 0, 1)]
+        faces.append((4 * i, 4 * i + 1, 4 * i + 2, 4 * i + 3))
+    mesh = bpy.data.meshes.new("Panels")
+    mesh.from_pydata(verts, [], faces)
+    uv = mesh.uv_layers.new(name="UVMap")
+    for poly in mesh.polygons:
+        for k, loop in enumerate(poly.loop_indices):
+            uv.data[loop].uv = [(0, 0), (1, 0), (1, 1), (0, 1)][k]
+    obj = bpy.data.objects.new("Panels", mesh)
+    bpy.context.scene.collection.objects.link(obj)
+    for i, (name, w, h, rgba, masked) in enumerate(images):
+        obj.data.materials.append(textured_material(name, image(name, w, h, rgba), masked))
+        mesh.polygons[i].material_index = i
+    export(os.path.join(out_dir, "textured.glb"))
+    return {"images": [{"name": n, "width": w, "height": h, "masked": m} for n, w, h, _, m in images]}
+
+
 def main():
-    out_dir = sys.argv[sys.argv.index("--") + 1]
+    args = sys.argv[sys.argv.index("--") + 1:]
+    out_dir = args[0]
     os.makedirs(out_dir, exist_ok=True)
-    for name, build in (("shapekeys", shape_keys), ("skinned", skinned)):
+    for name, build in (("shapekeys", shape_keys), ("skinned", skinned), ("textured", textured)):
+        if len(args) > 1 and name not in args[1:]:
+            continue
         record = build(out_dir)
         with open(os.path.join(out_dir, name + ".json"), "w") as f:
             json.dump(record, f, separators=(",", ":"))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "meshfold/convert.h"
+#include "meshfold/game_texture.h"
 #include "meshfold/gltf_read.h"
 #include "meshfold/gltf_write.h"
 #include "meshfold/messages.h"
@@ -54,12 +55,19 @@ struct GameMesh {
 // names the axis and the extent; --fit helps).
 GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std::string& fileName);
 
+// `name` as an UnrealScript identifier: letters, digits and "_", "_" in
+// front of a leading digit.
+std::string scriptIdentifier(const std::string& name);
+
 // The import script NAME.uc: the lines that bring NAME_a.3d and NAME_d.3d
 // into the engine, a sequence All of every frame and one per animation (at
-// its own rate), and a placeholder for each texture number the triangles use.
+// its own rate), and for each texture number the triangles use: the
+// TEXTURE IMPORT and an active SETTEXTURE line of its texture in `textures`,
+// else a commented placeholder.
 // Its MESHMAP SCALE makes one glTF unit `scale` engine units, undoing --fit.
 std::string importScript(const std::string& meshName, const GltfRead& read, const GameMesh& mesh,
-                         bool unreal, double scale);
+                         bool unreal, double scale,
+                         const std::vector<GameTexture>& textures = {});
 
 // The animations an import script's `#exec MESH SEQUENCE` lines name, in
 // order: SEQ (its name), STARTFRAME (0 when not given), NUMFRAMES (at least

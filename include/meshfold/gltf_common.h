@@ -60,6 +60,7 @@ inline constexpr std::uint16_t kLooseTriangle = 0xFFFF;
 // The low four bits of a triangle's polygon type byte (record byte 6), and the
 // name each has in a material name.
 inline constexpr std::uint8_t kPolyTypeMask = 0x0F;
+inline constexpr std::uint8_t kPolyTypeTwoSided = 1;
 inline constexpr std::uint8_t kPolyTypeTranslucent = 2;
 inline constexpr std::uint8_t kPolyTypeMasked = 3;
 inline constexpr std::uint8_t kPolyTypeWeapon = 8;

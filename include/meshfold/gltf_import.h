@@ -1,6 +1,7 @@
 // A game mesh made from a glTF file named on the command line: the file and
 // the resources it refers to read from its folder, then the two game files
-// (and with --uc the import script) built in memory. The driver writes them.
+// (and with --uc the import script and the textures, see game_texture.h)
+// built in memory. The driver writes them.
 #pragma once
 
 #include "meshfold/game_mesh.h"
@@ -19,6 +20,7 @@ struct ImportedMesh {
     GameMesh mesh;
     std::string script;   // NAME.uc, with --uc
     std::string scriptFileName;
+    std::vector<GameTexture> textures; // with --uc: written beside the glTF file
     std::vector<std::string> notes; // lines for standard error
 };
 
@@ -30,7 +32,7 @@ ImportedMesh importGltf(const RunOptions& o);
 Failure gltfFailure(const GltfFailure& problem, const std::string& file);
 
 // The progress lines of an import: the file, what it gave, the factor --fit
-// scaled by.
+// scaled by, each texture it writes.
 std::string importProgress(const RunOptions& o, const ImportedMesh& m);
 
 } // namespace meshfold

@@ -34,6 +34,8 @@
 // break the format's other rules on purpose.
 #pragma once
 
+#include "meshfold/image.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -94,6 +96,26 @@ struct GltfRestored {
     std::vector<std::uint8_t> dataFile; // the whole data file, byte for byte
 };
 
+// The image a texture number's material shows (see gltf_material.cpp): the
+// baseColorTexture of the first material on that number that has one,
+// decoded, times its baseColorFactor. A texture number whose image cannot be
+// decoded has none (and a warning says why).
+struct GltfTexture {
+    std::uint8_t number = 0;  // the texture number (record byte 14)
+    std::string material;     // the material's name, for messages
+    Image image;              // RGBA; an 8-bit image a --to-gltf file embedded
+                              // keeps its palette and indices (see gltf_material.cpp)
+    bool masked = false;      // alphaMode MASK, or BLEND with pixels below half alpha
+    double alphaCutoff = 0.5; // with `masked`: what alpha hides
+    // From the material's extras when the file was written by --to-gltf --uc
+    // and its image is the one written: the texture's own name, file (as the
+    // script wrote it), group and flags. Empty name: none.
+    std::string name;
+    std::string file;
+    std::string group;        // GROUP=, empty when the script gave none
+    std::uint32_t flags = 0;
+};
+
 struct GltfRead {
     GltfFailure failure;
     std::uint32_t vertexCount = 0;
@@ -104,6 +126,7 @@ struct GltfRead {
     std::vector<GltfSequence> sequences; // empty without animations; of a file
                                          // written by --to-gltf, its animations
     std::optional<GltfRestored> restored;
+    std::vector<GltfTexture> textures;   // by ascending texture number
     std::vector<std::string> warnings;   // one line each, without newlines
 };
 

@@ -28,6 +28,14 @@ Failure importAgain(Session& io, Conversion& c);
 // written fails the mesh while every file is still as it was.
 void flushScripts(std::span<Conversion> group);
 
+// Moves each texture of a mesh made from a glTF file into place (flushed,
+// then moved one by one, the folder synced), before its game files are: the
+// script, moved after them, never names a texture that is not there. A
+// texture that cannot be moved fails the mesh; those moved before it stay
+// (each texture is the old file or the whole new one), its game files and
+// script are left as they were.
+void commitTextures(std::span<Conversion> group);
+
 // Moves the script into place once the game files are. Only its move can
 // fail here, after the game files moved: the failure then names the script
 // alone. A folder that then fails to flush has met an error of the disk after

@@ -60,6 +60,13 @@ struct ImageDecoded {
 // Decodes a PCX, BMP, PNG, TGA or JPEG file, told apart by its first bytes.
 ImageDecoded decodeImage(std::span<const std::uint8_t> file);
 
+// Gives `image`, decoded from the PNG `png`, the PNG's own palette (PLTE)
+// and palette indices, read from its rows, when `png` is 8-bit paletted, not
+// interlaced, and every index stands for the very pixel decoded (alpha from
+// tRNS). False, and `image` unchanged, otherwise (an RGBA PNG, an image
+// edited since).
+bool recoverPngPalette(std::span<const std::uint8_t> png, Image& image);
+
 // The image's RGBA pixels as a PNG file.
 std::vector<std::uint8_t> encodePng(const Image& image);
 

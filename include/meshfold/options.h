@@ -1,6 +1,7 @@
 // The command line: switches anywhere, and the names of the meshes to convert.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct RunOptions {
     double fps = 30;           // "--fps N": the frame rate of the glTF animation, written or sampled
     bool fit = false;          // "--fit": scale a glTF file's mesh to the form's full range
     double scale = 1;          // "--scale S": engine units per glTF unit, in the import script
+    std::uint32_t textureSize = 256; // "--texture-size N": the largest side of a texture --uc writes
     bool importScript = false; // "--uc": also write NAME.uc
     std::string gltfSource = {}; // set when the mesh is made from this glTF file
     std::string baseName;
@@ -39,6 +41,7 @@ struct Command {
     double fps = 30;                          // "--fps N" (or "--fps=N")
     bool fit = false;                         // "--fit"
     double scale = 1;                         // "--scale S" (or "--scale=S")
+    std::uint32_t textureSize = 256;          // "--texture-size N" (or "--texture-size=N")
     bool importScript = false;                // "--uc"
     std::string conflict; // why the switches given cannot go together (a usage error)
     std::vector<std::string> names;           // every argument that names a mesh, in order
@@ -61,7 +64,7 @@ inline constexpr bool kSlashSwitches = false;
 // An argument starting with '-' is a switch wherever it stands, compared
 // whole and ignoring the case of ASCII letters: -ms, -h, --to-unreal,
 // --dry-run, --to-gltf, --fps N (or --fps=N), --fit, --scale S (or
-// --scale=S), --uc, --help (also -?), --version; "--" ends the switches, so that every later argument
+// --scale=S), --texture-size N (or --texture-size=N), --uc, --help (also -?), --version; "--" ends the switches, so that every later argument
 // is a name even when it starts with '-'. With `slashSwitches`, /ms, /h and /?
 // are -ms, -h and --help, and any other argument starting with "/" that holds
 // no further "/" or "\" is a switch too (paths hold more than one
@@ -71,7 +74,8 @@ inline constexpr bool kSlashSwitches = false;
 // an unknown switch (listed in unknownSwitches) is a usage error, since the
 // user asked for something meshfold cannot do, and so are switches without
 // a name. So is a frame rate that is not a number above 0 and up to 1000,
-// a scale that is not one above 0 and up to 100000,
+// a scale that is not one above 0 and up to 100000, a texture size that is
+// not a power of two from 1 to 1024, --texture-size without --uc and a glTF file,
 // --fps without --to-gltf or a glTF file, --to-gltf with -ms, -h or
 // --to-unreal (an export shows the mesh as it is), -ms, -h or --to-gltf with
 // the name of a glTF file (they concern the game's own files), --fit and
@@ -110,6 +114,9 @@ double parseFps(const std::string& text);
 // and up to kMaxScale; 0 when it is not one.
 inline constexpr double kMaxScale = 100000;
 double parseScale(const std::string& text);
+
+// A texture size: a power of two from 1 to 1024; 0 when not.
+double parseTextureSize(const std::string& text);
 
 // NAME.glb beside the animation file NAME_a.3d (its real name, whatever case
 // the user typed), and the mesh's name NAME without its folder.

@@ -105,4 +105,10 @@ struct RecoveryReport {
 // `dryRun` it only says what it would do.
 RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& index);
 
+// Removes the temporary files that interrupted imports from the glTF file of
+// `o` left beside `files` (its script and textures, known once the file is
+// read), which replace nothing without being whole.
+RecoveryReport removeImportLeftovers(const RunOptions& o, const std::vector<std::string>& files, bool dryRun,
+                                     LeftoverIndex& index);
+
 } // namespace meshfold

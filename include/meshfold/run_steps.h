@@ -69,6 +69,7 @@ struct Conversion {
     Replacement newAnim;
     Replacement newData;
     Replacement newScript; // NAME.uc of a mesh made from a glTF file, with --uc
+    std::vector<Replacement> newTextures; // and its textures
     Failure failure;
 };
 

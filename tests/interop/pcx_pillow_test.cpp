@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +117,47 @@ TEST(PillowInterop, ReadsThePcxFilesAsWritten) {
         EXPECT_EQ(mode, "P") << c.name;
         EXPECT_EQ(palette, lowerHex(c.image.palette.data(), c.image.palette.size())) << c.name;
         EXPECT_EQ(pixels, lowerHex(c.image.indices.data(), c.image.indices.size())) << c.name;
+    }
+}
+
+// Blender's textured scene (tools/make_gltf_samples.py) brought in with
+// --uc, read by Pillow against the scene's own images resized by Pillow
+// (Lanczos, in sRGB: not the writer's filter, so the figure counts the
+// filters' difference too): each texture's size, colours, mask and PSNR.
+TEST(PillowInterop, BlendersTexturesAreTheirImagesWithinAPsnr) {
+    const test::Scratch scratch;
+    const std::string python = pythonWithPillow(scratch.dir);
+    if (python.empty()) {
+        GTEST_SKIP() << "no python3 with Pillow (python3-pil)";
+    }
+    test::writeFile(scratch.dir / "Panels.glb",
+                    test::readFile(test::sourceDir() / "tests/data/gltf/textured.glb"));
+    ASSERT_EQ(test::runTool({"--uc", "Panels.glb"}, scratch.dir).status, 0);
+    const test::ProgramResult r = test::runProgram(
+        {python, (test::sourceDir() / "tests/interop/texture_psnr.py").string(), "Panels.glb", "Panels"},
+        scratch.dir);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    struct Want {
+        std::uint32_t width, height, colours;
+        bool masked;
+        double minPsnr; // as measured, less a margin
+    };
+    const Want wants[] = {{256, 256, 256, false, 35}, {128, 128, 256, true, 50},
+                          {256, 64, 2, false, 99}, {256, 256, 256, false, 35}};
+    std::istringstream lines(r.output);
+    for (const Want& w : wants) {
+        unsigned number = 0, width = 0, height = 0, colours = 0, hidden = 0, wrong = 0;
+        double psnr = 0;
+        ASSERT_TRUE(lines >> number >> width >> height >> colours >> hidden >> wrong >> psnr) << r.output;
+        SCOPED_TRACE(number);
+        EXPECT_EQ(width, w.width);
+        EXPECT_EQ(height, w.height);
+        EXPECT_LE(colours, w.colours);
+        EXPECT_EQ(hidden > 0, w.masked);
+        EXPECT_EQ(wrong, 0u); // hidden exactly where the source's alpha is below half
+        EXPECT_GE(psnr, w.minPsnr);
+        std::printf("[ figures  ] Pillow: texture %u %ux%u, %u colours, %u pixels hidden, PSNR %.2f dB\n", number,
+                    width, height, colours, hidden, psnr);
     }
 }
 

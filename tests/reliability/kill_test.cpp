@@ -1116,6 +1116,56 @@ TEST_F(Crashes, AGltfImportKilledAtEveryCallLeavesBothFilesOldOrBothFinishedByTh
                 points);
 }
 
+
+// A textured import with --uc (the bundled cube, exported with its texture)
+// killed at each of its file-system calls in turn: the texture is absent or
+// the whole new file, the script is never there without it, and the next
+// run on the glTF file leaves every new file and nothing else.
+TEST_F(Crashes, ATexturedImportKilledAtEveryCallLeavesEachTextureWholeOrAbsent) {
+    const fs::path examples = sourceDir() / "examples";
+    fs::create_directories(meshDir / "Classes");
+    fs::create_directories(meshDir / "Textures");
+    for (const char* f : {"Cube_a.3d", "Cube_d.3d", "Classes/Cube.uc", "Textures/CubeTex.pcx"}) {
+        writeFile(meshDir / f, readFile(examples / f));
+    }
+    ASSERT_EQ(runTool({"--to-gltf", "--uc", "Cube"}, meshDir).status, 0);
+    const Bytes glb = readFile(meshDir / "Cube.glb");
+    fs::remove_all(meshDir);
+    fs::create_directories(meshDir);
+    writeFile(meshDir / "Cube.glb", glb);
+    ASSERT_EQ(runTool({"--uc", "Cube.glb"}, meshDir).status, 0);
+    const Bytes texture = readFile(meshDir / "CubeTex.pcx");
+    const Bytes script = readFile(meshDir / "Cube.uc");
+    const std::vector<std::string> all = {"Cube.glb", "Cube.uc", "CubeTex.pcx", "Cube_a.3d", "Cube_d.3d"};
+    int points = 0;
+    for (int n = 1;; ++n) {
+        const std::string when = "killed at call " + std::to_string(n);
+        fs::remove_all(meshDir);
+        fs::create_directories(meshDir);
+        writeFile(meshDir / "Cube.glb", glb);
+        const RunResult r = runTool({"--uc", "Cube.glb"}, meshDir, killedAtCall(n));
+        const bool hasTexture = fs::exists(meshDir / "CubeTex.pcx");
+        ASSERT_TRUE(!hasTexture || readFile(meshDir / "CubeTex.pcx") == texture) << when;
+        if (fs::exists(meshDir / "Cube.uc")) {
+            ASSERT_EQ(readFile(meshDir / "Cube.uc"), script) << when;
+            ASSERT_TRUE(hasTexture) << "the script before its texture, " << when;
+        }
+        if (r.status != -1) {
+            ASSERT_EQ(r.status, 0) << when << r.out;
+            ASSERT_EQ(listFolder(meshDir), all) << when;
+            break;
+        }
+        ++points;
+        ASSERT_EQ(runTool({"--uc", "Cube.glb"}, meshDir).status, 0) << when;
+        ASSERT_EQ(readFile(meshDir / "CubeTex.pcx"), texture) << when;
+        ASSERT_EQ(listFolder(meshDir), all) << when;
+        ASSERT_LT(n, 400) << "more calls than a run makes";
+    }
+    std::printf("[ figures  ] a textured import killed at each of %d file-system calls: the texture absent or"
+                " whole, never named before it is there, nothing left by the next run\n", points);
+    EXPECT_GT(points, 3);
+}
+
 #endif
 
 } // namespace

@@ -375,12 +375,16 @@ TEST_F(WineTest, GltfFilesBecomeTheSameMeshes) {
     const fs::path src = MESHFOLD_SOURCE_DIR;
     const Folder files = {{"skinned.glb", readFile(src / "tests/data/gltf/skinned.glb")},
                           {"Keys.GLB", readFile(src / "tests/data/gltf/shapekeys.glb")},
-                          {"seed.gltf", readFile(src / "fuzz/seed.gltf")}};
+                          {"seed.gltf", readFile(src / "fuzz/seed.gltf")},
+                          {"textured.glb", readFile(src / "tests/data/gltf/textured.glb")}};
     fs::path dir;
+    // The textures too: resized in floats and quantised in integers, the
+    // same .pcx bytes on both systems.
     const Result deusEx =
-        expectSameAsNative("gltf", files, {"--uc", "skinned.glb", "Keys.GLB", "seed.gltf"}, &dir);
+        expectSameAsNative("gltf", files, {"--uc", "skinned.glb", "Keys.GLB", "seed.gltf", "textured.glb"}, &dir);
     EXPECT_EQ(deusEx.status, 0) << deusEx.out;
     EXPECT_EQ(snapshot(dir).count("skinned.uc"), 1u);
+    EXPECT_EQ(snapshot(dir).count("texturedTex3.pcx"), 1u);
     const Result unreal =
         expectSameAsNative("gltf-unreal", files, {"--to-unreal", "--fit", "--fps", "24", "skinned.glb", "Keys.GLB"});
     EXPECT_EQ(unreal.status, 0) << unreal.out;
