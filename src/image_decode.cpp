@@ -101,6 +101,11 @@ public:
             if (left_ == 0 && !nextCode()) {
                 return false;
             }
+            if (left_ == 1) { // a literal, most codes of a texture: no call to memset
+                out[done++] = value_;
+                left_ = 0;
+                continue;
+            }
             const std::size_t n = std::min<std::size_t>(left_, out.size() - done);
             std::memset(out.data() + done, value_, n);
             done += n;
@@ -224,12 +229,14 @@ ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
             return refused("truncated: the pixel data is cut short");
         }
         // Bytes past the width in each plane are the line's padding.
-        for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
-            if (paletted) {
+        if (paletted) {
+            for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
                 const std::uint8_t* c = img.palette.data() + 3 * std::size_t{line[x]};
                 img.indices[pixel] = line[x];
                 putPixel(img, pixel, c[0], c[1], c[2], 255);
-            } else {
+            }
+        } else {
+            for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
                 putPixel(img, pixel, line[x], line[bpl + x], line[2 * bpl + x], 255);
             }
         }
