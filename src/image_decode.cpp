@@ -13,6 +13,7 @@
 #include <stb_image_write.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <memory>
@@ -220,6 +221,11 @@ ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
     Image& img = d.image;
     img = blankImage(layout.width, layout.height, paletted);
     img.palette.assign(layout.palette.begin(), layout.palette.end());
+    // Each palette colour as its four RGBA bytes, copied to a pixel in one go.
+    std::array<std::array<std::uint8_t, 4>, 256> colours{};
+    for (std::size_t k = 0; k < img.palette.size() / 3; ++k) {
+        colours[k] = {img.palette[3 * k], img.palette[3 * k + 1], img.palette[3 * k + 2], 255};
+    }
     std::vector<std::uint8_t> line(std::size_t{layout.bytesPerLine} * layout.planes);
     const std::size_t bpl = layout.bytesPerLine;
     PcxRle rle(layout.stream);
@@ -231,9 +237,8 @@ ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
         // Bytes past the width in each plane are the line's padding.
         if (paletted) {
             for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
-                const std::uint8_t* c = img.palette.data() + 3 * std::size_t{line[x]};
                 img.indices[pixel] = line[x];
-                putPixel(img, pixel, c[0], c[1], c[2], 255);
+                std::memcpy(img.rgba.data() + 4 * pixel, colours[line[x]].data(), 4);
             }
         } else {
             for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
