@@ -15,20 +15,35 @@ constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A
 constexpr std::uint8_t kColourTypePalette = 3;
 constexpr std::uint8_t kFilterNone = 0;
 
+// The CRC-32 of PNG chunks, four bytes a step ("slicing by 4"): table k
+// gives the CRC of a byte followed by k zero bytes, so that four lookups
+// that do not wait on each other replace four that do.
 std::uint32_t crc32(const std::uint8_t* bytes, std::size_t size, std::uint32_t crc) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
+    static const auto tables = [] {
+        std::array<std::array<std::uint32_t, 256>, 4> t{};
         for (std::uint32_t n = 0; n < 256; ++n) {
             std::uint32_t c = n;
             for (int k = 0; k < 8; ++k) {
                 c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
             }
-            t[n] = c;
+            t[0][n] = c;
+        }
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            for (std::uint32_t n = 0; n < 256; ++n) {
+                t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
+            }
         }
         return t;
     }();
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        crc ^= std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8 | std::uint32_t{bytes[i + 2]} << 16 |
+               std::uint32_t{bytes[i + 3]} << 24;
+        crc = tables[3][crc & 0xFF] ^ tables[2][(crc >> 8) & 0xFF] ^ tables[1][(crc >> 16) & 0xFF] ^
+              tables[0][crc >> 24];
+    }
+    for (; i < size; ++i) {
+        crc = tables[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
     }
     return crc;
 }
