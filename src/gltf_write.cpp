@@ -821,15 +821,24 @@ std::uint64_t gltfJsonLength(const GltfPlan& plan) {
     return counter.written;
 }
 
+namespace {
+
+// The size of a GLB file of a JSON chunk of `json` bytes (before its
+// padding) and a binary chunk of `bin` bytes.
+std::uint64_t glbSize(std::uint64_t json, std::uint64_t bin) {
+    return kGlbHeaderSize + kChunkHeaderSize + padded4(json) + kChunkHeaderSize + bin;
+}
+
+} // namespace
+
 std::uint64_t gltfFileSize(const GltfPlan& plan) {
-    return kGlbHeaderSize + kChunkHeaderSize + padded4(gltfJsonLength(plan)) + kChunkHeaderSize +
-           binLayout(plan).total;
+    return glbSize(gltfJsonLength(plan), binLayout(plan).total);
 }
 
 bool writeGltfHead(const GltfPlan& plan, GltfOut& out) {
     const std::uint64_t json = gltfJsonLength(plan);
     const BinLayout b = binLayout(plan);
-    const std::uint64_t total = gltfFileSize(plan);
+    const std::uint64_t total = glbSize(json, b.total); // the JSON is not written a third time to count it
     putLe32(out, kGlbMagic);
     putLe32(out, kGlbVersion);
     putLe32(out, static_cast<std::uint32_t>(total));
