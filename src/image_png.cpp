@@ -201,7 +201,7 @@ private:
     }
 
     void symbol(unsigned s) {
-        const Code& c = fixedCodes()[s];
+        const Code& c = fixed_[s];
         put(c.bits, c.length);
     }
 
@@ -210,7 +210,7 @@ private:
     // A match: its length symbol and extra bits, then its distance code
     // (five bits, reversed) and extra bits.
     void match(std::size_t length, std::size_t distance) {
-        const MatchCodes& c = matchCodes();
+        const MatchCodes& c = matches_;
         const std::uint8_t l = c.lengthCode[length];
         symbol(257 + l);
         put(static_cast<std::uint32_t>(length - kLengthBase[l]), kLengthExtra[l]);
@@ -282,6 +282,10 @@ private:
         } while (at < size);
     }
 
+    // The code tables (made once), held here so that each symbol does
+    // not ask whether they are made yet.
+    const std::array<Code, 288>& fixed_ = fixedCodes();
+    const MatchCodes& matches_ = matchCodes();
     std::vector<std::uint8_t> out_;
     std::uint64_t bitBuffer_ = 0;
     unsigned bitCount_ = 0;
