@@ -219,7 +219,8 @@ GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
     if (o.importScript) {
         // The sequences and textures of NAME.uc beside the mesh and of its package.
         const std::string glb = gltfFileName(o);
-        package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps);
+        package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps,
+                                  job.scripts);
         source.clips = package.clips;
         source.textures = slotRecords(package);
     }

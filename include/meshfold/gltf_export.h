@@ -7,6 +7,7 @@
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
+#include "meshfold/package_files.h"
 #include "meshfold/platform.h"
 
 #include <cstdint>
@@ -25,6 +26,7 @@ struct GltfExportJob {
     std::span<const std::uint8_t> data; // the whole data file, every triangle in it
     bool dryRun;                        // plan and size the file, write nothing
     std::vector<std::uint8_t>& buffer;  // room for one frame (65535 bytes)
+    PackageScripts& scripts;            // with --uc: the package scripts the run read last
 };
 
 struct GltfExportResult {

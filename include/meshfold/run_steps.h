@@ -11,6 +11,7 @@
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
 #include "meshfold/options.h"
+#include "meshfold/package_files.h"
 #include "meshfold/platform.h"
 #include "meshfold/recovery.h"
 #include "meshfold/reverse.h"
@@ -45,6 +46,7 @@ struct Session {
     LeftoverIndex leftovers = {};
     std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
+    PackageScripts packageScripts = {}; // --to-gltf --uc: the Classes scripts read last
 };
 
 // Everything the conversion of one mesh holds between its steps.
