@@ -2111,5 +2111,30 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     }
 }
 
+// One run over the meshes of two packages, back and forth: each mesh shows
+// its own package's texture, though the run keeps the scripts it read last.
+TEST_F(CliPackage, ARunOverSeveralPackagesGivesEachMeshItsOwnPackagesTextures) {
+    mesh("P1/Models/");
+    file("P1/Models/N_a.3d", get("P1/Models/M_a.3d"));
+    file("P1/Models/N_d.3d", get("P1/Models/M_d.3d"));
+    mesh("P2/Models/");
+    text("P1/Classes/A.uc", "#exec TEXTURE IMPORT NAME=One FILE=Textures\\One.pcx\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=One\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=N NUM=0 TEXTURE=One\n");
+    text("P2/Classes/B.uc", "#exec TEXTURE IMPORT NAME=Two FILE=Textures\\Two.bmp\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Two\n");
+    file("P1/Textures/One.pcx", smallPcx());
+    file("P2/Textures/Two.bmp", tinyBmp());
+    const RunResult r = run({"--to-gltf", "--uc", "P1/Models/M", "P2/Models/M", "P1/Models/N"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const auto& [name, image] : {std::pair{"P1/Models/M", "One"}, {"P2/Models/M", "Two"}, {"P1/Models/N", "One"}}) {
+        SCOPED_TRACE(name);
+        const Glb glb = readGlb(get(std::string(name) + ".glb"));
+        ASSERT_EQ(glb.error, "");
+        ASSERT_EQ(glb.json["images"].size(), 1u);
+        EXPECT_EQ(glb.json["images"][0]["name"], image);
+    }
+}
+
 } // namespace
 } // namespace meshfold::test
