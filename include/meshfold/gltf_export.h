@@ -4,6 +4,7 @@
 #pragma once
 
 #include "meshfold/frames.h"
+#include "meshfold/gltf_write.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
@@ -14,9 +15,24 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace meshfold {
+
+// The PNGs a run made for its last mesh's textures, kept for its next mesh:
+// the meshes of a package often share a texture (a weapon's views its skin).
+// One mesh's images are held at a time; a run starts with none.
+struct TexturePngs {
+    struct Kept {
+        std::string path; // the texture file
+        bool paletted = false;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        std::vector<std::pair<std::pair<GltfAlpha, bool>, std::vector<std::uint8_t>>> pngs; // by alpha and masking
+    };
+    std::vector<Kept> images;
+};
 
 struct GltfExportJob {
     const RunOptions& options;
@@ -27,6 +43,7 @@ struct GltfExportJob {
     bool dryRun;                        // plan and size the file, write nothing
     std::vector<std::uint8_t>& buffer;  // room for one frame (65535 bytes)
     PackageScripts& scripts;            // with --uc: the package scripts the run read last
+    TexturePngs& pngs;                  // with --uc: the PNGs of the run's last mesh, then of this one
 };
 
 struct GltfExportResult {

@@ -7,6 +7,7 @@
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
+#include "meshfold/gltf_export.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
@@ -47,6 +48,7 @@ struct Session {
     std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
     PackageScripts packageScripts = {}; // --to-gltf --uc: the Classes scripts read last
+    TexturePngs texturePngs = {};       // and the PNGs of the last mesh's textures
 };
 
 // Everything the conversion of one mesh holds between its steps.
