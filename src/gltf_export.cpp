@@ -180,16 +180,16 @@ bool attachImage(GltfPlan& plan, std::uint8_t slot, const GltfSlotTexture& recor
     return encoded;
 }
 
-// The image of `path` that the run's last mesh made every PNG of that slot
-// `slot`'s materials need, or null.
+// The image of `path` among `kept` that holds a PNG for every way slot
+// `slot`'s materials show it, or null.
 const TexturePngs::Kept* keptImage(const GltfPlan& plan, std::uint8_t slot, std::uint32_t flags,
-                                   const std::string& path, const TexturePngs& last) {
-    for (const TexturePngs::Kept& kept : last.images) {
-        if (kept.path == path &&
+                                   const std::string& path, const TexturePngs& kept) {
+    for (const TexturePngs::Kept& image : kept.images) {
+        if (image.path == path &&
             std::all_of(plan.layout.materials.begin(), plan.layout.materials.end(), [&](const GltfMaterial& m) {
-                return m.texture != slot || keptPng(kept, wayOf(m, flags, kept.paletted)) != nullptr;
+                return m.texture != slot || keptPng(image, wayOf(m, flags, image.paletted)) != nullptr;
             })) {
-            return &kept;
+            return &image;
         }
     }
     return nullptr;
