@@ -57,7 +57,9 @@ struct GltfExportResult {
 // With --uc, the sequences and the slots' textures of the package the mesh
 // is in (see package_files.h) go into the file too: each slot's texture file
 // is read and decoded once, and each way its materials show it is encoded
-// once as a PNG, which the plan holds while the frames are written.
+// once as a PNG, which the plan holds while the frames are written. A file
+// whose PNGs another slot or the run's last mesh made (job.pngs) is not read
+// again; the package's scripts come from job.scripts when it holds them.
 //
 // Reads the frames twice, the way the game does (frame k's N vertices start
 // k frame sizes after the header): once for their bounds, once to write them
