@@ -8,6 +8,7 @@
 #include "meshfold/paths.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace meshfold {
 
@@ -129,24 +130,39 @@ std::vector<GltfSlotTexture> slotRecords(const MeshPackage& package) {
     return records;
 }
 
-// Gives every material of slot `slot` its image of `image`: one PNG for each
-// way the materials show it (masked, translucent or neither), each made once.
-// False, with every material of the slot left plain, when a PNG cannot be
-// made (memory).
-bool attachImage(GltfPlan& plan, std::uint8_t slot, const Image& image, const GltfSlotTexture& record) {
+using Way = std::pair<GltfAlpha, bool>; // alpha mode, palette index 0 masked
+
+// How material `m` shows a texture with import flags `flags`.
+Way wayOf(const GltfMaterial& m, std::uint32_t flags, bool paletted) {
+    const bool zero = gltfMasksIndexZero(m.type, flags, paletted);
+    return {gltfAlphaOf(m.type, zero), zero};
+}
+
+// The PNG of `kept` shown `way`, or null.
+const std::vector<std::uint8_t>* keptPng(const TexturePngs::Kept& kept, const Way& way) {
+    const auto it = std::find_if(kept.pngs.begin(), kept.pngs.end(), [&](const auto& p) { return p.first == way; });
+    return it == kept.pngs.end() ? nullptr : &it->second;
+}
+
+// Gives every material of slot `slot` its image: one PNG for each way the
+// materials show it (masked, translucent or neither), each made once by
+// `png` and kept in `made`. False, with every material of the slot left
+// plain, when a PNG cannot be made (memory).
+bool attachImage(GltfPlan& plan, std::uint8_t slot, const GltfSlotTexture& record, TexturePngs::Kept& made,
+                 const std::function<std::vector<std::uint8_t>(const Way&)>& png) {
     const std::size_t firstImage = plan.images.size();
-    std::vector<std::pair<std::pair<GltfAlpha, bool>, std::int32_t>> made;
+    std::vector<std::pair<Way, std::int32_t>> images;
     for (GltfMaterial& m : plan.layout.materials) {
         if (m.texture != slot) {
             continue;
         }
-        const bool zero = gltfMasksIndexZero(m.type, record.flags, !image.indices.empty());
-        const std::pair<GltfAlpha, bool> way{gltfAlphaOf(m.type, zero), zero};
-        auto it = std::find_if(made.begin(), made.end(), [&](const auto& w) { return w.first == way; });
-        if (it == made.end()) {
-            plan.images.push_back({record.name, gltfTexturePng(image, way.first, way.second)});
-            made.push_back({way, static_cast<std::int32_t>(plan.images.size() - 1)});
-            it = made.end() - 1;
+        const Way way = wayOf(m, record.flags, made.paletted);
+        auto it = std::find_if(images.begin(), images.end(), [&](const auto& w) { return w.first == way; });
+        if (it == images.end()) {
+            plan.images.push_back({record.name, png(way)});
+            made.pngs.emplace_back(way, plan.images.back().png);
+            images.push_back({way, static_cast<std::int32_t>(plan.images.size() - 1)});
+            it = images.end() - 1;
         }
         m.image = it->second;
         m.alpha = way.first;
@@ -164,11 +180,29 @@ bool attachImage(GltfPlan& plan, std::uint8_t slot, const Image& image, const Gl
     return encoded;
 }
 
+// The image of `path` among `kept` that holds a PNG for every way slot
+// `slot`'s materials show it, or null.
+const TexturePngs::Kept* keptImage(const GltfPlan& plan, std::uint8_t slot, std::uint32_t flags,
+                                   const std::string& path, const TexturePngs& kept) {
+    for (const TexturePngs::Kept& image : kept.images) {
+        if (image.path == path &&
+            std::all_of(plan.layout.materials.begin(), plan.layout.materials.end(), [&](const GltfMaterial& m) {
+                return m.texture != slot || keptPng(image, wayOf(m, flags, image.paletted)) != nullptr;
+            })) {
+            return &image;
+        }
+    }
+    return nullptr;
+}
+
 // With --uc, the images of the package's textures for the slots the
-// materials use, read and decoded one slot at a time; a slot whose texture
-// cannot be had stays plain, with a warning.
+// materials use, read and decoded one slot at a time, or taken from the
+// PNGs made for another slot of the mesh or for the run's last mesh (`pngs`,
+// which then holds this mesh's); a slot whose texture cannot be had stays
+// plain, with a warning.
 void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::string& animFile,
-                    GltfExportResult& r) {
+                    TexturePngs& pngs, GltfExportResult& r) {
+    TexturePngs made;
     for (const PackageSlot& s : package.slots) {
         const std::uint8_t slot = s.texture.slot;
         if (std::none_of(plan.layout.materials.begin(), plan.layout.materials.end(),
@@ -184,24 +218,40 @@ void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::strin
             r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::NoFile, record.file));
             continue;
         }
-        std::vector<std::uint8_t> bytes;
-        if (!readTextureFile(s.path, bytes)) {
-            r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Unreadable, s.path));
-            continue;
+        TexturePngs::Kept kept{s.path, false, 0, 0, {}};
+        bool attached = false;
+        const TexturePngs::Kept* last = keptImage(plan, slot, record.flags, s.path, made); // another slot's
+        if (last == nullptr) {
+            last = keptImage(plan, slot, record.flags, s.path, pngs);
         }
-        const ImageDecoded d = decodeImage(bytes);
-        if (!d.failure.empty()) {
-            r.warnings.push_back(
-                plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path, d.failure));
-            continue;
+        if (last != nullptr) {
+            kept = {s.path, last->paletted, last->width, last->height, {}};
+            attached = attachImage(plan, slot, record, kept, [&](const Way& way) { return *keptPng(*last, way); });
+        } else {
+            std::vector<std::uint8_t> bytes;
+            if (!readTextureFile(s.path, bytes)) {
+                r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Unreadable, s.path));
+                continue;
+            }
+            const ImageDecoded d = decodeImage(bytes);
+            if (!d.failure.empty()) {
+                r.warnings.push_back(
+                    plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path, d.failure));
+                continue;
+            }
+            kept = {s.path, !d.image.indices.empty(), d.image.width, d.image.height, {}};
+            attached = attachImage(plan, slot, record, kept,
+                                   [&](const Way& way) { return gltfTexturePng(d.image, way.first, way.second); });
         }
-        if (!attachImage(plan, slot, d.image, record)) {
+        if (!attached) {
             r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path,
                                                   "no PNG could be made of it"));
             continue;
         }
-        r.lines += textureLine(slot, record.name, record.file, d.image.width, d.image.height);
+        r.lines += textureLine(slot, record.name, record.file, kept.width, kept.height);
+        made.images.push_back(std::move(kept));
     }
+    pngs = std::move(made);
 }
 
 } // namespace
@@ -219,12 +269,13 @@ GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
     if (o.importScript) {
         // The sequences and textures of NAME.uc beside the mesh and of its package.
         const std::string glb = gltfFileName(o);
-        package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps);
+        package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps,
+                                  job.scripts);
         source.clips = package.clips;
         source.textures = slotRecords(package);
     }
     GltfPlan plan = planGltf(source);
-    attachTextures(plan, package, o.animFileName, r);
+    attachTextures(plan, package, o.animFileName, job.pngs, r);
     FrameReader reader{job.anim, job.buffer, job.info.frameSize, gltfFrameVertexBytes(plan)};
     if (!reader.rewind()) {
         r.failure = fail(Stop::ReadFailed, o.animFileName);

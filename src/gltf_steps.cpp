@@ -79,7 +79,8 @@ Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
 } // namespace
 
 Failure writeGltf(Session& io, Conversion& c) {
-    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in};
+    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in,
+                            io.packageScripts, io.texturePngs};
     const GltfExportResult r = exportGltf(job, c.newAnim);
     for (const std::string& line : r.warnings) {
         note(io, line);

@@ -821,15 +821,24 @@ std::uint64_t gltfJsonLength(const GltfPlan& plan) {
     return counter.written;
 }
 
+namespace {
+
+// The size of a GLB file of a JSON chunk of `json` bytes (before its
+// padding) and a binary chunk of `bin` bytes.
+std::uint64_t glbSize(std::uint64_t json, std::uint64_t bin) {
+    return kGlbHeaderSize + kChunkHeaderSize + padded4(json) + kChunkHeaderSize + bin;
+}
+
+} // namespace
+
 std::uint64_t gltfFileSize(const GltfPlan& plan) {
-    return kGlbHeaderSize + kChunkHeaderSize + padded4(gltfJsonLength(plan)) + kChunkHeaderSize +
-           binLayout(plan).total;
+    return glbSize(gltfJsonLength(plan), binLayout(plan).total);
 }
 
 bool writeGltfHead(const GltfPlan& plan, GltfOut& out) {
     const std::uint64_t json = gltfJsonLength(plan);
     const BinLayout b = binLayout(plan);
-    const std::uint64_t total = gltfFileSize(plan);
+    const std::uint64_t total = glbSize(json, b.total); // the JSON is not written a third time to count it
     putLe32(out, kGlbMagic);
     putLe32(out, kGlbVersion);
     putLe32(out, static_cast<std::uint32_t>(total));
@@ -924,44 +933,69 @@ GltfAlpha gltfAlphaOf(std::uint8_t type, bool masksIndexZero) {
     return masksIndexZero ? GltfAlpha::Mask : GltfAlpha::Opaque;
 }
 
+namespace {
+
+// The alpha a material shows for a pixel of colour `rgb` and palette index
+// `index` (used only where `indexed`: the image has a palette).
+std::uint8_t shownAlpha(const std::uint8_t* rgb, std::size_t index, bool indexed, GltfAlpha alpha,
+                        bool masksIndexZero) {
+    if (indexed && masksIndexZero && index == 0) {
+        return 0;
+    }
+    return alpha == GltfAlpha::Blend ? std::max({rgb[0], rgb[1], rgb[2]}) : std::uint8_t{255};
+}
+
+// The palette of the pixels a material shows of a paletted image: for each
+// index the image uses, its pixels' colour with the material's alpha (zero
+// for the indices it does not use), up to the largest index used. Empty when
+// an index stands for more than one colour: such pixels cannot be paletted.
+std::vector<std::uint8_t> shownPalette(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
+    std::array<std::uint8_t, 256 * 4> palette{};
+    std::array<bool, 256> seen{};
+    std::size_t colours = 0;
+    const std::uint8_t* pixel = image.rgba.data();
+    for (const std::uint8_t k : image.indices) {
+        std::uint8_t* entry = palette.data() + 4 * std::size_t{k};
+        if (!seen[k]) {
+            seen[k] = true;
+            std::copy(pixel, pixel + 3, entry);
+            colours = std::max<std::size_t>(colours, k + std::size_t{1});
+        } else if (!std::equal(pixel, pixel + 3, entry)) {
+            return {};
+        }
+        pixel += 4;
+    }
+    for (std::size_t k = 0; k < colours; ++k) {
+        std::uint8_t* entry = palette.data() + 4 * k;
+        if (seen[k]) {
+            entry[3] = shownAlpha(entry, k, true, alpha, masksIndexZero);
+        }
+    }
+    return {palette.begin(), palette.begin() + static_cast<std::ptrdiff_t>(4 * colours)};
+}
+
+} // namespace
+
 std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
     std::vector<std::uint8_t> rgba = image.rgba;
-    const bool indexed = masksIndexZero && image.indices.size() * 4 == rgba.size();
+    const bool indexed = image.indices.size() * 4 == rgba.size();
     for (std::size_t i = 0, p = 0; p + 3 < rgba.size(); ++i, p += 4) {
-        if (indexed && image.indices[i] == 0) {
-            rgba[p + 3] = 0;
-        } else if (alpha == GltfAlpha::Blend) {
-            rgba[p + 3] = std::max({rgba[p], rgba[p + 1], rgba[p + 2]});
-        } else {
-            rgba[p + 3] = 255;
-        }
+        rgba[p + 3] = shownAlpha(rgba.data() + p, indexed ? image.indices[i] : 0, indexed, alpha, masksIndexZero);
     }
     return rgba;
 }
 
 std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
-    std::vector<std::uint8_t> rgba = gltfTexturePixels(image, alpha, masksIndexZero);
+    // The colours of a paletted image are checked (one colour an index) and
+    // given their alpha once a palette entry, not once a pixel.
     const std::size_t pixels = image.indices.size();
-    std::array<std::uint8_t, 256 * 4> palette{};
-    std::array<bool, 256> seen{};
-    std::size_t colours = 0;
-    bool paletted = pixels > 0 && pixels * 4 == rgba.size();
-    for (std::size_t i = 0; paletted && i < pixels; ++i) {
-        const std::size_t k = image.indices[i];
-        const std::uint8_t* p = rgba.data() + 4 * i;
-        if (!seen[k]) {
-            seen[k] = true;
-            std::copy(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
-            colours = std::max(colours, k + 1);
+    if (pixels > 0 && pixels * 4 == image.rgba.size()) {
+        const std::vector<std::uint8_t> palette = shownPalette(image, alpha, masksIndexZero);
+        if (!palette.empty()) {
+            return encodePalettedPng(image.width, image.height, image.indices, palette);
         }
-        // One colour an index, or the pixels are written as they are.
-        paletted = std::equal(p, p + 4, palette.begin() + static_cast<std::ptrdiff_t>(4 * k));
     }
-    if (paletted) {
-        return encodePalettedPng(image.width, image.height, image.indices,
-                                 std::span<const std::uint8_t>(palette.data(), 4 * colours));
-    }
-    return encodePng(Image{image.width, image.height, std::move(rgba), {}, {}});
+    return encodePng(Image{image.width, image.height, gltfTexturePixels(image, alpha, masksIndexZero), {}, {}});
 }
 
 } // namespace meshfold

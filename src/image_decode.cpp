@@ -104,6 +104,11 @@ public:
             if (left_ == 0 && !nextCode()) {
                 return false;
             }
+            if (left_ == 1) { // a literal, most codes of a texture: no call to memset
+                out[done++] = value_;
+                left_ = 0;
+                continue;
+            }
             const std::size_t n = std::min<std::size_t>(left_, out.size() - done);
             std::memset(out.data() + done, value_, n);
             done += n;
@@ -218,6 +223,11 @@ ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
     Image& img = d.image;
     img = blankImage(layout.width, layout.height, paletted);
     img.palette.assign(layout.palette.begin(), layout.palette.end());
+    // Each palette colour as its four RGBA bytes, copied to a pixel in one go.
+    std::array<std::array<std::uint8_t, 4>, 256> colours{};
+    for (std::size_t k = 0; k < img.palette.size() / 3; ++k) {
+        colours[k] = {img.palette[3 * k], img.palette[3 * k + 1], img.palette[3 * k + 2], 255};
+    }
     std::vector<std::uint8_t> line(std::size_t{layout.bytesPerLine} * layout.planes);
     const std::size_t bpl = layout.bytesPerLine;
     PcxRle rle(layout.stream);
@@ -227,12 +237,13 @@ ImageDecoded decodePcx(std::span<const std::uint8_t> file) {
             return refused("truncated: the pixel data is cut short");
         }
         // Bytes past the width in each plane are the line's padding.
-        for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
-            if (paletted) {
-                const std::uint8_t* c = img.palette.data() + 3 * std::size_t{line[x]};
+        if (paletted) {
+            for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
                 img.indices[pixel] = line[x];
-                putPixel(img, pixel, c[0], c[1], c[2], 255);
-            } else {
+                std::memcpy(img.rgba.data() + 4 * pixel, colours[line[x]].data(), 4);
+            }
+        } else {
+            for (std::uint32_t x = 0; x < layout.width; ++x, ++pixel) {
                 putPixel(img, pixel, line[x], line[bpl + x], line[2 * bpl + x], 255);
             }
         }

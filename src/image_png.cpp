@@ -15,20 +15,35 @@ constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A
 constexpr std::uint8_t kColourTypePalette = 3;
 constexpr std::uint8_t kFilterNone = 0;
 
+// The CRC-32 of PNG chunks, four bytes a step ("slicing by 4"): table k
+// gives the CRC of a byte followed by k zero bytes, so that four lookups
+// that do not wait on each other replace four that do.
 std::uint32_t crc32(const std::uint8_t* bytes, std::size_t size, std::uint32_t crc) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
+    static const auto tables = [] {
+        std::array<std::array<std::uint32_t, 256>, 4> t{};
         for (std::uint32_t n = 0; n < 256; ++n) {
             std::uint32_t c = n;
             for (int k = 0; k < 8; ++k) {
                 c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
             }
-            t[n] = c;
+            t[0][n] = c;
+        }
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            for (std::uint32_t n = 0; n < 256; ++n) {
+                t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
+            }
         }
         return t;
     }();
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        crc ^= std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8 | std::uint32_t{bytes[i + 2]} << 16 |
+               std::uint32_t{bytes[i + 3]} << 24;
+        crc = tables[3][crc & 0xFF] ^ tables[2][(crc >> 8) & 0xFF] ^ tables[1][(crc >> 16) & 0xFF] ^
+              tables[0][crc >> 24];
+    }
+    for (; i < size; ++i) {
+        crc = tables[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
     }
     return crc;
 }
@@ -91,9 +106,7 @@ public:
             i += length;
         }
         symbol(kEndOfBlock);
-        if (bitCount_ > 0) {
-            put(0, 8 - bitCount_);
-        }
+        flushBits();
         if (out_.size() > size + size / kStoredBlock * 5 + 16) {
             stored(data, size);
         }
@@ -135,14 +148,25 @@ private:
         return b << 16 | a;
     }
 
-    // `count` bits of `bits`, lowest first.
+    // `count` bits of `bits`, lowest first (at most 32 at a time), written
+    // out four bytes at a time.
     void put(std::uint32_t bits, unsigned count) {
         bitBuffer_ |= std::uint64_t{bits} << bitCount_;
         bitCount_ += count;
-        while (bitCount_ >= 8) {
+        if (bitCount_ >= 32) {
+            const std::uint32_t word = static_cast<std::uint32_t>(bitBuffer_);
+            out_.insert(out_.end(), {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+                                     static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)});
+            bitBuffer_ >>= 32;
+            bitCount_ -= 32;
+        }
+    }
+
+    // The bits still held, padded with zeros to the byte.
+    void flushBits() {
+        for (; bitCount_ > 0; bitCount_ = bitCount_ > 8 ? bitCount_ - 8 : 0) {
             out_.push_back(static_cast<std::uint8_t>(bitBuffer_));
             bitBuffer_ >>= 8;
-            bitCount_ -= 8;
         }
     }
 
@@ -177,34 +201,69 @@ private:
     }
 
     void symbol(unsigned s) {
-        const Code& c = fixedCodes()[s];
+        const Code& c = fixed_[s];
         put(c.bits, c.length);
     }
 
     void literal(std::uint8_t byte) { symbol(byte); }
 
+    // A match: its length symbol and extra bits, then its distance code
+    // (five bits, reversed) and extra bits.
     void match(std::size_t length, std::size_t distance) {
-        static constexpr std::array<std::uint16_t, 29> kLengthBase = {
-            3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-        static constexpr std::array<std::uint8_t, 29> kLengthExtra = {
-            0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-        static constexpr std::array<std::uint16_t, 30> kDistanceBase = {
-            1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513, 769,
-            1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-        static constexpr std::array<std::uint8_t, 30> kDistanceExtra = {
-            0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-        std::size_t l = kLengthBase.size() - 1;
-        while (kLengthBase[l] > length) {
-            --l;
-        }
-        symbol(257 + static_cast<unsigned>(l));
+        const MatchCodes& c = matches_;
+        const std::uint8_t l = c.lengthCode[length];
+        symbol(257 + l);
         put(static_cast<std::uint32_t>(length - kLengthBase[l]), kLengthExtra[l]);
-        std::size_t d = kDistanceBase.size() - 1;
-        while (kDistanceBase[d] > distance) {
-            --d;
-        }
-        put(reversed(static_cast<std::uint32_t>(d), 5), 5);
+        // Distances to 256 are looked up directly, longer ones by their
+        // distance - 1 over 128 (every code from 257 on spans a multiple of 128).
+        const std::uint8_t d = distance <= 256 ? c.distanceCode[distance] : c.distanceCode[256 + ((distance - 1) >> 7)];
+        put(c.distanceBits[d], 5);
         put(static_cast<std::uint32_t>(distance - kDistanceBase[d]), kDistanceExtra[d]);
+    }
+
+    static constexpr std::array<std::uint16_t, 29> kLengthBase = {
+        3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static constexpr std::array<std::uint8_t, 29> kLengthExtra = {
+        0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static constexpr std::array<std::uint16_t, 30> kDistanceBase = {
+        1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513, 769,
+        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    static constexpr std::array<std::uint8_t, 30> kDistanceExtra = {
+        0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+    // The code of every match length (3 to 258) and distance, and each
+    // distance code's five bits as written (reversed).
+    struct MatchCodes {
+        std::array<std::uint8_t, kMaxMatch + 1> lengthCode{};
+        std::array<std::uint8_t, 256 + 256> distanceCode{}; // [1..256] direct, [256 + (d - 1) / 128] beyond
+        std::array<std::uint8_t, 30> distanceBits{};
+    };
+    static const MatchCodes& matchCodes() {
+        static const MatchCodes codes = [] {
+            MatchCodes c;
+            for (std::size_t length = kMinMatch, l = 0; length <= kMaxMatch; ++length) {
+                l += l + 1 < kLengthBase.size() && kLengthBase[l + 1] <= length ? 1 : 0;
+                c.lengthCode[length] = static_cast<std::uint8_t>(l);
+            }
+            const auto codeOf = [](std::size_t distance) {
+                std::size_t d = kDistanceBase.size() - 1;
+                while (kDistanceBase[d] > distance) {
+                    --d;
+                }
+                return static_cast<std::uint8_t>(d);
+            };
+            for (std::size_t distance = 1; distance <= 256; ++distance) {
+                c.distanceCode[distance] = codeOf(distance);
+            }
+            for (std::size_t k = 2; k < 256; ++k) {
+                c.distanceCode[256 + k] = codeOf(k * 128 + 1);
+            }
+            for (std::uint32_t d = 0; d < c.distanceBits.size(); ++d) {
+                c.distanceBits[d] = static_cast<std::uint8_t>(reversed(d, 5));
+            }
+            return c;
+        }();
+        return codes;
     }
 
     // The data as stored blocks, after the zlib header.
@@ -223,6 +282,10 @@ private:
         } while (at < size);
     }
 
+    // The code tables (made once), held here so that each symbol does
+    // not ask whether they are made yet.
+    const std::array<Code, 288>& fixed_ = fixedCodes();
+    const MatchCodes& matches_ = matchCodes();
     std::vector<std::uint8_t> out_;
     std::uint64_t bitBuffer_ = 0;
     unsigned bitCount_ = 0;

@@ -55,6 +55,33 @@ const MeshImportLine* importOf(const ExecLines& lines, const std::string& base, 
     return nullptr;
 }
 
+// The lines of every .uc file in folder `classes`, from `read` when it
+// holds them already.
+const std::vector<PackageScripts::Script>& classScripts(const std::string& classes, double fps,
+                                                        PackageScripts& read) {
+    if (read.classes == classes && read.fps == fps) {
+        return read.scripts;
+    }
+    read = PackageScripts{classes, fps, {}};
+    std::vector<std::string> files;
+    if (filesInFolder(classes, files)) {
+        for (const std::string& file : files) {
+            std::string script;
+            if (endsWithIgnoringAsciiCase(file, ".uc") && readScript(file, script)) {
+                PackageScripts::Script s{fileIdentity(file), {}};
+                readExecLines(script, fps, s.lines);
+                read.scripts.push_back(std::move(s));
+            }
+        }
+    }
+    return read.scripts;
+}
+
+template <typename T>
+void append(std::vector<T>& to, const std::vector<T>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
+
 } // namespace
 
 std::string resolveScriptPath(const std::string& base, std::string_view relative, FolderListings& listings) {
@@ -75,7 +102,7 @@ std::string resolveScriptPath(const std::string& base, std::string_view relative
 }
 
 MeshPackage readMeshPackage(const std::string& animFile, const std::string& besideScript,
-                            const std::string& fallbackName, double fps) {
+                            const std::string& fallbackName, double fps, PackageScripts& read) {
     MeshPackage p;
     FolderListings listings;
     std::string classes;
@@ -88,14 +115,15 @@ MeshPackage readMeshPackage(const std::string& animFile, const std::string& besi
     readExecLines(text, fps, beside);
 
     ExecLines package;
-    std::vector<std::string> files;
-    if (!classes.empty() && filesInFolder(classes, files)) {
+    if (!classes.empty()) {
         const std::string besideIdentity = hasBeside ? fileIdentity(besideScript) : std::string();
-        for (const std::string& file : files) {
-            std::string script;
-            if (endsWithIgnoringAsciiCase(file, ".uc") && fileIdentity(file) != besideIdentity &&
-                readScript(file, script)) {
-                readExecLines(script, fps, package);
+        for (const PackageScripts::Script& s : classScripts(classes, fps, read)) {
+            if (s.identity != besideIdentity) {
+                append(package.meshImports, s.lines.meshImports);
+                append(package.meshMaps, s.lines.meshMaps);
+                append(package.setTextures, s.lines.setTextures);
+                append(package.textureImports, s.lines.textureImports);
+                append(package.sequences, s.lines.sequences);
             }
         }
     }
@@ -118,7 +146,6 @@ MeshPackage readMeshPackage(const std::string& animFile, const std::string& besi
     }
 
     ExecLines all = std::move(beside);
-    const auto append = [](auto& to, auto& from) { to.insert(to.end(), from.begin(), from.end()); };
     append(all.meshImports, package.meshImports);
     append(all.meshMaps, package.meshMaps);
     append(all.setTextures, package.setTextures);

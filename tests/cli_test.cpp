@@ -2152,5 +2152,51 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     }
 }
 
+// One run over the meshes of two packages: each mesh shows its own
+// package's texture, as its materials show it, though the run keeps the
+// scripts it read last and the PNGs of its last mesh.
+TEST_F(CliPackage, ARunOverSeveralPackagesGivesEachMeshItsOwnPackagesTextures) {
+    mesh("P1/Models/");
+    file("P1/Models/N_a.3d", get("P1/Models/M_a.3d"));
+    file("P1/Models/N_d.3d", get("P1/Models/M_d.3d"));
+    mesh("P2/Models/");
+    text("P1/Classes/A.uc", "#exec TEXTURE IMPORT NAME=One FILE=Textures\\One.pcx\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=One\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=N NUM=0 TEXTURE=One\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=N NUM=1 TEXTURE=One\n");
+    text("P2/Classes/B.uc", "#exec TEXTURE IMPORT NAME=Two FILE=Textures\\Two.bmp\n"
+                            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Two\n");
+    file("P1/Textures/One.pcx", smallPcx());
+    file("P2/Textures/Two.bmp", tinyBmp());
+    const RunResult r = run({"--to-gltf", "--uc", "P1/Models/M", "P1/Models/N", "P2/Models/M"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // Slot 1's polygons are masked: N shows One twice, the second time with
+    // index 0 transparent.
+    const std::vector<std::tuple<std::string, int, std::string, bool>> shown = {
+        {"P1/Models/M", 0, "One", false}, {"P1/Models/N", 0, "One", false},
+        {"P1/Models/N", 1, "One", true},  {"P2/Models/M", 0, "Two", false}};
+    for (const auto& [name, slot, image, masked] : shown) {
+        SCOPED_TRACE(name + " slot " + std::to_string(slot));
+        const Glb glb = readGlb(get(name + ".glb"));
+        ASSERT_EQ(glb.error, "");
+        const nlohmann::json& m = glb.json["materials"][slot];
+        ASSERT_EQ(m["extras"]["meshfold"]["texture"], slot);
+        ASSERT_TRUE(m["pbrMetallicRoughness"].contains("baseColorTexture"));
+        const std::size_t t = m["pbrMetallicRoughness"]["baseColorTexture"]["index"];
+        const nlohmann::json& i = glb.json["images"][glb.json["textures"][t]["source"].get<std::size_t>()];
+        EXPECT_EQ(i["name"], image);
+        const nlohmann::json& view = glb.json["bufferViews"][i["bufferView"].get<std::size_t>()];
+        const ImageDecoded png = decodeImage(std::span<const std::uint8_t>(
+            glb.bin.data() + view["byteOffset"].get<std::size_t>(), view["byteLength"].get<std::size_t>()));
+        ASSERT_EQ(png.failure, "");
+        if (image == "One") {
+            ASSERT_EQ(png.image.rgba.size(), 16u);
+            for (std::size_t p = 0; p < 4; ++p) {
+                EXPECT_EQ(png.image.rgba[4 * p + 3], masked && kSmallPcxIndices[p] == 0 ? 0 : 255) << p;
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace meshfold::test

@@ -4,18 +4,35 @@
 #pragma once
 
 #include "meshfold/frames.h"
+#include "meshfold/gltf_write.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/options.h"
+#include "meshfold/package_files.h"
 #include "meshfold/platform.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace meshfold {
+
+// The PNGs a run made for its last mesh's textures, kept for its next mesh:
+// the meshes of a package often share a texture (a weapon's views its skin).
+// One mesh's images are held at a time; a run starts with none.
+struct TexturePngs {
+    struct Kept {
+        std::string path; // the texture file
+        bool paletted = false;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        std::vector<std::pair<std::pair<GltfAlpha, bool>, std::vector<std::uint8_t>>> pngs; // by alpha and masking
+    };
+    std::vector<Kept> images;
+};
 
 struct GltfExportJob {
     const RunOptions& options;
@@ -25,6 +42,8 @@ struct GltfExportJob {
     std::span<const std::uint8_t> data; // the whole data file, every triangle in it
     bool dryRun;                        // plan and size the file, write nothing
     std::vector<std::uint8_t>& buffer;  // room for one frame (65535 bytes)
+    PackageScripts& scripts;            // with --uc: the package scripts the run read last
+    TexturePngs& pngs;                  // with --uc: the PNGs of the run's last mesh, then of this one
 };
 
 struct GltfExportResult {
@@ -38,7 +57,9 @@ struct GltfExportResult {
 // With --uc, the sequences and the slots' textures of the package the mesh
 // is in (see package_files.h) go into the file too: each slot's texture file
 // is read and decoded once, and each way its materials show it is encoded
-// once as a PNG, which the plan holds while the frames are written.
+// once as a PNG, which the plan holds while the frames are written. A file
+// whose PNGs another slot or the run's last mesh made (job.pngs) is not read
+// again; the package's scripts come from job.scripts when it holds them.
 //
 // Reads the frames twice, the way the game does (frame k's N vertices start
 // k frame sizes after the header): once for their bounds, once to write them

@@ -32,6 +32,20 @@ struct MeshPackage {
     std::vector<PackageSlot> slots; // in slot order
 };
 
+// The scripts of the Classes folder a run read last, kept for the run's next
+// mesh: the meshes of a package come one after another, and each would read
+// and parse the same files again. One folder is held at a time, so memory
+// does not grow with the packages a run visits; a run starts with it empty.
+struct PackageScripts {
+    struct Script {
+        std::string identity; // fileIdentity() of the .uc file
+        ExecLines lines;
+    };
+    std::string classes; // the folder's path as found, empty before any
+    double fps = 0;      // the rate its sequence lines were read with
+    std::vector<Script> scripts; // every .uc that could be read, in name order
+};
+
 // The file that `relative`, a path as a script writes it (`\` or `/`), names
 // under `base` ("" for the current folder, else ending in a separator): each
 // part as written where that exists, else the one name in its folder that
@@ -52,7 +66,9 @@ std::string resolveScriptPath(const std::string& base, std::string_view relative
 //   - the clips are every SEQUENCE line of `besideScript` where it has any
 //     (as before a package was looked for), else the package's lines of the
 //     mesh.
+// The Classes scripts are taken from `read` when it holds that folder (same
+// path, same rate), else read and left there.
 MeshPackage readMeshPackage(const std::string& animFile, const std::string& besideScript,
-                            const std::string& fallbackName, double fps);
+                            const std::string& fallbackName, double fps, PackageScripts& read);
 
 } // namespace meshfold

@@ -7,10 +7,12 @@
 #include "meshfold/convert.h"
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
+#include "meshfold/gltf_export.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
 #include "meshfold/options.h"
+#include "meshfold/package_files.h"
 #include "meshfold/platform.h"
 #include "meshfold/recovery.h"
 #include "meshfold/reverse.h"
@@ -45,6 +47,8 @@ struct Session {
     LeftoverIndex leftovers = {};
     std::vector<std::uint8_t> in = std::vector<std::uint8_t>(kChunkWords * kPackedVertexSize);
     std::vector<std::uint8_t> wide = std::vector<std::uint8_t>(kChunkWords * kWideVertexSize);
+    PackageScripts packageScripts = {}; // --to-gltf --uc: the Classes scripts read last
+    TexturePngs texturePngs = {};       // and the PNGs of the last mesh's textures
 };
 
 // Everything the conversion of one mesh holds between its steps.
