@@ -1122,12 +1122,14 @@ TEST(PackageLines, MeshImportsSequencesAndScriptPaths) {
 // An image of w x h pixels, each colour from its position; alpha 0 in the
 // left half when `holed`.
 Image testImage(std::uint32_t w, std::uint32_t h, bool holed = false) {
-    Image img{w, h, {}, {}, {}};
+    Image img{w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4), {}, {}};
+    std::uint8_t* p = img.rgba.data();
     for (std::uint32_t y = 0; y < h; ++y) {
-        for (std::uint32_t x = 0; x < w; ++x) {
-            const std::uint8_t a = holed && x < w / 2 ? 0 : 255;
-            img.rgba.insert(img.rgba.end(), {static_cast<std::uint8_t>(x * 255 / std::max(w - 1, 1u)),
-                                              static_cast<std::uint8_t>(y * 255 / std::max(h - 1, 1u)), 90, a});
+        for (std::uint32_t x = 0; x < w; ++x, p += 4) {
+            p[0] = static_cast<std::uint8_t>(x * 255 / std::max(w - 1, 1u));
+            p[1] = static_cast<std::uint8_t>(y * 255 / std::max(h - 1, 1u));
+            p[2] = 90;
+            p[3] = holed && x < w / 2 ? 0 : 255;
         }
     }
     return img;
