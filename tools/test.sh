@@ -11,15 +11,18 @@ source tools/deps.sh
 need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev
 # The interop tests compare against an independent importer of the packed form.
 need_packages assimp-utils
-# The .glb files of --to-gltf, read by Khronos' validator (npm, into the
-# build folder), Blender's glTF importer (which needs numpy, not pulled in)
-# and assimp; tiny_gltf and nlohmann's JSON for the tests' own reader.
+# The .glb files of --to-gltf, read by Khronos' validator and three.js (npm,
+# into the build folder; pngjs decodes the PNGs three.js gets in node),
+# Blender's glTF importer (which needs numpy, not pulled in) and assimp;
+# tiny_gltf and nlohmann's JSON for the tests' own reader.
 need_packages nodejs blender python3-numpy nlohmann-json3-dev libtinygltf-dev
 # Some nodejs packages bring npm along; Debian's is a package of its own.
 command -v npm >/dev/null || need_packages npm
-if [ ! -d build/node/node_modules/gltf-validator ]; then
-  npm install --prefix build/node --no-audit --no-fund gltf-validator >/dev/null
-fi
+for module in gltf-validator three pngjs; do
+  if [ ! -d "build/node/node_modules/$module" ]; then
+    npm install --prefix build/node --no-audit --no-fund "$module" >/dev/null
+  fi
+done
 # The kernel benchmark, and /usr/bin/time for peak memory in bench/e2e.sh.
 need_packages libbenchmark-dev time
 

@@ -10,7 +10,10 @@
 #              loaded at their size onto their materials (blender_check.py)
 #   assimp     the Open Asset Import Library's `assimp info`: every file loads,
 #              with one face a triangle
-# Usage: gltf_check.sh validator|blender|assimp MESHFOLD CORPUS NODE_MODULES
+#   three      three.js's GLTFLoader in node (npm packages three and pngjs):
+#              every file's meshes at their counts, and every textured
+#              material's image, blending and filters (three_check.mjs)
+# Usage: gltf_check.sh validator|blender|assimp|three MESHFOLD CORPUS NODE_MODULES
 # Exits 77 (skipped) when the corpus or the reader is not there.
 set -euo pipefail
 what=$1 exe=$2 corpus=$3 modules=$4
@@ -78,6 +81,17 @@ blender)
     tail -20 "$dir/blender.log"
   fi
   exit "$status"
+  ;;
+three)
+  if [ ! -d "$modules/three" ] || [ ! -d "$modules/pngjs" ]; then
+    echo "three or pngjs is not installed in $modules (tools/test.sh installs them)"
+    exit 77
+  fi
+  if [ "${#textured[@]}" -gt 0 ]; then
+    node "$here/three_check.mjs" "$modules" "$dir"/*.glb --textures "${textured[@]}"
+  else
+    node "$here/three_check.mjs" "$modules" "$dir"/*.glb
+  fi
   ;;
 assimp)
   if ! command -v assimp >/dev/null; then
