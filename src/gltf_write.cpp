@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <numeric>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 
@@ -945,10 +946,32 @@ std::uint8_t shownAlpha(const std::uint8_t* rgb, std::size_t index, bool indexed
     return alpha == GltfAlpha::Blend ? std::max({rgb[0], rgb[1], rgb[2]}) : std::uint8_t{255};
 }
 
-// The palette of the pixels a material shows of a paletted image: for each
-// index the image uses, its pixels' colour with the material's alpha (zero
-// for the indices it does not use), up to the largest index used. Empty when
-// an index stands for more than one colour: such pixels cannot be paletted.
+// True when the image's own palette (image.palette) holds at least
+// `colours` entries and gives each index in `seen` the colour `palette`
+// (four bytes an entry) has for it: the pixels then show that palette.
+bool ownPaletteShowsPixels(const Image& image, std::span<const std::uint8_t> palette,
+                           std::span<const bool> seen, std::size_t colours) {
+    const std::size_t own = image.palette.size() / 3;
+    if (own * 3 != image.palette.size() || own < colours || own > seen.size()) {
+        return false;
+    }
+    for (std::size_t k = 0; k < colours; ++k) {
+        if (seen[k] && !std::equal(palette.begin() + static_cast<std::ptrdiff_t>(4 * k),
+                                   palette.begin() + static_cast<std::ptrdiff_t>(4 * k + 3),
+                                   image.palette.begin() + static_cast<std::ptrdiff_t>(3 * k))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The palette of the pixels a material shows of a paletted image, each entry
+// with the material's alpha: the image's own palette whole (its 256 colours
+// for an 8-bit PCX) when the pixels show it, so that a texture brought back
+// from the file keeps the entries no pixel uses; else, up to the largest
+// index used, each used index's colour (black and transparent for the
+// others). Empty when an index stands for more than one colour: such pixels
+// cannot be paletted.
 std::vector<std::uint8_t> shownPalette(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
     std::array<std::uint8_t, 256 * 4> palette{};
     std::array<bool, 256> seen{};
@@ -965,9 +988,16 @@ std::vector<std::uint8_t> shownPalette(const Image& image, GltfAlpha alpha, bool
         }
         pixel += 4;
     }
+    const bool own = ownPaletteShowsPixels(image, palette, seen, colours);
+    if (own) {
+        colours = image.palette.size() / 3;
+        for (std::size_t k = 0; k < colours; ++k) {
+            std::copy_n(image.palette.begin() + static_cast<std::ptrdiff_t>(3 * k), 3, palette.data() + 4 * k);
+        }
+    }
     for (std::size_t k = 0; k < colours; ++k) {
         std::uint8_t* entry = palette.data() + 4 * k;
-        if (seen[k]) {
+        if (own || seen[k]) {
             entry[3] = shownAlpha(entry, k, true, alpha, masksIndexZero);
         }
     }

@@ -116,7 +116,9 @@ std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha,
 
 // Those pixels as a PNG file: from an image with a palette, a paletted PNG
 // (a quarter of the bytes to compress, and a smaller file), its colours and
-// alpha those of the pixels; else an RGBA one. Empty when it cannot be made.
+// alpha those of the pixels, holding the image's whole palette (used entries
+// or not) where the pixels show it, so that the texture can be brought back
+// with every entry; else an RGBA one. Empty when it cannot be made.
 std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero);
 
 // Everything the triangles decide.
