@@ -138,11 +138,9 @@ std::string importProgress(const RunOptions& o, const ImportedMesh& m) {
             s += format("\n  texture %llu: ", t.number) + t.fileName + " again";
             continue;
         }
-        char text[160];
-        std::snprintf(text, sizeof text, "\n  texture %u: %s, %u x %u, %u colours%s", unsigned{t.number},
-                      t.fileName.c_str(), t.width, t.height, t.colours,
-                      (t.flags & kTextureFlagMasked) != 0 ? ", masked" : "");
-        s += text;
+        s += format("\n  texture %llu: ", t.number) + t.fileName + ", " + std::to_string(t.width) + " x " +
+             std::to_string(t.height) + ", " + std::to_string(t.colours) + (t.colours == 1 ? " colour" : " colours") +
+             ((t.flags & kTextureFlagMasked) != 0 ? ", masked" : "");
     }
     return s;
 }
