@@ -768,6 +768,17 @@ void checkTexturePixels(const Glb& glb, const nlohmann::json& material, const By
     EXPECT_EQ(wrong, 0u) << "pixels differ";
 }
 
+// Every mesh of the packages, copied into `dir`, exported there with --uc in
+// one run.
+RunResult exportPackages(const fs::path& packages, const fs::path& dir) {
+    fs::copy(packages, dir, fs::copy_options::recursive);
+    std::vector<std::string> args = {"--to-gltf", "--uc"};
+    for (const auto& [folder, m] : kPackageMeshes) {
+        args.push_back(folder + m.mesh);
+    }
+    return runTool(args, dir);
+}
+
 // Every mesh of the real packages, exported with --uc from a copy of them:
 // each slot whose texture the package imports from a file there shows that
 // file, pixel for pixel; every other slot stays plain, and the game's own
@@ -778,12 +789,7 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         GTEST_SKIP() << "no packages at ../shared/corpus-packages beside the repository";
     }
     Scratch scratch;
-    fs::copy(packages, scratch.dir, fs::copy_options::recursive);
-    std::vector<std::string> args = {"--to-gltf", "--uc"};
-    for (const auto& [folder, m] : kPackageMeshes) {
-        args.push_back(folder + m.mesh);
-    }
-    const RunResult r = runTool(args, scratch.dir);
+    const RunResult r = exportPackages(packages, scratch.dir);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Texture slot 3: BRAssaultGunTex1 (textures\\X7PR2.pcx, 256 x 256)"), std::string::npos)
         << r.out;
@@ -851,12 +857,7 @@ TEST(CorpusPackages, TexturesComeBackAsThePackagesOwnFiles) {
         GTEST_SKIP() << "no packages at ../shared/corpus-packages beside the repository";
     }
     Scratch scratch;
-    fs::copy(packages, scratch.dir, fs::copy_options::recursive);
-    std::vector<std::string> args = {"--to-gltf", "--uc"};
-    for (const auto& [folder, m] : kPackageMeshes) {
-        args.push_back(folder + m.mesh);
-    }
-    ASSERT_EQ(runTool(args, scratch.dir).status, 0);
+    ASSERT_EQ(exportPackages(packages, scratch.dir).status, 0);
     std::size_t textures = 0;
     std::size_t sameBytes = 0;
     std::size_t ownWritten = 0; // sources this writer would write the same way
