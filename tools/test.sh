@@ -14,8 +14,9 @@ need_packages assimp-utils
 # The .glb files of --to-gltf, read by Khronos' validator and three.js (npm,
 # into the build folder; pngjs decodes the PNGs three.js gets in node),
 # Blender's glTF importer (which needs numpy, not pulled in) and assimp;
-# tiny_gltf and nlohmann's JSON for the tests' own reader.
-need_packages nodejs blender python3-numpy nlohmann-json3-dev libtinygltf-dev
+# Pillow reads the texture writer's PCX files back; tiny_gltf and nlohmann's JSON
+# for the tests' own reader.
+need_packages nodejs blender python3-numpy python3-pil nlohmann-json3-dev libtinygltf-dev
 # Some nodejs packages bring npm along; Debian's is a package of its own.
 command -v npm >/dev/null || need_packages npm
 for module in gltf-validator three pngjs; do
