@@ -253,7 +253,7 @@ TEST_F(Corpus, UnrealMeshesComeBackFromEveryMode) {
             const Bytes convertedData = get(base + "_d.3d");
             args.insert(args.begin(), "--to-unreal");
             RunResult r = runTool(args, scratch.dir);
-            ASSERT_EQ(r.status, 0) << r.out;
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
             EXPECT_EQ(get(base + "_a.3d"), hiRes ? original : cleared);
             // -ms twice: the triangles as they were, after a zeroed header tail.
             const Bytes data = get(base + "_d.3d");

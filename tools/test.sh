@@ -41,11 +41,12 @@ ctest --test-dir build/release --output-on-failure -j "$jobs" | tee "$logs/relea
 # compiler has warnings of its own (g++ warns at -O3 where it does not at -O2),
 # so the core, the program and every test are built once more in the
 # configurations the stages here do not use, warnings as errors, and not run.
-echo "== warning-free builds: g++ Release, g++ Debug, clang++ Release"
-need_packages clang
+# clang's warnings come from its front end alone, the same at every
+# optimisation level: the sanitizer build below is clang's, warnings as errors.
+echo "== warning-free builds: g++ Release, g++ Debug"
 started=$SECONDS
 strict_builds=0
-for build in gcc:g++:Release gcc:g++:Debug clang:clang++:Release; do
+for build in gcc:g++:Release gcc:g++:Debug; do
   IFS=: read -r cc cxx type <<<"$build"
   dir=build/strict-$cc-${type,,}
   CC=$cc CXX=$cxx cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DMESHFOLD_WERROR=ON \
@@ -73,8 +74,10 @@ cmake --build build/sanitize -j "$jobs"
 # Each run is several times slower here: the power-cut replay samples 128
 # of the combinations of a cut's unflushed folder operations instead of 1024
 # (every state is still tried while a cut leaves at most 7 of them open).
+# The outside readers' tests ("reader") judge files the native run has
+# already shown them, and are left out here.
 MESHFOLD_POWER_CUT_SAMPLES=128 \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" | tee "$logs/sanitize.txt"
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -LE reader | tee "$logs/sanitize.txt"
 
 echo "== fuzzing the core for 60 seconds"
 bash tools/fuzz.sh
@@ -88,5 +91,5 @@ release=$(ctest_count "$logs/release.txt")
 sanitize=$(ctest_count "$logs/sanitize.txt")
 wine=$(gtest_count "$logs/windows.txt")
 echo "== summary: native $release, under wine $wine, sanitizers $sanitize," \
-  "warning-free builds $strict_builds; fuzzing 60 s"
+  "warning-free builds $strict_builds; fuzzing 60 s; $((SECONDS / 60)) min $((SECONDS % 60)) s"
 echo "$((release + wine + sanitize + strict_builds)) passed, 0 failed"

@@ -62,6 +62,9 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 echo "== windows: wine prefix"
 wine wineboot --init </dev/null >/dev/null 2>&1 || true
 wineserver -w
+# One server for the whole run: an idle one ends after three seconds, and a
+# program started just then may fail to reach it.
+wineserver -p
 
 echo "== windows: tests of meshfold.exe under wine"
 export MESHFOLD_EXE="$root/build/win/meshfold.exe" MESHFOLD_RUNNER=wine

@@ -310,9 +310,18 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
     const std::vector<std::string> prefix = commandPrefix();
     argv.insert(argv.end(), prefix.begin(), prefix.end());
     argv.insert(argv.end(), args.begin(), args.end());
-    const ProgramResult p = runProgram(argv, cwd);
+    ProgramResult p = runProgram(argv, cwd);
     if (!p.started) {
         throw std::runtime_error("cannot run " + argv[0]);
+    }
+    // meshfold prints its banner before it reads anything, so a failure with
+    // nothing on standard output is the runner's own: Wine, now and then,
+    // cannot reach its server while an idle one shuts down. Such a run never
+    // started the program and is tried again (twice at most), said on stderr.
+    for (int retry = 0; retry < 2 && usingRunner() && p.status != 0 && p.output.empty(); ++retry) {
+        std::fprintf(stderr, "[ runner   ] exit %d before the program started (%s), run again\n",
+                     p.status, withoutCarriageReturns(p.errors).c_str());
+        p = runProgram(argv, cwd);
     }
     if (usingRunner()) {
         return RunResult{withoutCarriageReturns(p.output), p.status, withoutCarriageReturns(p.errors)};
