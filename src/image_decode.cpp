@@ -7,6 +7,7 @@
 // on what stbi_info reports. A refusal is a value: one sentence in words.
 #include "meshfold/format.h"
 #include "meshfold/image.h"
+#include "meshfold/pcx.h"
 #include "stb_guard.h"
 
 #include <stb_image.h>
@@ -60,34 +61,12 @@ void putPixel(Image& img, std::size_t pixel, std::uint8_t r, std::uint8_t g, std
 }
 
 // ---------------------------------------------------------------------------
-// PCX (ZSoft), version 5 with RLE: a 128-byte header, the RLE stream of every
-// line (each line holds `bytes per line` bytes of each plane in turn), and for
-// 8 bits in one plane a 256-colour palette at the very end, after a 0x0C byte.
-
-inline constexpr std::size_t kPcxHeaderSize = 128;
-inline constexpr std::uint8_t kPcxManufacturer = 0x0A;
-inline constexpr std::size_t kPcxVersionAt = 1;
-inline constexpr std::size_t kPcxEncodingAt = 2;
-inline constexpr std::size_t kPcxBitsAt = 3;
-inline constexpr std::size_t kPcxXMinAt = 4;
-inline constexpr std::size_t kPcxYMinAt = 6;
-inline constexpr std::size_t kPcxXMaxAt = 8;
-inline constexpr std::size_t kPcxYMaxAt = 10;
-inline constexpr std::size_t kPcxPlanesAt = 65;
-inline constexpr std::size_t kPcxBytesPerLineAt = 66;
-inline constexpr std::uint8_t kPcxVersion = 5;
-inline constexpr std::uint8_t kPcxRle = 1;
-inline constexpr std::uint8_t kPcxPaletteMarker = 0x0C;
-inline constexpr std::size_t kPcxPaletteSize = 768;
-inline constexpr std::size_t kPcxPaletteTail = kPcxPaletteSize + 1; // marker and colours
-inline constexpr std::uint8_t kPcxRunFlags = 0xC0;
-inline constexpr std::uint8_t kPcxRunCountMask = 0x3F;
-static_assert(kPcxBytesPerLineAt + 2 <= kPcxHeaderSize);
+// PCX (ZSoft), version 5 with RLE: the layout is in meshfold/pcx.h.
 
 // The most bytes an RLE stream of `n` bytes can decode to: every pair a run
 // of 63, an odd last byte one literal.
 std::uint64_t pcxMostDecoded(std::size_t n) {
-    return std::uint64_t{kPcxRunCountMask} * (n / 2) + n % 2;
+    return std::uint64_t{kPcxMaxRun} * (n / 2) + n % 2;
 }
 
 // Decodes a PCX RLE stream a piece at a time. A run may carry on from one

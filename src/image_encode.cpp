@@ -4,6 +4,7 @@
 #include "meshfold/image.h"
 
 #include "meshfold/format.h"
+#include "meshfold/pcx.h"
 
 #include <stb_image_resize.h>
 
@@ -16,40 +17,16 @@ namespace meshfold {
 
 namespace {
 
-// ---- PCX layout (ZSoft's version 5 header, 128 bytes) ----
-constexpr std::size_t kPcxHeaderSize = 128;
-constexpr std::size_t kPcxManufacturerOffset = 0; // always 0x0A
-constexpr std::size_t kPcxVersionOffset = 1;
-constexpr std::size_t kPcxEncodingOffset = 2; // 1: run-length
-constexpr std::size_t kPcxBitsOffset = 3;     // bits per pixel in a plane
-constexpr std::size_t kPcxXMinOffset = 4;     // the window, inclusive: 4 x 16 bits
-constexpr std::size_t kPcxYMinOffset = 6;
-constexpr std::size_t kPcxXMaxOffset = 8;
-constexpr std::size_t kPcxYMaxOffset = 10;
-constexpr std::size_t kPcxHorizontalDpiOffset = 12;
-constexpr std::size_t kPcxVerticalDpiOffset = 14;
-constexpr std::size_t kPcxPlanesOffset = 65;
-constexpr std::size_t kPcxBytesPerLineOffset = 66;
-constexpr std::size_t kPcxPaletteInfoOffset = 68; // 1: colour
-constexpr std::uint8_t kPcxManufacturer = 0x0A;
-constexpr std::uint8_t kPcxVersion = 5;
-constexpr std::uint8_t kPcxEncodingRle = 1;
+// What this writer puts in a PCX header (the layout is in meshfold/pcx.h):
+// 8 bits in one colour plane.
 constexpr std::uint8_t kPcxBitsPerPixel = 8;
 constexpr std::uint8_t kPcxPlanes = 1;
 constexpr std::uint16_t kPcxPaletteInfoColour = 1;
 // 72 dpi, as most of the textures in mod packages carry (the field is unused
 // by every reader we know of).
 constexpr std::uint16_t kPcxDpi = 72;
-// Byte pairs: a count byte (0xC0 | 1..63) followed by the value it repeats.
-constexpr std::uint8_t kPcxRunFlag = 0xC0;
-constexpr std::size_t kPcxMaxRun = 63;
-// After the pixels: a marker byte and 256 RGB colours.
-constexpr std::uint8_t kPcxPaletteMarker = 0x0C;
-constexpr std::size_t kPcxPaletteSize = 768;
 // Bytes per line is a 16-bit even number; the window's sides are 16 bits.
 constexpr std::uint32_t kPcxMaxSide = 65534;
-static_assert(kPcxYMaxOffset + 2 <= kPcxHorizontalDpiOffset);
-static_assert(kPcxPaletteInfoOffset + 2 <= kPcxHeaderSize);
 
 // Appends one line of indices, padded to `bytesPerLine` with zeros, in runs
 // that end with the line: readers decode line by line, and some stop a run
@@ -66,8 +43,8 @@ void appendPcxLine(std::vector<std::uint8_t>& out, const std::uint8_t* line, std
         }
         // A lone value below 0xC0 is its own byte; any other goes as a run,
         // even of one, since it would read as a count.
-        if (run > 1 || value >= kPcxRunFlag) {
-            out.push_back(static_cast<std::uint8_t>(kPcxRunFlag | run));
+        if (run > 1 || value >= kPcxRunFlags) {
+            out.push_back(static_cast<std::uint8_t>(kPcxRunFlags | run));
         }
         out.push_back(value);
         x += run;
@@ -84,19 +61,19 @@ std::vector<std::uint8_t> encodePcx(const PalettedImage& image) {
     }
     const std::size_t bytesPerLine = image.width + (image.width & 1u);
     std::vector<std::uint8_t> out(kPcxHeaderSize, 0);
-    out[kPcxManufacturerOffset] = kPcxManufacturer;
-    out[kPcxVersionOffset] = kPcxVersion;
-    out[kPcxEncodingOffset] = kPcxEncodingRle;
-    out[kPcxBitsOffset] = kPcxBitsPerPixel;
-    writeLe16(&out[kPcxXMinOffset], 0);
-    writeLe16(&out[kPcxYMinOffset], 0);
-    writeLe16(&out[kPcxXMaxOffset], static_cast<std::uint16_t>(image.width - 1));
-    writeLe16(&out[kPcxYMaxOffset], static_cast<std::uint16_t>(image.height - 1));
-    writeLe16(&out[kPcxHorizontalDpiOffset], kPcxDpi);
-    writeLe16(&out[kPcxVerticalDpiOffset], kPcxDpi);
-    out[kPcxPlanesOffset] = kPcxPlanes;
-    writeLe16(&out[kPcxBytesPerLineOffset], static_cast<std::uint16_t>(bytesPerLine));
-    writeLe16(&out[kPcxPaletteInfoOffset], kPcxPaletteInfoColour);
+    out[kPcxManufacturerAt] = kPcxManufacturer;
+    out[kPcxVersionAt] = kPcxVersion;
+    out[kPcxEncodingAt] = kPcxRle;
+    out[kPcxBitsAt] = kPcxBitsPerPixel;
+    writeLe16(&out[kPcxXMinAt], 0);
+    writeLe16(&out[kPcxYMinAt], 0);
+    writeLe16(&out[kPcxXMaxAt], static_cast<std::uint16_t>(image.width - 1));
+    writeLe16(&out[kPcxYMaxAt], static_cast<std::uint16_t>(image.height - 1));
+    writeLe16(&out[kPcxHorizontalDpiAt], kPcxDpi);
+    writeLe16(&out[kPcxVerticalDpiAt], kPcxDpi);
+    out[kPcxPlanesAt] = kPcxPlanes;
+    writeLe16(&out[kPcxBytesPerLineAt], static_cast<std::uint16_t>(bytesPerLine));
+    writeLe16(&out[kPcxPaletteInfoAt], kPcxPaletteInfoColour);
     for (std::size_t y = 0; y < image.height; ++y) {
         appendPcxLine(out, image.indices.data() + y * image.width, image.width, bytesPerLine);
     }
