@@ -12,6 +12,8 @@ namespace meshfold::glb {
 
 namespace {
 
+// Small pieces (JSON text, a key's numbers) gather in one buffer and reach the
+// sink 64 KiB at a time; a piece this large goes on its own.
 constexpr std::size_t kPendingLimit = std::size_t{1} << 16;
 
 } // namespace
