@@ -345,7 +345,8 @@ TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
         GTEST_SKIP() << "prlimit is not installed";
     }
     // With -ms each mesh of a group holds two new files open until the group
-    // is done: a low limit must make smaller groups, and no check may leak.
+    // is done, and its folder while the group is moved into place: a low
+    // limit must make smaller groups, and no check may leak.
     std::vector<Mesh> meshes;
     for (std::uint32_t i = 0; i < 100; ++i) {
         std::string base = "N";
@@ -368,6 +369,18 @@ TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(listFolder(scratch.dir).size(), 200u);
     }
+    // Each mesh in a folder of its own: while a group is moved into place,
+    // the folder of every mesh in it is held open too.
+    std::vector<std::string> args = {"-ms"};
+    for (const Mesh& m : meshes) {
+        const fs::path folder = scratch.dir / ("in" + m.base);
+        fs::create_directories(folder);
+        putMesh(folder, m);
+        args.push_back("in" + m.base + "/" + m.base);
+    }
+    const RunResult r = runTool(args, scratch.dir, {"prlimit", "--nofile=64", "--"});
+    EXPECT_TRUE(endsWith(r.out, "\n\n100 meshes: 100 converted, 0 already converted, 0 failed\n"))
+        << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 400));
 }
 
 // NAME.gltf, with NAME.bin and NAME_N.png beside it: one triangle drawn once
