@@ -14,9 +14,8 @@ bool live(const CommitTask& t) {
     return t.failure.stop == Stop::None;
 }
 
-// A -ms conversion and a mesh made from a glTF file change both files.
 bool bothFiles(const CommitTask& t) {
-    return t.options.milkshapeFix || !t.options.gltfSource.empty();
+    return changesBothFiles(t.options);
 }
 
 Failure fail(Stop stop, const std::string& file) {
@@ -219,6 +218,10 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders,
 }
 
 } // namespace
+
+bool changesBothFiles(const RunOptions& o) {
+    return o.milkshapeFix || !o.gltfSource.empty();
+}
 
 void commitGroup(std::vector<CommitTask>& group) {
     flushAll(group);

@@ -7,6 +7,7 @@
 #include "meshfold/paths.h"
 #include "meshfold/platform.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,10 +52,19 @@ Failure checkImportWritable(const RunOptions& o, const ImportedMesh& m) {
     return f;
 }
 
-// The new files of a mesh made from a glTF file, in temporary files (in a
-// dry run, in memory only): both game files, and with --uc the script.
-Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
+// The files writeImport() writes: both game files, and with --uc the script
+// and each texture that is not the same as an earlier one.
+std::size_t importFileCount(const RunOptions& o, const ImportedMesh& m) {
+    const auto written = std::count_if(m.textures.begin(), m.textures.end(),
+                                       [](const GameTexture& t) { return !t.sameAsEarlier; });
+    return 2 + (o.importScript ? 1 : 0) + static_cast<std::size_t>(written);
+}
+
+} // namespace
+
+Failure writeImport(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
+    const ImportedMesh& m = c.imported;
     Failure f = writeNewFile(io, c, o.animFileName, {}, m.mesh.anim, c.newAnim);
     if (f.stop == Stop::None) {
         f = writeNewFile(io, c, o.dataFileName, c.newAnim.tag, m.mesh.data, c.newData);
@@ -75,8 +85,6 @@ Failure writeImportFiles(Session& io, Conversion& c, const ImportedMesh& m) {
     }
     return f;
 }
-
-} // namespace
 
 Failure writeGltf(Session& io, Conversion& c) {
     const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in,
@@ -100,7 +108,8 @@ Failure prepareImport(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
     c.animRead = stampOf(o.animFileName);
     c.dataRead = stampOf(o.dataFileName);
-    const ImportedMesh m = importGltf(o);
+    c.imported = importGltf(o);
+    const ImportedMesh& m = c.imported;
     for (const std::string& line : m.notes) {
         note(io, line);
     }
@@ -120,12 +129,8 @@ Failure prepareImport(Session& io, Conversion& c) {
     if (f.stop == Stop::None) {
         f = checkImportWritable(o, m);
     }
-    return f.stop == Stop::None ? writeImportFiles(io, c, m) : f;
-}
-
-Failure importAgain(Session& io, Conversion& c) {
-    const ImportedMesh m = importGltf(c.options);
-    return m.failure.stop == Stop::None ? writeImportFiles(io, c, m) : m.failure;
+    c.newFiles = importFileCount(o, m);
+    return f;
 }
 
 void flushScripts(std::span<Conversion> group) {

@@ -131,6 +131,9 @@ std::string failureMessage(const Failure& failure) {
         return "\n\nAnimation file " + f + " is too short to hold one whole frame !\n";
     case Stop::GltfTooLarge:
         return "\n\nCan't write file " + f + ": the mesh takes more than the 4 GiB a .glb file can hold !\n";
+    case Stop::TooManyOpenFiles:
+        return "\n\nCan't write the new files of " + f + ": they need " + std::to_string(failure.count) +
+               " files open at once, and this process may open " + failure.detail + " (ulimit -n) !\n";
     case Stop::RecoveryFailed:
         return "\n\nCan't clean up after an interrupted run on file " + f + ": " + failure.detail +
                " !\n";

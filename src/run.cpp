@@ -27,20 +27,56 @@ namespace meshfold {
 
 namespace {
 
-// Meshes whose new files are flushed to disk together. Each holds at most two
-// open temporary files until its group is done.
-constexpr std::size_t kGroupMeshes = kMaxOpenReplacements / 2;
+// Meshes whose new files are flushed to disk together, at most.
+constexpr std::size_t kGroupMeshes = 32;
 
-// Files a run may hold open beside its groups' temporary files: the three
-// standard streams, the two files of the mesh being read, and the checks'.
+// Files a run may hold open beside what its groups hold: the three standard
+// streams, the files of the mesh being read, and the checks' and the commit's
+// (a lock, a backup being copied).
 constexpr std::size_t kOtherOpenFiles = 8;
 
-// Meshes in a group under this process's limit on open files: a low limit
-// (`ulimit -n 64`) makes smaller groups, never meshes that fail to open.
-std::size_t meshesPerGroup() {
+// The most new files one mesh makes: a mesh made from a glTF file, both game
+// files, its script and a texture for each of the 256 texture numbers. With
+// the backups of its game files it always fits the files an interrupt
+// removes, so only the limit on open files can refuse a mesh alone.
+constexpr std::size_t kMostNewFiles = 3 + 256;
+static_assert(kMostNewFiles + 2 <= std::size_t{kMaxInterruptFiles});
+
+// What meshes hold until their group is done. Each new file is an open
+// temporary file and a place among the files an interrupt removes. While
+// the group is moved into place, each mesh also holds the folder of each
+// file it replaces open (one, or two when it changes both game files and a
+// link leads the data file elsewhere), and one that changes both game files
+// keeps a backup of each original among the files an interrupt removes.
+struct Held {
+    std::size_t openFiles = 0;
+    std::size_t interruptFiles = 0;
+};
+
+Held heldBy(std::span<const Conversion> meshes) {
+    Held h;
+    for (const Conversion& c : meshes) {
+        if (c.failure.stop == Stop::None) {
+            const bool both = changesBothFiles(c.options);
+            h.openFiles += c.newFiles + (both ? 2 : 1);
+            h.interruptFiles += c.newFiles + (both ? 2 : 0);
+        }
+    }
+    return h;
+}
+
+// The files a group may hold open: this process's limit on open files
+// (`ulimit -n 64`) less those a run needs besides.
+std::size_t openFileRoom() {
     const std::size_t limit = openFileLimit();
-    const std::size_t room = limit > kOtherOpenFiles + 2 ? (limit - kOtherOpenFiles) / 2 : 1;
-    return std::min(kGroupMeshes, room);
+    return limit > kOtherOpenFiles ? limit - kOtherOpenFiles : 0;
+}
+
+// True when what the meshes hold fits both this process's limit on open
+// files and the files an interrupt removes, so that no mesh fails to open
+// a file and an interrupt leaves none behind.
+bool fits(const Held& h) {
+    return h.openFiles <= openFileRoom() && h.interruptFiles <= std::size_t{kMaxInterruptFiles};
 }
 
 // Bytes written before a group is flushed even when it is not full, so that
@@ -270,8 +306,8 @@ Failure writeNewFiles(Session& io, Conversion& c) {
     return f;
 }
 
-// A mesh's own files converted, or exported: inspection, the checks, the
-// warnings and the new files.
+// A mesh's own files converted, or exported: inspection, the checks and the
+// warnings; its new file, or two with -ms, are counted.
 Failure prepareConversion(Session& io, Conversion& c) {
     Failure f = inspect(io, c);
     if (f.stop == Stop::None) {
@@ -279,13 +315,14 @@ Failure prepareConversion(Session& io, Conversion& c) {
         warnAboutScale(io, c);
         f = checkWritable(c.options);
     }
-    return f.stop == Stop::None ? writeNewFiles(io, c) : f;
+    c.newFiles = c.options.milkshapeFix ? 2 : 1;
+    return f;
 }
 
-// Everything up to the flush to disk: recovery, then the conversion, the
-// export or the import with its checks, warnings and new files. The
-// animation file stays open, and what inspection read of the data file kept,
-// until release().
+// Everything before the new files are written: recovery, then the conversion,
+// the export or the import with its checks and warnings. The animation file
+// stays open, and what inspection read of the data file (or the mesh made from
+// a glTF file) kept, until release().
 void prepare(Session& io, Conversion& c) {
     Failure f = c.named->failure; // a name that stands for no mesh
     if (f.stop == Stop::None) {
@@ -297,11 +334,49 @@ void prepare(Session& io, Conversion& c) {
     c.failure = f;
 }
 
-// Closes the animation file and drops what inspection read of the data file,
-// once the mesh's new files are written or it has failed.
+// The mesh's new files written anew from what prepare() kept: the animation
+// file read again from right after its header, or the mesh made from a glTF
+// file.
+Failure writeAgain(Session& io, Conversion& c) {
+    if (!c.options.gltfSource.empty()) {
+        return writeImport(io, c);
+    }
+    std::clearerr(c.anim.get());
+    return std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
+               ? writeNewFiles(io, c)
+               : fail(Stop::ReadFailed, c.options.animFileName);
+}
+
+// A mesh whose new files alone need more files open at once than this
+// process may have, which no group can hold.
+Failure checkOpenFiles(const Conversion& c) {
+    const Held alone = heldBy(std::span(&c, 1));
+    if (fits(alone)) {
+        return {};
+    }
+    const RunOptions& o = c.options;
+    return Failure{Stop::TooManyOpenFiles, o.gltfSource.empty() ? o.animFileName : o.gltfSource,
+                   std::to_string(openFileLimit()), alone.openFiles + kOtherOpenFiles};
+}
+
+// The mesh's new files in temporary files (in a dry run, in memory only),
+// unless it cannot hold them open.
+void write(Session& io, Conversion& c) {
+    if (c.failure.stop == Stop::None) {
+        c.failure = checkOpenFiles(c);
+    }
+    if (c.failure.stop == Stop::None) {
+        c.failure = c.options.gltfSource.empty() ? writeNewFiles(io, c) : writeImport(io, c);
+    }
+}
+
+// Closes the animation file and drops what inspection read of the data file
+// (or the mesh made from a glTF file), once the mesh's new files are written
+// or it has failed.
 void release(Conversion& c) {
     c.anim.reset();
     c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
+    c.imported = {};
 }
 
 // Moves every finished mesh of the group into place, durably; a dry run
@@ -360,25 +435,23 @@ bool crowdedOut(const std::vector<Conversion>& group) {
                        [](const Conversion& c) { return c.failure.stop == Stop::None; });
 }
 
-// A mesh's new files written again from its animation file, still open,
-// read again from right after its header.
-Failure convertAgain(Session& io, Conversion& c) {
-    std::clearerr(c.anim.get());
-    return std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
-               ? writeNewFiles(io, c)
-               : fail(Stop::ReadFailed, c.options.animFileName);
-}
-
-// The last mesh of the group written again on its own: the meshes before it
-// are moved into place first, which frees their originals. It then prints
-// and converts (or fails) as a run on it alone would.
-void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
+// Finishes every mesh of the group but the last, which then starts a group
+// of its own: its lines so far go out, and the rest as they come.
+void finishAllButLast(Session& io, std::vector<Conversion>& group, Tally& tally) {
     finishGroup(io, std::span(group).first(group.size() - 1), tally);
     group.erase(group.begin(), group.end() - 1);
     Conversion& c = group.front();
     say(io.out, c.lines);
     c.lines.clear();
     c.live = true;
+}
+
+// The last mesh of the group written again on its own: the meshes before it
+// are moved into place first, which frees their originals. It then prints
+// and converts (or fails) as a run on it alone would.
+void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
+    finishAllButLast(io, group, tally);
+    Conversion& c = group.front();
     c.newAnim = {};
     c.newData = {};
     c.newScript = {};
@@ -387,32 +460,42 @@ void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
     c.packing = {};
     c.vertexBytes = 0;
     c.bytesWritten = 0;
-    c.failure = c.options.gltfSource.empty() ? convertAgain(io, c) : importAgain(io, c);
+    c.failure = writeAgain(io, c);
 }
 
+std::uint64_t bytesWritten(std::span<const Conversion> group) {
+    std::uint64_t bytes = 0;
+    for (const Conversion& c : group) {
+        bytes += c.bytesWritten;
+    }
+    return bytes;
+}
+
+// Each mesh prepared, then written into its group; a group is finished when
+// it is full, when it has written kGroupBytes, or before a mesh whose new
+// files would take it past the files this process may hold (see fits()).
 int convertAll(const Command& cmd, Session& io) {
     const std::vector<NamedMesh> meshes = resolveMeshes(cmd);
     Tally tally;
     std::vector<Conversion> group;
-    const std::size_t groupMeshes = meshesPerGroup();
-    group.reserve(groupMeshes);
-    std::uint64_t groupBytes = 0;
+    group.reserve(kGroupMeshes);
     for (const NamedMesh& mesh : meshes) {
         Conversion& c = group.emplace_back();
         c.named = &mesh;
         c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);
+        if (group.size() > 1 && !fits(heldBy(group))) {
+            finishAllButLast(io, group, tally);
+        }
+        write(io, group.back());
         if (crowdedOut(group)) {
             retryAlone(io, group, tally);
-            groupBytes = 0;
         }
         release(group.back());
-        groupBytes += group.back().bytesWritten;
-        if (group.size() == groupMeshes || groupBytes >= kGroupBytes) {
+        if (group.size() == kGroupMeshes || bytesWritten(group) >= kGroupBytes) {
             finishGroup(io, group, tally);
             group.clear();
-            groupBytes = 0;
         }
     }
     finishGroup(io, group, tally);

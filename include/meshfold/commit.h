@@ -42,6 +42,10 @@ struct CommitTask {
     Failure& failure; // the mesh takes part only while this is Stop::None
 };
 
+// True for a mesh whose commit changes both game files (-ms, or a mesh made
+// from a glTF file): it keeps a backup of each original (steps 2 to 6).
+bool changesBothFiles(const RunOptions& o);
+
 // Commits every mesh of the group whose failure is still Stop::None, setting
 // it when that mesh's files stay as they were. Every temporary file of the
 // group is closed and gone afterwards. A file that is no longer the one that

@@ -14,14 +14,15 @@ namespace meshfold {
 Failure writeGltf(Session& io, Conversion& c);
 
 // A mesh made from a glTF file, once its leftovers are recovered: the read,
-// the limits, the checks, then both game files (and the script) in temporary
-// files, committed together like the two files of a -ms conversion. Its
-// temporary files are gone again when it fails.
+// the limits and the checks. The mesh it makes stays in c.imported, and
+// c.newFiles counts the files writeImport() will write.
 Failure prepareImport(Session& io, Conversion& c);
 
-// The same mesh written again on its own, its glTF file read again rather
-// than held; its lines are out already.
-Failure importAgain(Session& io, Conversion& c);
+// Both game files of that mesh (and with --uc the script and each texture)
+// in temporary files, committed together like the two files of a -ms
+// conversion. Its temporary files are gone again when it fails. Called
+// again, it writes them anew (the mesh written again on its own).
+Failure writeImport(Session& io, Conversion& c);
 
 // The import script of a mesh made from a glTF file is flushed to disk with
 // the game files, before any of them is moved: a script that cannot be

@@ -127,6 +127,8 @@ enum class Stop {
     CoordinateOutOfRange,    // names the glTF file, the axis and its extent (detail)
     NoWholeFrame,            // names the animation file: not even frame 0 is whole
     GltfTooLarge,            // names the .glb: it would pass the 4 GiB a .glb can count
+    TooManyOpenFiles,        // names the mesh's file, counts the files its new files need open
+                             // at once (detail: this process's limit)
 };
 
 // A stop and the file it concerns (empty where the message names none).

@@ -190,14 +190,13 @@ bool openFolder(const std::string& path, Folder& folder);
 bool syncFolder(Folder& folder);
 void closeFolder(Folder& folder);
 
-// How many replacements may be open (begun, not yet committed or abandoned)
-// at once: each holds an open file, and on POSIX a place in the list of
-// files to remove on interrupt.
-inline constexpr int kMaxOpenReplacements = 64;
-
 // How many files an interrupt may have to remove at once: every open
-// replacement, and a backup of each original it replaces.
-inline constexpr int kMaxInterruptFiles = 2 * kMaxOpenReplacements;
+// replacement (begun, not yet committed or abandoned) and every backup not
+// yet dropped or kept. A file beyond them is not removed on interrupt, so
+// the run keeps within them (see run.cpp); one mesh alone always fits, even
+// one made from a glTF file with a texture for each of the 256 texture
+// numbers: 259 new files and the backups of its two game files.
+inline constexpr int kMaxInterruptFiles = 512;
 
 // How many files this process may have open at once (on POSIX its soft
 // descriptor limit, `ulimit -n`); a very large number where there is none.

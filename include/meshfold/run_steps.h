@@ -8,6 +8,7 @@
 #include "meshfold/format.h"
 #include "meshfold/frames.h"
 #include "meshfold/gltf_export.h"
+#include "meshfold/gltf_import.h"
 #include "meshfold/inspect.h"
 #include "meshfold/messages.h"
 #include "meshfold/names.h"
@@ -70,6 +71,8 @@ struct Conversion {
     std::uint64_t vertexBytes = 0;  // bytes after the animation file's header
     bool vertexBytesChecked = false; // and warned about, once
     std::uint64_t bytesWritten = 0; // to temporary files
+    ImportedMesh imported; // a mesh made from a glTF file, from its read until it is written
+    std::size_t newFiles = 0; // the temporary files its new files take, counted before they are written
     Replacement newAnim;
     Replacement newData;
     Replacement newScript; // NAME.uc of a mesh made from a glTF file, with --uc

@@ -5,9 +5,12 @@
 // completely converted), a message was printed and no temporary file is left.
 #include "reliability.h"
 
+#include "meshfold/image.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -342,7 +345,8 @@ TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
         GTEST_SKIP() << "prlimit is not installed";
     }
     // With -ms each mesh of a group holds two new files open until the group
-    // is done: a low limit must make smaller groups, and no check may leak.
+    // is done, and its folder while the group is moved into place: a low
+    // limit must make smaller groups, and no check may leak.
     std::vector<Mesh> meshes;
     for (std::uint32_t i = 0; i < 100; ++i) {
         std::string base = "N";
@@ -365,6 +369,145 @@ TEST_F(Faults, AHundredMeshesWithinSixtyFourOpenFiles) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(listFolder(scratch.dir).size(), 200u);
     }
+    // Each mesh in a folder of its own: while a group is moved into place,
+    // the folder of every mesh in it is held open too.
+    std::vector<std::string> args = {"-ms"};
+    for (const Mesh& m : meshes) {
+        const fs::path folder = scratch.dir / ("in" + m.base);
+        fs::create_directories(folder);
+        putMesh(folder, m);
+        args.push_back("in" + m.base + "/" + m.base);
+    }
+    const RunResult r = runTool(args, scratch.dir, {"prlimit", "--nofile=64", "--"});
+    EXPECT_TRUE(endsWith(r.out, "\n\n100 meshes: 100 converted, 0 already converted, 0 failed\n"))
+        << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 400));
+}
+
+// NAME.gltf, with NAME.bin and NAME_N.png beside it: one triangle drawn once
+// for each of `textures` texture numbers, each with a material of its own
+// 4 x 4 image, coloured after `seed`. With --uc every texture is a file of
+// its own, open until the mesh's group is done.
+void putTexturedGltf(const fs::path& dir, const std::string& name, int textures, std::uint32_t seed) {
+    Bytes bin;
+    for (const float f : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 1.f}) {
+        put32(bin, std::bit_cast<std::uint32_t>(f));
+    }
+    for (const std::uint16_t i : {0, 1, 2, 0}) {
+        put16(bin, i);
+    }
+    std::string primitives;
+    std::string materials;
+    std::string images;
+    for (int t = 0; t < textures; ++t) {
+        const std::string n = std::to_string(t);
+        const std::string sep = t == 0 ? "" : ",";
+        primitives += sep + R"({"attributes":{"POSITION":0,"TEXCOORD_0":1},"indices":2,"material":)" + n + "}";
+        char number[4];
+        std::snprintf(number, sizeof number, "%03d", t);
+        materials += sep + R"({"name":")" + number + R"(","pbrMetallicRoughness":{"baseColorTexture":{"index":)" +
+                     n + "}}}";
+        images += sep + R"({"uri":")" + name + "_" + n + R"(.png"})";
+        Image image;
+        image.width = 4;
+        image.height = 4;
+        for (std::uint32_t p = 0; p < 16; ++p) {
+            for (const std::uint32_t c : {seed * 37 + p * 11, static_cast<std::uint32_t>(t) * 53 + p, seed + p * 29}) {
+                image.rgba.push_back(static_cast<std::uint8_t>(c));
+            }
+            image.rgba.push_back(255);
+        }
+        writeFile(dir / (name + "_" + n + ".png"), encodePng(image));
+    }
+    std::string textureList;
+    for (int t = 0; t < textures; ++t) {
+        textureList += std::string(t == 0 ? "" : ",") + R"({"source":)" + std::to_string(t) + "}";
+    }
+    const std::string json =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],)"
+        R"("meshes":[{"primitives":[)" + primitives + R"(]}],"materials":[)" + materials +
+        R"(],"textures":[)" + textureList + R"(],"images":[)" + images +
+        R"(],"buffers":[{"byteLength":68,"uri":")" + name + R"(.bin"}],)"
+        R"("bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":24},)"
+        R"({"buffer":0,"byteOffset":60,"byteLength":6}],)"
+        R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3","min":[0,0,0],"max":[1,1,0]},)"
+        R"({"bufferView":1,"componentType":5126,"count":3,"type":"VEC2"},)"
+        R"({"bufferView":2,"componentType":5123,"count":3,"type":"SCALAR"}]})";
+    writeFile(dir / (name + ".gltf"), Bytes(json.begin(), json.end()));
+    writeFile(dir / (name + ".bin"), bin);
+}
+
+// The files of `count` glTF files of four textures each, G0.gltf to G(count-1).gltf,
+// in `dir`, and the --uc command line that imports them all.
+std::vector<std::string> putTexturedImports(const fs::path& dir, int count) {
+    fs::create_directories(dir);
+    std::vector<std::string> args = {"--uc"};
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "G" + std::to_string(i);
+        putTexturedGltf(dir, name, 4, static_cast<std::uint32_t>(i) + 1);
+        args.push_back(name + ".gltf");
+    }
+    return args;
+}
+
+// The names of the files that are not the same in both, for a short message.
+std::vector<std::string> namesDiffering(const Snapshot& a, const Snapshot& b) {
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : a) {
+        if (b.count(name) == 0 || b.at(name) != bytes) {
+            names.push_back(name);
+        }
+    }
+    for (const auto& [name, bytes] : b) {
+        if (a.count(name) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// What each of those imports makes in a run of its own, in `dir`.
+Snapshot eachImportedAlone(const fs::path& dir, int count) {
+    const std::vector<std::string> args = putTexturedImports(dir, count);
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        EXPECT_EQ(runTool({"--uc", args[i]}, dir).status, 0) << args[i];
+    }
+    return snapshot(dir);
+}
+
+TEST_F(Faults, TexturedImportsWithinFortyOpenFiles) {
+    if (!haveCommand("prlimit")) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    // With --uc each import holds seven new files open until its group is
+    // done (both game files, the script, four textures): the groups must
+    // count them, not the meshes.
+    const fs::path all = scratch.dir / "all";
+    const std::vector<std::string> args = putTexturedImports(all, 24);
+    const Snapshot alone = eachImportedAlone(scratch.dir / "alone", 24);
+    const std::vector<std::string> limit40 = {"prlimit", "--nofile=40", "--"};
+    const RunResult r = runTool(args, all, limit40);
+    EXPECT_TRUE(endsWith(r.out, "\n\n24 meshes: 24 converted, 0 already converted, 0 failed\n"))
+        << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 400));
+    EXPECT_EQ(r.status, 0);
+    // Every game file, script and texture whole, and nothing else.
+    EXPECT_EQ(namesDiffering(snapshot(all), alone), std::vector<std::string>{});
+
+    // A mesh whose 40 textures alone pass the limit fails before it writes
+    // anything, with the figure to raise it to; the meshes around it convert
+    // (again, to the same bytes).
+    putTexturedGltf(all, "Wide", 40, 99);
+    const Snapshot before = snapshot(all);
+    const RunResult wide = runTool({"--uc", "G0.gltf", "Wide.gltf", "G1.gltf"}, all, limit40);
+    EXPECT_NE(wide.out.find("\n\nCan't write the new files of Wide.gltf: they need 53 files open at once,"
+                            " and this process may open 40 (ulimit -n) !\n"),
+              std::string::npos)
+        << wide.out;
+    EXPECT_TRUE(endsWith(wide.out, "\n\n3 meshes: 2 converted, 0 already converted, 1 failed\n")) << wide.out;
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(namesDiffering(snapshot(all), before), std::vector<std::string>{});
+    const RunResult raised = runTool({"--uc", "Wide.gltf"}, all, {"prlimit", "--nofile=53", "--"});
+    EXPECT_EQ(raised.status, 0) << raised.out;
+    EXPECT_EQ(listFolder(all).size(), before.size() + 43); // the game files, the script, 40 textures
 }
 
 // Fails each call of the file layer in turn (the first open, the second...),
@@ -568,6 +711,34 @@ TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
             EXPECT_EQ(snapshot(meshDir), before);
         }
     }
+}
+
+TEST_F(FailingCalls, AnInterruptedRunOfTexturedImportsLeavesNoFileBehind) {
+    // 24 imports of seven new files each (more than fit the list of files an
+    // interrupt removes, were the group counted in meshes): SIGINT after
+    // every 24th flush, from the first, while the whole group's new files are
+    // open, past the backups of its game files and the moves.
+    const Snapshot alone = eachImportedAlone(scratch.dir / "alone", 24);
+    int interrupts = 0;
+    for (int n = 1;; n += 24) {
+        SCOPED_TRACE("SIGINT after fsync " + std::to_string(n));
+        fs::remove_all(meshDir);
+        const std::vector<std::string> args = putTexturedImports(meshDir, 24);
+        const RunResult r =
+            runTool(args, meshDir, withShim({"MESHFOLD_INTERRUPT_AFTER=fsync:" + std::to_string(n)}));
+        for (const auto& [name, bytes] : snapshot(meshDir)) {
+            ASSERT_EQ(name.find(".meshfold-"), std::string::npos) << name << " left behind";
+            ASSERT_TRUE(alone.count(name) == 1 && alone.at(name) == bytes) << name << " is not whole";
+        }
+        if (r.status == 0) {
+            break;
+        }
+        ASSERT_EQ(r.status, -1) << r.out; // ended by the signal
+        ++interrupts;
+    }
+    EXPECT_GT(interrupts, 8);
+    std::printf("[ figures  ] %d interrupts of a run of 24 textured imports: nothing left behind\n",
+                interrupts);
 }
 
 TEST_F(FailingCalls, AFailedPutBackKeepsTheOriginalAnimationFile) {
