@@ -402,7 +402,7 @@ void putTexturedGltf(const fs::path& dir, const std::string& name, int textures,
         const std::string n = std::to_string(t);
         const std::string sep = t == 0 ? "" : ",";
         primitives += sep + R"({"attributes":{"POSITION":0,"TEXCOORD_0":1},"indices":2,"material":)" + n + "}";
-        char number[4];
+        char number[12]; // room for any int: g++ checks the format against the type
         std::snprintf(number, sizeof number, "%03d", t);
         materials += sep + R"({"name":")" + number + R"(","pbrMetallicRoughness":{"baseColorTexture":{"index":)" +
                      n + "}}}";
