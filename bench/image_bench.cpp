@@ -6,7 +6,7 @@
 // things a photographed or painted skin is made of.
 //
 // Usage: meshfold_image_bench [runs]   (runs of the timed pipeline, default 5)
-#include "meshfold/image.h"
+#include "meshfold/image/image.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>

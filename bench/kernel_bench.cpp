@@ -8,8 +8,8 @@
 // 1 Mi words: 4 MiB in, 8 MiB out). Every benchmark reports bytes/s of OUTPUT
 // bytes; the summary after the table gives each mode's rate as a fraction of
 // the memcpy rate.
-#include "meshfold/convert.h"
-#include "meshfold/format.h"
+#include "meshfold/game/convert.h"
+#include "meshfold/game/format.h"
 
 #include <benchmark/benchmark.h>
 

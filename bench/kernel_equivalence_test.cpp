@@ -3,8 +3,8 @@
 // includeInRange): same bytes, same ranges, for every field value, every
 // position of a word within a vector step, every short tail and any start
 // alignment.
-#include "meshfold/convert.h"
-#include "meshfold/format.h"
+#include "meshfold/game/convert.h"
+#include "meshfold/game/format.h"
 
 #include <gtest/gtest.h>
 

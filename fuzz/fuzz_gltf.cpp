@@ -13,10 +13,10 @@
 // The same bytes are also read as a package's import lines (`#exec` lines of
 // a script): each slot of a mesh once, in order, its texture named; every
 // sequence at least one frame.
-#include "meshfold/format.h"
-#include "meshfold/game_mesh.h"
-#include "meshfold/gltf_read.h"
-#include "meshfold/package.h"
+#include "meshfold/game/format.h"
+#include "meshfold/bridge/game_mesh.h"
+#include "meshfold/gltf/read/gltf_read.h"
+#include "meshfold/game/script.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,7 +77,7 @@ void checkScript(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     ExecLines lines;
     readExecLines(text, 30, lines);
-    for (const GltfClip& c : scriptSequences(text, 30)) {
+    for (const MeshSequence& c : scriptSequences(text, 30)) {
         check(c.count >= 1 && !c.name.empty() && c.rate > 0, "a sequence of at least one frame");
     }
     check(withoutComments(text).size() == size, "comments blanked, not removed");

@@ -10,7 +10,7 @@
 //     24-bit BMP), every pixel agrees with it;
 //   - a small image encoded as PNG decodes to the same pixels;
 //   - a PNG's recovered palette indices each name their pixel's colour.
-#include "meshfold/image.h"
+#include "meshfold/image/image.h"
 #include "reference_image.h"
 
 #include <algorithm>

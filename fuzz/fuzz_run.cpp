@@ -16,9 +16,9 @@
 //     heap block of exactly its size.
 #include "fuzz_input.h"
 
-#include "meshfold/format.h"
-#include "meshfold/inspect.h"
-#include "meshfold/memory_run.h"
+#include "meshfold/game/format.h"
+#include "meshfold/game/inspect.h"
+#include "meshfold/game/memory_run.h"
 
 #include <algorithm>
 #include <cstdio>

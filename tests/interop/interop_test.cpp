@@ -10,7 +10,7 @@
 #include "assimp_tool.h"
 #include "support.h"
 
-#include "meshfold/format.h"
+#include "meshfold/game/format.h"
 
 #include <gtest/gtest.h>
 

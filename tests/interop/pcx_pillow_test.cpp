@@ -4,7 +4,7 @@
 // when no python3 with Pillow is found.
 #include "support.h"
 
-#include "meshfold/image.h"
+#include "meshfold/image/image.h"
 
 #include <gtest/gtest.h>
 

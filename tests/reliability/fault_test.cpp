@@ -5,7 +5,7 @@
 // completely converted), a message was printed and no temporary file is left.
 #include "reliability.h"
 
-#include "meshfold/image.h"
+#include "meshfold/image/image.h"
 
 #include <gtest/gtest.h>
 

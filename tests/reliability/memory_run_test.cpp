@@ -1,6 +1,6 @@
 // The in-memory run: the same output and files as the tool, from bytes.
-#include "meshfold/inspect.h"
-#include "meshfold/memory_run.h"
+#include "meshfold/game/inspect.h"
+#include "meshfold/game/memory_run.h"
 
 #include "support.h"
 

@@ -1,6 +1,6 @@
 #include "reliability.h"
 
-#include "meshfold/memory_run.h"
+#include "meshfold/game/memory_run.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // running the built meshfold binary.
 #pragma once
 
-#include "meshfold/options.h"
+#include "meshfold/cli/options.h"
 
 #include <cstdint>
 #include <filesystem>

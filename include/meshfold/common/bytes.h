@@ -1,0 +1,29 @@
+// Little-endian fields, read from and written into byte arrays with shifts,
+// whatever the byte order of the machine: every file meshfold reads or writes
+// stores its numbers low byte first.
+#pragma once
+
+#include <cstdint>
+
+namespace meshfold {
+
+inline std::uint16_t readLe16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint32_t readLe32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline void writeLe16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void writeLe32(std::uint8_t* p, std::uint32_t v) {
+    writeLe16(p, static_cast<std::uint16_t>(v));
+    writeLe16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+} // namespace meshfold

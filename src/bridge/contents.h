@@ -1,0 +1,19 @@
+// bridge: the game's files and today's formats meet: a mesh written as glTF
+// with its package's textures, a glTF file made into game files, textures and
+// an import script, and the package folder found on disk.
+// Rule: reads files through the platform layer; writes nothing itself (the
+// driver's steps write what it makes).
+// May include: common, platform, image, game, gltf, gltf/read, gltf/write.
+//
+// Contents (contracts in include/meshfold/bridge/, the rest here):
+//   game_mesh.h          the game files and import script made from a glTF file
+//   game_mesh.cpp
+//   game_texture.h       a glTF file's images as 8-bit PCX game textures
+//   game_texture.cpp
+//   gltf_export.h        a mesh and its package's textures as NAME.glb
+//   gltf_export.cpp
+//   gltf_import.h        a glTF file and its resources read from its folder
+//   gltf_import.cpp
+//   package_folder.h     a mesh's package folder, its scripts and the files they name
+//   package_folder.cpp
+#pragma once

@@ -1,0 +1,300 @@
+#include "bridge/gltf_export.h"
+
+#include "meshfold/game/format.h"
+#include "meshfold/bridge/game_mesh.h"
+#include "meshfold/gltf/write/gltf_write.h"
+#include "meshfold/image/image.h"
+#include "bridge/package_folder.h"
+#include "common/paths.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace meshfold {
+
+namespace {
+
+// Reads frame after frame from just after the header: the first N vertices
+// of each, skipping whatever room to spare follows them.
+struct FrameReader {
+    std::FILE* file;
+    std::vector<std::uint8_t>& buffer;
+    std::size_t frameSize;
+    std::size_t vertexBytes; // the N vertices of a frame
+    std::uint64_t read = 0;  // bytes read so far
+
+    bool rewind() { return std::fseek(file, static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0; }
+
+    // The next frame's vertices, or empty at the end of the file (or a frame
+    // cut short).
+    std::span<const std::uint8_t> next() {
+        const std::size_t got = std::fread(buffer.data(), 1, frameSize, file);
+        read += got;
+        if (got < vertexBytes) {
+            return {};
+        }
+        return {buffer.data(), vertexBytes};
+    }
+
+    // Counts the bytes left after the frames; false on a read error.
+    bool drain() {
+        for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+            read += got;
+        }
+        return std::ferror(file) == 0;
+    }
+};
+
+Failure fail(Stop stop, const std::string& file) {
+    return Failure{stop, file};
+}
+
+// The first pass: every whole frame's bounds.
+Failure scanFrames(const GltfExportJob& job, FrameReader& reader, GltfPlan& plan) {
+    std::uint32_t frames = 0;
+    for (; frames < job.info.frameCount; ++frames) {
+        const std::span<const std::uint8_t> vertices = reader.next();
+        if (vertices.empty()) {
+            break;
+        }
+        scanGltfFrame(plan, vertices);
+    }
+    if (!reader.drain()) {
+        return fail(Stop::ReadFailed, job.options.animFileName);
+    }
+    if (frames == 0) {
+        return fail(Stop::NoWholeFrame, job.options.animFileName);
+    }
+    plan.source.frames = frames;
+    return {};
+}
+
+// The second pass: the file itself.
+Failure writeFile(const GltfExportJob& job, FrameReader& reader, const GltfPlan& plan,
+                  Replacement& out) {
+    const std::string glb = gltfFileName(job.options);
+    if (!beginReplacement(glb, {}, out, true)) {
+        return fail(Stop::CantOpenForWriting, glb);
+    }
+    GltfOut sink;
+    sink.sink = [&out](const std::uint8_t* bytes, std::size_t size) {
+        return writeReplacement(out, bytes, size) == size;
+    };
+    if (!writeGltfHead(plan, sink) || !reader.rewind()) {
+        return fail(sink.ok ? Stop::ReadFailed : Stop::WriteFailed, sink.ok ? job.options.animFileName : glb);
+    }
+    for (std::uint32_t k = 0; k < plan.source.frames; ++k) {
+        const std::span<const std::uint8_t> vertices = reader.next();
+        if (vertices.empty()) {
+            // Shorter than in the first pass: changed meanwhile, or unreadable.
+            return fail(std::ferror(job.anim) ? Stop::ReadFailed : Stop::FileChanged, job.options.animFileName);
+        }
+        if (!writeGltfFrame(plan, vertices, k, sink)) {
+            return fail(Stop::WriteFailed, glb);
+        }
+    }
+    return flushGltf(sink) ? Failure{} : fail(Stop::WriteFailed, glb);
+}
+
+// Texture files are read up to this size; a larger one is refused.
+constexpr std::size_t kMaxTextureFileBytes = std::size_t{256} << 20;
+
+// The whole of a texture file; false when it cannot be read (or is larger
+// than any texture).
+bool readTextureFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    std::FILE* f = openForReading(path);
+    if (f == nullptr) {
+        return false;
+    }
+    std::uint8_t buffer[65536];
+    for (std::size_t n; bytes.size() <= kMaxTextureFileBytes && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    const bool ok = std::ferror(f) == 0 && bytes.size() <= kMaxTextureFileBytes;
+    std::fclose(f);
+    return ok;
+}
+
+// The record of a slot's texture that the materials' extras keep.
+GltfSlotTexture slotRecord(const PackageSlot& s) {
+    const std::optional<TextureImportLine>& i = s.texture.import;
+    return i ? GltfSlotTexture{s.texture.slot, i->name, i->file, i->group, i->flags}
+             : GltfSlotTexture{s.texture.slot, s.texture.texture, {}, {}, 0};
+}
+
+std::vector<GltfSlotTexture> slotRecords(const MeshPackage& package) {
+    std::vector<GltfSlotTexture> records;
+    for (const PackageSlot& s : package.slots) {
+        records.push_back(slotRecord(s));
+    }
+    return records;
+}
+
+using Way = std::pair<GltfAlpha, bool>; // alpha mode, palette index 0 masked
+
+// How material `m` shows a texture with import flags `flags`.
+Way wayOf(const GltfMaterial& m, std::uint32_t flags, bool paletted) {
+    const bool zero = gltfMasksIndexZero(m.type, flags, paletted);
+    return {gltfAlphaOf(m.type, zero), zero};
+}
+
+// The PNG of `kept` shown `way`, or null.
+const std::vector<std::uint8_t>* keptPng(const TexturePngs::Kept& kept, const Way& way) {
+    const auto it = std::find_if(kept.pngs.begin(), kept.pngs.end(), [&](const auto& p) { return p.first == way; });
+    return it == kept.pngs.end() ? nullptr : &it->second;
+}
+
+// Gives every material of slot `slot` its image: one PNG for each way the
+// materials show it (masked, translucent or neither), each made once by
+// `png` and kept in `made`. False, with every material of the slot left
+// plain, when a PNG cannot be made (memory).
+bool attachImage(GltfPlan& plan, std::uint8_t slot, const GltfSlotTexture& record, TexturePngs::Kept& made,
+                 const std::function<std::vector<std::uint8_t>(const Way&)>& png) {
+    const std::size_t firstImage = plan.images.size();
+    std::vector<std::pair<Way, std::int32_t>> images;
+    for (GltfMaterial& m : plan.layout.materials) {
+        if (m.texture != slot) {
+            continue;
+        }
+        const Way way = wayOf(m, record.flags, made.paletted);
+        auto it = std::find_if(images.begin(), images.end(), [&](const auto& w) { return w.first == way; });
+        if (it == images.end()) {
+            plan.images.push_back({record.name, png(way)});
+            made.pngs.emplace_back(way, plan.images.back().png);
+            images.push_back({way, static_cast<std::int32_t>(plan.images.size() - 1)});
+            it = images.end() - 1;
+        }
+        m.image = it->second;
+        m.alpha = way.first;
+    }
+    const bool encoded = std::none_of(plan.images.begin() + static_cast<std::ptrdiff_t>(firstImage),
+                                      plan.images.end(), [](const GltfImage& i) { return i.png.empty(); });
+    if (!encoded) {
+        plan.images.resize(firstImage);
+        for (GltfMaterial& m : plan.layout.materials) {
+            if (m.texture == slot) {
+                m = GltfMaterial{m.texture, m.type};
+            }
+        }
+    }
+    return encoded;
+}
+
+// The image of `path` among `kept` that holds a PNG for every way slot
+// `slot`'s materials show it, or null.
+const TexturePngs::Kept* keptImage(const GltfPlan& plan, std::uint8_t slot, std::uint32_t flags,
+                                   const std::string& path, const TexturePngs& kept) {
+    for (const TexturePngs::Kept& image : kept.images) {
+        if (image.path == path &&
+            std::all_of(plan.layout.materials.begin(), plan.layout.materials.end(), [&](const GltfMaterial& m) {
+                return m.texture != slot || keptPng(image, wayOf(m, flags, image.paletted)) != nullptr;
+            })) {
+            return &image;
+        }
+    }
+    return nullptr;
+}
+
+// With --uc, the images of the package's textures for the slots the
+// materials use, read and decoded one slot at a time, or taken from the
+// PNGs made for another slot of the mesh or for the run's last mesh (`pngs`,
+// which then holds this mesh's); a slot whose texture cannot be had stays
+// plain, with a warning.
+void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::string& animFile,
+                    TexturePngs& pngs, GltfExportResult& r) {
+    TexturePngs made;
+    for (const PackageSlot& s : package.slots) {
+        const std::uint8_t slot = s.texture.slot;
+        if (std::none_of(plan.layout.materials.begin(), plan.layout.materials.end(),
+                         [&](const GltfMaterial& m) { return m.texture == slot; })) {
+            continue;
+        }
+        const GltfSlotTexture record = slotRecord(s);
+        if (!s.texture.import) {
+            r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::NotInPackage, {}));
+            continue;
+        }
+        if (s.path.empty()) {
+            r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::NoFile, record.file));
+            continue;
+        }
+        TexturePngs::Kept kept{s.path, false, 0, 0, {}};
+        bool attached = false;
+        const TexturePngs::Kept* last = keptImage(plan, slot, record.flags, s.path, made); // another slot's
+        if (last == nullptr) {
+            last = keptImage(plan, slot, record.flags, s.path, pngs);
+        }
+        if (last != nullptr) {
+            kept = {s.path, last->paletted, last->width, last->height, {}};
+            attached = attachImage(plan, slot, record, kept, [&](const Way& way) { return *keptPng(*last, way); });
+        } else {
+            std::vector<std::uint8_t> bytes;
+            if (!readTextureFile(s.path, bytes)) {
+                r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Unreadable, s.path));
+                continue;
+            }
+            const ImageDecoded d = decodeImage(bytes);
+            if (!d.failure.empty()) {
+                r.warnings.push_back(
+                    plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path, d.failure));
+                continue;
+            }
+            kept = {s.path, !d.image.indices.empty(), d.image.width, d.image.height, {}};
+            attached = attachImage(plan, slot, record, kept,
+                                   [&](const Way& way) { return gltfTexturePng(d.image, way.first, way.second); });
+        }
+        if (!attached) {
+            r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path,
+                                                  "no PNG could be made of it"));
+            continue;
+        }
+        r.lines += textureLine(slot, record.name, record.file, kept.width, kept.height);
+        made.images.push_back(std::move(kept));
+    }
+    pngs = std::move(made);
+}
+
+} // namespace
+
+GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
+    GltfExportResult r;
+    const RunOptions& o = job.options;
+    GltfSource source;
+    source.name = meshName(o);
+    source.deusEx = job.frames.form == VertexForm::Wide;
+    source.frameSize = job.info.frameSize;
+    source.fps = o.fps;
+    source.data = job.data;
+    MeshPackage package;
+    if (o.importScript) {
+        // The sequences and textures of NAME.uc beside the mesh and of its package.
+        const std::string glb = gltfFileName(o);
+        package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps,
+                                  job.scripts);
+        source.clips = package.clips;
+        source.textures = slotRecords(package);
+    }
+    GltfPlan plan = planGltf(source);
+    attachTextures(plan, package, o.animFileName, job.pngs, r);
+    FrameReader reader{job.anim, job.buffer, job.info.frameSize, gltfFrameVertexBytes(plan)};
+    if (!reader.rewind()) {
+        r.failure = fail(Stop::ReadFailed, o.animFileName);
+        return r;
+    }
+    r.failure = scanFrames(job, reader, plan);
+    r.vertexBytes = reader.read;
+    r.figures = {gltfFileName(o), plan.source.frames, plan.layout.vertexOf.size(),
+                 plan.layout.materials.size(), 0};
+    if (r.failure.stop != Stop::None) {
+        return r;
+    }
+    r.figures.bytes = gltfFileSize(plan);
+    if (r.figures.bytes > kGltfMaxSize) {
+        r.failure = fail(Stop::GltfTooLarge, r.figures.file);
+    } else if (!job.dryRun) {
+        r.failure = writeFile(job, reader, plan, out);
+    }
+    return r;
+}
+
+} // namespace meshfold
