@@ -1,7 +1,7 @@
 # Installation and packages.
 #
-#   cmake --install BUILD [--prefix DIR]   binary, man page, README, licence,
-#                                          bash completion (not on Windows)
+#   cmake --install BUILD [--prefix DIR]   binary, man page, README and manual,
+#                                          licence, bash completion (not on Windows)
 #   cpack -G DEB   (in a Linux build)      meshfold_VERSION-1_ARCH.deb
 #   cpack -G ZIP   (in a Windows build)    meshfold-VERSION-win64.zip
 #
@@ -27,9 +27,11 @@ function(meshfold_gzip source output)
 endfunction()
 
 if(WIN32)
-  # A flat folder: the program and its documents side by side.
+  # The program and its documents side by side, the manual in docs/ where
+  # the README's links lead.
   install(TARGETS meshfold RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION .)
+  install(FILES docs/manual.md DESTINATION docs)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   set(man_gz ${CMAKE_CURRENT_BINARY_DIR}/meshfold.1.gz)
@@ -50,6 +52,8 @@ else()
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME meshfold)
   # Debian keeps the licence in the copyright file of the package's docs.
   install(FILES README.md ${copyright} ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The README's links into the manual lead to docs/manual.md beside it.
+  install(FILES docs/manual.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 endif()
 
 set(CPACK_PACKAGE_NAME meshfold)

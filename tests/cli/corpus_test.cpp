@@ -395,7 +395,7 @@ TEST_F(Corpus, TheWholeCorpusInOneRun) {
     }
 }
 
-// The README's "meshfold *.3d" on a copy of the whole corpus: every mesh is
+// The manual's "meshfold *.3d" on a copy of the whole corpus: every mesh is
 // named by both of its files, across several groups of meshes, and each is
 // converted once. The dry run says exactly what the real run then does.
 TEST_F(Corpus, EveryFileOfTheFolderNamedConvertsEachMeshOnce) {
