@@ -223,5 +223,38 @@ TEST(ExplorerWindow, WaitsOnlyInAConsoleOfItsOwn) {
     }
 }
 
+TEST(CommandLine, GltfSwitchesAndNames) {
+    const Command c = parseCommandLine({"--fit", "--uc", "--fps", "24", "Bot.GLB", "--scale=52.5"});
+    EXPECT_EQ(c.action, CommandAction::Convert);
+    EXPECT_EQ(c.scale, 52.5);
+    EXPECT_EQ(meshOptions(c, "Bot.GLB", false).scale, 52.5);
+    EXPECT_EQ(parseCommandLine({"--SCALE", "0.0254", "Bot.glb"}).scale, 0.0254);
+    EXPECT_TRUE(c.fit);
+    EXPECT_TRUE(c.importScript);
+    EXPECT_EQ(c.fps, 24u);
+    const RunOptions o = meshOptions(c, "models/Bot.GLB", false);
+    EXPECT_EQ(o.gltfSource, "models/Bot.GLB");
+    EXPECT_EQ(o.animFileName, "models/Bot_a.3d");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-ms", "Bot.glb"}, {"Bot.gltf", "-H"}, {"--fps", "0", "Bot.glb"}, {"--fps", "x", "Bot.glb"},
+             {"Bot.glb", "--fps"}, {"--scale", "0", "Bot.glb"}, {"--scale", "-2", "Bot.glb"},
+             {"--scale", "1e3", "Bot.glb"}, {"Bot.glb", "--scale"}, {"--scale", "2", "Bot"},
+             {"--scale=", "Bot.glb"}, {"--scale", "--fps=24", "52.5", "Bot.glb"}}) {
+        EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[0] << " " << args[1];
+    }
+    EXPECT_EQ(parseCommandLine({"-ms", "Bot"}).action, CommandAction::Convert);
+    // --texture-size: a power of two from 1 to 1024, with --uc and a glTF file.
+    EXPECT_EQ(parseCommandLine({"--uc", "--texture-size", "512", "Bot.glb"}).textureSize, 512u);
+    EXPECT_EQ(meshOptions(parseCommandLine({"--uc", "--texture-size=1", "Bot.glb"}), "Bot.glb", false).textureSize, 1u);
+    EXPECT_EQ(parseCommandLine({"--uc", "Bot.glb"}).textureSize, 256u);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--uc", "--texture-size", "300", "Bot.glb"}, {"--uc", "--texture-size", "2048", "Bot.glb"},
+             {"--uc", "--texture-size", "0", "Bot.glb"}, {"--uc", "--texture-size", "64.5", "Bot.glb"},
+             {"--uc", "Bot.glb", "--texture-size"}, {"--texture-size", "64", "Bot.glb"},
+             {"--uc", "--texture-size", "64", "Bot"}}) {
+        EXPECT_EQ(parseCommandLine(args).action, CommandAction::UsageError) << args[1] << " " << args[2];
+    }
+}
+
 } // namespace
 } // namespace meshfold
