@@ -5,6 +5,7 @@
 // completely converted), a message was printed and no temporary file is left.
 #include "reliability.h"
 
+#include "glb_reader.h"
 #include "meshfold/image/image.h"
 
 #include <gtest/gtest.h>
@@ -238,6 +239,46 @@ TEST_F(Faults, ABatchOnANearlyFullDiskConvertsWhatSingleRunsWould) {
     std::printf("[ figures  ] 40 -ms meshes on a 2 MiB disk with 180 KiB free: %d converted in one "
                 "call, as by one call each; with 8 KiB free: 0, nothing changed\n",
                 some);
+}
+
+// Exports hold their new files until their group is moved into place too:
+// the last one, finding no room where a run on it alone would have none
+// either, is written again on its own (its animation file read once more)
+// and fails as that run does, the export before it in place.
+TEST_F(Faults, AnExportThatFindsNoRoomAfterAnotherFailsAsItWouldAlone) {
+    needRoot();
+    SmallDisk disk(scratch.dir / "disk", "size=2m");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    }
+    const Mesh small = packedMesh("S", 2, 8, 4);
+    const Mesh large = packedMesh("L", 200, 200, 40);
+    putMesh(scratch.dir, small);
+    putMesh(scratch.dir, large);
+    ASSERT_EQ(runTool({"--to-gltf", "S", "L"}, scratch.dir).status, 0);
+    const Bytes smallExport = readFile(scratch.dir / "S.glb");
+    ASSERT_GT(fs::file_size(scratch.dir / "L.glb"), 4 * kPage);
+    const auto fresh = [&] {
+        fs::remove(disk.dir() / "S.glb");
+        putMesh(disk.dir(), small);
+        putMesh(disk.dir(), large);
+        EXPECT_TRUE(disk.leaveFree(pagesFor(smallExport.size()) + kPage)) << disk.freeBytes();
+    };
+    const auto blocks = [](const RunResult& r) { return r.out.substr(r.out.find("\nExporting ")); };
+    fresh();
+    const Snapshot before = snapshot(disk.dir());
+    const RunResult alone = runTool({"--to-gltf", "S"}, disk.dir());
+    const RunResult then = runTool({"--to-gltf", "L"}, disk.dir());
+    EXPECT_EQ(alone.status, 0);
+    EXPECT_EQ(then.status, 1);
+    fresh();
+    const RunResult batch = runTool({"--to-gltf", "S", "L"}, disk.dir());
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_EQ(blocks(batch), blocks(alone) + blocks(then) + "\n\n2 meshes: 1 exported, 1 failed\n");
+    EXPECT_EQ(batch.err, alone.err + then.err);
+    Snapshot expected = before;
+    expected["S.glb"] = smallExport;
+    EXPECT_EQ(snapshot(disk.dir()), expected);
 }
 
 // The output limit at which each write fails, for a mesh converted with or
@@ -677,6 +718,55 @@ TEST_F(FailingCalls, AFailingReadIsAReadErrorWhereverItFalls) {
             EXPECT_EQ(snapshot(meshDir), before);
         }
     }
+}
+
+// A package script whose reading fails part way is left out whole, as one
+// that cannot be opened is, and never taken for a shorter script: its first
+// sequence (in the first read) and its last (past 64 KiB of comment, in a
+// later read) come into the export together or not at all.
+TEST_F(FailingCalls, APackageScriptThatFailsPartWayIsLeftOutWhole) {
+    const fs::path models = meshDir / "Pkg" / "Models";
+    fs::create_directories(models);
+    fs::create_directories(meshDir / "Pkg" / "Classes");
+    putMesh(models, packedMesh("P", 2, 6, 5));
+    std::string script = "#exec MESH IMPORT MESH=P ANIVFILE=Models\\P_a.3d DATAFILE=Models\\P_d.3d\n"
+                         "#exec MESH SEQUENCE MESH=P SEQ=Walk STARTFRAME=0 NUMFRAMES=1\n";
+    while (script.size() < 200000) {
+        script += "// a comment that makes the script longer than one read of it\n";
+    }
+    script += "#exec MESH SEQUENCE MESH=P SEQ=Run STARTFRAME=1 NUMFRAMES=1\n";
+    writeFile(meshDir / "Pkg" / "Classes" / "P.uc", Bytes(script.begin(), script.end()));
+    const std::vector<std::string> args = {"--to-gltf", "--uc", "Pkg/Models/P"};
+    int whole = 0;
+    int leftOut = 0;
+    for (int n = 1;; ++n) {
+        const std::string plan = "fread:" + std::to_string(n);
+        SCOPED_TRACE(plan);
+        fs::remove(models / "P.glb");
+        RunResult r;
+        const bool injected = !runFailing(args, plan, r).empty();
+        if (r.status != 0) {
+            EXPECT_TRUE(injected) << r.out; // a read of the mesh's own files
+            continue;
+        }
+        const Glb glb = readGlb(readFile(models / "P.glb"));
+        ASSERT_EQ(glb.error, "");
+        std::vector<std::string> clips;
+        for (const auto& a : glb.json.value("animations", nlohmann::json::array())) {
+            clips.push_back(a.value("name", ""));
+        }
+        const bool walk = std::find(clips.begin(), clips.end(), "Walk") != clips.end();
+        const bool run = std::find(clips.begin(), clips.end(), "Run") != clips.end();
+        EXPECT_EQ(walk, run);
+        ++(walk ? whole : leftOut);
+        if (!injected) {
+            EXPECT_TRUE(walk && run);
+            break;
+        }
+    }
+    // Every read of the script, the first and the later ones, was made to fail.
+    EXPECT_GE(leftOut, 3);
+    EXPECT_GE(whole, 1);
 }
 
 TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {
