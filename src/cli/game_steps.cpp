@@ -193,9 +193,4 @@ Failure writeConversion(Session& io, Conversion& c) {
     return f;
 }
 
-Failure writeConversionAgain(Session& io, Conversion& c) {
-    const Failure f = rewindAnimation(io, c);
-    return f.stop == Stop::None ? writeConversion(io, c) : f;
-}
-
 } // namespace meshfold

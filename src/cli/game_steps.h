@@ -21,6 +21,14 @@ Failure inspectGameFiles(Session& io, Conversion& c);
 // files to be written again.
 Failure rewindAnimation(Session& io, Conversion& c);
 
+// The write-again step of a kind whose `write` reads the animation file
+// from right after its header: the file put back there, then `write`.
+template <Failure (*write)(Session&, Conversion&)>
+Failure writeAgainFromHeader(Session& io, Conversion& c) {
+    const Failure f = rewindAnimation(io, c);
+    return f.stop == Stop::None ? write(io, c) : f;
+}
+
 // Warns, once a mesh, about an animation file with more or fewer vertex
 // bytes than its frames need: it converts as it comes, but the game will
 // show a garbled frame.
@@ -28,10 +36,8 @@ void warnAboutVertexBytes(Session& io, Conversion& c);
 
 // The steps of a conversion (see MeshKind): inspection and the checks that
 // the files can be replaced, its new file (two with -ms) counted; the new
-// animation file (and data file) written; the same again from right after
-// the header.
+// animation file (and data file) written.
 Failure prepareConversion(Session& io, Conversion& c);
 Failure writeConversion(Session& io, Conversion& c);
-Failure writeConversionAgain(Session& io, Conversion& c);
 
 } // namespace meshfold

@@ -103,11 +103,6 @@ Failure writeExport(Session& io, Conversion& c) {
     return f;
 }
 
-Failure writeExportAgain(Session& io, Conversion& c) {
-    const Failure f = rewindAnimation(io, c);
-    return f.stop == Stop::None ? writeExport(io, c) : f;
-}
-
 std::string exportDone(const Session& io, const Conversion& c) {
     return exportReport(c.exported, io.dryRun);
 }

@@ -13,11 +13,9 @@ namespace meshfold {
 
 // The steps of an export (see MeshKind): inspection and the check that
 // NAME.glb can be made or replaced; NAME.glb written into a temporary file
-// beside it (in a dry run only sized); the same again from right after the
-// animation file's header; the lines that say what it wrote.
+// beside it (in a dry run only sized); the lines that say what it wrote.
 Failure prepareExport(Session& io, Conversion& c);
 Failure writeExport(Session& io, Conversion& c);
-Failure writeExportAgain(Session& io, Conversion& c);
 std::string exportDone(const Session& io, const Conversion& c);
 
 // A mesh made from a glTF file, once its leftovers are recovered: the read,

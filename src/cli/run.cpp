@@ -97,11 +97,11 @@ const MeshKind kMeshKinds[] = {
     {[](const RunOptions& o) { return !o.gltfSource.empty(); }, gltfSource, prepareImport, writeImport,
      writeImport, rangesReport},
     // The game's own files shown as NAME.glb (--to-gltf).
-    {[](const RunOptions& o) { return o.toGltf; }, animFile, prepareExport, writeExport, writeExportAgain,
-     exportDone},
+    {[](const RunOptions& o) { return o.toGltf; }, animFile, prepareExport, writeExport,
+     writeAgainFromHeader<writeExport>, exportDone},
     // The game's own files converted to the other form.
     {[](const RunOptions&) { return true; }, animFile, prepareConversion, writeConversion,
-     writeConversionAgain, rangesReport},
+     writeAgainFromHeader<writeConversion>, rangesReport},
 };
 
 const MeshKind& kindOf(const RunOptions& o) {
