@@ -173,7 +173,10 @@ void readTextureSlots(const Package& p, Cursor& c, Mesh& m) {
     }
     m.textures.reserve(n);
     for (std::uint32_t i = 0; i < n && c.ok(); ++i) {
-        m.textures.push_back(linkOf(p, readRef(p, c)));
+        const ObjectRef r = readRef(p, c);
+        if (c.ok()) { // a reference out of range is not looked up
+            m.textures.push_back(linkOf(p, r));
+        }
     }
 }
 

@@ -196,6 +196,17 @@ Warning namedWarning(const Package& p, std::size_t exportIndex, WarningKind kind
 
 namespace meshfold::package {
 
+PropertiesRead readObjectProperties(const Package& p, std::size_t exportIndex) {
+    PropertiesRead r;
+    detail::Cursor c({}, 0, 0);
+    if ((r.failure = detail::openObject(p, exportIndex, c))) {
+        return r;
+    }
+    r.list = detail::readProperties(p, c);
+    r.failure = detail::failureOf(p, exportIndex, c);
+    return r;
+}
+
 const Property* findProperty(const Package& p, const PropertyList& list, std::string_view name,
                              std::uint32_t index) {
     for (const Property& prop : list.items) {

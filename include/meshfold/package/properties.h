@@ -53,6 +53,16 @@ struct PropertyList {
     std::uint64_t end = 0; // just past the closing `None`
 };
 
+struct PropertiesRead {
+    PropertyList list; // the properties read before any failure
+    std::optional<Failure> failure;
+};
+
+// The tagged properties at the start of export i's bytes, of whatever class. Refuses (by the
+// export's full name) an object outside the file, a running state, a property that runs past the
+// object, names out of range, an info byte of type 0, and more than 1024 properties.
+PropertiesRead readObjectProperties(const Package& p, std::size_t exportIndex);
+
 // The first property named `name` (without case) with array index `index`, or null.
 const Property* findProperty(const Package& p, const PropertyList& list, std::string_view name,
                              std::uint32_t index = 0);
