@@ -16,7 +16,6 @@ inline constexpr std::uint16_t kTextureLodArrayVersion = 66;
 // Smallest encodings, for the checks before a loop or an allocation.
 inline constexpr std::uint64_t kMinSequenceSize = 1 + 1 + 4 + 4 + 1 + 4;
 inline constexpr std::uint64_t kMinNotifySize = 4 + 1;
-inline constexpr std::uint64_t kVector3Size = 12;
 inline constexpr std::uint64_t kSphereSizeNoRadius = 12;
 inline constexpr std::uint64_t kSphereSizeRadius = 16;
 

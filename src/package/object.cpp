@@ -9,12 +9,10 @@ namespace {
 inline constexpr std::uint32_t kFixedPropertySizes[] = {1, 2, 4, 12, 16};
 inline constexpr std::uint8_t kSizeCodeByte = 5;
 inline constexpr std::uint8_t kSizeCodeWord = 6;
-inline constexpr std::uint8_t kSizeCodeLong = 7;
 
 // Array index forms: one byte below 0x80; 10xxxxxx + 1 byte; 11xxxxxx + 3 bytes.
 inline constexpr std::uint8_t kIndexFormMask = 0xC0;
 inline constexpr std::uint8_t kIndexTwoBytes = 0x80;
-inline constexpr std::uint8_t kIndexFourBytes = 0xC0;
 inline constexpr std::uint8_t kIndexHighMask = 0x3F;
 
 bool nameIndexOk(const Package& p, std::int32_t i) {
@@ -31,7 +29,7 @@ std::uint32_t readSize(Cursor& c, std::uint8_t code) {
     if (code == kSizeCodeWord) {
         return c.u16();
     }
-    return c.u32();
+    return c.u32(); // 7: a uint32 size
 }
 
 std::uint32_t readArrayIndex(Cursor& c) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "meshfold/package/package.h"
+#include "meshfold/package/polygon_flags.h"
 #include "meshfold/package/properties.h"
 
 #include <array>
