@@ -474,6 +474,57 @@ TEST(PackageCorpus, MeshesEqualTheirSourceFilesAndScripts) {
     EXPECT_EQ(scripts, 22u);
 }
 
+// Each real object with its bytes cut at every length (and one byte longer): refused by name.
+TEST(PackageCorpus, EveryCutOfARealObjectIsRefusedByName) {
+    SKIP_WITHOUT_CORPUS();
+    struct Cut {
+        const char* package;
+        const char* object;
+        ObjectKind kind;
+    };
+    const Cut cuts[] = {
+        {"SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/System/JazzDecoration.u", "crabgrass1",
+         ObjectKind::Mesh},
+        {"deusexhq_partystuff/System/Endemia.u", "BoardBoxSmall", ObjectKind::Mesh},
+        {"OldUnreal_UnrealTournamentPatches/System/relics.u", "RelicHourglass", ObjectKind::Mesh},
+        {"1337GameDev_Ut99Mods/System/KillConfirmed.u", "DogTagsRed", ObjectKind::Texture},
+        {"1337GameDev_Ut99Mods/System/KillConfirmed.u", "DogTagsRed", ObjectKind::Texture},
+    };
+    std::size_t refusals = 0;
+    for (std::size_t n = 0; n < std::size(cuts); ++n) {
+        const Cut& c = cuts[n];
+        SCOPED_TRACE(c.object);
+        const Loaded l = load(test::corpusUe1Dir() / c.package);
+        const Package& p = l.package;
+        std::size_t i = p.exports.size();
+        for (std::size_t k = 0; k < p.exports.size(); ++k) {
+            if (objectKindOf(p, k) == c.kind && sameName(objectName(p, exportRef(k)), c.object)) {
+                i = k;
+            }
+        }
+        ASSERT_LT(i, p.exports.size());
+        if (n == 4) { // the texture's palette
+            const TextureRead t = readTexture(p, i);
+            ASSERT_TRUE(t.texture);
+            i = t.texture->palette.exportIndex;
+        }
+        const std::uint32_t size = p.exports[i].serialSize;
+        const std::string name = fullName(p, exportRef(i));
+        for (std::uint32_t cut = 0; cut <= size + 1; ++cut) {
+            if (cut == size) {
+                continue;
+            }
+            Package shorter = p;
+            shorter.exports[i].serialSize = cut;
+            const Contents contents = readContents(shorter);
+            ASSERT_EQ(contents.failures.size(), 1u) << cut;
+            EXPECT_EQ(contents.failures[0].object, name);
+            ++refusals;
+        }
+    }
+    EXPECT_GT(refusals, 1000u);
+}
+
 TEST(PackageCorpus, JazzKeepsItsWeaponTriangleAsASpecialFace) {
     SKIP_WITHOUT_CORPUS();
     const Loaded l =

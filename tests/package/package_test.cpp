@@ -80,7 +80,22 @@ void putSequences(Bytes& b, PackageBuilder& pkg, std::uint32_t frames) {
     putFloat(b, 15);
 }
 
+void putEmptyLodFields(Bytes& b) {
+    for (int i = 0; i < 7; ++i) {
+        putCompact(b, 0); // collapse points ... special faces: none
+    }
+    for (int i = 0; i < 8; ++i) {
+        put32(b, 0); // vertex counts, LOD settings
+    }
+    putCompact(b, 0); // remap
+    put32(b, 0);
+}
+
 void putLodFields(Bytes& b, const MeshSpec& s) {
+    if (s.emptyVerts) {
+        putEmptyLodFields(b);
+        return;
+    }
     // An array of items of `per` words each.
     auto words = [&b](std::vector<std::uint16_t> w, std::size_t per = 1) {
         putCompact(b, static_cast<std::int64_t>(w.size() / per));
@@ -566,19 +581,27 @@ TEST(LodMesh, TellsDeusExVerticesFromTheArrayAndIgnoresTheirPad) {
 TEST(LodMesh, AnEmptyVertexArrayNeedsAClue) {
     MeshSpec spec;
     spec.emptyVerts = true;
-    spec.specialVerts = 0;
-    spec.modelVerts = 0;
-    spec.materialFlags = {};
     // Version 69 is never Deus Ex: packed.
     {
         OneMesh m = oneMeshPackage(spec, 69);
-        const Package p = readOk(m.bytes);
-        MeshRead r = readMesh(p, 0);
-        // The faces index wedges that index no vertex: refused, but not for the form.
-        ASSERT_TRUE(r.failure);
-        EXPECT_NE(r.failure->kind, FailureKind::UnknownVertexForm);
+        const MeshRead r = readMesh(readOk(m.bytes), 0);
+        ASSERT_FALSE(r.failure) << static_cast<int>(r.failure->kind);
+        EXPECT_EQ(r.mesh->form, VertexForm::Packed);
+        EXPECT_TRUE(rebuildTriangles(*r.mesh).triangles.empty());
     }
-    // Version 68 without Deus Ex imports: the form cannot be told.
+    // Version 68 with an import of Deus Ex's own packages: 8-byte vertices.
+    {
+        PackageBuilder pkg;
+        pkg.version = 68;
+        pkg.addImport("Core", "Package", 0, "DeusExItems");
+        pkg.addExport(pkg.engineClass("LodMesh"), "Thing", [&pkg, spec](std::uint64_t base) {
+            return meshData(spec, 68, base, pkg);
+        });
+        const MeshRead r = readMesh(readOk(pkg.build()), 0);
+        ASSERT_FALSE(r.failure) << static_cast<int>(r.failure->kind);
+        EXPECT_EQ(r.mesh->form, VertexForm::Wide);
+    }
+    // Version 68 without: the form cannot be told.
     {
         OneMesh m = oneMeshPackage(spec, 68);
         const MeshRead r = readMesh(readOk(m.bytes), 0);
@@ -655,6 +678,10 @@ TEST(Mesh, RefusesDamagedData) {
          FailureKind::Truncated},
         {"a lazy array's end one past its items", nullptr,
          [](Bytes& d) { ++d[1 + 25 + 16]; }, FailureKind::UnknownVertexForm},
+        {"a lazy array of known items whose end is one past them",
+         [](MeshSpec& s) { s.lod = false; },
+         // The Tris array's end: after None, box, sphere and 2 frames of 4 packed vertices.
+         [](Bytes& d) { ++d[1 + 25 + 16 + 4 + 1 + 8 * 4]; }, FailureKind::LazyArrayEnd},
         {"wedge vertex past the model vertices", [](MeshSpec& s) { s.modelVerts = 3; }, nullptr,
          FailureKind::MeshIndexOutOfRange},
         {"a remap shorter than a frame", [](MeshSpec& s) { s.remap = {0, 1}; }, nullptr,

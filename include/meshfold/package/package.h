@@ -49,15 +49,17 @@ enum class FailureKind : std::uint8_t {
     ObjectOutOfFile,     // offset: serial offset; value: serial size; limit: file size
     RunningState,        // the export carries kObjectFlagHasStack
     PropertyPastObject,  // offset: the property; value: its size; limit: the object's end
-    BadProperty,         // offset: the property; value: its info byte (a size that the type
-                         // cannot have, an array index form that does not exist)
+    BadProperty,         // offset: the property; value: its info byte (type 0), or the count
+                         // of a list longer than 1024 properties
     LazyArrayEnd,        // offset: the array; value: the end it states; limit: its items' end
     CountPastObject,     // offset: the count; value: the count; limit: bytes left
     FieldsEndEarly,      // offset: where the fields ended; limit: the object's end
     NotAVertexMesh,      // detail: the class (SkeletalMesh, StaticMesh, ...)
     Licensee227Mesh,     // value: the licensee
     UnknownVertexForm,   // value: the item size (0 for an empty array without another clue)
-    MeshCounts,          // value, limit: the figures that disagree (see detail)
+    MeshCounts,          // value, limit: the figures that disagree; detail: which (vertices
+                         // against frames, model and special vertices, the remap's length;
+                         // more than 256 texture slots)
     MeshIndexOutOfRange, // detail: which index; value: it; limit: the count it indexes
     UnsupportedFormat,   // value: the pixel format (19 and up, or 1 and 2, which the patches
                          // use differently)
