@@ -24,6 +24,10 @@ inline constexpr std::uint64_t kMinNameSize = 1 + 4;
 inline constexpr std::uint64_t kMinImportSize = 3 + 4;
 inline constexpr std::uint64_t kMinExportSize = 4 + 4 + 4;
 
+// Outer chains of real packages are a few links long (Package.Group.Sub.Object). Refusing
+// longer ones than this keeps every full name short and the check of the chains linear.
+inline constexpr std::size_t kMaxOuterDepth = 64;
+
 Failure failureOf(const Cursor& c) { return c.failure(); }
 
 // A cursor at a table's offset that holds at least count x minItem bytes, or a failure.
@@ -195,11 +199,10 @@ bool checkTables(const Package& p, Failure& failure) {
             return false;
         }
     }
-    // A chain is at most as long as there are objects; a longer one goes round.
-    const std::size_t objects = p.exports.size() + p.imports.size();
+    // A chain that goes round never ends; one that ends within kMaxOuterDepth links is fine.
     auto chainEnds = [&](ObjectRef r) {
         for (std::size_t steps = 0; !r.isNone(); ++steps) {
-            if (steps > objects) {
+            if (steps == kMaxOuterDepth) {
                 return false;
             }
             r = outerOf(p, r);
@@ -247,6 +250,18 @@ std::optional<Failure> readHeaderChecked(Bytes bytes, Header& h) {
     return std::nullopt;
 }
 
+bool findsDeusExImport(const Package& p) {
+    return std::any_of(p.imports.begin(), p.imports.end(), [&](const ImportEntry& e) {
+        if (!e.outer.isNone() || !sameName(nameAt(p, e.className), "Package")) {
+            return false;
+        }
+        const std::string_view n = nameAt(p, e.objectName);
+        return sameName(n.substr(0, std::min<std::size_t>(n.size(), 6)), "DeusEx") ||
+               sameName(n, "ConSys") || sameName(n, "Extension");
+    });
+}
+
+
 } // namespace
 
 PackageRead readPackage(Bytes bytes, std::string_view packageName) {
@@ -270,6 +285,7 @@ PackageRead readPackage(Bytes bytes, std::string_view packageName) {
     if (!tablesRead) {
         return {std::nullopt, std::move(failure)};
     }
+    p.deusExImports = findsDeusExImport(p);
     return {std::move(p), std::nullopt};
 }
 
@@ -345,15 +361,7 @@ ObjectLink linkOf(const Package& p, ObjectRef r) {
     return l;
 }
 
-bool importsDeusExPackage(const Package& p) {
-    return std::any_of(p.imports.begin(), p.imports.end(), [&](const ImportEntry& e) {
-        if (!e.outer.isNone() || !sameName(nameAt(p, e.className), "Package")) {
-            return false;
-        }
-        const std::string_view n = nameAt(p, e.objectName);
-        return sameName(n.substr(0, std::min<std::size_t>(n.size(), 6)), "DeusEx") ||
-               sameName(n, "ConSys") || sameName(n, "Extension");
-    });
-}
+bool importsDeusExPackage(const Package& p) { return p.deusExImports; }
+
 
 } // namespace meshfold::package

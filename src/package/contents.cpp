@@ -3,6 +3,8 @@
 
 #include "object.h"
 
+#include <algorithm>
+
 namespace meshfold::package {
 
 ObjectKind objectKindOf(const Package& p, std::size_t exportIndex) {
@@ -90,12 +92,12 @@ const Palette* paletteOf(const Contents& contents, const Texture& t) {
     if (t.palette.kind != ObjectLink::Kind::Export) {
         return nullptr;
     }
-    for (const Palette& pal : contents.palettes) {
-        if (pal.exportIndex == t.palette.exportIndex) {
-            return &pal;
-        }
-    }
-    return nullptr;
+    // The palettes are in export order.
+    const auto at = std::lower_bound(
+        contents.palettes.begin(), contents.palettes.end(), t.palette.exportIndex,
+        [](const Palette& pal, std::size_t i) { return pal.exportIndex < i; });
+    return at != contents.palettes.end() && at->exportIndex == t.palette.exportIndex ? &*at
+                                                                                      : nullptr;
 }
 
 } // namespace meshfold::package

@@ -468,6 +468,22 @@ TEST(Container, RefusesBrokenTables) {
     }
 }
 
+TEST(Container, RefusesOuterChainsPast64Links) {
+    for (const int depth : {64, 65}) {
+        PackageBuilder pkg;
+        const std::int32_t cls = pkg.engineClass("Package");
+        std::int32_t outer = 0;
+        for (int i = 0; i < depth; ++i) {
+            outer = pkg.addExport(cls, "G" + std::to_string(i), Bytes{}, outer);
+        }
+        const PackageRead r = readPackage(pkg.build(), "Pkg");
+        EXPECT_EQ(r.failure.has_value(), depth > 64) << depth;
+        if (r.failure) {
+            EXPECT_EQ(r.failure->kind, FailureKind::OuterLoop);
+        }
+    }
+}
+
 TEST(Container, ReadsNulTerminatedNamesBeforeVersion64AndRefusesOneWithoutItsNul) {
     PackageBuilder pkg;
     pkg.version = 63;

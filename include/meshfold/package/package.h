@@ -45,7 +45,7 @@ enum class FailureKind : std::uint8_t {
     BadName,             // a name's string is longer than the file or lacks its NUL
     NameOutOfRange,      // value: the index; limit: the name count
     ObjectRefOutOfRange, // value: the reference; limit: export or import count
-    OuterLoop,           // an outer chain longer than the tables: it goes round
+    OuterLoop,           // value: the object whose outer chain goes round or passes 64 links
     ObjectOutOfFile,     // offset: serial offset; value: serial size; limit: file size
     RunningState,        // the export carries kObjectFlagHasStack
     PropertyPastObject,  // offset: the property; value: its size; limit: the object's end
@@ -153,6 +153,7 @@ struct Package {
     std::vector<NameEntry> names;
     std::vector<ImportEntry> imports;
     std::vector<ExportEntry> exports;
+    bool deusExImports = false; // see importsDeusExPackage
 };
 
 struct PackageRead {
