@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -218,8 +219,12 @@ OneMesh oneMeshPackage(MeshSpec s, std::uint16_t version = 69, bool tablesFirst 
     return m;
 }
 
+// The package of `bytes`, which are kept alive for the records' spans and names (the tests pass
+// packages they build as temporaries).
 Package readOk(const Bytes& bytes) {
-    PackageRead r = readPackage(bytes, "Pkg");
+    static std::deque<Bytes> kept;
+    kept.push_back(bytes);
+    PackageRead r = readPackage(kept.back(), "Pkg");
     if (r.failure) {
         ADD_FAILURE() << "package refused, kind " << static_cast<int>(r.failure->kind);
         return {};
@@ -476,7 +481,8 @@ TEST(Container, RefusesOuterChainsPast64Links) {
         for (int i = 0; i < depth; ++i) {
             outer = pkg.addExport(cls, "G" + std::to_string(i), Bytes{}, outer);
         }
-        const PackageRead r = readPackage(pkg.build(), "Pkg");
+        const Bytes b = pkg.build();
+        const PackageRead r = readPackage(b, "Pkg");
         EXPECT_EQ(r.failure.has_value(), depth > 64) << depth;
         if (r.failure) {
             EXPECT_EQ(r.failure->kind, FailureKind::OuterLoop);
@@ -740,9 +746,7 @@ TEST(Mesh, RefusesDamagedData) {
 PropertyList propertiesOf(PackageBuilder& pkg, const Bytes& props, Package& out,
                           std::optional<Failure>& failure) {
     pkg.addExport(pkg.engineClass("Palette"), "Thing", props);
-    static Bytes keep;
-    keep = pkg.build();
-    out = readOk(keep);
+    out = readOk(pkg.build());
     PropertiesRead r = readObjectProperties(out, 0);
     failure = r.failure;
     return r.list;
