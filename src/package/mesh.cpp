@@ -1,6 +1,7 @@
 // Mesh and LodMesh native data, field by field, and the checks that make the records safe to use.
 #include "meshfold/package/mesh.h"
 
+#include "mesh_check.h"
 #include "object.h"
 
 
@@ -275,10 +276,6 @@ MeshClass meshClassOf(std::string_view name) {
     }
     return MeshClass::NotAMesh;
 }
-
-namespace detail {
-std::optional<Failure> checkMesh(const Mesh& m);
-} // namespace detail
 
 MeshRead readMesh(const Package& p, std::size_t exportIndex) {
     MeshRead r;

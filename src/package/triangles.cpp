@@ -3,7 +3,7 @@
 #include "meshfold/package/mesh.h"
 #include "meshfold/package/polygon_flags.h"
 
-#include "object.h"
+#include "mesh_check.h"
 
 
 namespace meshfold::package {
