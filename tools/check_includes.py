@@ -81,10 +81,15 @@ def read_layer(root, name, faults):
     path = os.path.join(root, "src", name, "contents.h")
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
-    for line in lines:
+    for number, line in enumerate(lines):
         m = MAY_INCLUDE.match(line)
         if m:
-            words = [w.strip() for w in m.group(1).split(",")]
+            # The list ends with a full stop, perhaps on a later comment line.
+            text = line.split(":", 1)[1].strip()
+            while not text.endswith(".") and number + 1 < len(lines) and lines[number + 1].startswith("//"):
+                number += 1
+                text += " " + lines[number][2:].strip()
+            words = [w.strip() for w in text.rstrip(".").split(",")]
             layer.allowed = {w for w in words if w and w != "nothing"}
             continue
         m = LIBRARIES.match(line)

@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs them: the mesh target on its generated seeds and the meshes of
 # ../shared/corpus when present, the glTF reader on its seeds, the texture
-# decoders on theirs. Arguments go to libFuzzer; without any each target runs
+# decoders on theirs, the package reader on seeds cut from the real packages
+# of ../shared/corpus-ue1 when present. Arguments go to libFuzzer; without any each target runs
 # for 20 seconds.
 #   bash tools/fuzz.sh                     # the CI run
 #   bash tools/fuzz.sh -runs=10000000      # a long campaign (several minutes)
@@ -16,7 +17,7 @@ build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMESHFOLD_SANITIZE=ON -DMESHFOLD_WERROR=ON >/dev/null
 cmake --build "$build" -j 2 --target meshfold_fuzz meshfold_fuzz_seeds meshfold_gltf_fuzz \
-  meshfold_image_fuzz
+  meshfold_image_fuzz meshfold_package_fuzz meshfold_package_fuzz_seeds
 
 seeds="$build/fuzz-seeds"
 corpus="$build/fuzz-corpus"
@@ -27,7 +28,7 @@ mkdir -p "$corpus" "$findings"
 
 # Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
 # to this size); the invariants do not depend on the size of a file.
-# Three targets share the minute.
+# Four targets share the run.
 [ "$#" -gt 0 ] || set -- -max_total_time=20
 "$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
 
@@ -59,3 +60,18 @@ if [ -d ../shared/corpus-packages ]; then
 fi
 "$build/fuzz/meshfold_image_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=8192 \
   "$@" "$image_corpus" "$image_seeds"
+
+# The package reader: each seed is a real package's header and tables with the bytes of one
+# small mesh, or of a texture and its palette (generated, not kept in the repository). Without
+# the real packages, a seed of the container alone.
+package_seeds="$build/fuzz-package-seeds"
+package_corpus="$build/fuzz-package-corpus"
+rm -rf "$package_seeds"
+mkdir -p "$package_seeds" "$package_corpus"
+if [ -d ../shared/corpus-ue1 ]; then
+  "$build/fuzz/meshfold_package_fuzz_seeds" "$package_seeds" ../shared/corpus-ue1
+else
+  printf '\301\203\052\236\105\000\000\000' > "$package_seeds/tag-and-version"
+fi
+"$build/fuzz/meshfold_package_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" \
+  -max_len=32768 "$@" "$package_corpus" "$package_seeds"

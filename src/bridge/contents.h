@@ -3,7 +3,7 @@
 // an import script, and the package folder found on disk.
 // Rule: reads files through the platform layer; writes nothing itself (the
 // driver's steps write what it makes).
-// May include: common, platform, image, game, gltf, gltf/read, gltf/write.
+// May include: common, platform, image, game, package, gltf, gltf/read, gltf/write.
 //
 // Contents (contracts in include/meshfold/bridge/, the rest here):
 //   game_mesh.h          the game files and import script made from a glTF file

@@ -2,7 +2,8 @@
 // driver that takes each mesh through its steps.
 // Rule: the top of the house: it may include every layer, and nothing
 // includes it.
-// May include: common, platform, image, game, gltf, gltf/read, gltf/write, bridge, commit.
+// May include: common, platform, image, game, package, gltf, gltf/read, gltf/write, bridge,
+// commit.
 //
 // Contents (contracts in include/meshfold/cli/, the rest here):
 //   main.cpp         the entry point

@@ -3,7 +3,6 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <bit>

@@ -138,6 +138,10 @@ fs::path corpusPackagesDir() {
     return sharedFolder("corpus-packages");
 }
 
+fs::path corpusUe1Dir() {
+    return sharedFolder("corpus-ue1");
+}
+
 namespace {
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

@@ -52,6 +52,10 @@ fs::path corpusDir();
 // empty when it is not beside the repo.
 fs::path corpusPackagesDir();
 
+// The folder of real compiled Unreal packages (.u), some with the sources of their meshes, or
+// empty when it is not beside the repo.
+fs::path corpusUe1Dir();
+
 struct ProgramResult {
     bool started = false; // false when the program could not be run at all
     int status = -1;      // exit status, or -1 when it did not exit normally
