@@ -47,7 +47,8 @@ public:
 
     Failure readAnim(std::span<std::uint8_t> to, std::size_t& got) override {
         got = std::fread(to.data(), 1, to.size(), c_.anim.get());
-        return std::ferror(c_.anim.get()) == 0 ? Failure{} : fail(Stop::ReadFailed, c_.options.animFileName);
+        return std::ferror(c_.anim.get()) == 0 ? Failure{}
+                                               : fail(Stop::ReadFailed, c_.options.animFileName);
     }
 
     Failure rewindAnim() override {
@@ -66,7 +67,8 @@ public:
             }
             c_.dataRead = stampOf(data_.get());
         }
-        const bool read = size == kRestOfFile ? readRest(data_.get(), bytes) : readUpTo(data_.get(), size, bytes);
+        const bool read =
+            size == kRestOfFile ? readRest(data_.get(), bytes) : readUpTo(data_.get(), size, bytes);
         return read ? Failure{} : fail(Stop::ReadFailed, file);
     }
 
@@ -84,8 +86,8 @@ void warnAboutTriangles(Session& io, const Conversion& c) {
     const TriangleFindings t = checkTriangles(c.inspected.dataStart, info);
     const std::string& file = c.options.dataFileName;
     if (t.badIndex > 0) {
-        note(io, triangleIndexWarning(file, t.badIndex, info.polygonCount, t.firstBad, t.firstBadIndex,
-                                      info.vertexCount));
+        note(io, triangleIndexWarning(file, t.badIndex, info.polygonCount, t.firstBad,
+                                      t.firstBadIndex, info.vertexCount));
     }
     if (c.options.milkshapeFix && t.weapons > 0) {
         note(io, weaponTriangleWarning(file, t.weapons));
@@ -127,7 +129,8 @@ Failure writeDataFile(Session& io, Conversion& c) {
     if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
         return refusal(c.newData.refused, o.dataFileName, Stop::CantOpenForWriting);
     }
-    const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.inspected.dataStart, c.inspected.info);
+    const std::vector<std::uint8_t> bytes =
+        milkShapeDataFile(c.inspected.dataStart, c.inspected.info);
     if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
         return fail(Stop::WriteFailed, o.dataFileName);
     }

@@ -66,8 +66,9 @@ std::size_t importFileCount(const RunOptions& o, const ImportedMesh& m) {
 // written again on its own.
 Failure writeGltf(Session& io, Conversion& c) {
     const MeshInspection& m = c.inspected;
-    const GltfExportJob job{c.options, c.anim.get(), m.info, m.frames, m.dataStart, io.dryRun, io.buffers.in,
-                            io.packageScripts, io.texturePngs};
+    const GltfExportJob job{c.options,     c.anim.get(),      m.info,
+                            m.frames,      m.dataStart,       io.dryRun,
+                            io.buffers.in, io.packageScripts, io.texturePngs};
     const GltfExportResult r = exportGltf(job, c.newAnim);
     for (const std::string& line : r.warnings) {
         note(io, line);
@@ -121,7 +122,8 @@ Failure writeImport(Session& io, Conversion& c) {
     c.newTextures.assign(m.textures.size(), Replacement{});
     for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
         if (!m.textures[i].sameAsEarlier) {
-            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx, c.newTextures[i]);
+            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx,
+                             c.newTextures[i]);
         }
     }
     c.converted.ranges = m.mesh.ranges;

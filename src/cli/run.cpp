@@ -94,8 +94,8 @@ const std::string& gltfSource(const RunOptions& o) {
 // in a file of their own beside gltf_steps.cpp.
 const MeshKind kMeshKinds[] = {
     // A mesh made from a glTF file: the name of one.
-    {[](const RunOptions& o) { return !o.gltfSource.empty(); }, gltfSource, prepareImport, writeImport,
-     writeImport, rangesReport},
+    {[](const RunOptions& o) { return !o.gltfSource.empty(); }, gltfSource, prepareImport,
+     writeImport, writeImport, rangesReport},
     // The game's own files shown as NAME.glb (--to-gltf).
     {[](const RunOptions& o) { return o.toGltf; }, animFile, prepareExport, writeExport,
      writeAgainFromHeader<writeExport>, exportDone},
@@ -105,7 +105,8 @@ const MeshKind kMeshKinds[] = {
 };
 
 const MeshKind& kindOf(const RunOptions& o) {
-    return *std::find_if(std::begin(kMeshKinds), std::end(kMeshKinds), [&o](const MeshKind& k) { return k.takes(o); });
+    return *std::find_if(std::begin(kMeshKinds), std::end(kMeshKinds),
+                         [&o](const MeshKind& k) { return k.takes(o); });
 }
 
 // Everything before the new files are written: recovery, then the kind's
@@ -128,8 +129,8 @@ Failure checkOpenFiles(const Conversion& c) {
     if (fits(alone)) {
         return {};
     }
-    return Failure{Stop::TooManyOpenFiles, c.kind->source(c.options), std::to_string(openFileLimit()),
-                   alone.openFiles + kOtherOpenFiles};
+    return Failure{Stop::TooManyOpenFiles, c.kind->source(c.options),
+                   std::to_string(openFileLimit()), alone.openFiles + kOtherOpenFiles};
 }
 
 // The mesh's new files in temporary files (in a dry run, in memory only),
@@ -158,8 +159,8 @@ void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     std::vector<CommitTask> tasks;
     tasks.reserve(group.size());
     for (Conversion& c : group) {
-        tasks.push_back({c.options, c.newAnim, c.newData, c.newScript, c.newTextures, c.animRead, c.dataRead,
-                         c.failure});
+        tasks.push_back({c.options, c.newAnim, c.newData, c.newScript, c.newTextures, c.animRead,
+                         c.dataRead, c.failure});
     }
     commitGroup(tasks, io.dryRun);
     for (const Conversion& c : group) {

@@ -21,7 +21,8 @@ namespace {
 
 // The data file's header and triangle table: the counts first, which say
 // how far the table goes; with --to-gltf every byte after it too.
-Failure readDataStart(const RunOptions& options, MeshReader& files, std::vector<std::uint8_t>& bytes) {
+Failure readDataStart(const RunOptions& options, MeshReader& files,
+                      std::vector<std::uint8_t>& bytes) {
     Failure f = files.readData(kDataCountsSize, bytes);
     if (f.stop == Stop::None) {
         f = files.readData(dataBytesWanted(bytes) - bytes.size(), bytes);
@@ -37,7 +38,8 @@ Failure readDataStart(const RunOptions& options, MeshReader& files, std::vector<
 // animation file right after its header for the conversion.
 Failure readFirstFrame(const MeshInspection& mesh, MeshReader& files, std::span<std::uint8_t> room,
                        std::span<const std::uint8_t>& frame) {
-    const std::size_t wanted = std::min(firstFrameBytesWanted(mesh.info, mesh.dataStart), room.size());
+    const std::size_t wanted =
+        std::min(firstFrameBytesWanted(mesh.info, mesh.dataStart), room.size());
     if (wanted == 0) {
         return {};
     }
@@ -52,8 +54,8 @@ Failure readFirstFrame(const MeshInspection& mesh, MeshReader& files, std::span<
 
 } // namespace
 
-InspectStep inspectData(const RunOptions& options, MeshReader& files, std::span<std::uint8_t> frameRoom,
-                        MeshInspection& mesh) {
+InspectStep inspectData(const RunOptions& options, MeshReader& files,
+                        std::span<std::uint8_t> frameRoom, MeshInspection& mesh) {
     const Failure data = readDataStart(options, files, mesh.dataStart);
     if (data.stop != Stop::None) {
         return InspectStep{{}, data, {}};
@@ -106,7 +108,8 @@ Failure writeVertices(const RunOptions& options, const FrameLayout& layout, Mesh
         const std::size_t have = carried + got;
         const std::size_t whole = atEnd ? have : have - have % layout.stride;
         const std::size_t vertices = gatherVertices(in.first(whole), layout);
-        const std::size_t bytes = convertGathered(options, in.data(), vertices, buffers.out.data(), done);
+        const std::size_t bytes =
+            convertGathered(options, in.data(), vertices, buffers.out.data(), done);
         if (packingFits(done.packing) && !write(buffers.out.data(), bytes)) {
             return Failure{Stop::VertexWrite, {}};
         }
@@ -118,8 +121,9 @@ Failure writeVertices(const RunOptions& options, const FrameLayout& layout, Mesh
 
 } // namespace
 
-Failure writeConvertedAnimation(const RunOptions& options, const MeshInspection& mesh, MeshReader& files,
-                                ConversionBuffers& buffers, const ByteSink& write, ConvertedVertices& done) {
+Failure writeConvertedAnimation(const RunOptions& options, const MeshInspection& mesh,
+                                MeshReader& files, ConversionBuffers& buffers,
+                                const ByteSink& write, ConvertedVertices& done) {
     std::uint8_t field[2];
     writeLe16(field, mesh.info.frameCount);
     if (!write(field, sizeof field)) {

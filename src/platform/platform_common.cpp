@@ -45,14 +45,16 @@ std::vector<std::string> namesContaining(const std::string& folder, std::string_
     return names;
 }
 
-WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::size_t limit) {
+WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes,
+                        std::size_t limit) {
     bytes.clear();
     const InputFile f(openForReading(path));
     if (!f) {
         return WholeFile::CantOpen;
     }
     std::uint8_t buffer[65536];
-    for (std::size_t n; bytes.size() <= limit && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) {
+    for (std::size_t n;
+         bytes.size() <= limit && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) {
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
     if (std::ferror(f.get()) != 0) {
@@ -89,7 +91,8 @@ bool makeListedBackup(Backup& b, const std::function<bool()>& make) {
 
 bool restoreBackup(Backup& b, const std::string& target) {
     // A backup that stands for no file is put back by removing the file again.
-    const bool restored = b.absent ? removeFile(target) && removeFile(b.path) : moveOver(b.path, target);
+    const bool restored =
+        b.absent ? removeFile(target) && removeFile(b.path) : moveOver(b.path, target);
     if (!restored) {
         return false;
     }

@@ -25,7 +25,8 @@ TEST(ReadWholeFile, ReadsEveryByteUpToItsLimit) {
         WholeFile result;
         std::size_t kept;
     } cases[] = {
-        {"no limit, past several reads", file, static_cast<std::size_t>(-1), WholeFile::Read, 200000},
+        {"no limit, past several reads", file, static_cast<std::size_t>(-1), WholeFile::Read,
+         200000},
         {"a limit of its size", file, 200000, WholeFile::Read, 200000},
         {"one byte short of it", file, 199999, WholeFile::TooLarge, 199999},
         {"a limit within the first read", file, 10, WholeFile::TooLarge, 10},
@@ -37,7 +38,7 @@ TEST(ReadWholeFile, ReadsEveryByteUpToItsLimit) {
         Bytes got = {1, 2, 3}; // replaced, never added to
         EXPECT_EQ(readWholeFile(c.path.string(), got, c.limit), c.result) << c.name;
         EXPECT_EQ(got, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(
-                                                                 c.path == file ? c.kept : 0)))
+                                                                c.path == file ? c.kept : 0)))
             << c.name;
     }
 }

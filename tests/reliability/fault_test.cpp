@@ -727,8 +727,9 @@ TEST_F(FailingCalls, APackageScriptThatFailsPartWayIsLeftOutWhole) {
     fs::create_directories(models);
     fs::create_directories(meshDir / "Pkg" / "Classes");
     putMesh(models, packedMesh("P", 2, 6, 5));
-    std::string script = "#exec MESH IMPORT MESH=P ANIVFILE=Models\\P_a.3d DATAFILE=Models\\P_d.3d\n"
-                         "#exec MESH SEQUENCE MESH=P SEQ=Walk STARTFRAME=0 NUMFRAMES=1\n";
+    std::string script =
+        "#exec MESH IMPORT MESH=P ANIVFILE=Models\\P_a.3d DATAFILE=Models\\P_d.3d\n"
+        "#exec MESH SEQUENCE MESH=P SEQ=Walk STARTFRAME=0 NUMFRAMES=1\n";
     while (script.size() < 200000) {
         script += "// a comment that makes the script longer than one read of it\n";
     }

@@ -3,6 +3,7 @@
 #include "meshfold/game/format.h"
 #include "meshfold/game/inspect.h"
 #include "meshfold/game/memory_run.h"
+#include "meshfold/platform/platform.h"
 
 #include "support.h"
 
@@ -132,7 +133,8 @@ FileRun runOnFiles(const fs::path& base, const Bytes& anim, const Bytes& data, S
     writeFile(base.string() + "_a.3d", anim);
     writeFile(base.string() + "_d.3d", data);
     std::vector<std::string> args;
-    for (const auto& [on, name] : {std::pair{s.ms, "-ms"}, {s.hi, "-h"}, {s.toUnreal, "--to-unreal"}}) {
+    for (const auto& [on, name] :
+         {std::pair{s.ms, "-ms"}, {s.hi, "-h"}, {s.toUnreal, "--to-unreal"}}) {
         if (on) {
             args.push_back(name);
         }
@@ -140,9 +142,8 @@ FileRun runOnFiles(const fs::path& base, const Bytes& anim, const Bytes& data, S
     args.push_back(base.string());
     const fs::path outFile = base.parent_path().parent_path() / "out.txt";
     const fs::path errFile = base.parent_path().parent_path() / "err.txt";
-    const auto close = [](std::FILE* f) { std::fclose(f); };
-    std::unique_ptr<std::FILE, decltype(close)> out(std::fopen(outFile.string().c_str(), "wb"), close);
-    std::unique_ptr<std::FILE, decltype(close)> err(std::fopen(errFile.string().c_str(), "wb"), close);
+    std::unique_ptr<std::FILE, FileCloser> out(std::fopen(outFile.string().c_str(), "wb"));
+    std::unique_ptr<std::FILE, FileCloser> err(std::fopen(errFile.string().c_str(), "wb"));
     FileRun r;
     r.status = runMeshfold(args, out.get(), err.get());
     out.reset();
@@ -164,7 +165,8 @@ TEST(MemoryRun, AgreesWithTheRunOnTheFilesAcrossReads) {
     Scratch scratch;
     fs::create_directories(scratch.dir / "m");
     const fs::path base = scratch.dir / "m" / "M";
-    const auto packed = [](std::uint16_t frames, std::uint16_t frameSize, std::size_t words, std::uint32_t seed) {
+    const auto packed = [](std::uint16_t frames, std::uint16_t frameSize, std::size_t words,
+                           std::uint32_t seed) {
         return animFile(frames, frameSize, someWords(words, seed));
     };
     Bytes cutShort = packed(50, 3000, 50 * 750 - 400, 2); // 500 vertices, 3000-byte frames
@@ -178,11 +180,13 @@ TEST(MemoryRun, AgreesWithTheRunOnTheFilesAcrossReads) {
     } meshes[] = {
         {"packed, four reads", packed(64, 4000, 64 * 1000, 1), dataFile(300, 1000)},
         {"room to spare, frames across reads, cut short", cutShort, dataFile(20, 500)},
-        {"room for the wide form, told by the first frame", packed(90, 1000, 90 * 250, 3), dataFile(5, 100)},
+        {"room for the wide form, told by the first frame", packed(90, 1000, 90 * 250, 3),
+         dataFile(5, 100)},
         {"bytes that make no vertex", oddTail, dataFile(1, 2)},
         {"no whole vertex", Bytes{1, 0, 8, 0, 7, 7}, dataFile(1, 2)},
     };
-    const Switches forward[] = {{false, false, false}, {true, false, false}, {false, true, false}, {true, true, false}};
+    const Switches forward[] = {
+        {false, false, false}, {true, false, false}, {false, true, false}, {true, true, false}};
     int compared = 0;
     for (const auto& m : meshes) {
         for (const Switches s : forward) {
@@ -208,7 +212,8 @@ TEST(MemoryRun, AgreesWithTheRunOnTheFilesAcrossReads) {
             std::vector<Bytes> wides = {there.anim};
             if (there.anim.size() >= kAnimHeaderSize + kWideVertexSize) {
                 Bytes notDeusEx = there.anim;
-                const std::size_t vertex = (notDeusEx.size() - kAnimHeaderSize) / kWideVertexSize / 2;
+                const std::size_t vertex =
+                    (notDeusEx.size() - kAnimHeaderSize) / kWideVertexSize / 2;
                 notDeusEx[kAnimHeaderSize + vertex * kWideVertexSize + 6] = 1;
                 wides.push_back(notDeusEx);
             }

@@ -96,8 +96,8 @@ InspectStep inspectAnimation(const RunOptions& options, MeshReader& files, MeshI
 // back at the end of its header; then inspectDataHeader() on them. A failure
 // of the data file stops with no lines; one reading the first frame stops
 // after them.
-InspectStep inspectData(const RunOptions& options, MeshReader& files, std::span<std::uint8_t> frameRoom,
-                        MeshInspection& mesh);
+InspectStep inspectData(const RunOptions& options, MeshReader& files,
+                        std::span<std::uint8_t> frameRoom, MeshInspection& mesh);
 
 // Where the new animation file's bytes go; false when they could not be
 // written.
@@ -114,7 +114,8 @@ using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t size)
 // the refusal can say how many. Stops, first come first: FrameCountWrite or
 // WriteFailed (the header), VertexWrite, ReadFailed (naming the animation
 // file; what was read before the error is written), then packingFailure().
-Failure writeConvertedAnimation(const RunOptions& options, const MeshInspection& mesh, MeshReader& files,
-                                ConversionBuffers& buffers, const ByteSink& write, ConvertedVertices& done);
+Failure writeConvertedAnimation(const RunOptions& options, const MeshInspection& mesh,
+                                MeshReader& files, ConversionBuffers& buffers,
+                                const ByteSink& write, ConvertedVertices& done);
 
 } // namespace meshfold
