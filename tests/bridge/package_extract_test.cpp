@@ -649,5 +649,188 @@ TEST(PackageExtract, RotationTakesBackTheHalfTurnOfTheNegatedAxes) {
     }
 }
 
+// Textures built here: each its own pixels, a palette export of 256 colours.
+struct BuiltTextures {
+    std::deque<std::vector<std::uint8_t>> pixels;
+    Contents contents;
+
+    package::Texture& add(const std::string& name, const std::string& group, package::PixelFormat format,
+                          std::int32_t w, std::int32_t h, std::vector<std::uint8_t> bytes) {
+        package::Texture t;
+        t.exportIndex = 100 + contents.textures.size();
+        t.name = name;
+        t.group = group;
+        t.fullName = "Pkg." + (group.empty() ? "" : group + ".") + name;
+        t.className = "Texture";
+        t.format = format;
+        t.uSize = w;
+        t.vSize = h;
+        t.palette = {package::ObjectLink::Kind::Export, {}, 1, "Pkg.Pal", "Palette"};
+        if (!bytes.empty()) {
+            pixels.push_back(std::move(bytes));
+            package::Mip mip;
+            mip.pixels = pixels.back();
+            mip.width = w;
+            mip.height = h;
+            t.mips.push_back(mip);
+        }
+        contents.textures.push_back(t);
+        return contents.textures.back();
+    }
+    BuiltTextures() {
+        package::Palette pal;
+        pal.exportIndex = 1;
+        for (std::size_t c = 0; c < 256; ++c) {
+            pal.rgba[4 * c] = static_cast<std::uint8_t>(c);
+            pal.rgba[4 * c + 1] = static_cast<std::uint8_t>(255 - c);
+            pal.rgba[4 * c + 2] = static_cast<std::uint8_t>(c / 2);
+            pal.rgba[4 * c + 3] = 255;
+        }
+        contents.palettes.push_back(pal);
+    }
+};
+
+std::vector<std::uint8_t> ramp(std::size_t n) {
+    std::vector<std::uint8_t> b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    return b;
+}
+
+TEST(PackageExtract, TexturesSharingANameGetFilesOfTheirOwn) {
+    const package::Package p = namedPackage({"None"});
+    BuiltTextures b;
+    b.add("Skin", "A", package::PixelFormat::P8, 4, 4, ramp(16));
+    b.add("skin", "B.Sub", package::PixelFormat::P8, 4, 4, ramp(16));
+    b.add("CON", "", package::PixelFormat::P8, 4, 4, ramp(16));
+    b.add("..\\evil", "", package::PixelFormat::P8, 4, 4, ramp(16));
+    const std::vector<ExtractedTexture> t = extractTextures(p, b.contents);
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].fileName, "Textures/A_Skin.pcx");
+    EXPECT_EQ(t[1].fileName, "Textures/B_Sub_skin.pcx");
+    EXPECT_EQ(t[2].fileName, "Textures/CON_.pcx") << "a device's name on Windows";
+    EXPECT_EQ(t[3].fileName, "Textures/___evil.pcx") << "no folder part comes through";
+    EXPECT_EQ(t[0].scriptName, "Pkg.A.Skin");
+    EXPECT_EQ(t[1].scriptName, "Pkg.B.Sub.skin");
+    EXPECT_EQ(t[2].scriptName, "CON");
+    EXPECT_EQ(t[1].warnings, std::vector<std::string>{
+                                 "meshfold: warning: Pkg.B.Sub.skin shares its name with another texture of the"
+                                 " package: written as Textures/B_Sub_skin.pcx, and its slots name it in full\n"});
+    EXPECT_TRUE(t[2].warnings.empty());
+    const std::string script = packageScript(p, {}, t);
+    EXPECT_NE(script.find("#exec TEXTURE IMPORT NAME=skin FILE=Textures\\B_Sub_skin.pcx GROUP=B.Sub MIPS=OFF\n"),
+              std::string::npos);
+}
+
+TEST(PackageExtract, TexturesNotStoredAsP8AreMadeEightBitAndTheRestSayWhy) {
+    const package::Package p = namedPackage({"None"});
+    BuiltTextures b;
+    b.add("Imported", "", package::PixelFormat::P8, 4, 4, ramp(16)).palette = {package::ObjectLink::Kind::Import, {-1}, 0, "Botpack.Pal", "Palette"};
+    b.add("Empty", "", package::PixelFormat::P8, 4, 4, {});
+    // BGRA8, masked: two opaque colours and a transparent pixel.
+    std::vector<std::uint8_t> bgra;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint8_t px[4] = {static_cast<std::uint8_t>(i % 2 ? 200 : 10), 20, 30,
+                                    static_cast<std::uint8_t>(i == 5 ? 0 : 255)};
+        bgra.insert(bgra.end(), px, px + 4);
+    }
+    b.add("Truecolour", "", package::PixelFormat::Rgba8, 4, 4, bgra).surface.masked = true;
+    b.add("Bc7", "", package::PixelFormat::Bc7, 4, 4, std::vector<std::uint8_t>(16, 0));
+    b.add("Wide", "", package::PixelFormat::P8, 6, 4, ramp(24));
+    const std::vector<ExtractedTexture> t = extractTextures(p, b.contents);
+    ASSERT_EQ(t.size(), 5u);
+    EXPECT_TRUE(t[0].pcx.empty());
+    EXPECT_EQ(t[0].warnings, std::vector<std::string>{
+                                 "meshfold: warning: Pkg.Imported: its palette Botpack.Pal lives in another package,"
+                                 " whose colours this one does not hold: no texture file is written\n"});
+    EXPECT_TRUE(t[1].pcx.empty());
+    EXPECT_EQ(t[1].warnings, std::vector<std::string>{
+                                 "meshfold: warning: Pkg.Empty holds no pixels (no mip): no texture file is written\n"});
+    // Made 8-bit: at most 256 colours keep their values; the transparent pixel gets index 0.
+    ASSERT_FALSE(t[2].pcx.empty());
+    EXPECT_TRUE(t[2].madeEightBit);
+    EXPECT_EQ(t[2].flags, 2u);
+    const ImageDecoded d = decodeImage(t[2].pcx);
+    ASSERT_EQ(d.failure, "");
+    EXPECT_EQ(d.image.indices[5], 0);
+    for (int i = 0; i < 16; ++i) {
+        if (i != 5) {
+            EXPECT_NE(d.image.indices[static_cast<std::size_t>(i)], 0);
+            EXPECT_EQ(d.image.rgba[static_cast<std::size_t>(4 * i)], 30) << "red is the third stored byte";
+            EXPECT_EQ(d.image.rgba[static_cast<std::size_t>(4 * i + 2)], i % 2 ? 200 : 10);
+        }
+    }
+    EXPECT_TRUE(t[3].pcx.empty());
+    EXPECT_EQ(t[3].warnings, std::vector<std::string>{
+                                 "meshfold: warning: Pkg.Bc7 is stored as BC7, which meshfold cannot decode: no"
+                                 " texture file is written\n"});
+    EXPECT_EQ(t[4].width, 4u) << "a side that is no power of two";
+    EXPECT_EQ(t[4].warnings, std::vector<std::string>{
+                                 "meshfold: warning: Pkg.Wide is resized from 6 x 4 to 4 x 4: a texture's sides"
+                                 " must be powers of two for the engine's importer\n"});
+    // A P8 texture whose palette lives elsewhere, with a compressed copy: written from the copy.
+    std::vector<std::uint8_t> dxt1 = {0x00, 0xF8, 0x1F, 0x00, 0x00, 0x55, 0xAA, 0xFF}; // red, blue
+    b.contents.textures[0].hasComp = true;
+    b.contents.textures[0].compFormat = package::PixelFormat::Dxt1;
+    b.pixels.push_back(dxt1);
+    package::Mip copy;
+    copy.pixels = b.pixels.back();
+    copy.width = copy.height = 4;
+    b.contents.textures[0].compMips.push_back(copy);
+    const std::vector<ExtractedTexture> again = extractTextures(p, b.contents);
+    EXPECT_FALSE(again[0].pcx.empty());
+    EXPECT_TRUE(again[0].madeEightBit);
+    EXPECT_EQ(again[0].warnings, std::vector<std::string>{
+                                     "meshfold: warning: Pkg.Imported: its palette cannot be used, so its DXT1 copy"
+                                     " is written, made 8-bit\n"});
+}
+
+TEST(PackageExtract, LinesReadBackWithMeshfoldsOwnReader) {
+    package::Package p = namedPackage({"None", "All", "Wave", "Gestures", "Boom", "Odd \"name\"\nnext"});
+    BuiltMesh b = builtMesh(2, 3);
+    Mesh& m = b.mesh;
+    m.sequences.push_back({1, 0, 0, 2, {}, 30});
+    m.sequences.push_back({2, 3, 1, 1, {{0.5f, 4}}, 15});
+    m.sequences.push_back({5, 0, 0, 1, {}, 10});
+    BuiltTextures t;
+    t.add("Skin", "Skins", package::PixelFormat::P8, 4, 4, ramp(16));
+    t.add("NoFile", "", package::PixelFormat::P8, 4, 4, {});
+    const std::vector<ExtractedTexture> textures = extractTextures(p, t.contents);
+    m.textures = {{},
+                  {package::ObjectLink::Kind::Export, {101}, 100, "Pkg.Skins.Skin", "Texture"},
+                  {package::ObjectLink::Kind::Export, {102}, 101, "Pkg.NoFile", "Texture"},
+                  {package::ObjectLink::Kind::Import, {-3}, 0, "Botpack.Skins.Gold", "Texture"}};
+    const ExtractedMesh e = extractMesh(p, m, textures, options(false));
+    ASSERT_EQ(e.failure.stop, Stop::None);
+    ExecLines lines;
+    readExecLines(e.script, 30, lines);
+    ASSERT_EQ(lines.meshImports.size(), 1u);
+    EXPECT_EQ(lines.meshImports[0].animFile, "Models\\Thing_a.3d");
+    EXPECT_EQ(lines.meshImports[0].dataFile, "Models\\Thing_d.3d");
+    const std::vector<MeshSequence> seq = meshSequences(lines, "Thing");
+    ASSERT_EQ(seq.size(), 3u);
+    EXPECT_EQ(seq[1].name, "Wave");
+    EXPECT_EQ(seq[1].first, 1u);
+    EXPECT_EQ(seq[1].rate, 15);
+    EXPECT_EQ(seq[2].name, "Odd _name__next") << "a name cannot break the line";
+    EXPECT_NE(e.script.find("#exec MESH SEQUENCE MESH=Thing SEQ=Wave STARTFRAME=1 NUMFRAMES=1 RATE=15 GROUP=Gestures\n"
+                            "#exec MESH NOTIFY MESH=Thing SEQ=Wave TIME=0.5 FUNCTION=Boom\n"),
+              std::string::npos);
+    const std::vector<SlotTexture> slots = meshSlotTextures(lines, "Thing");
+    ASSERT_EQ(slots.size(), 2u) << "the slot without a file stays plain";
+    EXPECT_EQ(slots[0].slot, 1);
+    ASSERT_TRUE(slots[0].import);
+    EXPECT_EQ(slots[0].import->file, "Textures\\Skin.pcx");
+    EXPECT_EQ(slots[0].import->group, "Skins");
+    EXPECT_EQ(slots[1].slot, 3);
+    EXPECT_EQ(slots[1].texture, "Botpack.Skins.Gold");
+    EXPECT_FALSE(slots[1].import) << "the game's own texture";
+    EXPECT_NE(e.script.find("TEXTURE=Botpack.Skins.Gold // the game's own texture, from package Botpack\n"),
+              std::string::npos);
+    EXPECT_NE(e.script.find("#exec MESHMAP SCALE MESHMAP=Thing X=0.8 Y=0.8 Z=0.8\n"), std::string::npos);
+    EXPECT_NE(e.script.find("#exec MESH ORIGIN MESH=Thing X=0 Y=0 Z=0 PITCH=0 YAW=128 ROLL=0\n"), std::string::npos);
+}
+
 } // namespace
 } // namespace meshfold
