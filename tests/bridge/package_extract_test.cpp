@@ -721,6 +721,18 @@ TEST(PackageExtract, TexturesSharingANameGetFilesOfTheirOwn) {
     const std::string script = packageScript(p, {}, t);
     EXPECT_NE(script.find("#exec TEXTURE IMPORT NAME=skin FILE=Textures\\B_Sub_skin.pcx GROUP=B.Sub MIPS=OFF\n"),
               std::string::npos);
+    // A mesh showing both reads each back with its own file.
+    BuiltMesh m = builtMesh(1, 3);
+    m.mesh.textures = {{package::ObjectLink::Kind::Export, {101}, 100, "Pkg.A.Skin", "Texture"},
+                       {package::ObjectLink::Kind::Export, {102}, 101, "Pkg.B.Sub.skin", "Texture"}};
+    const ExtractedMesh e = extractMesh(p, m.mesh, t, options(true));
+    ExecLines lines;
+    readExecLines(e.script, 30, lines);
+    const std::vector<SlotTexture> slots = meshSlotTextures(lines, e.scriptName);
+    ASSERT_EQ(slots.size(), 2u);
+    ASSERT_TRUE(slots[0].import && slots[1].import);
+    EXPECT_EQ(slots[0].import->file, "Textures\\A_Skin.pcx");
+    EXPECT_EQ(slots[1].import->file, "Textures\\B_Sub_skin.pcx");
 }
 
 TEST(PackageExtract, TexturesNotStoredAsP8AreMadeEightBitAndTheRestSayWhy) {
