@@ -8,6 +8,7 @@
 #include "meshfold/game/reverse.h"
 
 #include <algorithm>
+#include <set>
 
 namespace meshfold {
 
@@ -257,7 +258,7 @@ PackageExtraction extractPackage(const package::Package& p, const package::Conte
     PackageExtraction x;
     const std::vector<ExtractedTexture> all = extractTextures(p, contents);
     detail::StemSet stems;
-    std::vector<std::size_t> used; // export indices of the textures the selected meshes name
+    std::set<std::size_t> used; // export indices of the textures the selected meshes name
     for (const Mesh& m : contents.meshes) {
         if (!selected(o, m)) {
             continue;
@@ -265,7 +266,7 @@ PackageExtraction extractPackage(const package::Package& p, const package::Conte
         ExtractedMesh e = detail::extractMeshAs(p, m, all, o, stems.take({detail::fileStem(m.name)}));
         for (const package::ObjectLink& l : m.textures) {
             if (l.kind == package::ObjectLink::Kind::Export) {
-                used.push_back(l.exportIndex);
+                used.insert(l.exportIndex);
             }
         }
         x.warnings.insert(x.warnings.end(), e.warnings.begin(), e.warnings.end());
@@ -281,7 +282,7 @@ PackageExtraction extractPackage(const package::Package& p, const package::Conte
         }
     }
     for (const ExtractedTexture& t : all) {
-        if (o.meshes.empty() || std::find(used.begin(), used.end(), t.exportIndex) != used.end()) {
+        if (o.meshes.empty() || used.count(t.exportIndex) != 0) {
             x.warnings.insert(x.warnings.end(), t.warnings.begin(), t.warnings.end());
             x.textures.push_back(t);
         }

@@ -22,11 +22,6 @@ bool isDeviceName(const std::string& stem) {
                        [&stem](const char* d) { return equalsIgnoringAsciiCase(stem, d); });
 }
 
-bool isTaken(const std::vector<std::string>& taken, const std::string& stem) {
-    return std::any_of(taken.begin(), taken.end(),
-                       [&stem](const std::string& t) { return equalsIgnoringAsciiCase(t, stem); });
-}
-
 } // namespace
 
 std::string fileStem(const std::string& name) {
@@ -34,21 +29,33 @@ std::string fileStem(const std::string& name) {
     return isDeviceName(stem) ? stem + "_" : stem;
 }
 
+std::string lowerCase(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) {
+        c = lowerAscii(c);
+    }
+    return lower;
+}
+
 std::string StemSet::take(const std::vector<std::string>& preferred) {
     for (const std::string& p : preferred) {
-        if (!isTaken(taken, p)) {
-            taken.push_back(p);
+        if (taken.insert(lowerCase(p)).second) {
             return p;
         }
     }
     const std::string base = preferred.empty() ? std::string("_") : preferred.back();
     for (std::size_t n = 2;; ++n) {
         std::string stem = base + "_" + std::to_string(n);
-        if (!isTaken(taken, stem)) {
-            taken.push_back(stem);
+        if (taken.insert(lowerCase(stem)).second) {
             return stem;
         }
     }
+}
+
+const ExtractedTexture* textureOf(const std::vector<ExtractedTexture>& textures, std::size_t exportIndex) {
+    const auto it = std::lower_bound(textures.begin(), textures.end(), exportIndex,
+                                     [](const ExtractedTexture& t, std::size_t i) { return t.exportIndex < i; });
+    return it != textures.end() && it->exportIndex == exportIndex ? &*it : nullptr;
 }
 
 std::string formatName(package::PixelFormat format) {

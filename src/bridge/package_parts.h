@@ -7,6 +7,7 @@
 #include "meshfold/bridge/package_extract.h"
 #include "meshfold/package/texture.h"
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +24,15 @@ std::string fileStem(const std::string& name);
 // Windows): the first of `preferred` not taken, else the last one with "_2", "_3", ... added;
 // the one returned is taken from then on.
 struct StemSet {
-    std::vector<std::string> taken;
+    std::set<std::string> taken; // lower case
     std::string take(const std::vector<std::string>& preferred);
 };
+
+// `name` in lower case (ASCII), as names and file names compare.
+std::string lowerCase(std::string_view name);
+
+// The texture of export `exportIndex` among `textures` (in export order), or null.
+const ExtractedTexture* textureOf(const std::vector<ExtractedTexture>& textures, std::size_t exportIndex);
 
 // The pixel format as a listing names it ("P8", "DXT1", "BGRA8", ...).
 std::string formatName(package::PixelFormat format);

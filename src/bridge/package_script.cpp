@@ -18,11 +18,7 @@ namespace {
 using package::Mesh;
 using package::ObjectLink;
 
-const ExtractedTexture* textureOf(const std::vector<ExtractedTexture>& textures, std::size_t exportIndex) {
-    const auto it = std::find_if(textures.begin(), textures.end(),
-                                 [exportIndex](const ExtractedTexture& t) { return t.exportIndex == exportIndex; });
-    return it == textures.end() ? nullptr : &*it;
-}
+using detail::textureOf;
 
 // The package a full name `Pkg.Group.Name` belongs to.
 std::string packageOf(const std::string& fullName) {

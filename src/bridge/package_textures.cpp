@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -73,13 +74,15 @@ std::set<std::size_t> maskedByPolygons(const Contents& contents) {
 // and named in full by its slots, so that neither the files nor the lines mix them up.
 void nameTextures(const package::Package& p, const Contents& contents,
                   std::vector<ExtractedTexture>& out) {
+    std::map<std::string, std::size_t> uses; // of each name, in lower case
+    for (const Texture& t : contents.textures) {
+        ++uses[detail::lowerCase(t.name)];
+    }
     detail::StemSet stems;
     for (std::size_t i = 0; i < contents.textures.size(); ++i) {
         const Texture& t = contents.textures[i];
         ExtractedTexture& e = out[i];
-        const bool shared = std::count_if(contents.textures.begin(), contents.textures.end(), [&](const Texture& o) {
-                                return equalsIgnoringAsciiCase(o.name, t.name);
-                            }) > 1;
+        const bool shared = uses[detail::lowerCase(t.name)] > 1;
         std::string group = t.group;
         std::replace(group.begin(), group.end(), '.', '_');
         const std::string stem = stems.take(shared && !group.empty()
