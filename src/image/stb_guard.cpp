@@ -1,16 +1,11 @@
 #include "image/stb_guard.h"
+#include "image/png.h"
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace meshfold {
 namespace {
-
-// PNG chunks: a big-endian length, a 4-byte type, the data, a CRC.
-inline constexpr std::size_t kPngSignatureSize = 8;
-inline constexpr std::size_t kPngChunkHeaderSize = 8;
-inline constexpr std::size_t kPngChunkOverhead = kPngChunkHeaderSize + 4;
 
 // JPEG markers: 0xFF (any number of them) and the marker's byte; all but SOI,
 // EOI, the restarts and TEM are followed by a big-endian length that counts
@@ -226,25 +221,22 @@ std::string jpegHazard(std::span<const std::uint8_t> file, std::size_t at) {
 // not hold allocates up to 4 GB for nothing), and for a first IDAT of no
 // bytes copies to a null pointer. Chunks are walked as stb walks them, one
 // length after another, up to IEND.
-std::string pngHazard(std::span<const std::uint8_t> f) {
-    std::size_t at = kPngSignatureSize;
+std::string pngHazard(std::span<const std::uint8_t> file) {
     bool imageData = false;
-    while (f.size() - at >= kPngChunkHeaderSize) {
-        const std::uint64_t length =
-            std::uint64_t{f[at]} << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
-        const std::uint8_t* type = f.data() + at + 4;
-        const bool idat = std::memcmp(type, "IDAT", 4) == 0;
-        if (idat && length == 0 && !imageData) {
+    std::size_t at = kPngSignature.size();
+    while (const auto c = pngChunkAt(file, at)) {
+        const bool idat = c->type == "IDAT";
+        if (idat && c->length == 0 && !imageData) {
             return "unsupported: a PNG whose image data starts with an empty chunk";
         }
-        if (length > f.size() - at - kPngChunkHeaderSize) {
+        if (c->data.size() < c->length) {
             return idat ? "truncated: a PNG image data chunk runs past the end of the file" : "";
         }
-        if (std::memcmp(type, "IEND", 4) == 0 || length + kPngChunkOverhead > f.size() - at) {
+        if (c->type == "IEND" || !c->crcHeld) {
             return {};
         }
         imageData = imageData || idat;
-        at += kPngChunkOverhead + static_cast<std::size_t>(length);
+        at = c->next();
     }
     return {};
 }

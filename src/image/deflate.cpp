@@ -1,66 +1,14 @@
-// Paletted PNG files: one byte a pixel, the palette's alpha in a tRNS chunk,
-// written here byte by byte (chunks, CRCs and the zlib stream), so that the
-// same pixels give the same file on every system.
-#include "meshfold/image/image.h"
+// The deflate of written PNGs (image/deflate.h).
+#include "image/deflate.h"
 
 #include <algorithm>
 #include <array>
-#include <string_view>
+#include <cstddef>
+#include <utility>
 
 namespace meshfold {
 
 namespace {
-
-constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::uint8_t kColourTypePalette = 3;
-constexpr std::uint8_t kFilterNone = 0;
-
-// The CRC-32 of PNG chunks, four bytes a step ("slicing by 4"): table k
-// gives the CRC of a byte followed by k zero bytes, so that four lookups
-// that do not wait on each other replace four that do.
-std::uint32_t crc32(const std::uint8_t* bytes, std::size_t size, std::uint32_t crc) {
-    static const auto tables = [] {
-        std::array<std::array<std::uint32_t, 256>, 4> t{};
-        for (std::uint32_t n = 0; n < 256; ++n) {
-            std::uint32_t c = n;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            t[0][n] = c;
-        }
-        for (std::size_t k = 1; k < t.size(); ++k) {
-            for (std::uint32_t n = 0; n < 256; ++n) {
-                t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
-            }
-        }
-        return t;
-    }();
-    std::size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        crc ^= std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8 | std::uint32_t{bytes[i + 2]} << 16 |
-               std::uint32_t{bytes[i + 3]} << 24;
-        crc = tables[3][crc & 0xFF] ^ tables[2][(crc >> 8) & 0xFF] ^ tables[1][(crc >> 16) & 0xFF] ^
-              tables[0][crc >> 24];
-    }
-    for (; i < size; ++i) {
-        crc = tables[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return crc;
-}
-
-void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.insert(out.end(), {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-                           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
-}
-
-// A chunk: its length, type, data and the CRC of type and data.
-void putChunk(std::vector<std::uint8_t>& out, std::string_view type, const std::uint8_t* data, std::size_t size) {
-    putBe32(out, static_cast<std::uint32_t>(size));
-    const std::size_t typeAt = out.size();
-    out.insert(out.end(), type.begin(), type.end());
-    out.insert(out.end(), data, data + size);
-    putBe32(out, crc32(out.data() + typeAt, 4 + size, 0xFFFFFFFFu) ^ 0xFFFFFFFFu);
-}
 
 // A zlib stream (RFC 1950) of one DEFLATE block with the fixed Huffman codes
 // (RFC 1951), its matches found by one probe of a hash of the next three
@@ -293,49 +241,8 @@ private:
 
 } // namespace
 
-std::vector<std::uint8_t> encodePalettedPng(std::uint32_t width, std::uint32_t height,
-                                            std::span<const std::uint8_t> indices,
-                                            std::span<const std::uint8_t> paletteRgba) {
-    const std::size_t w = width;
-    const std::size_t h = height;
-    const std::size_t colours = paletteRgba.size() / 4;
-    if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide || indices.size() != w * h ||
-        colours == 0 || colours > 256 || paletteRgba.size() != colours * 4) {
-        return {};
-    }
-    // Each row: its filter byte, then its indices.
-    std::vector<std::uint8_t> rows;
-    rows.reserve(h * (w + 1));
-    for (std::size_t y = 0; y < h; ++y) {
-        rows.push_back(kFilterNone);
-        rows.insert(rows.end(), indices.begin() + static_cast<std::ptrdiff_t>(y * w),
-                    indices.begin() + static_cast<std::ptrdiff_t>((y + 1) * w));
-    }
-    const std::vector<std::uint8_t> packed = FastDeflate().compress(rows.data(), rows.size());
-    std::vector<std::uint8_t> png(kPngSignature, kPngSignature + sizeof kPngSignature);
-    std::vector<std::uint8_t> header;
-    putBe32(header, width);
-    putBe32(header, height);
-    header.insert(header.end(), {8, kColourTypePalette, 0, 0, 0}); // 8 bits a pixel, deflate, no interlace
-    putChunk(png, "IHDR", header.data(), header.size());
-    std::vector<std::uint8_t> rgb;
-    std::vector<std::uint8_t> alpha;
-    for (std::size_t k = 0; k < colours; ++k) {
-        rgb.insert(rgb.end(), paletteRgba.begin() + static_cast<std::ptrdiff_t>(4 * k),
-                   paletteRgba.begin() + static_cast<std::ptrdiff_t>(4 * k + 3));
-        alpha.push_back(paletteRgba[4 * k + 3]);
-    }
-    putChunk(png, "PLTE", rgb.data(), rgb.size());
-    // tRNS up to the last colour that is not opaque; none when all are.
-    while (!alpha.empty() && alpha.back() == 255) {
-        alpha.pop_back();
-    }
-    if (!alpha.empty()) {
-        putChunk(png, "tRNS", alpha.data(), alpha.size());
-    }
-    putChunk(png, "IDAT", packed.data(), packed.size());
-    putChunk(png, "IEND", nullptr, 0);
-    return png;
+std::vector<std::uint8_t> zlibCompress(std::span<const std::uint8_t> data) {
+    return FastDeflate().compress(data.data(), data.size());
 }
 
 } // namespace meshfold
