@@ -73,6 +73,9 @@ void addMesh(Resolver& r, const std::string& baseName, const std::string& typedS
 void addFailure(Resolver& r, Stop stop, const std::string& name) {
     NamedMesh m;
     m.options = meshOptions(r.command, name, true);
+    if (stop == Stop::NotAPackage || stop == Stop::NoPackageInFolder) {
+        m.options.packageFile = name; // what was taken for a package, and is counted as one
+    }
     m.failure = Failure{stop, name};
     add(r, std::move(m), "no mesh " + fileIdentity(name));
 }

@@ -64,14 +64,14 @@ namespace {
 
 // The reader's refusals that say the file is damaged, as against an object
 // of a kind meshfold does not take (a SkeletalMesh, a mesh of the 227 patch,
-// a pixel format it does not know), which is left out with a warning.
+// a pixel format of a patch it does not know, a running state), which is
+// left out with a warning.
 bool isDamage(package::FailureKind k) {
     using package::FailureKind;
     switch (k) {
     case FailureKind::NotAVertexMesh:
     case FailureKind::Licensee227Mesh:
     case FailureKind::UnsupportedFormat:
-    case FailureKind::UnknownVertexForm:
     case FailureKind::RunningState:
         return false;
     default:
@@ -626,7 +626,6 @@ const std::string& packageSource(const RunOptions& o) {
 }
 
 Failure preparePackagePart(Session& io, Conversion& c) {
-    c.isPackage = true;
     if (c.part == 0) {
         c.counted = true; // until more parts follow
         return prepareRead(io, c);

@@ -174,7 +174,7 @@ void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
         if (!c.counted) {
             continue;
         }
-        tally.packages += c.isPackage && !alreadyInForm(c.failure.stop) ? 1 : 0;
+        tally.packages += !c.options.packageFile.empty() ? 1 : 0; // a package, or what --list took for one
         if (failed) {
             ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {

@@ -100,7 +100,6 @@ struct Conversion {
     Failure failure;
     std::size_t part = 0;    // which of the parts of its name (see MeshKind::parts)
     bool counted = true;     // the run's summary counts it (a package's last part alone)
-    bool isPackage = false;  // counted as a package
     bool afterOthers = false; // its files go into place only once those of the group before it are
     std::shared_ptr<PackageRun> package = {}; // the package it is a part of
 };

@@ -55,6 +55,8 @@ inline constexpr std::string_view kSwitchList =
     "\n               and the package's Classes/*.uc import"
     "\n  --texture-size N  the largest side of those textures: a power of two from 1"
     "\n               to 1024 (default 256)"
+    "\n  --list       list each package's meshes and textures; nothing is written"
+    "\n  --mesh NAME  take only mesh NAME out of each package (repeat it, or NAME,OTHER)"
     "\n  --dry-run    show what would happen, but change no file"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
     "\n  --help       this text (also -?)"
@@ -67,7 +69,13 @@ inline constexpr std::string_view kSwitchList =
     "\nmeshfold -ms *_a.3d\n"
     "\nNAME.glb or NAME.gltf (made by Blender or any 3D editor) becomes NAME_a.3d and"
     "\nNAME_d.3d beside it, in the Deus Ex form (or the Unreal form with --to-unreal):"
-    "\nmeshfold --uc Soldier.glb\n";
+    "\nmeshfold --uc Soldier.glb\n"
+    "\nNAME.u or NAME.utx, a game's compiled package, becomes the folder NAME beside it:"
+    "\nClasses/NAME.uc, each mesh as Models/MESH_a.3d and MESH_d.3d (in the Deus Ex"
+    "\nform, or the Unreal form with --to-unreal), each texture as Textures/TEX.pcx;"
+    "\nwith --to-gltf, Models/MESH.glb alone. A file there already is left as it is"
+    "\nwhen it is the same, and stops the package when it is not:"
+    "\nmeshfold --list BotPack.u\n";
 
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
