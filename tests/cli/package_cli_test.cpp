@@ -21,27 +21,7 @@ namespace pk = meshfold::package::test;
 
 const std::string kBannerOut = "\nUnreal to Deus Ex mesh converter, v1.2\nWritten by Tolvane\n";
 
-// A package of one LodMesh, Thing (2 frames of 7 vertices, 2 faces and a weapon triangle), whose
-// slot 1 is the P8 texture Skin (8 x 8, 4 mips) with its palette; `textures` more textures
-// (Tex0, Tex1, ...) share the palette.
-Bytes smallPackage(std::size_t textures = 0) {
-    pk::PackageBuilder pkg;
-    const std::int32_t pal = pkg.addExport(pkg.engineClass("Palette"), "Pal", pk::paletteData(pkg));
-    const auto texture = [&pkg, pal](const std::string& name) {
-        return pkg.addExport(pkg.engineClass("Texture"), name, [&pkg, pal](std::uint64_t base) {
-            return pk::textureData(pkg, 69, base, [pal](pk::PropertyWriter& w) { w.object("Palette", pal); }, 8, 8,
-                                   4);
-        });
-    };
-    pk::MeshSpec spec;
-    spec.textureSlotRef = texture("Skin");
-    for (std::size_t i = 0; i < textures; ++i) {
-        texture("Tex" + std::to_string(i));
-    }
-    pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
-                  [&pkg, spec](std::uint64_t base) { return pk::meshData(spec, 69, base, pkg); });
-    return pkg.build();
-}
+using pk::smallPackage;
 
 // Every file under `dir` (folders ending in '/') and its bytes.
 std::map<std::string, Bytes> tree(const fs::path& dir) {

@@ -554,4 +554,25 @@ inline Bytes paletteData(PackageBuilder& pkg, std::uint32_t colours = 256) {
     return b;
 }
 
+// A package of one LodMesh, Thing (2 frames of 7 vertices, 2 faces and a weapon triangle), whose
+// slot 1 is the P8 texture Skin (8 x 8, 4 mips) with its palette Pal; `textures` more textures
+// (Tex0, Tex1, ...) share the palette. What the end-to-end tests take apart.
+inline Bytes smallPackage(std::size_t textures = 0) {
+    PackageBuilder pkg;
+    const std::int32_t pal = pkg.addExport(pkg.engineClass("Palette"), "Pal", paletteData(pkg));
+    const auto texture = [&pkg, pal](const std::string& name) {
+        return pkg.addExport(pkg.engineClass("Texture"), name, [&pkg, pal](std::uint64_t base) {
+            return textureData(pkg, 69, base, [pal](PropertyWriter& w) { w.object("Palette", pal); }, 8, 8, 4);
+        });
+    };
+    MeshSpec spec;
+    spec.textureSlotRef = texture("Skin");
+    for (std::size_t i = 0; i < textures; ++i) {
+        texture("Tex" + std::to_string(i));
+    }
+    pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
+                  [&pkg, spec](std::uint64_t base) { return meshData(spec, 69, base, pkg); });
+    return pkg.build();
+}
+
 } // namespace meshfold::package::test
