@@ -91,6 +91,8 @@ for package in "${packages[@]}"; do
     printf "  taken apart:      %8.1f ms (median of %d)\n", a / 1000, n
     printf "  cp -r + sync:     %8.1f ms\n", b / 1000
     printf "  ratio:            %8.2f (median of the paired ratios; goal: at most 3)\n", r }'
+  echo "  runs (ms): $(printf '%s\n' "${a[@]}" | awk '{printf "%s%.0f", (NR > 1 ? " " : ""), $1 / 1000}')"
+  echo "  cp + sync (ms): $(printf '%s\n' "${b[@]}" | awk '{printf "%s%.0f", (NR > 1 ? " " : ""), $1 / 1000}')"
   awk -v rss="$rss" -v size="$size" 'BEGIN {
     printf "  peak memory:      %8.1f MiB, against the package %.1f MiB + 16 MiB = %.1f MiB\n",
       rss / 1024, size / 1048576, size / 1048576 + 16 }'

@@ -30,10 +30,15 @@ inline constexpr const char* kPackageFolders[] = {"Classes", "Models", "Textures
 
 enum class PartKind { Read, Texture, Mesh, Script, Export, End };
 
+// A part of the run that writes up to kPartFiles files: several textures,
+// meshes or exports (indices into the plan's textures or meshes), or the
+// script. A group of the run's meshes then holds the files of many objects,
+// and flushes them with one wait for the disk.
 struct PackagePart {
     PartKind kind = PartKind::Read;
-    std::size_t index = 0; // into the plan's textures or meshes
+    std::vector<std::size_t> objects;
 };
+inline constexpr std::size_t kPartFiles = 8;
 
 // What a run holds of the package it is taking apart, from its first part to
 // its last.
@@ -58,6 +63,7 @@ struct PackageRun {
     std::size_t written = 0;   // files written (or in a dry run to be written)
     std::size_t same = 0;      // files left as they were
     std::vector<std::string> madeFolders; // made by this run, deepest last
+    bool foldersMade = false;
 };
 
 namespace {
@@ -368,22 +374,69 @@ Failure checkWritable(const PackageRun& run, bool exported) {
     return {};
 }
 
+// The files one object of a part writes.
+std::size_t filesOf(const PackageRun& run, PartKind kind, std::size_t k) {
+    switch (kind) {
+    case PartKind::Read:
+    case PartKind::End:
+        return 0;
+    case PartKind::Texture:
+        return run.textureSame[k] ? 0 : 1;
+    case PartKind::Mesh:
+        return (run.animSame[k] ? 0 : 1) + (run.dataSame[k] ? 0 : 1);
+    case PartKind::Script:
+        return run.scriptSame ? 0 : 1;
+    case PartKind::Export:
+        return run.glbSame[k] ? 0 : 1;
+    }
+    return 0;
+}
+
+std::size_t filesOf(const PackageRun& run, const PackagePart& part) {
+    std::size_t files = part.kind == PartKind::Script ? filesOf(run, part.kind, 0) : 0;
+    for (const std::size_t k : part.objects) {
+        files += filesOf(run, part.kind, k);
+    }
+    return files;
+}
+
+// Adds `object` to the last part when it is of `kind` and has room for its
+// `files`, else to a new part.
+void addToParts(PackageRun& run, PartKind kind, std::size_t object, std::size_t files) {
+    PackagePart& last = run.parts.back();
+    if (last.kind == kind && (last.objects.size() + 1) * files <= kPartFiles) {
+        last.objects.push_back(object);
+    } else {
+        run.parts.push_back({kind, {object}});
+    }
+}
+
 void planParts(PackageRun& run, bool exported) {
-    run.parts.push_back({PartKind::Read, 0});
+    run.parts.push_back({PartKind::Read, {}});
     if (run.plan.meshes.empty() && (exported || run.plan.textures.empty())) {
         return; // nothing to write
     }
     if (!exported) {
         for (std::size_t k = 0; k < run.textures.size(); ++k) {
             if (run.textures[k].hasFile) {
-                run.parts.push_back({PartKind::Texture, k});
+                addToParts(run, PartKind::Texture, k, 1);
             }
         }
     }
     for (std::size_t k = 0; k < run.meshes.size(); ++k) {
-        run.parts.push_back({exported ? PartKind::Export : PartKind::Mesh, k});
+        addToParts(run, exported ? PartKind::Export : PartKind::Mesh, k, exported ? 1 : 2);
     }
-    run.parts.push_back({exported ? PartKind::End : PartKind::Script, 0});
+    run.parts.push_back({exported ? PartKind::End : PartKind::Script, {}});
+}
+
+// The files the parts write and leave as they are, for the last line.
+void countFiles(PackageRun& run) {
+    std::size_t files = 0;
+    for (const PackagePart& part : run.parts) {
+        run.written += filesOf(run, part);
+        files += part.kind == PartKind::Script ? 1 : part.objects.size() * (part.kind == PartKind::Mesh ? 2 : 1);
+    }
+    run.same = files - run.written;
 }
 
 // The listing of the package: its textures' files made one at a time, to
@@ -454,6 +507,7 @@ Failure prepareRead(Session& io, Conversion& c) {
     if (f.stop == Stop::None) {
         planParts(*run, o.toGltf);
         f = run->parts.size() > 1 ? checkWritable(*run, o.toGltf) : Failure{};
+        countFiles(*run);
     }
     if (f.stop == Stop::None && run->parts.size() == 1) {
         emit(io, c, packageEmptyLine(o.toGltf));
@@ -462,11 +516,25 @@ Failure prepareRead(Session& io, Conversion& c) {
     return f;
 }
 
-// Makes the folder of `relative` and the package's folder where they are not
-// yet, each made durable in its parent before any file is moved into it.
+// The package's folder and every subfolder its parts write into, made
+// where they are not yet, on the first file written; each made durable in
+// its parent (the parents flushed once each) before any file is moved in.
 Failure makeFolders(PackageRun& run, const std::string& relative) {
-    for (const std::string& folder : {run.folderPath, folderOf(onDisk(run, relative))}) {
-        const std::string path = folder.substr(0, folder.size() - 1);
+    if (run.foldersMade) {
+        return {};
+    }
+    std::vector<std::string> folders = {run.folderPath.substr(0, run.folderPath.size() - 1)};
+    for (const PackagePart& part : run.parts) {
+        const char* sub = part.kind == PartKind::Texture                                  ? "Textures"
+                          : part.kind == PartKind::Mesh || part.kind == PartKind::Export ? "Models"
+                          : part.kind == PartKind::Script                                ? "Classes"
+                                                                                         : nullptr;
+        if (sub != nullptr && std::find(folders.begin(), folders.end(), run.folderPath + sub) == folders.end()) {
+            folders.push_back(run.folderPath + sub);
+        }
+    }
+    std::vector<std::string> parents;
+    for (const std::string& path : folders) {
         if (isFolder(path)) {
             continue;
         }
@@ -474,8 +542,14 @@ Failure makeFolders(PackageRun& run, const std::string& relative) {
             return fail(Stop::FolderNotWritable, onDisk(run, relative));
         }
         run.madeFolders.push_back(path);
-        (void)flushFolder(folderOf(path));
+        if (std::find(parents.begin(), parents.end(), folderOf(path)) == parents.end()) {
+            parents.push_back(folderOf(path));
+        }
     }
+    for (const std::string& parent : parents) {
+        (void)flushFolder(parent);
+    }
+    run.foldersMade = true;
     return {};
 }
 
@@ -484,10 +558,8 @@ Failure makeFolders(PackageRun& run, const std::string& relative) {
 Failure writeFile(Session& io, Conversion& c, PackageRun& run, const std::string& relative,
                   const std::vector<std::uint8_t>& bytes, bool same) {
     if (same) {
-        ++run.same;
         return {};
     }
-    ++run.written;
     if (io.dryRun) {
         c.bytesWritten += bytes.size();
         return {};
@@ -500,7 +572,12 @@ Failure writeFile(Session& io, Conversion& c, PackageRun& run, const std::string
     if (!beginReplacement(path, {}, r, true)) {
         return refusal(r.refused, path, Stop::CantOpenForWriting);
     }
-    return writeAll(io, c, r, bytes.data(), bytes.size()) ? Failure{} : fail(Stop::WriteFailed, path);
+    if (!writeAll(io, c, r, bytes.data(), bytes.size())) {
+        return fail(Stop::WriteFailed, path);
+    }
+    // The disk starts on it while the next files are made; the commit waits for it.
+    startFlush(r);
+    return {};
 }
 
 Failure writeTexture(Session& io, Conversion& c, PackageRun& run, std::size_t k) {
@@ -545,11 +622,9 @@ Failure writeExportOf(Session& io, Conversion& c, PackageRun& run, std::size_t k
     const ExtractedMesh& e = meshFiles(run, k, true, made);
     const std::string glb = glbOf(e);
     if (run.glbSame[k]) {
-        ++run.same;
         emit(io, c, packageFileLine(glb, "", true));
         return {};
     }
-    ++run.written;
     if (!io.dryRun) {
         if (const Failure f = makeFolders(run, glb); f.stop != Stop::None) {
             return f;
@@ -601,24 +676,6 @@ Failure writeLast(Session& io, Conversion& c, PackageRun& run) {
     return f;
 }
 
-// The files each kind of part writes.
-std::size_t filesOf(const PackageRun& run, const PackagePart& part) {
-    switch (part.kind) {
-    case PartKind::Read:
-    case PartKind::End:
-        return 0;
-    case PartKind::Texture:
-        return run.textureSame[part.index] ? 0 : 1;
-    case PartKind::Mesh:
-        return (run.animSame[part.index] ? 0 : 1) + (run.dataSame[part.index] ? 0 : 1);
-    case PartKind::Script:
-        return run.scriptSame ? 0 : 1;
-    case PartKind::Export:
-        return run.glbSame[part.index] ? 0 : 1;
-    }
-    return 0;
-}
-
 } // namespace
 
 const std::string& packageSource(const RunOptions& o) {
@@ -645,22 +702,14 @@ Failure writePackagePart(Session& io, Conversion& c) {
     PackageRun& run = *c.package;
     const PackagePart& part = run.parts[c.part];
     Failure f;
-    switch (part.kind) {
-    case PartKind::Read:
-        break;
-    case PartKind::Texture:
-        f = writeTexture(io, c, run, part.index);
-        break;
-    case PartKind::Mesh:
-        f = writeMesh(io, c, run, part.index);
-        break;
-    case PartKind::Export:
-        f = writeExportOf(io, c, run, part.index);
-        break;
-    case PartKind::Script:
-    case PartKind::End:
+    for (std::size_t i = 0; i < part.objects.size() && f.stop == Stop::None; ++i) {
+        const std::size_t k = part.objects[i];
+        f = part.kind == PartKind::Texture ? writeTexture(io, c, run, k)
+            : part.kind == PartKind::Mesh  ? writeMesh(io, c, run, k)
+                                           : writeExportOf(io, c, run, k);
+    }
+    if (part.kind == PartKind::Script || part.kind == PartKind::End) {
         f = writeLast(io, c, run);
-        break;
     }
     if (f.stop != Stop::None) {
         abandon(c);

@@ -247,16 +247,9 @@ Failure moveNewFile(const CommitTask& t, Replacement& r) {
 }
 
 // Step B: each mesh's textures flushed, moved one by one, their folder
-// synced; a package's files likewise, their flushes begun together for the
-// whole group and each folder synced once after every move.
+// synced; a package's files likewise (their flushes begun as each was
+// written), each folder synced once after every move of the group.
 void moveTextures(std::vector<CommitTask>& group) {
-    for (CommitTask& t : group) {
-        for (Replacement& r : t.textures) {
-            if (packageTask(t) && r.open) {
-                startFlush(r);
-            }
-        }
-    }
     std::map<std::string, bool> packageFolders;
     for (CommitTask& t : group) {
         for (Replacement& r : t.textures) {
