@@ -25,6 +25,9 @@ namespace meshfold {
 // for the parts that write them; the rest are made again there.
 inline constexpr std::size_t kKeptFileBytes = std::size_t{8} << 20;
 
+// A package's offsets are 32 bits: no package is larger.
+inline constexpr std::size_t kMaxPackageBytes = std::size_t{0xFFFFFFFF};
+
 // The package's own subfolders, as the modders' source trees have them.
 inline constexpr const char* kPackageFolders[] = {"Classes", "Models", "Textures"};
 
@@ -137,14 +140,16 @@ void keepOrDrop(PackageRun& run, std::vector<std::uint8_t>& bytes) {
 // The package file read whole, then its container and every object it holds.
 // Objects of kinds meshfold does not take are left out with a warning each.
 Failure readWhole(Session& io, PackageRun& run) {
-    switch (readWholeFile(run.file, run.bytes)) {
+    switch (readWholeFile(run.file, run.bytes, kMaxPackageBytes)) {
     case WholeFile::Read:
         break;
     case WholeFile::CantOpen:
         return fail(heldByAnotherProgram(run.file) ? Stop::InUse : Stop::CantOpen, run.file);
     case WholeFile::ReadError:
-    case WholeFile::TooLarge:
         return fail(Stop::ReadFailed, run.file);
+    case WholeFile::TooLarge:
+        run.bytes = {};
+        return Failure{Stop::PackageDamaged, run.file, "it is larger than the 4 GiB a package's offsets can reach"};
     }
     package::PackageRead read = package::readPackage(run.bytes, packageName(run.file));
     if (read.failure) {
