@@ -8,7 +8,16 @@
 //   - every span a record holds lies inside the input;
 //   - a mesh holds frames x vertices per frame vertices, its triangles' corners index them,
 //     and a weapon triangle of a LodMesh has no coordinates;
-//   - every mip's byte count is what its size needs in its format, and decodes.
+//   - every mip's byte count is what its size needs in its format, and decodes;
+// and what reads the package on into a package folder (extractPackage, in both forms), whose
+// promises are:
+//   - every file's path is Classes/, Models/ or Textures/ and one plain name, with no folder
+//     part, dot-dot or drive coming through from the package's names;
+//   - a mesh that comes out has both files, of the sizes their counts give, and a mesh that
+//     does not has a failure naming it;
+//   - the script is the first file, and every texture with a file is imported by it.
+#include "meshfold/bridge/package_extract.h"
+#include "meshfold/game/format.h"
 #include "meshfold/image/block_decode.h"
 #include "meshfold/package/inventory.h"
 
@@ -101,6 +110,52 @@ void checkMips(const std::vector<Mip>& mips, PixelFormat format, const Palette* 
     }
 }
 
+// A path of the folder: a known subfolder, then one name of letters, digits, '_' and one '.'.
+bool plainPath(const std::string& path) {
+    const std::size_t slash = path.find('/');
+    if (slash == std::string::npos || path.find('/', slash + 1) != std::string::npos) {
+        return false;
+    }
+    const std::string folder = path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const bool known = folder == "Classes" || folder == "Models" || folder == "Textures";
+    std::size_t dots = 0;
+    for (const char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        dots += c == '.' ? 1 : 0;
+        if (!plain && c != '.') {
+            return false;
+        }
+    }
+    return known && !name.empty() && name[0] != '.' && dots == 1;
+}
+
+void checkExtraction(const Package& p, const Contents& c, bool unreal) {
+    meshfold::PackageExtractOptions o;
+    o.unreal = unreal;
+    const meshfold::PackageExtraction x = meshfold::extractPackage(p, c, o);
+    check(!x.files.empty() && x.files.front().path.rfind("Classes/", 0) == 0, "the script comes first");
+    const std::string script(x.files.front().bytes.begin(), x.files.front().bytes.end());
+    for (const meshfold::PackageFile& f : x.files) {
+        check(plainPath(f.path), "a file of the folder has a plain path");
+    }
+    for (const meshfold::ExtractedMesh& e : x.meshes) {
+        if (e.failure.stop != meshfold::Stop::None) {
+            check(e.anim.empty() && e.failure.file == e.fullName, "a failure names its mesh");
+            continue;
+        }
+        const std::size_t vertex = e.deusEx ? meshfold::kWideVertexSize : meshfold::kPackedVertexSize;
+        check(e.anim.size() == meshfold::kAnimHeaderSize + std::size_t{e.frames} * e.vertices * vertex,
+              "an animation file of its frames' size");
+        check(e.data.size() == meshfold::kDataHeaderSize + std::size_t{e.triangles} * meshfold::kTriangleRecordSize,
+              "a data file of its triangles' size");
+    }
+    for (const meshfold::ExtractedTexture& t : x.textures) {
+        check(!t.hasFile || script.find("FILE=" + t.scriptFile) != std::string::npos,
+              "a texture with a file is imported");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -130,5 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkMips(t.compMips, t.compFormat, nullptr, false, whole);
         check(inside(t.trailing, whole), "trailing bytes inside the input");
     }
+    checkExtraction(*r.package, c, false);
+    checkExtraction(*r.package, c, true);
     return 0;
 }

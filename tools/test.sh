@@ -65,6 +65,7 @@ bash tools/package.sh | tee "$logs/windows.txt"
 echo "== benchmark smoke run"
 bash bench/e2e.sh --quick --meshfold build/release/meshfold
 bash bench/gltf.sh --reps 1 --frames 50 --meshfold build/release/meshfold
+bash bench/package.sh --reps 1 --meshfold build/release/meshfold
 
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 need_packages clang libclang-rt-14-dev

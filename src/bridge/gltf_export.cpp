@@ -15,20 +15,36 @@ namespace meshfold {
 namespace {
 
 // Reads frame after frame from just after the header: the first N vertices
-// of each, skipping whatever room to spare follows them.
+// of each, skipping whatever room to spare follows them. From the file, or
+// from its bytes in memory when there is no file.
 struct FrameReader {
     std::FILE* file;
+    std::span<const std::uint8_t> bytes; // the whole animation file, when `file` is null
     std::vector<std::uint8_t>& buffer;
     std::size_t frameSize;
     std::size_t vertexBytes; // the N vertices of a frame
     std::uint64_t read = 0;  // bytes read so far
+    std::size_t at = kAnimHeaderSize; // in `bytes`
 
-    bool rewind() { return std::fseek(file, static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0; }
+    bool rewind() {
+        at = kAnimHeaderSize;
+        return file == nullptr || std::fseek(file, static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0;
+    }
+
+    std::size_t take(std::size_t size) {
+        if (file != nullptr) {
+            return std::fread(buffer.data(), 1, size, file);
+        }
+        const std::size_t got = at < bytes.size() ? std::min(size, bytes.size() - at) : 0;
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), got, buffer.begin());
+        at += got;
+        return got;
+    }
 
     // The next frame's vertices, or empty at the end of the file (or a frame
     // cut short).
     std::span<const std::uint8_t> next() {
-        const std::size_t got = std::fread(buffer.data(), 1, frameSize, file);
+        const std::size_t got = take(frameSize);
         read += got;
         if (got < vertexBytes) {
             return {};
@@ -38,10 +54,10 @@ struct FrameReader {
 
     // Counts the bytes left after the frames; false on a read error.
     bool drain() {
-        for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+        for (std::size_t got; (got = take(buffer.size())) > 0;) {
             read += got;
         }
-        return std::ferror(file) == 0;
+        return file == nullptr || std::ferror(file) == 0;
     }
 };
 
@@ -69,13 +85,19 @@ Failure scanFrames(const GltfExportJob& job, FrameReader& reader, GltfPlan& plan
 Failure writeFile(const GltfExportJob& job, FrameReader& reader, const GltfPlan& plan,
                   Replacement& out) {
     const std::string glb = gltfFileName(job.options);
-    if (!beginReplacement(glb, {}, out, true)) {
-        return fail(Stop::CantOpenForWriting, glb);
-    }
     GltfOut sink;
-    sink.sink = [&out](const std::uint8_t* bytes, std::size_t size) {
-        return writeReplacement(out, bytes, size) == size;
-    };
+    if (job.toMemory != nullptr) {
+        sink.sink = [&job](const std::uint8_t* bytes, std::size_t size) {
+            job.toMemory->insert(job.toMemory->end(), bytes, bytes + size);
+            return true;
+        };
+    } else if (!beginReplacement(glb, {}, out, true)) {
+        return fail(Stop::CantOpenForWriting, glb);
+    } else {
+        sink.sink = [&out](const std::uint8_t* bytes, std::size_t size) {
+            return writeReplacement(out, bytes, size) == size;
+        };
+    }
     if (!writeGltfHead(plan, sink) || !reader.rewind()) {
         return fail(sink.ok ? Stop::ReadFailed : Stop::WriteFailed, sink.ok ? job.options.animFileName : glb);
     }
@@ -83,7 +105,7 @@ Failure writeFile(const GltfExportJob& job, FrameReader& reader, const GltfPlan&
         const std::span<const std::uint8_t> vertices = reader.next();
         if (vertices.empty()) {
             // Shorter than in the first pass: changed meanwhile, or unreadable.
-            return fail(std::ferror(job.anim) ? Stop::ReadFailed : Stop::FileChanged, job.options.animFileName);
+            return fail(job.anim != nullptr && std::ferror(job.anim) ? Stop::ReadFailed : Stop::FileChanged, job.options.animFileName);
         }
         if (!writeGltfFrame(plan, vertices, k, sink)) {
             return fail(Stop::WriteFailed, glb);
@@ -106,6 +128,20 @@ GltfSlotTexture slotRecord(const PackageSlot& s) {
     const std::optional<TextureImportLine>& i = s.texture.import;
     return i ? GltfSlotTexture{s.texture.slot, i->name, i->file, i->group, i->flags}
              : GltfSlotTexture{s.texture.slot, s.texture.texture, {}, {}, 0};
+}
+
+// A texture file's bytes: from `inMemory` when the package is held there (a file it does
+// not hold cannot be read), else from the disk.
+bool textureBytes(const std::string& path, const TextureFiles* inMemory, std::vector<std::uint8_t>& bytes) {
+    if (inMemory == nullptr) {
+        return readTextureFile(path, bytes);
+    }
+    const auto held = inMemory->find(path);
+    if (held == inMemory->end()) {
+        return false;
+    }
+    bytes = held->second;
+    return true;
 }
 
 std::vector<GltfSlotTexture> slotRecords(const MeshPackage& package) {
@@ -187,7 +223,7 @@ const TexturePngs::Kept* keptImage(const GltfPlan& plan, std::uint8_t slot, std:
 // which then holds this mesh's); a slot whose texture cannot be had stays
 // plain, with a warning.
 void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::string& animFile,
-                    TexturePngs& pngs, GltfExportResult& r) {
+                    const TextureFiles* inMemory, TexturePngs& pngs, GltfExportResult& r) {
     TexturePngs made;
     for (const PackageSlot& s : package.slots) {
         const std::uint8_t slot = s.texture.slot;
@@ -215,7 +251,7 @@ void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::strin
             attached = attachImage(plan, slot, record, kept, [&](const Way& way) { return *keptPng(*last, way); });
         } else {
             std::vector<std::uint8_t> bytes;
-            if (!readTextureFile(s.path, bytes)) {
+            if (!textureBytes(s.path, inMemory, bytes)) {
                 r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Unreadable, s.path));
                 continue;
             }
@@ -252,7 +288,11 @@ GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
     source.fps = o.fps;
     source.data = job.data;
     MeshPackage package;
-    if (o.importScript) {
+    if (job.package != nullptr) {
+        package = *job.package;
+        source.clips = package.clips;
+        source.textures = slotRecords(package);
+    } else if (o.importScript) {
         // The sequences and textures of NAME.uc beside the mesh and of its package.
         const std::string glb = gltfFileName(o);
         package = readMeshPackage(o.animFileName, glb.substr(0, glb.size() - 4) + ".uc", source.name, o.fps,
@@ -261,8 +301,8 @@ GltfExportResult exportGltf(const GltfExportJob& job, Replacement& out) {
         source.textures = slotRecords(package);
     }
     GltfPlan plan = planGltf(source);
-    attachTextures(plan, package, o.animFileName, job.pngs, r);
-    FrameReader reader{job.anim, job.buffer, job.info.frameSize, gltfFrameVertexBytes(plan)};
+    attachTextures(plan, package, o.animFileName, job.textureFiles, job.pngs, r);
+    FrameReader reader{job.anim, job.animBytes, job.buffer, job.info.frameSize, gltfFrameVertexBytes(plan)};
     if (!reader.rewind()) {
         r.failure = fail(Stop::ReadFailed, o.animFileName);
         return r;

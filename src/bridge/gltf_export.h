@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <span>
 #include <string>
 #include <utility>
@@ -34,9 +35,13 @@ struct TexturePngs {
     std::vector<Kept> images;
 };
 
+// The texture files of a package held in memory (a compiled package's folder, never written),
+// by the path a slot's import resolves to.
+using TextureFiles = std::map<std::string, std::vector<std::uint8_t>>;
+
 struct GltfExportJob {
     const RunOptions& options;
-    std::FILE* anim;                    // open for reading; read from its header on
+    std::FILE* anim;                    // open for reading; read from its header on; null: animBytes
     const MeshHeaderInfo& info;
     const FrameForm& frames;            // Packed, PackedWithRoomToSpare or Wide
     std::span<const std::uint8_t> data; // the whole data file, every triangle in it
@@ -44,6 +49,13 @@ struct GltfExportJob {
     std::vector<std::uint8_t>& buffer;  // room for one frame (65535 bytes)
     PackageScripts& scripts;            // with --uc: the package scripts the run read last
     TexturePngs& pngs;                  // with --uc: the PNGs of the run's last mesh, then of this one
+    // A mesh held in memory rather than on disk: the whole animation file, the package it is
+    // in (instead of the scripts read from disk, with --uc) and its texture files; and where
+    // the .glb goes instead of `out` (its bytes appended).
+    std::span<const std::uint8_t> animBytes = {};
+    const MeshPackage* package = nullptr;
+    const TextureFiles* textureFiles = nullptr;
+    std::vector<std::uint8_t>* toMemory = nullptr;
 };
 
 struct GltfExportResult {

@@ -253,41 +253,68 @@ ExtractedMesh detail::extractMeshAs(const package::Package& p, const Mesh& m,
     return e;
 }
 
-PackageExtraction extractPackage(const package::Package& p, const package::Contents& contents,
-                                 const PackageExtractOptions& o) {
-    PackageExtraction x;
-    const std::vector<ExtractedTexture> all = extractTextures(p, contents);
+PackagePlan planPackage(const package::Package& p, const package::Contents& contents,
+                        const PackageExtractOptions& o) {
+    PackagePlan plan;
     detail::StemSet stems;
     std::set<std::size_t> used; // export indices of the textures the selected meshes name
-    for (const Mesh& m : contents.meshes) {
+    for (std::size_t i = 0; i < contents.meshes.size(); ++i) {
+        const Mesh& m = contents.meshes[i];
         if (!selected(o, m)) {
             continue;
         }
-        ExtractedMesh e = detail::extractMeshAs(p, m, all, o, stems.take({detail::fileStem(m.name)}));
+        plan.meshes.push_back(i);
+        plan.stems.push_back(stems.take({detail::fileStem(m.name)}));
         for (const package::ObjectLink& l : m.textures) {
             if (l.kind == package::ObjectLink::Kind::Export) {
                 used.insert(l.exportIndex);
             }
         }
+    }
+    for (const std::string& n : o.meshes) {
+        if (std::none_of(contents.meshes.begin(), contents.meshes.end(),
+                         [&n](const Mesh& m) { return equalsIgnoringAsciiCase(n, m.name); })) {
+            plan.unknownMeshes.push_back(n);
+        }
+    }
+    std::vector<ExtractedTexture> all = planTextures(p, contents);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (o.meshes.empty() || used.count(all[i].exportIndex) != 0) {
+            plan.textures.push_back(i);
+            plan.planned.push_back(std::move(all[i]));
+        }
+    }
+    plan.scriptFile = "Classes/" + detail::fileStem(p.name) + ".uc";
+    return plan;
+}
+
+ExtractedMesh extractPlannedMesh(const package::Package& p, const package::Contents& contents,
+                                 const PackagePlan& plan, std::size_t k,
+                                 const std::vector<ExtractedTexture>& textures,
+                                 const PackageExtractOptions& o) {
+    return detail::extractMeshAs(p, contents.meshes[plan.meshes[k]], textures, o, plan.stems[k]);
+}
+
+PackageExtraction extractPackage(const package::Package& p, const package::Contents& contents,
+                                 const PackageExtractOptions& o) {
+    PackageExtraction x;
+    const PackagePlan plan = planPackage(p, contents, o);
+    x.unknownMeshes = plan.unknownMeshes;
+    for (std::size_t k = 0; k < plan.textures.size(); ++k) {
+        x.textures.push_back(textureWithFile(contents, contents.textures[plan.textures[k]], plan.planned[k]));
+    }
+    for (std::size_t k = 0; k < plan.meshes.size(); ++k) {
+        ExtractedMesh e = extractPlannedMesh(p, contents, plan, k, x.textures, o);
         x.warnings.insert(x.warnings.end(), e.warnings.begin(), e.warnings.end());
         if (e.failure.stop != Stop::None) {
             x.failures.push_back(e.failure);
         }
         x.meshes.push_back(std::move(e));
     }
-    for (const std::string& n : o.meshes) {
-        if (std::none_of(contents.meshes.begin(), contents.meshes.end(),
-                         [&n](const Mesh& m) { return equalsIgnoringAsciiCase(n, m.name); })) {
-            x.unknownMeshes.push_back(n);
-        }
+    for (const ExtractedTexture& t : x.textures) {
+        x.warnings.insert(x.warnings.end(), t.warnings.begin(), t.warnings.end());
     }
-    for (const ExtractedTexture& t : all) {
-        if (o.meshes.empty() || used.count(t.exportIndex) != 0) {
-            x.warnings.insert(x.warnings.end(), t.warnings.begin(), t.warnings.end());
-            x.textures.push_back(t);
-        }
-    }
-    x.files.push_back({"Classes/" + detail::fileStem(p.name) + ".uc", {}});
+    x.files.push_back({plan.scriptFile, {}});
     const std::string script = packageScript(p, x.meshes, x.textures);
     x.files.back().bytes.assign(script.begin(), script.end());
     for (const ExtractedMesh& e : x.meshes) {
@@ -297,7 +324,7 @@ PackageExtraction extractPackage(const package::Package& p, const package::Conte
         }
     }
     for (const ExtractedTexture& t : x.textures) {
-        if (!t.pcx.empty()) {
+        if (t.hasFile) {
             x.files.push_back({t.fileName, t.pcx});
         }
     }

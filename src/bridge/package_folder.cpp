@@ -3,6 +3,7 @@
 #include "meshfold/common/ascii.h"
 #include "common/paths.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -149,6 +150,30 @@ MeshPackage readMeshPackage(const std::string& animFile, const std::string& besi
     append(all.textureImports, package.textureImports);
     for (SlotTexture& t : meshSlotTextures(all, p.mesh)) {
         std::string path = t.import ? resolveScriptPath(base, t.import->file, listings) : std::string();
+        p.slots.push_back({std::move(t), std::move(path)});
+    }
+    return p;
+}
+
+MeshPackage meshPackageOfScript(std::string_view script, const std::string& animFile,
+                                const std::string& fallbackName, double fps) {
+    ExecLines lines;
+    readExecLines(script, fps, lines);
+    const auto slashed = [](std::string path) {
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    };
+    MeshPackage p;
+    p.mesh = fallbackName;
+    for (const MeshImportLine& m : lines.meshImports) {
+        if (equalsIgnoringAsciiCase(slashed(m.animFile), slashed(animFile))) {
+            p.mesh = m.mesh;
+            break;
+        }
+    }
+    p.clips = meshSequences(lines, p.mesh);
+    for (SlotTexture& t : meshSlotTextures(lines, p.mesh)) {
+        std::string path = t.import ? slashed(t.import->file) : std::string();
         p.slots.push_back({std::move(t), std::move(path)});
     }
     return p;

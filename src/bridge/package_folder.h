@@ -71,4 +71,13 @@ std::string resolveScriptPath(const std::string& base, std::string_view relative
 MeshPackage readMeshPackage(const std::string& animFile, const std::string& besideScript,
                             const std::string& fallbackName, double fps, PackageScripts& read);
 
+// The package of a mesh whose package folder is held in memory (a compiled package's, never
+// written), from the lines of its script `script`, as readMeshPackage gives it from disk: the
+// mesh is MESH= of the MESH IMPORT whose ANIVFILE is `animFile` (a path relative to the package
+// folder, compared ignoring case and the kind of separator), else `fallbackName`; its clips and
+// its slots' textures are the script's lines of that mesh, each slot's path the import's FILE=
+// with '/' for each separator, as the package folder's files are named.
+MeshPackage meshPackageOfScript(std::string_view script, const std::string& animFile,
+                                const std::string& fallbackName, double fps);
+
 } // namespace meshfold

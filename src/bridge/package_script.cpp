@@ -84,7 +84,7 @@ std::string slotLine(const std::string& name, std::size_t slot, const ObjectLink
     if (t == nullptr) {
         return "// " + line + detail::scriptValue(link.fullName) + " // not a texture meshfold reads\n";
     }
-    if (t->pcx.empty()) {
+    if (!t->hasFile) {
         return "// " + line + t->scriptName + " // no texture file: see the warnings\n";
     }
     return line + t->scriptName + "\n";
@@ -127,7 +127,7 @@ std::string slotText(std::size_t slot, const ObjectLink& link, const std::vector
     }
     const ExtractedTexture* t = textureOf(textures, link.exportIndex);
     const std::string name = link.fullName.substr(link.fullName.find('.') + 1);
-    return n + name + (t == nullptr ? " (not a texture meshfold reads)" : t->pcx.empty() ? " (not written)" : "");
+    return n + name + (t == nullptr ? " (not a texture meshfold reads)" : !t->hasFile ? " (not written)" : "");
 }
 
 MeshListing meshListing(const package::Package& p, const Mesh& m, const std::vector<ExtractedTexture>& textures) {
@@ -188,7 +188,7 @@ std::string detail::meshTextureImports(const Mesh& m, const std::vector<Extracte
     std::vector<std::size_t> done;
     for (const ObjectLink& link : m.textures) {
         const ExtractedTexture* t = link.kind == ObjectLink::Kind::Export ? textureOf(textures, link.exportIndex) : nullptr;
-        if (t != nullptr && !t->pcx.empty() && std::find(done.begin(), done.end(), t->exportIndex) == done.end()) {
+        if (t != nullptr && t->hasFile && std::find(done.begin(), done.end(), t->exportIndex) == done.end()) {
             done.push_back(t->exportIndex);
             s += textureImportLine(*t);
         }
@@ -216,7 +216,7 @@ std::string packageScript(const package::Package& p, const std::vector<Extracted
                     "class " + name + " expands Object\n\tabstract;\n\n";
     bool any = false;
     for (const ExtractedTexture& t : textures) {
-        if (!t.pcx.empty()) {
+        if (t.hasFile) {
             s += detail::textureImportLine(t);
             any = true;
         }
@@ -247,7 +247,7 @@ std::string packageListing(const package::Package& p, const package::Contents& c
         if (const ExtractedTexture* e = textureOf(textures, t.exportIndex)) {
             l.masked = e->masked;
             l.madeEightBit = e->madeEightBit;
-            l.file = e->pcx.empty() ? std::string() : e->fileName;
+            l.file = e->hasFile ? e->fileName : std::string();
         }
         s += textureListingLine(l);
     }

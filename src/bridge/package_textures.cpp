@@ -188,7 +188,7 @@ PalettedImage textureImage(const Texture& t, const package::Palette* palette, Ex
 
 } // namespace
 
-std::vector<ExtractedTexture> extractTextures(const package::Package& p, const Contents& contents) {
+std::vector<ExtractedTexture> planTextures(const package::Package& p, const Contents& contents) {
     std::vector<ExtractedTexture> out(contents.textures.size());
     nameTextures(p, contents, out);
     const std::set<std::size_t> onMaskedPolygons = maskedByPolygons(contents);
@@ -201,23 +201,36 @@ std::vector<ExtractedTexture> extractTextures(const package::Package& p, const C
         e.masked = t.surface.masked || onMaskedPolygons.count(t.exportIndex) != 0;
         e.flags = e.masked ? kTextureFlagMasked : 0;
         e.singleMip = t.mips.size() == 1;
-        if (!package::isPlainTextureClass(t.className)) {
-            e.warnings.push_back(packageTextureWarning(t.fullName, TextureNote::ProceduralData, t.className));
-        }
-        const PalettedImage image = textureImage(t, package::paletteOf(contents, t), e);
-        if (image.width == 0) {
-            e.madeEightBit = false;
-            continue;
-        }
-        e.pcx = encodePcx(image);
-        if (e.pcx.empty()) {
-            e.warnings.push_back(packageTextureWarning(t.fullName, TextureNote::CannotWrite,
-                                                       sizeText(image.width, image.height)));
-            e.exact = e.madeEightBit = false;
-            continue;
-        }
-        e.width = image.width;
-        e.height = image.height;
+    }
+    return out;
+}
+
+ExtractedTexture textureWithFile(const Contents& contents, const Texture& t, ExtractedTexture e) {
+    if (!package::isPlainTextureClass(t.className)) {
+        e.warnings.push_back(packageTextureWarning(t.fullName, TextureNote::ProceduralData, t.className));
+    }
+    const PalettedImage image = textureImage(t, package::paletteOf(contents, t), e);
+    if (image.width == 0) {
+        e.madeEightBit = false;
+        return e;
+    }
+    e.pcx = encodePcx(image);
+    if (e.pcx.empty()) {
+        e.warnings.push_back(packageTextureWarning(t.fullName, TextureNote::CannotWrite,
+                                                   sizeText(image.width, image.height)));
+        e.exact = e.madeEightBit = false;
+        return e;
+    }
+    e.hasFile = true;
+    e.width = image.width;
+    e.height = image.height;
+    return e;
+}
+
+std::vector<ExtractedTexture> extractTextures(const package::Package& p, const Contents& contents) {
+    std::vector<ExtractedTexture> out = planTextures(p, contents);
+    for (std::size_t i = 0; i < contents.textures.size(); ++i) {
+        out[i] = textureWithFile(contents, contents.textures[i], std::move(out[i]));
     }
     return out;
 }

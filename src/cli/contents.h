@@ -20,4 +20,6 @@
 //   game_steps.cpp
 //   gltf_steps.h     the export and import steps
 //   gltf_steps.cpp
+//   package_steps.h  a compiled package taken apart into its folder, or listed
+//   package_steps.cpp
 #pragma once

@@ -73,11 +73,20 @@ void addMesh(Resolver& r, const std::string& baseName, const std::string& typedS
 void addFailure(Resolver& r, Stop stop, const std::string& name) {
     NamedMesh m;
     m.options = meshOptions(r.command, name, true);
+    if (stop == Stop::NotAPackage || stop == Stop::NoPackageInFolder) {
+        m.options.packageFile = name; // what was taken for a package, and is counted as one
+    }
     m.failure = Failure{stop, name};
     add(r, std::move(m), "no mesh " + fileIdentity(name));
 }
 
 void addName(Resolver& r, const std::string& name);
+
+// True when the run only takes compiled packages: --list and --mesh concern
+// nothing else.
+bool packagesOnly(const Command& command) {
+    return command.list || !command.meshes.empty();
+}
 
 void addFolder(Resolver& r, const std::string& folder) {
     std::vector<std::string> files;
@@ -85,16 +94,32 @@ void addFolder(Resolver& r, const std::string& folder) {
         addFailure(r, Stop::CantOpenFolder, folder);
         return;
     }
+    const bool meshes = !packagesOnly(r.command);
     bool any = false;
     for (const std::string& file : files) {
-        if (endsWithIgnoringAsciiCase(file, kAnimSuffix)) {
+        if ((meshes && endsWithIgnoringAsciiCase(file, kAnimSuffix)) || isPackageName(file)) {
             addName(r, file);
             any = true;
         }
     }
     if (!any) {
-        addFailure(r, Stop::NoMeshInFolder, folder);
+        addFailure(r, meshes ? Stop::NoMeshInFolder : Stop::NoPackageInFolder, folder);
     }
+}
+
+// A compiled package: its folder of files goes beside it, under its name
+// without the extension. It must exist, under this name or in another case.
+void addPackage(Resolver& r, const std::string& name) {
+    NamedMesh m;
+    std::vector<std::string> candidates;
+    const std::string file = realName(r, name, name, candidates);
+    m.options = meshOptions(r.command, file.substr(0, file.rfind('.')), true);
+    m.options.packageFile = file;
+    if (!pathExists(file)) {
+        m.failure = Failure{Stop::CantOpen, name};
+        m.animCandidates = std::move(candidates);
+    }
+    add(r, std::move(m), "package " + fileIdentity(file) + " " + file);
 }
 
 // A glTF file: the mesh it makes lies beside it, under its name without the
@@ -116,6 +141,10 @@ void addName(Resolver& r, const std::string& name) {
     constexpr std::size_t kShortSuffixLength = 2; // "_a", as in "Cube_a.3d"
     if (isGltfName(name)) {
         addGltf(r, name);
+    } else if (isPackageName(name) && !isFolder(name)) {
+        addPackage(r, name);
+    } else if (packagesOnly(r.command) && !isFolder(name)) {
+        addFailure(r, Stop::NotAPackage, name);
     } else if (existsInAnyCase(r, name + kAnimSuffix)) {
         addMesh(r, name);
     } else if (isFolder(name)) {

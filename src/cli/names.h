@@ -23,9 +23,13 @@ struct NamedMesh {
 // once. All of them are found before any is converted, so that converting one
 // cannot change what another name means. A name is, in this order of
 // precedence:
+//  - a compiled package, NAME.u or NAME.utx in any case (unless a folder has
+//    that name); with --list or --mesh, which concern packages alone, any
+//    other name but a folder's is a failure of its own;
 //  - a base name, when NAME_a.3d exists (a folder "Cube" does not hide the
 //    mesh Cube);
-//  - an existing folder: every mesh in it (each file *_a.3d, not recursive),
+//  - an existing folder: every mesh in it (each file *_a.3d, not recursive)
+//    and every package in it (*.u, *.utx; with --list or --mesh only those),
 //    in name order, each as if it had been named; a folder without one, or
 //    one that cannot be read, is a failure of its own;
 //  - the name of one of a mesh's files: NAME_a.3d or NAME_d.3d, or NAME_a or

@@ -68,11 +68,76 @@ struct NumberSwitch {
     }
 };
 
+// "--mesh NAME" or "--mesh=NAME": names of a package's meshes, separated by
+// commas, added to `names`; `bad` is set by an empty one.
+struct NamesSwitch {
+    std::string_view name;
+    std::vector<std::string>& names;
+    bool next = false;
+    std::string bad = {};
+
+    void add(const std::string& text) {
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = text.find(',', start);
+            const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            if (item.empty() && bad.empty()) {
+                bad = text.empty() ? "\"\"" : "\"" + text + "\"";
+            } else if (!item.empty()) {
+                names.push_back(item);
+            }
+            if (comma == std::string::npos) {
+                return;
+            }
+            start = comma + 1;
+        }
+    }
+    // As NumberSwitch::takeValue.
+    bool takeValue(const std::string& typed, const std::string& arg, bool switchesEnded) {
+        const bool joined = !switchesEnded && arg.size() > name.size() && arg[name.size()] == '=' &&
+                            equalsIgnoringAsciiCase(arg.substr(0, name.size()), name);
+        if (!next && !joined) {
+            return false;
+        }
+        add(next ? typed : arg.substr(name.size() + 1));
+        next = false;
+        return true;
+    }
+    bool takeSwitch(const std::string& arg) {
+        next = equalsIgnoringAsciiCase(arg, name);
+        return next;
+    }
+    void end() {
+        if (next && bad.empty()) {
+            bad = "nothing";
+        }
+    }
+};
+
+// Usage errors of the package switches, or "" when they go together.
+std::string packageConflictOf(const Command& cmd, const NamesSwitch& meshes, bool gltfNamed) {
+    if (!meshes.bad.empty()) {
+        return "--mesh takes the names of meshes of a package, not " + meshes.bad;
+    }
+    if (cmd.list && (!cmd.meshes.empty() || cmd.toGltf || cmd.toUnreal || cmd.milkshapeFix || cmd.hiRes)) {
+        return std::string(!cmd.meshes.empty() ? "--mesh"
+                           : cmd.toGltf        ? "--to-gltf"
+                           : cmd.toUnreal      ? "--to-unreal"
+                           : cmd.milkshapeFix  ? "-ms"
+                                               : "-h") +
+               " does not go with --list, which lists each package whole and writes nothing";
+    }
+    if ((cmd.list || !cmd.meshes.empty()) && gltfNamed) {
+        return std::string(cmd.list ? "--list" : "--mesh") + " does not apply to a glTF file";
+    }
+    return {};
+}
+
 // Usage errors of switches that do not go together, or "" when they do.
 // -ms and -h concern the game's own files, which a glTF file is not; --fit,
 // --scale and --uc only the game files made from one.
 std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const NumberSwitch& scale,
-                       const NumberSwitch& textureSize) {
+                       const NumberSwitch& textureSize, const NamesSwitch& meshes) {
     const bool gltfNamed =
         std::any_of(cmd.names.begin(), cmd.names.end(), [](const std::string& n) { return isGltfName(n); });
     if (!fps.bad.empty()) {
@@ -105,7 +170,7 @@ std::string conflictOf(const Command& cmd, const NumberSwitch& fps, const Number
         return std::string(cmd.toUnreal ? "--to-unreal" : cmd.milkshapeFix ? "-ms" : "-h") +
                " does not go with --to-gltf, which shows each mesh as it is";
     }
-    return {};
+    return packageConflictOf(cmd, meshes, gltfNamed);
 }
 
 // Digits with at most one decimal point, above 0 and up to `max`; 0 when not.
@@ -150,14 +215,17 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     NumberSwitch fps{"--fps", &parseFps, cmd.fps};
     NumberSwitch scale{"--scale", &parseScale, cmd.scale};
     NumberSwitch textureSize{"--texture-size", &parseTextureSize, static_cast<double>(cmd.textureSize)};
+    NamesSwitch meshes{"--mesh", cmd.meshes};
     for (const std::string& typed : args) {
         const std::string arg = switchesEnded ? typed : dashForm(typed, slashSwitches);
         // The switch waiting for its value takes the argument, whatever it is.
         NumberSwitch* waiting = fps.next ? &fps : scale.next ? &scale : textureSize.next ? &textureSize : nullptr;
         const bool taken = waiting != nullptr ? waiting->takeValue(typed, arg, switchesEnded)
+                           : meshes.next      ? meshes.takeValue(typed, arg, switchesEnded)
                                               : fps.takeValue(typed, arg, switchesEnded) ||
                                                     scale.takeValue(typed, arg, switchesEnded) ||
-                                                    textureSize.takeValue(typed, arg, switchesEnded);
+                                                    textureSize.takeValue(typed, arg, switchesEnded) ||
+                                                    meshes.takeValue(typed, arg, switchesEnded);
         if (taken) {
             continue;
         }
@@ -179,7 +247,10 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
             cmd.fit = true;
         } else if (equalsIgnoringAsciiCase(arg, "--uc")) {
             cmd.importScript = true;
-        } else if (fps.takeSwitch(arg) || scale.takeSwitch(arg) || textureSize.takeSwitch(arg)) {
+        } else if (equalsIgnoringAsciiCase(arg, "--list")) {
+            cmd.list = true;
+        } else if (fps.takeSwitch(arg) || scale.takeSwitch(arg) || textureSize.takeSwitch(arg) ||
+                   meshes.takeSwitch(arg)) {
             // its value comes next
         } else if (arg == "-?" || equalsIgnoringAsciiCase(arg, "--help") ||
                    equalsIgnoringAsciiCase(arg, "--version")) {
@@ -195,10 +266,11 @@ Command parseCommandLine(const std::vector<std::string>& args, bool slashSwitche
     fps.end();
     scale.end();
     textureSize.end();
+    meshes.end();
     cmd.fps = fps.value;
     cmd.scale = scale.value;
     cmd.textureSize = static_cast<std::uint32_t>(textureSize.value);
-    cmd.conflict = conflictOf(cmd, fps, scale, textureSize);
+    cmd.conflict = conflictOf(cmd, fps, scale, textureSize, meshes);
     if (!answered) {
         cmd.action = cmd.names.empty() || !cmd.unknownSwitches.empty() || !cmd.conflict.empty()
                          ? CommandAction::UsageError
@@ -216,6 +288,10 @@ bool isGltfName(const std::string& name) {
     return endsWithIgnoringAsciiCase(name, ".glb") || endsWithIgnoringAsciiCase(name, ".gltf");
 }
 
+bool isPackageName(const std::string& name) {
+    return endsWithIgnoringAsciiCase(name, ".u") || endsWithIgnoringAsciiCase(name, ".utx");
+}
+
 bool hasShortMeshFileSuffix(const std::string& name) {
     return endsWithIgnoringAsciiCase(name, "_a") || endsWithIgnoringAsciiCase(name, "_d");
 }
@@ -231,6 +307,8 @@ RunOptions meshOptions(const Command& command, const std::string& name, bool nam
     o.scale = command.scale;
     o.textureSize = command.textureSize;
     o.importScript = command.importScript;
+    o.listPackage = command.list;
+    o.packageMeshes = command.meshes;
     o.baseName = name;
     if (!nameIsBaseName && isGltfName(name)) {
         o.gltfSource = name;

@@ -7,6 +7,7 @@
 #include "commit/commit.h"
 #include "cli/game_steps.h"
 #include "cli/gltf_steps.h"
+#include "cli/package_steps.h"
 #include "meshfold/common/messages.h"
 #include "cli/names.h"
 #include "meshfold/cli/options.h"
@@ -93,15 +94,18 @@ const std::string& gltfSource(const RunOptions& o) {
 // kind is a new row (before the last, which takes every mesh) and its steps
 // in a file of their own beside gltf_steps.cpp.
 const MeshKind kMeshKinds[] = {
+    // A compiled package (.u, .utx): the name of one, taken apart into its folder.
+    {[](const RunOptions& o) { return !o.packageFile.empty(); }, packageSource, preparePackagePart,
+     writePackagePart, writePackagePart, packagePartDone, packageParts},
     // A mesh made from a glTF file: the name of one.
     {[](const RunOptions& o) { return !o.gltfSource.empty(); }, gltfSource, prepareImport,
-     writeImport, writeImport, rangesReport},
+     writeImport, writeImport, rangesReport, oneMesh},
     // The game's own files shown as NAME.glb (--to-gltf).
     {[](const RunOptions& o) { return o.toGltf; }, animFile, prepareExport, writeExport,
-     writeAgainFromHeader<writeExport>, exportDone},
+     writeAgainFromHeader<writeExport>, exportDone, oneMesh},
     // The game's own files converted to the other form.
     {[](const RunOptions&) { return true; }, animFile, prepareConversion, writeConversion,
-     writeAgainFromHeader<writeConversion>, rangesReport},
+     writeAgainFromHeader<writeConversion>, rangesReport, oneMesh},
 };
 
 const MeshKind& kindOf(const RunOptions& o) {
@@ -165,11 +169,15 @@ void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     commitGroup(tasks, io.dryRun);
     for (const Conversion& c : group) {
         say(io.out, c.lines);
-        if (c.failure.stop != Stop::None) {
-            say(io.out, failureMessage(c.failure));
+        const bool failed = c.failure.stop != Stop::None;
+        say(io.out, failed ? failureMessage(c.failure) : c.kind->doneReport(io, c));
+        if (!c.counted) {
+            continue;
+        }
+        tally.packages += !c.options.packageFile.empty() ? 1 : 0; // a package, or what --list took for one
+        if (failed) {
             ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
-            say(io.out, c.kind->doneReport(io, c));
             ++tally.converted;
         }
     }
@@ -180,7 +188,9 @@ void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
 // have had to make room for.
 bool crowdedOut(const std::vector<Conversion>& group) {
     const Conversion& last = group.back();
-    const bool noRoom = last.newAnim.noRoom || last.newData.noRoom;
+    const bool noRoom = last.newAnim.noRoom || last.newData.noRoom ||
+                        (last.package && std::any_of(last.newTextures.begin(), last.newTextures.end(),
+                                                     [](const Replacement& r) { return r.noRoom; }));
     return last.failure.stop != Stop::None && noRoom &&
            std::any_of(group.begin(), group.end() - 1,
                        [](const Conversion& c) { return c.failure.stop == Stop::None; });
@@ -229,28 +239,36 @@ int convertAll(const Command& cmd, Session& io) {
     std::vector<Conversion> group;
     group.reserve(kGroupMeshes);
     for (const NamedMesh& mesh : meshes) {
-        Conversion& c = group.emplace_back();
-        c.named = &mesh;
-        c.kind = &kindOf(mesh.options);
-        c.options = mesh.options;
-        c.live = group.size() == 1;
-        prepare(io, c);
-        if (group.size() > 1 && !fits(heldBy(group))) {
-            finishAllButLast(io, group, tally);
-        }
-        write(io, group.back());
-        if (crowdedOut(group)) {
-            retryAlone(io, group, tally);
-        }
-        release(group.back());
-        if (group.size() == kGroupMeshes || bytesWritten(group) >= kGroupBytes) {
-            finishGroup(io, group, tally);
-            group.clear();
+        const MeshKind& kind = kindOf(mesh.options);
+        std::size_t parts = 1;
+        for (std::size_t part = 0; part < parts; ++part) {
+            Conversion& c = group.emplace_back();
+            c.named = &mesh;
+            c.kind = &kind;
+            c.options = mesh.options;
+            c.part = part;
+            c.live = group.size() == 1;
+            prepare(io, c);
+            if (part == 0) {
+                parts = kind.parts(io, c);
+            }
+            if (group.size() > 1 && (c.afterOthers || !fits(heldBy(group)))) {
+                finishAllButLast(io, group, tally);
+            }
+            write(io, group.back());
+            if (crowdedOut(group)) {
+                retryAlone(io, group, tally);
+            }
+            release(group.back());
+            if (group.size() == kGroupMeshes || bytesWritten(group) >= kGroupBytes) {
+                finishGroup(io, group, tally);
+                group.clear();
+            }
         }
     }
     finishGroup(io, group, tally);
     if (meshes.size() > 1) {
-        say(io.out, summaryLine(tally, io.dryRun, cmd.toGltf));
+        say(io.out, summaryLine(tally, io.dryRun, cmd.toGltf, cmd.list));
     }
     return tally.converted == meshes.size() ? kExitSuccess : kExitFailure;
 }

@@ -63,7 +63,14 @@ void abandon(Conversion& c) {
     }
 }
 
+std::size_t oneMesh(const Session&, const Conversion&) {
+    return 1;
+}
+
 Failure recoverLeftovers(Session& io, const Conversion& c) {
+    if (!c.options.packageFile.empty()) {
+        return {}; // a package's folder is recovered by its first part, once it is read
+    }
     const RecoveryReport r = recoverMesh(c.options, io.dryRun, io.leftovers);
     note(io, r.notes);
     return r.failure;

@@ -18,11 +18,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace meshfold {
+
+struct PackageRun; // cli/package_steps.cpp
 
 // What every mesh of a run shares: where it prints, whether it writes at all,
 // and the conversion buffers (64 KiB in, 128 KiB out, whatever the mesh).
@@ -35,6 +38,7 @@ struct Session {
     ConversionBuffers buffers = {};
     PackageScripts packageScripts = {}; // --to-gltf --uc: the Classes scripts read last
     TexturePngs texturePngs = {};       // and the PNGs of the last mesh's textures
+    std::shared_ptr<PackageRun> package = {}; // the compiled package being taken apart
 };
 
 struct Conversion;
@@ -61,7 +65,16 @@ struct MeshKind {
     Failure (*writeAgain)(Session& io, Conversion& c);
     // The lines that end the mesh's block once its new files are in place.
     std::string (*doneReport)(const Session& io, const Conversion& c);
+    // How many of the run's meshes a name of this kind stands for, once the
+    // first has been prepared: one for a mesh; a compiled package is taken
+    // apart in several, each writing a few of its files, so that the groups
+    // hold the files of a package of any size. The driver then calls the
+    // same steps for each (Conversion::part counts them from 0).
+    std::size_t (*parts)(const Session& io, const Conversion& first);
 };
+
+// The parts of a name that is one mesh.
+std::size_t oneMesh(const Session& io, const Conversion& first);
 
 // Everything the conversion of one mesh holds between its steps.
 struct Conversion {
@@ -83,8 +96,12 @@ struct Conversion {
     Replacement newAnim;
     Replacement newData;
     Replacement newScript; // NAME.uc of a mesh made from a glTF file, with --uc
-    std::vector<Replacement> newTextures; // and its textures
+    std::vector<Replacement> newTextures; // and its textures (or a compiled package's files)
     Failure failure;
+    std::size_t part = 0;    // which of the parts of its name (see MeshKind::parts)
+    bool counted = true;     // the run's summary counts it (a package's last part alone)
+    bool afterOthers = false; // its files go into place only once those of the group before it are
+    std::shared_ptr<PackageRun> package = {}; // the package it is a part of
 };
 
 // Prints text at once, so that a console shows each line as it happens.

@@ -20,6 +20,16 @@ bool bothFiles(const CommitTask& t) {
     return changesBothFiles(t.options);
 }
 
+// A part of a compiled package's folder: new files alone, in `textures`.
+bool packageTask(const CommitTask& t) {
+    return !t.options.packageFile.empty();
+}
+
+// A mesh whose game files step C moves.
+bool liveGameFiles(const CommitTask& t) {
+    return live(t) && !packageTask(t);
+}
+
 // The folders of a group, each opened once.
 class Folders {
 public:
@@ -86,7 +96,7 @@ bool unchanged(const Replacement& r, const FileStamp& read) {
 // Step C1: every new game file on disk.
 void flushAll(std::vector<CommitTask>& group) {
     for (CommitTask& t : group) {
-        if (live(t)) {
+        if (liveGameFiles(t)) {
             startFlush(t.anim);
             if (bothFiles(t)) {
                 startFlush(t.data);
@@ -94,10 +104,10 @@ void flushAll(std::vector<CommitTask>& group) {
         }
     }
     for (CommitTask& t : group) {
-        if (live(t) && !finishReplacement(t.anim)) {
+        if (liveGameFiles(t) && !finishReplacement(t.anim)) {
             t.failure = fail(Stop::WriteFailed, t.options.animFileName);
         }
-        if (live(t) && bothFiles(t) && !finishReplacement(t.data)) {
+        if (liveGameFiles(t) && bothFiles(t) && !finishReplacement(t.data)) {
             t.failure = fail(Stop::WriteFailed, t.options.dataFileName);
         }
     }
@@ -190,10 +200,10 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders,
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
         std::map<std::string, Folder*> mine;
-        if (live(t) && !foldersOf(t, folders, mine)) {
+        if (liveGameFiles(t) && !foldersOf(t, folders, mine)) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
-        if (live(t) && bothFiles(t)) {
+        if (liveGameFiles(t) && bothFiles(t)) {
             Originals& kept = originals[i];
             if (!makeBackup(t.anim.target, t.anim.tag, kept.anim)) {
                 t.failure = fail(Stop::CantOpenForWriting, t.options.animFileName);
@@ -209,7 +219,7 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders,
         return;
     }
     for (CommitTask& t : group) {
-        if (live(t) && bothFiles(t)) {
+        if (liveGameFiles(t) && bothFiles(t)) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
     }
@@ -224,8 +234,23 @@ void flushScripts(std::vector<CommitTask>& group) {
     }
 }
 
-// Step B: each mesh's textures flushed, moved one by one, their folder synced.
+// A new file of a package's folder moved where nothing is: a file that
+// appeared there since is the user's, and stays.
+Failure moveNewFile(const CommitTask& t, Replacement& r) {
+    if (commitNewFile(r)) {
+        return {};
+    }
+    if (pathExists(r.target)) {
+        return Failure{Stop::PackageFileExists, r.target, t.options.packageFile + "\t" + t.options.baseName};
+    }
+    return fail(Stop::WriteFailed, r.target);
+}
+
+// Step B: each mesh's textures flushed, moved one by one, their folder
+// synced; a package's files likewise (their flushes begun as each was
+// written), each folder synced once after every move of the group.
 void moveTextures(std::vector<CommitTask>& group) {
+    std::map<std::string, bool> packageFolders;
     for (CommitTask& t : group) {
         for (Replacement& r : t.textures) {
             if (r.open && live(t) && !finishReplacement(r)) {
@@ -233,15 +258,21 @@ void moveTextures(std::vector<CommitTask>& group) {
             }
         }
         for (Replacement& r : t.textures) {
-            if (r.open && live(t) && !commitReplacement(r)) {
+            if (r.open && live(t) && packageTask(t)) {
+                t.failure = moveNewFile(t, r);
+                packageFolders[folderOf(r.target)] = true;
+            } else if (r.open && live(t) && !commitReplacement(r)) {
                 t.failure = fail(Stop::WriteFailed, r.target);
             }
             abandonReplacement(r);
         }
-        if (!t.textures.empty() && live(t)) {
+        if (!t.textures.empty() && live(t) && !packageTask(t)) {
             (void)flushFolder(folderOf(t.textures.front().target));
         }
         t.textures.clear();
+    }
+    for (const auto& [folder, moved] : packageFolders) {
+        (void)flushFolder(folder);
     }
 }
 
@@ -254,7 +285,7 @@ void moveGameFiles(std::vector<CommitTask>& group) {
     std::map<std::string, Folder*> changed;
     for (std::size_t i = 0; i < group.size(); ++i) {
         CommitTask& t = group[i];
-        if (live(t)) {
+        if (liveGameFiles(t)) {
             t.failure = moveFiles(t, originals[i], folders);
             foldersOf(t, folders, changed);
         }
@@ -299,7 +330,7 @@ void checkFolders(std::vector<CommitTask>& group) {
             const std::string path = realPath(file);
             return path.empty() ? file : path; // a file yet to be made
         };
-        if (live(t) && (folders.of(real(t.options.animFileName)) == nullptr ||
+        if (liveGameFiles(t) && (folders.of(real(t.options.animFileName)) == nullptr ||
                         (ms && folders.of(real(t.options.dataFileName)) == nullptr))) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }

@@ -559,4 +559,17 @@ RecoveryReport removeImportLeftovers(const RunOptions& o, const std::vector<std:
     return report;
 }
 
+RecoveryReport removeNewFileLeftovers(const RunOptions& o, const std::string& owner,
+                                      const std::vector<std::string>& files, bool dryRun,
+                                      LeftoverIndex& index) {
+    RecoveryReport report;
+    for (const std::string& file : files) {
+        report.failure = removeTempLeftovers(o, dryRun, index, file, owner, owner, report);
+        if (report.failure.stop != Stop::None) {
+            break;
+        }
+    }
+    return report;
+}
+
 } // namespace meshfold

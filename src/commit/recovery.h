@@ -111,4 +111,12 @@ RecoveryReport recoverMesh(const RunOptions& o, bool dryRun, LeftoverIndex& inde
 RecoveryReport removeImportLeftovers(const RunOptions& o, const std::vector<std::string>& files, bool dryRun,
                                      LeftoverIndex& index);
 
+// Removes the temporary files that interrupted runs left beside `files`, the
+// files of a compiled package's folder: each is only ever a new file moved
+// where nothing was, so a temporary file of one never replaced anything.
+// They must be owned as `owner` (the package file) is.
+RecoveryReport removeNewFileLeftovers(const RunOptions& o, const std::string& owner,
+                                      const std::vector<std::string>& files, bool dryRun,
+                                      LeftoverIndex& index);
+
 } // namespace meshfold

@@ -136,6 +136,27 @@ std::string failureMessage(const Failure& failure) {
                " files open at once, and this process may open " + failure.detail + " (ulimit -n) !\n";
     case Stop::PackageMeshTooLarge:
         return "\n\nCan't write mesh " + f + ": it has " + failure.detail + " !\n";
+    case Stop::PackageDamaged:
+        return "\n\nCan't read package " + f + ": " + failure.detail + ": nothing of it was written !\n";
+    case Stop::PackageFileExists: {
+        const std::size_t tab = failure.detail.find('\t');
+        const std::string package = failure.detail.substr(0, tab);
+        const std::string folder = tab == std::string::npos ? std::string() : failure.detail.substr(tab + 1);
+        return "\n\nFile " + f + " is there already and is not what package " + package +
+               " gives it (edited since?): nothing of the package was written. To extract it again,"
+               " move that file or the folder " + folder + " out of the way !\n";
+    }
+    case Stop::PackageUnknownMesh:
+        return "\n\nPackage " + f + " has no mesh named " + failure.detail +
+               " (--list shows its meshes): nothing of it was written !\n";
+    case Stop::NotAPackage:
+        return "\n\n" + f + " is not a package: --list and --mesh take the games' compiled packages," +
+               " NAME.u or NAME.utx !\n";
+    case Stop::NoPackageInFolder:
+        return "\n\nNo package in folder " + f + ": a package is a file NAME.u or NAME.utx !\n";
+    case Stop::PackageIncomplete:
+        return "\n\nPackage " + f + " was not extracted whole: the files whose failures are above are"
+               " missing; run meshfold on it again !\n";
     case Stop::RecoveryFailed:
         return "\n\nCan't clean up after an interrupted run on file " + f + ": " + failure.detail +
                " !\n";
@@ -143,8 +164,22 @@ std::string failureMessage(const Failure& failure) {
     return {};
 }
 
-std::string summaryLine(const Tally& t, bool dryRun, bool exported) {
+std::string summaryLine(const Tally& t, bool dryRun, bool exported, bool listed) {
     const unsigned meshes = t.converted + t.alreadyConverted + t.failed;
+    if (t.packages > 0) {
+        const char* done = listed     ? "listed"
+                           : exported ? (dryRun ? "would be exported" : "exported")
+                                      : (dryRun ? "would be extracted" : "extracted");
+        if (t.packages == meshes) {
+            return format("\n\n%u package%s: %u %s, %u failed\n", meshes, meshes == 1 ? "" : "s",
+                          t.converted, done, t.failed);
+        }
+        return format("\n\n%u meshes and packages: %u %s, %u already converted, %u failed\n", meshes,
+                      t.converted,
+                      exported ? (dryRun ? "would be exported" : "exported")
+                               : (dryRun ? "would be converted or extracted" : "converted or extracted"),
+                      t.alreadyConverted, t.failed);
+    }
     if (exported) {
         return format("\n\n%u meshes: %u %s, %u failed\n", meshes, t.converted,
                       dryRun ? "would be exported" : "exported", t.failed);
@@ -160,6 +195,12 @@ std::string exportReport(const ExportFigures& x, bool dryRun) {
                   static_cast<unsigned long long>(x.materials), x.materials == 1 ? "" : "s",
                   static_cast<unsigned long long>(x.bytes)) +
            std::string(dryRun ? kDryRunDone : kExportDone);
+}
+
+std::string exportFiguresText(const ExportFigures& x) {
+    return format("%u frame%s, %llu vertices, %llu material%s, %llu bytes", x.frames, x.frames == 1 ? "" : "s",
+                  static_cast<unsigned long long>(x.vertices), static_cast<unsigned long long>(x.materials),
+                  x.materials == 1 ? "" : "s", static_cast<unsigned long long>(x.bytes));
 }
 
 std::string plainSlotWarning(const std::string& animFile, unsigned slot, const std::string& texture,
@@ -189,6 +230,35 @@ std::string textureLine(unsigned slot, const std::string& texture, const std::st
 
 std::string meshFormLine(bool deusEx) {
     return deusEx ? "\n  Deus Ex vertex format" : "\n  Unreal vertex format";
+}
+
+std::string packageLine(const std::string& file, unsigned version, std::size_t meshes, std::size_t textures) {
+    return "\nPackage " + file +
+           format(" (version %u): %zu mesh%s, %zu texture%s", version, meshes, meshes == 1 ? "" : "es", textures,
+                  textures == 1 ? "" : "s");
+}
+
+std::string packageFileLine(const std::string& file, const std::string& what, bool same) {
+    return "\n  " + file + (what.empty() ? "" : ": " + what) + (same ? " (there already, the same)" : "");
+}
+
+std::string packageMeshText(std::uint32_t frames, std::uint32_t vertices, std::uint32_t triangles, bool deusEx,
+                            bool converted) {
+    return format("%u frame%s, %u vert%s, %u triangle%s, ", frames, frames == 1 ? "" : "s", vertices,
+                  vertices == 1 ? "ex" : "ices", triangles, triangles == 1 ? "" : "s") +
+           (deusEx ? "Deus Ex form" : "Unreal form") + (converted ? " (converted)" : "");
+}
+
+std::string packageDoneReport(const std::string& folder, std::size_t written, std::size_t same, bool dryRun,
+                              bool exported) {
+    return "\n\n  " + std::string(dryRun ? "Would write " : "Wrote ") +
+           format("%zu file%s into ", written, written == 1 ? "" : "s") + folder +
+           (same > 0 ? format(" (%zu there already, left as they were)", same) : "") +
+           std::string(dryRun ? kDryRunDone : exported ? kExportDone : kExtractDone);
+}
+
+std::string packageEmptyLine(bool exported) {
+    return exported ? "\n  No mesh to export: nothing was written\n" : "\n  No mesh or texture in it: nothing was written\n";
 }
 
 std::string switchConflictWarning(const std::string& conflict) {

@@ -54,6 +54,8 @@ std::vector<std::uint8_t> encodePcx(const PalettedImage& image) {
     }
     const std::size_t bytesPerLine = image.width + (image.width & 1u);
     std::vector<std::uint8_t> out(kPcxHeaderSize, 0);
+    // At most two bytes a pixel (a run of one above 0xBF), then the palette.
+    out.reserve(kPcxHeaderSize + 2 * bytesPerLine * image.height + 1 + kPcxPaletteSize);
     out[kPcxManufacturerAt] = kPcxManufacturer;
     out[kPcxVersionAt] = kPcxVersion;
     out[kPcxEncodingAt] = kPcxRle;

@@ -499,6 +499,30 @@ bool commitReplacement(Replacement& r) {
     return true;
 }
 
+bool commitNewFile(Replacement& r) {
+    if (::link(r.tempPath.c_str(), r.target.c_str()) == 0) {
+        // The temporary name goes; one that stays is a leftover the next run
+        // removes, the target being whole already.
+        (void)::unlink(r.tempPath.c_str());
+    } else if ((errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) ||
+               pathExists(r.target) || ::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
+        return false;
+    }
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    ::close(static_cast<int>(r.handle));
+    r.open = false;
+    return true;
+}
+
+bool makeFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && isFolder(path));
+}
+
+bool removeEmptyFolder(const std::string& path) {
+    return ::rmdir(path.c_str()) == 0;
+}
+
 namespace {
 
 // Closes a descriptor kept in a record, once.

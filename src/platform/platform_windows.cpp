@@ -680,6 +680,29 @@ bool commitReplacement(Replacement& r) {
     return true;
 }
 
+bool commitNewFile(Replacement& r) {
+    if (MoveFileExW(systemPath(r.tempPath).c_str(), systemPath(r.target).c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+        if (isSharingError(GetLastError())) {
+            r.refused = ReplaceCheck::InUse;
+        }
+        return false;
+    }
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    CloseHandle(asHandle(r.handle));
+    r.open = false;
+    return true;
+}
+
+bool makeFolder(const std::string& path) {
+    return CreateDirectoryW(systemPath(path).c_str(), nullptr) != 0 ||
+           (GetLastError() == ERROR_ALREADY_EXISTS && isFolder(path));
+}
+
+bool removeEmptyFolder(const std::string& path) {
+    return RemoveDirectoryW(systemPath(path).c_str()) != 0;
+}
+
 // Temporary files are kept as handles, which have no limit of note; reading
 // uses at most two C runtime files at once.
 std::size_t openFileLimit() {

@@ -11,12 +11,13 @@ mkdir -p models/sub "with space"
 touch -- -odd_a.3d -odd_d.3d models/notes.txt models/_a.3d models/Stray_d.3d \
   "models/Big Bunny_a.3d" "models/Big Bunny_d.3d" models/BunnyDroid_a.3d models/BunnyDroid_d.3d \
   models/X_A.3D models/X_D.3D models/sub/Deep_a.3d models/Yes_A.3d models/YES_d.3D \
-  models/Z_a.3ds models/Z_b.3d models/Gun.glb models/Arm.GLTF models/Arm.bin
+  models/Z_a.3ds models/Z_b.3d models/Gun.glb models/Arm.GLTF models/Arm.bin \
+  models/Endemia.u models/Walls.UTX models/Endemia.uc
 
 # The words of a command line (joined by ","; the last one is being completed,
 # as typed) and the completions expected (joined by ",").
 cases=(
-  'meshfold,-'                '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--dry-run,--,--help,--version,-?'
+  'meshfold,-'                '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--list,--mesh,--dry-run,--,--help,--version,-?'
   'meshfold,--h'              '--help'
   'meshfold,--t'              '--to-unreal,--to-gltf,--texture-size'
   'meshfold,--to-g'           '--to-gltf'
@@ -33,12 +34,17 @@ cases=(
   'meshfold,-q'               ''
   'meshfold,'                 '-odd,models/,with space/'
   'meshfold,--,-'             '-odd'
-  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--dry-run,--,--help,--version,-?'
+  'meshfold,-ms,-'            '-ms,-h,--to-unreal,--to-gltf,--fps,--fit,--scale,--texture-size,--uc,--list,--mesh,--dry-run,--,--help,--version,-?'
   'meshfold,--f'              '--fps,--fit'
   'meshfold,--s'              '--scale'
   'meshfold,--uc,models/G'    'models/Gun.glb'
   'meshfold,models/A'         'models/Arm.GLTF'
-  'meshfold,models/'          'models/Arm.GLTF,models/Big Bunny,models/BunnyDroid,models/Gun.glb,models/X,models/Yes,models/sub/'
+  'meshfold,models/'          'models/Arm.GLTF,models/Big Bunny,models/BunnyDroid,models/Endemia.u,models/Gun.glb,models/Walls.UTX,models/X,models/Yes,models/sub/'
+  'meshfold,--list,models/E'  'models/Endemia.u'
+  'meshfold,--mesh,'          ''
+  'meshfold,--mesh,Skull,models/W' 'models/Walls.UTX'
+  'meshfold,--l'              '--list'
+  'meshfold,--m'              '--mesh'
   'meshfold,models/Bu'        'models/BunnyDroid'
   'meshfold,models/X'         'models/X'
   'meshfold,models/Y'         'models/Yes'

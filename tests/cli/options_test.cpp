@@ -119,6 +119,54 @@ TEST(CommandLine, ExportSwitchesAndTheirFrameRate) {
     EXPECT_EQ(parse({"--to-gltf", "--fps", "-ms", "M"}).conflict.rfind("--fps takes", 0), 0u);
 }
 
+// --list and --mesh concern compiled packages: --mesh takes names, one or
+// several to a switch, repeatable; what cannot go with them says why.
+TEST(CommandLine, PackageSwitches) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> meshes; // when accepted
+        bool list;
+        const char* conflict; // the start of the reason, or "" when accepted
+    };
+    const Case cases[] = {
+        {{"P.u", "--list"}, {}, true, ""},
+        {{"--LIST", "P.U", "--dry-run"}, {}, true, ""},
+        {{"--mesh", "Skull", "P.u"}, {"Skull"}, false, ""},
+        {{"--mesh=a,B", "P.u", "--MESH", "c"}, {"a", "B", "c"}, false, ""},
+        {{"--mesh", "--list", "P.u"}, {"--list"}, false, ""}, // the value, whatever it looks like
+        {{"--mesh", "a,,b", "P.u"}, {}, false, "--mesh takes the names of meshes of a package, not \"a,,b\""},
+        {{"--mesh=", "P.u"}, {}, false, "--mesh takes the names of meshes of a package, not \"\""},
+        {{"P.u", "--mesh"}, {}, false, "--mesh takes the names of meshes of a package, not nothing"},
+        {{"--list", "--mesh", "a", "P.u"}, {}, false, "--mesh does not go with --list"},
+        {{"--list", "--to-gltf", "P.u"}, {}, false, "--to-gltf does not go with --list"},
+        {{"--list", "--to-unreal", "P.u"}, {}, false, "--to-unreal does not go with --list"},
+        {{"--list", "-ms", "P.u"}, {}, false, "-ms does not go with --list"},
+        {{"--list", "M.glb"}, {}, false, "--list does not apply to a glTF file"},
+        {{"--mesh", "a", "M.gltf"}, {}, false, "--mesh does not apply to a glTF file"},
+    };
+    for (const Case& c : cases) {
+        const Command cmd = parse(c.args);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        EXPECT_EQ(cmd.conflict.rfind(c.conflict, 0), 0u) << cmd.conflict;
+        if (*c.conflict == '\0') {
+            ASSERT_EQ(cmd.action, CommandAction::Convert);
+            EXPECT_EQ(cmd.meshes, c.meshes);
+            EXPECT_EQ(cmd.list, c.list);
+            const RunOptions o = meshOptions(cmd, "P", true);
+            EXPECT_EQ(o.packageMeshes, c.meshes);
+            EXPECT_EQ(o.listPackage, c.list);
+        } else {
+            EXPECT_EQ(cmd.action, CommandAction::UsageError);
+        }
+    }
+    for (const char* name : {"A.u", "dir/B.UTX", "C.uTx", "D.U"}) {
+        EXPECT_TRUE(isPackageName(name)) << name;
+    }
+    for (const char* name : {"A.uc", "B.utx2", "u", "C_a.3d", "D.upkg"}) {
+        EXPECT_FALSE(isPackageName(name)) << name;
+    }
+}
+
 TEST(CommandLine, TheGltfFileLiesBesideTheAnimationFileUnderItsRealName) {
     RunOptions o;
     for (const auto& [anim, glb, name] : {std::tuple{"Cube_a.3d", "Cube.glb", "Cube"},

@@ -13,6 +13,11 @@
 #   three      three.js's GLTFLoader in node (npm packages three and pngjs):
 #              every file's meshes at their counts, and every textured
 #              material's image, blending and filters (three_check.mjs)
+# The real compiled packages beside them (corpus-ue1): every mesh of the Deus
+# Ex package Endemia.u (53) and HeadHunter's Skull (UT99) exported straight
+# from the package (--to-gltf PACKAGE), each beside its two files as the
+# package folder holds them in the form the package stores, which Blender's
+# frame check and assimp's face count read.
 # Usage: gltf_check.sh validator|blender|assimp|three MESHFOLD CORPUS NODE_MODULES
 # Exits 77 (skipped) when the corpus or the reader is not there.
 set -euo pipefail
@@ -51,6 +56,27 @@ if [ -d "$packages" ]; then
   done < <(find "$dir/packages" -name '*_a.3d' | sort)
   glbs=$((glbs + ${#textured[@]}))
 fi
+ue1=$(dirname "$corpus")/corpus-ue1
+compiled=()
+compiled_names=()
+if [ -d "$ue1" ]; then
+  mkdir "$dir/ue1"
+  cp "$ue1/deusexhq_partystuff/System/Endemia.u" "$ue1/1337GameDev_Ut99Mods/System/HeadHunter.u" "$dir/ue1/"
+  { "$exe" "$dir/ue1/Endemia.u" && "$exe" --to-unreal "$dir/ue1/HeadHunter.u" &&
+    "$exe" --to-gltf "$dir/ue1/Endemia.u" "$dir/ue1/HeadHunter.u"; } >>"$dir/export.log" 2>&1 ||
+    { cat "$dir/export.log"; exit 1; }
+  while IFS= read -r glb; do
+    compiled+=("$glb")
+  done < <(find "$dir/ue1" -name '*.glb' | sort)
+  for glb in "$dir"/ue1/Endemia/Models/*.glb; do
+    compiled_names+=("$(basename "$glb" .glb)")
+  done
+  if [ "${#compiled[@]}" -ne 54 ]; then
+    echo "${#compiled[@]} .glb files of the compiled packages, not 54"
+    exit 1
+  fi
+  glbs=$((glbs + ${#compiled[@]}))
+fi
 
 case $what in
 validator)
@@ -58,7 +84,7 @@ validator)
     echo "gltf-validator is not installed in $modules (tools/test.sh installs it)"
     exit 77
   fi
-  node "$here/gltf_validate.js" "$modules" "$dir"/*.glb "${textured[@]}"
+  node "$here/gltf_validate.js" "$modules" "$dir"/*.glb "${textured[@]}" "${compiled[@]}"
   echo "$glbs files validated"
   ;;
 blender)
@@ -73,7 +99,15 @@ blender)
     >"$dir/blender.log" 2>&1 || status=$?
   if [ "$status" -eq 0 ] && [ "${#textured[@]}" -gt 0 ]; then
     env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
-      --python-exit-code 1 -P "$here/blender_check.py" -- --textures "${textured[@]}" \
+      --python-exit-code 1 -P "$here/blender_check.py" -- --textures "${textured[@]}" "${compiled[@]}" \
+      >>"$dir/blender.log" 2>&1 || status=$?
+  fi
+  if [ "$status" -eq 0 ] && [ "${#compiled[@]}" -gt 0 ]; then
+    env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
+      --python-exit-code 1 -P "$here/blender_check.py" -- "$dir/ue1/Endemia/Models" "${compiled_names[@]}" \
+      >>"$dir/blender.log" 2>&1 || status=$?
+    env -u PYTHONPATH -u PYTHONHOME -u VIRTUAL_ENV /usr/bin/blender -b --factory-startup \
+      --python-exit-code 1 -P "$here/blender_check.py" -- "$dir/ue1/HeadHunter/Models" Skull \
       >>"$dir/blender.log" 2>&1 || status=$?
   fi
   grep -E '^[A-Za-z0-9_]+: ' "$dir/blender.log" || true
@@ -87,8 +121,8 @@ three)
     echo "three or pngjs is not installed in $modules (tools/test.sh installs them)"
     exit 77
   fi
-  if [ "${#textured[@]}" -gt 0 ]; then
-    node "$here/three_check.mjs" "$modules" "$dir"/*.glb --textures "${textured[@]}"
+  if [ "${#textured[@]}" -gt 0 ] || [ "${#compiled[@]}" -gt 0 ]; then
+    node "$here/three_check.mjs" "$modules" "$dir"/*.glb --textures "${textured[@]}" "${compiled[@]}"
   else
     node "$here/three_check.mjs" "$modules" "$dir"/*.glb
   fi
@@ -99,7 +133,7 @@ assimp)
     exit 77
   fi
   bad=0
-  for f in "$dir"/*.glb "${textured[@]}"; do
+  for f in "$dir"/*.glb "${textured[@]}" "${compiled[@]}"; do
     name=$(basename "$f" .glb)
     polys=$(od -An -tu2 -N2 "${f%.glb}_d.3d" | tr -d ' ')
     # `assimp info` exits 0 even when it cannot load a file: read its output.

@@ -4,11 +4,16 @@
 // when no python3 with Pillow is found.
 #include "support.h"
 
+#include "meshfold/bridge/package_extract.h"
 #include "meshfold/image/image.h"
+#include "meshfold/package/inventory.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -159,6 +164,111 @@ TEST(PillowInterop, BlendersTexturesAreTheirImagesWithinAPsnr) {
         std::printf("[ figures  ] Pillow: texture %u %ux%u, %u colours, %u pixels hidden, PSNR %.2f dB\n", number,
                     width, height, colours, hidden, psnr);
     }
+}
+
+// Every texture of the real compiled packages (../shared/corpus-ue1), taken apart by the built
+// binary, read back by Pillow: each one stored as P8 with its palette in the package is that
+// palette and those indices exactly, every other is an 8-bit PCX of its size, and each masked
+// texture is imported with FLAGS=2.
+TEST(PillowInterop, EveryTextureOfTheRealPackagesIsItsStoredPaletteAndIndices) {
+    const test::Scratch scratch;
+    const std::string python = pythonWithPillow(scratch.dir);
+    if (python.empty() || test::corpusUe1Dir().empty()) {
+        GTEST_SKIP() << "no python3 with Pillow (python3-pil), or no ../shared/corpus-ue1";
+    }
+    struct Expected {
+        const package::Texture* texture;
+        const package::Palette* palette; // null: not written exactly
+        ExtractedTexture planned;
+        std::string script; // the package's Classes script
+    };
+    std::vector<Bytes> bytes;
+    std::vector<package::Package> packages;
+    std::vector<package::Contents> contents;
+    std::vector<std::string> names;
+    for (const auto& e : test::fs::recursive_directory_iterator(test::corpusUe1Dir())) {
+        if (e.path().extension() == ".u" || e.path().extension() == ".utx") {
+            names.push_back(e.path().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    bytes.reserve(names.size());
+    packages.reserve(names.size());
+    contents.reserve(names.size());
+    std::vector<std::string> argv = {python, (test::sourceDir() / "tests/interop/pcx_read.py").string()};
+    std::vector<Expected> expected;
+    for (const std::string& name : names) {
+        const std::string stem = test::fs::path(name).stem().string();
+        test::writeFile(scratch.dir / (stem + ".u"), test::readFile(name));
+        const test::RunResult r = test::runTool({stem + ".u"}, scratch.dir);
+        ASSERT_EQ(r.status, 0) << name << r.out;
+        bytes.push_back(test::readFile(name));
+        packages.push_back(*package::readPackage(bytes.back(), stem).package);
+        contents.push_back(package::readContents(packages.back()));
+        const Bytes uc = test::readFile(scratch.dir / stem / "Classes" / (stem + ".uc"));
+        const std::vector<ExtractedTexture> planned = planTextures(packages.back(), contents.back());
+        for (std::size_t i = 0; i < planned.size(); ++i) {
+            const package::Texture& t = contents.back().textures[i];
+            if (!test::fs::exists(scratch.dir / stem / planned[i].fileName)) {
+                continue; // not written, with a warning: no palette or no pixels
+            }
+            const package::Palette* pal = package::paletteOf(contents.back(), t);
+            const bool exact = t.format == package::PixelFormat::P8 && pal != nullptr && !t.mips.empty() &&
+                               std::has_single_bit(static_cast<std::uint32_t>(t.mips.front().width)) &&
+                               std::has_single_bit(static_cast<std::uint32_t>(t.mips.front().height));
+            expected.push_back({&t, exact ? pal : nullptr, planned[i], std::string(uc.begin(), uc.end())});
+            argv.push_back(stem + "/" + planned[i].fileName);
+        }
+    }
+    ASSERT_GT(expected.size(), 250u);
+    const test::ProgramResult r = test::runProgram(argv, scratch.dir);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    std::istringstream lines(r.output);
+    std::size_t exact = 0, masked = 0;
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.texture->fullName);
+        std::string format, mode, palette, pixels;
+        std::uint32_t width = 0, height = 0;
+        ASSERT_TRUE(lines >> format >> width >> height >> mode >> palette >> pixels);
+        EXPECT_EQ(format, "PCX");
+        // Pillow reads a PCX whose palette is the grey ramp as a grey image: its indices are
+        // then its grey levels, the palette the ramp.
+        const bool grey = mode == "L";
+        EXPECT_TRUE(mode == "P" || grey) << mode;
+        if (e.palette != nullptr) {
+            const package::Mip& mip = e.texture->mips.front();
+            EXPECT_EQ(width, static_cast<std::uint32_t>(mip.width));
+            EXPECT_EQ(height, static_cast<std::uint32_t>(mip.height));
+            std::vector<std::uint8_t> rgb;
+            for (std::size_t c = 0; c < package::kPaletteColours; ++c) {
+                rgb.insert(rgb.end(), e.palette->rgba.begin() + static_cast<std::ptrdiff_t>(4 * c),
+                           e.palette->rgba.begin() + static_cast<std::ptrdiff_t>(4 * c + 3));
+            }
+            if (grey) {
+                for (std::size_t c = 0; c < rgb.size(); ++c) {
+                    rgb[c] = static_cast<std::uint8_t>(rgb[c] - c / 3); // 0 where it is the ramp
+                }
+                EXPECT_EQ(rgb, std::vector<std::uint8_t>(rgb.size(), 0)) << "a grey image of another palette";
+            } else {
+                EXPECT_EQ(palette, lowerHex(rgb.data(), rgb.size()));
+            }
+            EXPECT_EQ(pixels, lowerHex(mip.pixels.data(), mip.pixels.size()));
+            ++exact;
+        }
+        const std::string import = "#exec TEXTURE IMPORT NAME=" + e.planned.name + " FILE=" + e.planned.scriptFile;
+        const std::size_t at = e.script.find(import + " ");
+        const std::size_t line = at == std::string::npos ? e.script.find(import + "\n") : at;
+        ASSERT_NE(line, std::string::npos) << import;
+        const std::string text = e.script.substr(line, e.script.find('\n', line) - line);
+        EXPECT_EQ(text.find(" FLAGS=2") != std::string::npos, e.planned.masked) << text;
+        if (e.texture->surface.masked) {
+            EXPECT_NE(text.find(" FLAGS=2"), std::string::npos) << text;
+            ++masked;
+        }
+    }
+    std::printf("[ figures  ] Pillow: %zu textures of %zu real packages read, %zu of them their stored palette and"
+                " indices exactly, %zu masked ones imported with FLAGS=2\n",
+                expected.size(), names.size(), exact, masked);
 }
 
 } // namespace

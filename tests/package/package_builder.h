@@ -2,6 +2,7 @@
 // meshes, textures and palettes, each laid out as the format notes give them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -323,5 +324,255 @@ struct MeshSpec {
     bool emptyVerts = false;
     std::int32_t frameCountDelta = 0; // added to the stored frame count
 };
+
+// ---------------------------------------------------------------------------------------------
+// Builders of object data: meshes, textures and palettes small enough to check field by field.
+
+inline std::uint32_t packedWord(std::uint32_t frame, std::uint32_t k) {
+    const std::uint32_t x = (k * 7 + frame) & 0x7FF;
+    const std::uint32_t y = (0x7FF - k) & 0x7FF;
+    const std::uint32_t z = (frame * 3 + 0x200) & 0x3FF;
+    return x | y << 11 | z << 22;
+}
+
+inline std::uint32_t frameVertsOf(const MeshSpec& s) {
+    return s.lod ? s.specialVerts + s.modelVerts : s.modelVerts;
+}
+
+inline Bytes vertexItems(const MeshSpec& s) {
+    Bytes b;
+    for (std::uint32_t f = 0; f < s.frames; ++f) {
+        for (std::uint32_t k = 0; k < frameVertsOf(s); ++k) {
+            if (s.wide) {
+                put16(b, static_cast<std::uint16_t>(k * 100 + f));
+                put16(b, static_cast<std::uint16_t>(-static_cast<std::int32_t>(k)));
+                put16(b, static_cast<std::uint16_t>(-20000 + f));
+                put16(b, 1471); // a junk pad, as some real meshes carry
+            } else {
+                put32(b, packedWord(f, k));
+            }
+        }
+    }
+    return b;
+}
+
+inline void putSequences(Bytes& b, PackageBuilder& pkg, std::uint32_t frames) {
+    putCompact(b, 2);
+    putCompact(b, pkg.name("All"));
+    putCompact(b, pkg.name("None"));
+    put32(b, 0);
+    put32(b, frames);
+    putCompact(b, 0);
+    putFloat(b, 30);
+    putCompact(b, pkg.name("Wave"));
+    putCompact(b, pkg.name("Gestures"));
+    put32(b, 1);
+    put32(b, 1);
+    putCompact(b, 1);
+    putFloat(b, 0.5f);
+    putCompact(b, pkg.name("Boom"));
+    putFloat(b, 15);
+}
+
+inline void putEmptyLodFields(Bytes& b) {
+    for (int i = 0; i < 7; ++i) {
+        putCompact(b, 0); // collapse points ... special faces: none
+    }
+    for (int i = 0; i < 8; ++i) {
+        put32(b, 0); // vertex counts, LOD settings
+    }
+    putCompact(b, 0); // remap
+    put32(b, 0);
+}
+
+inline void putLodFields(Bytes& b, const MeshSpec& s) {
+    if (s.emptyVerts) {
+        putEmptyLodFields(b);
+        return;
+    }
+    // An array of items of `per` words each.
+    auto words = [&b](std::vector<std::uint16_t> w, std::size_t per = 1) {
+        putCompact(b, static_cast<std::int64_t>(w.size() / per));
+        for (std::uint16_t x : w) {
+            put16(b, x);
+        }
+    };
+    words({0, 1, 2, 3});                         // collapse points
+    words({0, 0});                               // face levels
+    words({0, 1, 2, 0, 0, 2, 3, 1}, 4);          // faces: wedges and material
+    words({0, 1, 2, 3});                         // collapse wedges
+    putCompact(b, 4);                            // wedges
+    for (std::uint16_t i = 0; i < 4; ++i) {
+        put16(b, i);
+        put8(b, static_cast<std::uint8_t>(10 + i));
+        put8(b, static_cast<std::uint8_t>(20 + i));
+    }
+    putCompact(b, static_cast<std::int64_t>(s.materialFlags.size()));
+    for (std::size_t i = 0; i < s.materialFlags.size(); ++i) {
+        put32(b, s.materialFlags[i]);
+        put32(b, static_cast<std::uint32_t>(i));
+    }
+    if (s.specialVerts >= 3) {
+        words({0, 1, 2, 0x7FFF}, 4); // one special face; the fourth word is junk
+    } else {
+        putCompact(b, 0);
+    }
+    put32(b, s.modelVerts);
+    put32(b, s.specialVerts);
+    putFloat(b, 1.5f);  // max scale
+    putFloat(b, 0.25f); // hysteresis
+    putFloat(b, 1.0f);  // strength
+    put32(b, 10);       // min verts
+    putFloat(b, 0.3f);  // morph
+    putFloat(b, 0.0f);  // z displacement
+    words(s.remap);
+    put32(b, frameVertsOf(s));
+}
+
+// A mesh's whole object: no properties, then the native data, for a file offset `base`.
+inline Bytes meshData(const MeshSpec& s, std::uint16_t version, std::uint64_t base, PackageBuilder& pkg) {
+    Bytes b;
+    putCompact(b, pkg.name("None"));
+    test::putBox(b);
+    test::putSphere(b, version);
+    const std::uint32_t vertCount = s.emptyVerts ? 0 : s.frames * frameVertsOf(s);
+    test::putLazy(b, version, base, vertCount, s.emptyVerts ? Bytes{} : vertexItems(s));
+    Bytes tris;
+    std::uint32_t triCount = 0;
+    if (!s.lod) {
+        const std::uint16_t corners[2][3] = {{0, 1, 2}, {0, 2, 3}};
+        for (std::size_t t = 0; t < 2; ++t) {
+            for (std::uint16_t c : corners[t]) {
+                put16(tris, c);
+            }
+            for (std::uint8_t k = 0; k < 3; ++k) {
+                put8(tris, static_cast<std::uint8_t>(10 + k));
+                put8(tris, static_cast<std::uint8_t>(20 + k));
+            }
+            put32(tris, s.materialFlags[t]);
+            put32(tris, static_cast<std::uint32_t>(t));
+            ++triCount;
+        }
+    }
+    test::putLazy(b, version, base, triCount, tris);
+    putSequences(b, pkg, s.frames);
+    test::putLazy(b, version, base, 0, {}); // connects
+    test::putBox(b);
+    test::putSphere(b, version);
+    test::putLazy(b, version, base, 0, {}); // vertex links
+    putCompact(b, 2);
+    putCompact(b, 0);
+    putCompact(b, s.textureSlotRef);
+    putCompact(b, s.frames);
+    for (std::uint32_t f = 0; f < s.frames; ++f) {
+        test::putBox(b);
+    }
+    putCompact(b, s.frames);
+    for (std::uint32_t f = 0; f < s.frames; ++f) {
+        test::putSphere(b, version);
+    }
+    put32(b, s.emptyVerts ? 0 : frameVertsOf(s));
+    put32(b, static_cast<std::uint32_t>((s.emptyVerts ? 0 : s.frames) + s.frameCountDelta));
+    put32(b, 0);
+    put32(b, 0x100);
+    test::putVector(b, 0.1f, 0.2f, 0.4f);
+    test::putVector(b, 1, 2, 3);
+    put32(b, 0);
+    put32(b, static_cast<std::uint32_t>(-15360));
+    put32(b, 151);
+    put32(b, 5);
+    put32(b, 6);
+    if (version == 65) {
+        putFloat(b, 2.0f);
+    } else if (version >= 66) {
+        putCompact(b, 1);
+        putFloat(b, 2.0f);
+    }
+    if (s.lod) {
+        putLodFields(b, s);
+    }
+    return b;
+}
+
+// A package holding one mesh (export 0, `Skin` texture export 1 when it has a slot).
+struct OneMesh {
+    PackageBuilder pkg;
+    Bytes bytes;
+};
+
+inline OneMesh oneMeshPackage(MeshSpec s, std::uint16_t version = 69, bool tablesFirst = true) {
+    OneMesh m;
+    m.pkg.version = version;
+    m.pkg.tablesFirst = tablesFirst;
+    const std::int32_t cls = m.pkg.engineClass(s.lod ? "LodMesh" : "Mesh");
+    m.pkg.addExport(cls, "Thing", [&m, s, version](std::uint64_t base) {
+        return meshData(s, version, base, m.pkg);
+    });
+    m.bytes = m.pkg.build();
+    return m;
+}
+
+// A texture: properties written by `props`, then `mips` P8 mips of w x h halving.
+inline Bytes textureData(PackageBuilder& pkg, std::uint16_t version, std::uint64_t base,
+                  const std::function<void(PropertyWriter&)>& props, std::uint32_t w,
+                  std::uint32_t h, std::uint32_t mips, std::uint32_t bytesPerPixel = 1) {
+    PropertyWriter pw{pkg, {}};
+    props(pw);
+    Bytes b = pw.end();
+    putCompact(b, mips);
+    for (std::uint32_t i = 0; i < mips; ++i) {
+        const std::uint32_t mw = std::max(1u, w >> i);
+        const std::uint32_t mh = std::max(1u, h >> i);
+        const std::uint32_t n = mw * mh * bytesPerPixel;
+        Bytes count;
+        putCompact(count, n);
+        if (version > 61) {
+            put32(b, static_cast<std::uint32_t>(base + b.size() + 4 + count.size() + n));
+        }
+        test::append(b, count);
+        for (std::uint32_t p = 0; p < n; ++p) {
+            put8(b, static_cast<std::uint8_t>(p * 13 + i));
+        }
+        put32(b, mw);
+        put32(b, mh);
+        put8(b, 0);
+        put8(b, 0);
+    }
+    return b;
+}
+
+inline Bytes paletteData(PackageBuilder& pkg, std::uint32_t colours = 256) {
+    Bytes b;
+    putCompact(b, pkg.name("None"));
+    putCompact(b, colours);
+    for (std::uint32_t i = 0; i < colours; ++i) {
+        put8(b, static_cast<std::uint8_t>(i));
+        put8(b, static_cast<std::uint8_t>(255 - i));
+        put8(b, static_cast<std::uint8_t>(i / 2));
+        put8(b, 0); // alpha: junk before version 66
+    }
+    return b;
+}
+
+// A package of one LodMesh, Thing (2 frames of 7 vertices, 2 faces and a weapon triangle), whose
+// slot 1 is the P8 texture Skin (8 x 8, 4 mips) with its palette Pal; `textures` more textures
+// (Tex0, Tex1, ...) share the palette. What the end-to-end tests take apart.
+inline Bytes smallPackage(std::size_t textures = 0) {
+    PackageBuilder pkg;
+    const std::int32_t pal = pkg.addExport(pkg.engineClass("Palette"), "Pal", paletteData(pkg));
+    const auto texture = [&pkg, pal](const std::string& name) {
+        return pkg.addExport(pkg.engineClass("Texture"), name, [&pkg, pal](std::uint64_t base) {
+            return textureData(pkg, 69, base, [pal](PropertyWriter& w) { w.object("Palette", pal); }, 8, 8, 4);
+        });
+    };
+    MeshSpec spec;
+    spec.textureSlotRef = texture("Skin");
+    for (std::size_t i = 0; i < textures; ++i) {
+        texture("Tex" + std::to_string(i));
+    }
+    pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
+                  [&pkg, spec](std::uint64_t base) { return meshData(spec, 69, base, pkg); });
+    return pkg.build();
+}
 
 } // namespace meshfold::package::test

@@ -5,6 +5,7 @@
 // completely converted), a message was printed and no temporary file is left.
 #include "reliability.h"
 
+#include "../package/package_builder.h"
 #include "glb_reader.h"
 #include "meshfold/image/image.h"
 
@@ -1103,6 +1104,98 @@ TEST_F(FailingCalls, AGltfImportWithAFailingCallLeavesTheFolderOrFinishes) {
                 "it was, %d after the game files moved with the script alone not moved\n",
                 injected, failed, scriptOnly);
 }
+
+
+#ifndef _WIN32
+
+// A compiled package taken apart with each call failing in turn, into an
+// empty folder and into one that holds some of its files already: every
+// file of the package folder is whole or absent, the script never before
+// the rest, and nothing is left beside them but what the next run, which
+// then finishes the folder, removes (a temporary file whose name could not
+// be removed once linked into place).
+TEST_F(FailingCalls, APackageWithAFailingCallLeavesEachFileWholeOrAbsent) {
+    const Bytes package = package::test::smallPackage(2);
+    writeFile(meshDir / "Pkg.u", package);
+    ASSERT_EQ(runTool({"Pkg.u"}, meshDir).status, 0);
+    const Snapshot made = treeOf(meshDir / "Pkg");
+    const std::string script = "Classes/Pkg.uc";
+    int injected = 0;
+    int failed = 0;
+    for (const bool fresh : {true, false}) {
+        for (const char* call : {"open", "write", "fsync", "close", "rename", "link", "fchmod", "unlink", "flock"}) {
+            for (int n = 1;; ++n) {
+                const std::string plan = std::string(call) + ":" + std::to_string(n);
+                const std::string when = plan + (fresh ? ", new folder" : ", half of it there");
+                fs::remove_all(meshDir / "Pkg");
+                if (!fresh) {
+                    for (const char* f : {"Textures/Skin.pcx", "Models/Thing_d.3d"}) {
+                        fs::create_directories((meshDir / "Pkg" / f).parent_path());
+                        writeFile(meshDir / "Pkg" / f, made.at(f));
+                    }
+                }
+                RunResult r;
+                if (runFailing({"Pkg.u"}, plan, r).empty()) {
+                    EXPECT_EQ(r.status, 0) << r.out;
+                    break;
+                }
+                ++injected;
+                failed += r.status != 0 ? 1 : 0;
+                expectPackageFilesWholeOrAbsent(treeOf(meshDir / "Pkg"), made, script, std::string(call) == "unlink",
+                                                when);
+                EXPECT_EQ(readFile(meshDir / "Pkg.u"), package) << when;
+                const RunResult next = runTool({"Pkg.u"}, meshDir);
+                EXPECT_EQ(next.status, 0) << when << next.out << next.err;
+                EXPECT_EQ(treeOf(meshDir / "Pkg"), made) << when;
+                ASSERT_LT(n, 80) << "more calls than a run makes";
+                if (HasFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+    EXPECT_GT(failed, 10);
+    std::printf("[ figures  ] a package taken apart: %d call failures injected, %d stopped the run, each file"
+                " whole or absent, the next run finished every one\n",
+                injected, failed);
+}
+
+// A package on a disk that fills up part way: the files that fit are whole,
+// the rest absent with nothing left beside them, the package says it is not
+// whole, and with room again the same run finishes it.
+TEST_F(Faults, APackageOnAFullDiskIsWholeOnceThereIsRoom) {
+    needRoot();
+    const Bytes package = package::test::smallPackage(40);
+    Snapshot made;
+    {
+        Scratch clean;
+        writeFile(clean.dir / "Pkg.u", package);
+        ASSERT_EQ(runTool({"Pkg.u"}, clean.dir).status, 0);
+        made = treeOf(clean.dir / "Pkg");
+    }
+    for (const std::uintmax_t pages : {std::uintmax_t{0}, std::uintmax_t{4}, std::uintmax_t{20}}) {
+        const std::string when = std::to_string(pages) + " pages free";
+        SmallDisk disk(scratch.dir / "disk", "size=2m");
+        if (!disk.mounted()) {
+            GTEST_SKIP() << "tmpfs cannot be mounted here";
+        }
+        writeFile(disk.dir() / "Pkg.u", package);
+        ASSERT_TRUE(disk.leaveFree(pages * kPage)) << disk.freeBytes();
+        const RunResult r = runTool({"Pkg.u"}, disk.dir());
+        EXPECT_EQ(r.status, 1) << when;
+        EXPECT_NE(r.out.find("\n\nProblem writing to file "), std::string::npos) << when << r.out;
+        EXPECT_TRUE(endsWith(r.out, "\n\nPackage Pkg.u was not extracted whole: the files whose failures are"
+                                    " above are missing; run meshfold on it again !\n"))
+            << when << r.out;
+        expectPackageFilesWholeOrAbsent(treeOf(disk.dir() / "Pkg"), made, "Classes/Pkg.uc", false, when);
+        fs::remove(disk.dir() / kFillerName);
+        const RunResult again = runTool({"Pkg.u"}, disk.dir());
+        EXPECT_EQ(again.status, 0) << when << again.out;
+        EXPECT_EQ(treeOf(disk.dir() / "Pkg"), made) << when;
+    }
+}
+
+#endif
 
 } // namespace
 } // namespace meshfold::test

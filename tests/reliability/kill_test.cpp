@@ -10,6 +10,8 @@
 // MESHFOLD_KILL_SEED make longer or different campaigns.
 #include "reliability.h"
 
+#include "../package/package_builder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -615,8 +617,9 @@ std::vector<Op> tracedOps(const fs::path& trace, const fs::path& root) {
     return ops;
 }
 
+// The folder a name is in (a package's files are in folders below the mesh folder).
 std::string folderPart(const std::string& path) {
-    return path.substr(0, path.find('/'));
+    return path.substr(0, path.rfind('/'));
 }
 
 // True when call `i` changes a name in its folder and a flush of that folder
@@ -829,6 +832,7 @@ ModelCounts replayPowerCuts(const fs::path& root, const fs::path& cwd, const Tra
             const std::string when = r.name + ", power cut after call " + std::to_string(k) + state.detail;
             r.clear();
             for (const auto& [name, bytes] : state.files) {
+                fs::create_directories((root / name).parent_path());
                 writeFile(root / name, bytes);
             }
             ++counts[state.model];
@@ -1236,6 +1240,92 @@ TEST_F(Crashes, ATexturedImportKilledAtEveryCallLeavesEachTextureWholeOrAbsent) 
     std::printf("[ figures  ] a textured import killed at each of %d file-system calls: the texture absent or"
                 " whole, never named before it is there, nothing left by the next run\n", points);
     EXPECT_GT(points, 3);
+}
+
+// What an undisturbed run makes of the small package: the package folder's files.
+Snapshot packageFolderOf(const Bytes& package) {
+    Scratch clean;
+    writeFile(clean.dir / "Pkg.u", package);
+    EXPECT_EQ(runTool({"Pkg.u"}, clean.dir).status, 0);
+    return treeOf(clean.dir / "Pkg");
+}
+
+// A compiled package taken apart, killed at each of its file-system calls in
+// turn: every file of the folder is whole or absent, the script never before
+// the rest, and the next run removes what the kill left and finishes the
+// folder. MESHFOLD_PACKAGE_KILL_STEP kills at every such call (default 1).
+TEST_F(Crashes, APackageKilledAtEveryCallLeavesEachFileWholeOrAbsent) {
+    const Bytes package = package::test::smallPackage(2);
+    const Snapshot made = packageFolderOf(package);
+    const int step = std::max(1, envNumber("MESHFOLD_PACKAGE_KILL_STEP", 1));
+    int points = 0;
+    for (int n = 1;; n += step) {
+        const std::string when = "killed at call " + std::to_string(n);
+        fs::remove_all(meshDir);
+        fs::create_directories(meshDir);
+        writeFile(meshDir / "Pkg.u", package);
+        const RunResult r = runTool({"Pkg.u"}, meshDir, killedAtCall(n));
+        if (r.status != -1) {
+            ASSERT_EQ(r.status, 0) << when << r.out;
+            ASSERT_EQ(treeOf(meshDir / "Pkg"), made) << when;
+            break;
+        }
+        ++points;
+        expectPackageFilesWholeOrAbsent(treeOf(meshDir / "Pkg"), made, "Classes/Pkg.uc", true, when);
+        const RunResult next = runTool({"Pkg.u"}, meshDir);
+        ASSERT_EQ(next.status, 0) << when << next.out << next.err;
+        ASSERT_EQ(treeOf(meshDir / "Pkg"), made) << when;
+        ASSERT_EQ(readFile(meshDir / "Pkg.u"), package) << when;
+        ASSERT_LT(n, 400) << "more calls than a run makes";
+        if (HasFailure()) {
+            return;
+        }
+    }
+    std::printf("[ figures  ] a package taken apart, killed at each of %d file-system calls: each file whole or"
+                " absent, the script last, the next run finished the folder\n",
+                points);
+    EXPECT_GT(points, 10);
+}
+
+// A package taken apart into a new folder: after a power cut at any call
+// each file is absent or whole, the script never there before the rest,
+// and the next run finishes the folder and leaves nothing else. Of the
+// unflushed folder operations of a cut, at most
+// MESHFOLD_TEXTURED_CUT_SAMPLES combinations (default 32). The folders the
+// run makes are taken to be there: their own entries are flushed before any
+// file is moved into them.
+TEST_F(Crashes, APowerCutWhileAPackageIsTakenApartLeavesEachFileAbsentOrWhole) {
+    const auto combinations = static_cast<std::uint64_t>(envNumber("MESHFOLD_TEXTURED_CUT_SAMPLES", 32));
+    ASSERT_TRUE(combinations > 0 && (combinations & (combinations - 1)) == 0) << "not a power of two";
+    const Bytes package = package::test::smallPackage(1);
+    const Snapshot made = packageFolderOf(package);
+    const auto clear = [&] {
+        fs::remove_all(scratch.dir);
+        fs::create_directories(meshDir);
+        fs::create_directory(scratch.dir / "data");
+    };
+    clear();
+    writeFile(meshDir / "Pkg.u", package);
+    const std::vector<std::string> args = {"Pkg.u"};
+    const TracedRun traced = traceRun(scratch.dir, meshDir, args);
+    ASSERT_EQ(traced.result.status, 0) << traced.result.out << traced.result.err;
+    const auto expectState = [&](const std::string& when, bool) {
+        expectPackageFilesWholeOrAbsent(treeOf(meshDir / "Pkg"), made, "Classes/Pkg.uc", true, when);
+        ASSERT_FALSE(HasFailure()) << when;
+    };
+    const auto expectNext = [&](const RunResult& next, const std::string& when) {
+        ASSERT_EQ(next.status, 0) << when << next.out << next.err;
+        ASSERT_EQ(treeOf(meshDir / "Pkg"), made) << when;
+        ASSERT_EQ(readFile(meshDir / "Pkg.u"), package) << when;
+    };
+    PowerCutReplay replay = {"a package", args, clear, expectState, expectNext};
+    replay.combinations = combinations;
+    PowerCutFigures figures;
+    figures.add("new folder", replayPowerCuts(scratch.dir, meshDir, traced, replay));
+    if (HasFatalFailure()) {
+        return;
+    }
+    figures.print("while a package is taken apart");
 }
 
 #endif

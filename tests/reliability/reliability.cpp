@@ -75,6 +75,37 @@ Snapshot snapshot(const fs::path& dir) {
     return m;
 }
 
+Snapshot treeOf(const fs::path& dir) {
+    Snapshot m;
+    if (!fs::exists(dir)) {
+        return m;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) {
+            m[fs::relative(e.path(), dir).generic_string()] = readFile(e.path());
+        }
+    }
+    return m;
+}
+
+void expectPackageFilesWholeOrAbsent(const Snapshot& now, const Snapshot& made, const std::string& script,
+                                     bool leftoversAllowed, const std::string& when) {
+    for (const auto& [name, bytes] : now) {
+        const auto it = made.find(name);
+        if (it == made.end()) {
+            EXPECT_TRUE(leftoversAllowed && name.find(".meshfold-") != std::string::npos)
+                << name << " should not be there, " << when;
+        } else {
+            EXPECT_EQ(bytes, it->second) << name << " is not whole, " << when;
+        }
+    }
+    if (now.count(script) != 0) {
+        for (const auto& [name, bytes] : made) {
+            EXPECT_EQ(now.count(name), 1u) << "the script before " << name << ", " << when;
+        }
+    }
+}
+
 std::vector<std::string> writeFailureMessages(const std::string& base) {
     std::vector<std::string> m{"\n\nCould not write vertex !\n"};
     for (const std::string& f : {base + "_a.3d", base + "_d.3d"}) {

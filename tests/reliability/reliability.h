@@ -44,6 +44,18 @@ Mesh packedMesh(const std::string& base, std::uint16_t frames, std::uint16_t ver
 using Snapshot = std::map<std::string, Bytes>;
 Snapshot snapshot(const fs::path& dir);
 
+// Every file below `dir` (recursive, '/' between the parts of a name) and its
+// bytes; folders are left out.
+Snapshot treeOf(const fs::path& dir);
+
+// A package folder after a run that was cut short or failed, against
+// `made`, the folder an undisturbed run makes: each file there is one of
+// `made` with its bytes (or, with `leftoversAllowed`, a temporary file the
+// next run removes), and the script `script` is there only once every other
+// file of `made` is.
+void expectPackageFilesWholeOrAbsent(const Snapshot& now, const Snapshot& made, const std::string& script,
+                                     bool leftoversAllowed, const std::string& when);
+
 // The messages a failure of the file layer may end with, for this base name.
 std::vector<std::string> writeFailureMessages(const std::string& base);
 

@@ -157,9 +157,18 @@ std::string asDryRun(const std::string& out) {
     const std::string changed = "\n\n*** Dry run: no file was changed ***\n";
     replaceAll(dry, "\n\n*** Conversion complete ***\n", changed);
     replaceAll(dry, "\n\n*** Export complete ***\n", changed);
+    replaceAll(dry, "\n\n*** Extraction complete ***\n", changed);
     replaceAll(dry, "\n  Wrote ", "\n  Would write ");
+    const std::size_t packages = dry.rfind(" packages: ");
     const std::size_t summary = dry.rfind(" meshes: ");
-    if (summary != std::string::npos) {
+    if (packages != std::string::npos) {
+        std::size_t verb = dry.find(" extracted, ", packages);
+        verb = verb != std::string::npos ? verb : dry.find(" exported, ", packages);
+        verb = verb != std::string::npos ? verb : dry.find(" converted or extracted, ", packages);
+        if (verb != std::string::npos) {
+            dry.insert(verb, " would be");
+        }
+    } else if (summary != std::string::npos) {
         const std::size_t exported = dry.find(" exported, ", summary);
         dry.insert(exported != std::string::npos ? exported : dry.find(" converted, ", summary),
                    " would be");

@@ -81,8 +81,9 @@ RunResult runTool(const std::vector<std::string>& args, const fs::path& cwd,
                   const std::vector<std::string>& wrapper = {});
 
 // What a dry run prints where a real run printed `out`: each mesh ends with
-// "*** Dry run: no file was changed ***", an export says "Would write" for
-// "Wrote", and the summary says "would be converted" (or "exported").
+// "*** Dry run: no file was changed ***", an export or a package says "Would
+// write" for "Wrote", and the summary says "would be converted" (or
+// "exported", "extracted").
 std::string asDryRun(const std::string& out);
 
 // True when the binary under test runs through a runner (another platform).

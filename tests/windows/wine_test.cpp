@@ -457,6 +457,34 @@ TEST_F(WineTest, TexturedGltfExportIsByteForByteTheNativeOne) {
     EXPECT_GT(result.at("scraphammer_trashbag/trashbag/Models/Hamburger01.glb").size(), 50000u); // 15 KB without textures
 }
 
+// Compiled packages taken apart on Windows: the same folders, byte for byte, as the native
+// build makes (the Deus Ex package's 53 meshes and 161 textures, a UT99 mesh into the Deus Ex
+// form, the script's lines with their `\\` paths), the same second run that finds every file
+// there already, and the same exports straight from the packages.
+TEST_F(WineTest, APackageTakenApartIsByteForByteTheNativeOne) {
+    const fs::path ue1 = MESHFOLD_CORPUS_UE1_DIR;
+    if (!fs::is_directory(ue1)) {
+        GTEST_SKIP() << "no packages at " << ue1;
+    }
+    Folder files = {{"Endemia.u", readFile(ue1 / "deusexhq_partystuff/System/Endemia.u")},
+                    {"System/HeadHunter.u", readFile(ue1 / "1337GameDev_Ut99Mods/System/HeadHunter.u")}};
+    fs::path dir;
+    const Result r = expectSameAsNative("package", files, {"Endemia.u", "System/HeadHunter.u"}, &dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    const Folder result = snapshot(dir);
+    EXPECT_EQ(result.count("Endemia/Models/Barrel2_a.3d"), 1u);
+    EXPECT_EQ(result.count("System/HeadHunter/Classes/HeadHunter.uc"), 1u);
+    for (const auto& [name, bytes] : result) {
+        files[name] = bytes;
+    }
+    const Result again = expectSameAsNative("package-again", files, {"Endemia.u", "System/HeadHunter.u"});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_NE(again.out.find("(there already, the same)"), std::string::npos);
+    const Result gltf = expectSameAsNative("package-gltf", {{"Endemia.u", files.at("Endemia.u")}},
+                                           {"--to-gltf", "Endemia.u"});
+    EXPECT_EQ(gltf.status, 0) << gltf.out;
+}
+
 // --- what a run cut short leaves ----------------------------------------------
 
 // Every state a killed -ms run can leave beside a mesh (tag 0123abcd), laid

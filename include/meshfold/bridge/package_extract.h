@@ -53,7 +53,8 @@ struct ExtractedTexture {
     bool exact = false;     // the stored palette and indices, as they are
     bool madeEightBit = false; // decoded from another pixel format and quantised
     bool singleMip = false; // stored with no smaller mips: imported with MIPS=OFF
-    std::vector<std::uint8_t> pcx; // empty: no file (the warnings say why)
+    bool hasFile = false;   // a file is made of it (else the warnings say why not)
+    std::vector<std::uint8_t> pcx; // the file, once made; a caller may drop it once written
     std::vector<std::string> warnings;
 };
 
@@ -64,6 +65,13 @@ struct ExtractedTexture {
 // keep palette index 0 for their transparent pixels.
 std::vector<ExtractedTexture> extractTextures(const package::Package& p,
                                               const package::Contents& contents);
+
+// The same in two steps, so that a caller can make one texture's file at a time: every texture
+// named and flagged, in export order, with the warnings of its name but no file yet; then the
+// file of texture `t` (of `contents`) made from its planned record, with its warnings added.
+std::vector<ExtractedTexture> planTextures(const package::Package& p, const package::Contents& contents);
+ExtractedTexture textureWithFile(const package::Contents& contents, const package::Texture& t,
+                                 ExtractedTexture planned);
 
 // A mesh of the package as its two files and its import lines.
 struct ExtractedMesh {
@@ -131,6 +139,29 @@ struct PackageExtraction {
     std::vector<std::string> unknownMeshes; // names of o.meshes that no mesh has
 };
 PackageExtraction extractPackage(const package::Package& p, const package::Contents& contents,
+                                 const PackageExtractOptions& o);
+
+// What extractPackage decides before it makes any file, for a caller that makes and writes one
+// file at a time: the meshes selected (indices into contents.meshes, in export order) with the
+// file stems they take, the textures that go into the folder (indices into contents.textures:
+// every one, or with a selection those the selected meshes' slots name) planned as
+// planTextures plans them, the names of the selection that no mesh has, and the script's path.
+struct PackagePlan {
+    std::vector<std::size_t> meshes;
+    std::vector<std::string> stems;
+    std::vector<std::size_t> textures;
+    std::vector<ExtractedTexture> planned; // one for each of `textures`
+    std::vector<std::string> unknownMeshes;
+    std::string scriptFile; // "Classes/PKG.uc"
+};
+PackagePlan planPackage(const package::Package& p, const package::Contents& contents,
+                        const PackageExtractOptions& o);
+
+// Mesh k of the plan, extracted as extractPackage extracts it; `textures` are the plan's
+// textures with their files made (whether each has a file decides its slots' lines).
+ExtractedMesh extractPlannedMesh(const package::Package& p, const package::Contents& contents,
+                                 const PackagePlan& plan, std::size_t k,
+                                 const std::vector<ExtractedTexture>& textures,
                                  const PackageExtractOptions& o);
 
 // The script `Classes/PKG.uc` of the meshes and textures given.

@@ -28,6 +28,8 @@ struct Command {
     double scale = 1;                         // "--scale S" (or "--scale=S")
     std::uint32_t textureSize = 256;          // "--texture-size N" (or "--texture-size=N")
     bool importScript = false;                // "--uc"
+    bool list = false;                        // "--list": list each package named
+    std::vector<std::string> meshes;          // "--mesh NAME[,NAME...]", repeatable
     std::string conflict; // why the switches given cannot go together (a usage error)
     std::vector<std::string> names;           // every argument that names a mesh, in order
     std::vector<std::string> unknownSwitches; // each is reported on standard error
@@ -61,8 +63,11 @@ inline constexpr bool kSlashSwitches = false;
 // --fps without --to-gltf or a glTF file, --to-gltf with -ms, -h or
 // --to-unreal (an export shows the mesh as it is), -ms, -h or --to-gltf with
 // the name of a glTF file (they concern the game's own files), --fit and
-// --scale without one and --uc without one or --to-gltf: `conflict` then says why. No arguments at all asks for
-// help.
+// --scale without one and --uc without one or --to-gltf, --mesh with an empty
+// name, --list with --mesh, --to-gltf, --to-unreal, -ms or -h (a listing
+// writes nothing), and --list or --mesh with the name of a glTF file (they
+// concern compiled packages): `conflict` then says why. No arguments at all
+// asks for help.
 Command parseCommandLine(const std::vector<std::string>& args,
                          bool slashSwitches = kSlashSwitches);
 
@@ -73,6 +78,10 @@ bool hasMeshFileSuffix(const std::string& name);
 // True when `name` ends in ".glb" or ".gltf", ignoring case: a glTF file to
 // make a mesh of.
 bool isGltfName(const std::string& name);
+
+// True when `name` ends in ".u" or ".utx", ignoring case: a compiled package
+// of the games (code and meshes, or textures alone).
+bool isPackageName(const std::string& name);
 
 // True when `name` ends in "_a" or "_d", ignoring case: a mesh file's name as
 // Explorer shows it with extensions hidden ("Cube_a" for Cube_a.3d).

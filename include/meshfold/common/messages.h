@@ -55,6 +55,8 @@ inline constexpr std::string_view kSwitchList =
     "\n               and the package's Classes/*.uc import"
     "\n  --texture-size N  the largest side of those textures: a power of two from 1"
     "\n               to 1024 (default 256)"
+    "\n  --list       list each package's meshes and textures; nothing is written"
+    "\n  --mesh NAME  take only mesh NAME out of each package (repeat it, or NAME,OTHER)"
     "\n  --dry-run    show what would happen, but change no file"
     "\n  --           end of the switches: what follows is a name, even if it starts with -"
     "\n  --help       this text (also -?)"
@@ -67,13 +69,22 @@ inline constexpr std::string_view kSwitchList =
     "\nmeshfold -ms *_a.3d\n"
     "\nNAME.glb or NAME.gltf (made by Blender or any 3D editor) becomes NAME_a.3d and"
     "\nNAME_d.3d beside it, in the Deus Ex form (or the Unreal form with --to-unreal):"
-    "\nmeshfold --uc Soldier.glb\n";
+    "\nmeshfold --uc Soldier.glb\n"
+    "\nNAME.u or NAME.utx, a game's compiled package, becomes the folder NAME beside it:"
+    "\nClasses/NAME.uc, each mesh as Models/MESH_a.3d and MESH_d.3d (in the Deus Ex"
+    "\nform, or the Unreal form with --to-unreal), each texture as Textures/TEX.pcx;"
+    "\nwith --to-gltf, Models/MESH.glb alone. A file there already is left as it is"
+    "\nwhen it is the same, and stops the package when it is not:"
+    "\nmeshfold --list BotPack.u\n";
 
 // Ends a dry run's block where a real run prints "*** Conversion complete ***".
 inline constexpr std::string_view kDryRunDone = "\n\n*** Dry run: no file was changed ***\n";
 
 // Ends the block of a mesh exported with --to-gltf.
 inline constexpr std::string_view kExportDone = "\n\n*** Export complete ***\n";
+
+// Ends the block of a compiled package taken apart into its folder.
+inline constexpr std::string_view kExtractDone = "\n\n*** Extraction complete ***\n";
 
 // The last line of a program that Explorer started, which waits for Enter.
 inline constexpr std::string_view kPressEnter = "\nPress Enter to close this window.";
@@ -132,6 +143,13 @@ enum class Stop {
                              // at once (detail: this process's limit)
     PackageMeshTooLarge,     // names a package's mesh (Pkg.Group.Name) and what it has that its
                              // two files cannot hold (detail)
+    PackageDamaged,          // names the package file, the object and what is wrong (detail)
+    PackageFileExists,       // names a file of the package's folder that differs from what the
+                             // package gives it (detail: the package file, then the folder)
+    PackageUnknownMesh,      // names the package file and the names no mesh has (detail)
+    NotAPackage,             // names the name given with --list or --mesh
+    NoPackageInFolder,       // names the folder (with --list or --mesh)
+    PackageIncomplete,       // names the package file, some of whose files failed above
 };
 
 // A stop and the file it concerns (empty where the message names none).
@@ -161,11 +179,14 @@ struct Tally {
     unsigned converted = 0;
     unsigned alreadyConverted = 0;
     unsigned failed = 0;
+    unsigned packages = 0; // of the converted and failed, the compiled packages
 };
 
 // The line that ends a run over more than one mesh; `exported` for a run
-// that writes glTF files.
-std::string summaryLine(const Tally& tally, bool dryRun, bool exported = false);
+// that writes glTF files. Where packages are among them (tally.packages of
+// the converted and failed), the line counts them too; `listed` for a run
+// that lists packages (--list).
+std::string summaryLine(const Tally& tally, bool dryRun, bool exported = false, bool listed = false);
 
 // What an export wrote (or in a dry run would write), then the line that
 // ends the mesh's block.
@@ -177,6 +198,8 @@ struct ExportFigures {
     std::uint64_t bytes = 0;
 };
 std::string exportReport(const ExportFigures& figures, bool dryRun);
+// The figures alone: "30 frames, 708 vertices, 1 material, 41234 bytes".
+std::string exportFiguresText(const ExportFigures& figures);
 
 // Why a texture slot of a mesh exported with --uc stays plain.
 enum class PlainSlot {
@@ -194,6 +217,18 @@ std::string textureLine(unsigned slot, const std::string& texture, const std::st
 
 // The progress line that says which form an exported mesh is in.
 std::string meshFormLine(bool deusEx);
+
+// The progress lines of a package taken apart: the package, each file of its folder (`same`:
+// the file is there already with these very bytes, and is left as it is), what a mesh holds, and
+// the lines that end it (`written` files written, `same` left as they were, into `folder`).
+std::string packageLine(const std::string& file, unsigned version, std::size_t meshes, std::size_t textures);
+std::string packageFileLine(const std::string& file, const std::string& what, bool same);
+std::string packageMeshText(std::uint32_t frames, std::uint32_t vertices, std::uint32_t triangles, bool deusEx,
+                            bool converted);
+std::string packageDoneReport(const std::string& folder, std::size_t written, std::size_t same, bool dryRun,
+                              bool exported);
+// A package that holds no mesh or texture (a package of code alone), or none to export.
+std::string packageEmptyLine(bool exported);
 
 // A usage error of switches that do not go together, for standard error.
 std::string switchConflictWarning(const std::string& conflict);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace meshfold {
 
@@ -24,6 +25,9 @@ struct RunOptions {
     std::uint32_t textureSize = 256; // "--texture-size N": the largest side of a texture --uc writes
     bool importScript = false; // "--uc": also write NAME.uc
     std::string gltfSource = {}; // set when the mesh is made from this glTF file
+    std::string packageFile = {}; // set when the name is a compiled package (.u, .utx)
+    bool listPackage = false;     // "--list": list each package, write nothing
+    std::vector<std::string> packageMeshes = {}; // "--mesh NAME": the meshes taken out of it
     std::string baseName;
     std::string animFileName; // baseName + "_a.3d"
     std::string dataFileName; // baseName + "_d.3d"

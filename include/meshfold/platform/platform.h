@@ -182,6 +182,22 @@ bool finishReplacement(Replacement& r);
 // (Windows). The move is durable once the target's folder has been synced.
 bool commitReplacement(Replacement& r);
 
+// Moves the finished temporary file to the target, where nothing may be: a
+// file that appeared there since (another program's, or the user's) is never
+// replaced, and the move then fails with the target left as it is. On POSIX
+// the temporary file is linked to the target, then its own name removed (a
+// file system without hard links has its target checked just before a
+// move); on Windows it is moved without replacing. Durable, as
+// commitReplacement(), once the target's folder has been synced.
+bool commitNewFile(Replacement& r);
+
+// Makes the folder `path`, whose parent must exist. True when `path` is a
+// folder afterwards (made now or before).
+bool makeFolder(const std::string& path);
+
+// Removes the folder `path` if it is empty; false when it stays.
+bool removeEmptyFolder(const std::string& path);
+
 // The file behind a name, held while a mesh's new files are moved into place,
 // so that two runs on the same mesh at once move their files one after the
 // other: the second then finds the file changed (see FileStamp) and replaces
