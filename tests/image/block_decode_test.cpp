@@ -96,11 +96,8 @@ TEST(BlockDecode, SmallMipsRoundTheirBlocksUp) {
     EXPECT_EQ(pixel(a, 2, 0, 0), (Px{255, 0, 0, 255}));
     EXPECT_EQ(pixel(a, 2, 1, 0), (Px{0, 0, 255, 255}));
     // 5 x 5: four blocks; pixel (4, 4) is pixel 0 of the last block.
-    Bytes four;
-    for (int i = 0; i < 3; ++i) {
-        four.insert(four.end(), {0x00, 0xF8, 0x1F, 0x00, 0, 0, 0, 0});
-    }
-    four.insert(four.end(), {0x00, 0x00, 0x1F, 0x00, 0, 0, 0, 0});
+    const Bytes four = {0x00, 0xF8, 0x1F, 0x00, 0, 0, 0, 0, 0x00, 0xF8, 0x1F, 0x00, 0, 0, 0, 0,
+                        0x00, 0xF8, 0x1F, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0x1F, 0x00, 0, 0, 0, 0};
     const auto b = decoded(image::PixelLayout::Bc1, four, 5, 5);
     EXPECT_EQ(pixel(b, 5, 4, 4), (Px{0, 0, 0, 255})) << "the last block's index 0: its black c0";
     EXPECT_EQ(pixel(b, 5, 3, 3), (Px{255, 0, 0, 255}));
