@@ -1,6 +1,6 @@
-// The zlib stream inside a written PNG, made here byte by byte so that the
-// same pixels give the same file on every system. The PNG writer asks only
-// for this one function; another compressor can stand behind it.
+// The zlib stream inside a written PNG: zlib's deflate (linked in
+// statically, so that the program stays self-contained). The PNG writers ask
+// only for these functions; another compressor can stand behind them.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,21 @@
 
 namespace meshfold {
 
-// A zlib stream (RFC 1950) that inflates to `data`: one DEFLATE block with
-// the fixed Huffman codes (RFC 1951), or stored blocks where those would be
-// smaller. The same bytes for the same data, whatever the system. Throws
-// std::bad_alloc when memory runs out.
-std::vector<std::uint8_t> zlibCompress(std::span<const std::uint8_t> data);
+// zlib's compression level for PNGs. Level 6, zlib's default, gives these
+// textures within 1 % of the bytes of its best level (9) in a third of the
+// time: the export's time budget goes further there than in the last bytes
+// (bench/image_bench.cpp prints both).
+inline constexpr int kPngDeflateLevel = 6;
+
+// A zlib stream (RFC 1950) that inflates to `data` (shorter than 2^31
+// bytes: a PNG's rows of at most kMaxImageSide x kMaxImageSide pixels),
+// made by zlib at `level` (0 to 9): the same bytes for the same data and the
+// same version of zlib. Throws std::bad_alloc when memory runs out.
+std::vector<std::uint8_t> zlibCompress(std::span<const std::uint8_t> data, int level = kPngDeflateLevel);
+
+// zlibCompress for stb_image_write (its STBIW_ZLIB_COMPRESS): `size` bytes
+// at `data` into a block from malloc() that stb frees, its length in
+// `outSize`; stb's own `quality` is ignored. Null when memory runs out.
+unsigned char* stbZlibCompress(unsigned char* data, int size, int* outSize, int quality);
 
 } // namespace meshfold
