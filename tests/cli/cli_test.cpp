@@ -2034,6 +2034,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
         std::vector<std::pair<std::string, Bytes>> textures;
         std::map<int, std::string> shown; // slot -> image name
         std::vector<std::string> warnings;
+        std::size_t images = 0; // in the file: one for each distinct PNG
     };
     Bytes cut = smallPcx();
     cut.resize(140);
@@ -2043,7 +2044,24 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
          {{"Skin.pcx", smallPcx()}},
          {{0, "Skin"}},
-         {}},
+         {},
+         1},
+        {"one texture on both slots, shown alike (a 24-bit file has no index 0 to mask): one image",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=New FILE=New.bmp\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=New\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=New\n"}},
+         {{"New.bmp", tinyBmp()}},
+         {{0, "New"}, {1, "New"}},
+         {},
+         1},
+        {"one texture on both slots, masked on one: two images",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
+         {{"Skin.pcx", smallPcx()}},
+         {{0, "Skin"}, {1, "Skin"}},
+         {},
+         2},
         {"Classes in any case, MESH= unlike the file's name, paths in any case and quoted",
          "Pkg/Models/",
          {{"Pkg/classes/Thing.uc",
@@ -2053,7 +2071,8 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
          {{"Pkg/Textures/Skin.pcx", smallPcx()}},
          {{1, "skin"}},
-         {}},
+         {},
+         1},
         {"a package three folders up; the game's own texture and a missing file warn",
          "Pkg/a/b/c/",
          {{"Pkg/Classes/A.uc", "#exec MESH IMPORT MESH=M ANIVFILE=a\\b\\c\\M_a.3d\n"
@@ -2082,7 +2101,8 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
                                "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=New\n"}},
          {{"Pkg/Textures/Old.pcx", smallPcx()}, {"Pkg/Textures/New.bmp", tinyBmp()}},
          {{0, "New"}, {1, "Old"}},
-         {}},
+         {},
+         2},
         {"a damaged file warns",
          "",
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
@@ -2093,7 +2113,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(path("Pkg"));
-        for (const char* f : {"M.uc", "Skin.pcx", "M_a.3d", "M_d.3d", "M.glb"}) {
+        for (const char* f : {"M.uc", "Skin.pcx", "New.bmp", "M_a.3d", "M_d.3d", "M.glb"}) {
             fs::remove(path(f));
         }
         mesh(c.meshFolder);
@@ -2119,6 +2139,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(c.warnings.size())) << r.err;
         const Glb glb = readGlb(get(name + ".glb"));
         ASSERT_EQ(glb.error, "");
+        EXPECT_EQ(glb.json.value("images", nlohmann::json::array()).size(), c.images);
         for (const nlohmann::json& m : glb.json["materials"]) {
             const int slot = m["extras"]["meshfold"]["texture"];
             const auto it = c.shown.find(slot);

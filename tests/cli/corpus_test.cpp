@@ -805,6 +805,15 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         EXPECT_EQ(readFile(scratch.dir / anim), readFile(packages / anim)); // only read
         const Glb glb = readGlb(readFile(scratch.dir / (anim.substr(0, anim.size() - 5) + ".glb")));
         ASSERT_EQ(glb.error, "");
+        // Each distinct PNG once, however many slots show it
+        // (flbasketball.pcx on two slots, X7PR2.pcx on two of the gun's).
+        std::set<Bytes> pngs;
+        for (const nlohmann::json& image : glb.json.value("images", nlohmann::json::array())) {
+            const nlohmann::json& view = glb.json.at("bufferViews").at(image.at("bufferView").get<std::size_t>());
+            const auto at = glb.bin.begin() + view.value("byteOffset", std::ptrdiff_t{0});
+            EXPECT_TRUE(pngs.insert(Bytes(at, at + view.at("byteLength").get<std::ptrdiff_t>())).second)
+                << image.at("name");
+        }
         std::set<int> shown;
         for (const nlohmann::json& material : glb.json.at("materials")) {
             const int slot = material.at("extras").at("meshfold").at("texture");
