@@ -1,6 +1,7 @@
 #include "meshfold/bridge/game_mesh.h"
 #include "meshfold/bridge/game_texture.h"
 #include "meshfold/game/format.h"
+#include "meshfold/gltf/gltf_common.h"
 #include "meshfold/gltf/read/gltf_read.h"
 #include "meshfold/image/image.h"
 #include "gltf_builder.h"
@@ -307,6 +308,78 @@ TEST(GltfTextures, AWrittenTextureComesBackUnderItsOwnNameAndPalette) {
             EXPECT_NE(importScript("Bot", r, m, false, 1, g)
                           .find("#exec TEXTURE IMPORT NAME=X7PR2 FILE=Textures\\Sign.pcx GROUP=Signs FLAGS=6\n"),
                       std::string::npos);
+        }
+    }
+}
+
+// A texture as --to-gltf --uc embeds it comes back at its own size, under
+// its own name, group and flags, whatever --texture-size caps new images at:
+// an 8-bit one with its indices and palette (its sides made powers of two
+// where they are not), a true-colour one (an RGBA PNG whose pixels its
+// extras' check describes) with its colours exactly while it has at most
+// 256; an image whose pixels no longer match its check is a new image.
+TEST(GltfTextures, WrittenTexturesComeBackAtTheirSizeUnderTheirNames) {
+    struct Case {
+        const char* what;
+        std::uint32_t width, height;
+        bool paletted;
+        std::uint32_t colours;  // distinct colours of a true-colour image
+        bool checked;           // its check matches its pixels
+        std::uint32_t outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {"8-bit, 512 x 512", 512, 512, true, 0, true, 512, 512},
+        {"8-bit, 1024 x 256", 1024, 256, true, 0, true, 1024, 256},
+        {"8-bit, 64 x 48: both sides powers of two", 64, 48, true, 0, true, 64, 32},
+        {"8-bit, 48 x 64", 48, 64, true, 0, true, 32, 64},
+        {"24-bit, 64 x 64, two colours", 64, 64, false, 2, true, 64, 64},
+        {"24-bit, 512 x 256, 256 colours", 512, 256, false, 256, true, 512, 256},
+        {"24-bit, edited since", 64, 64, false, 2, false, 16, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image img{c.width, c.height, {}, {}, {}};
+        std::vector<std::uint8_t> palette; // four bytes a colour
+        for (unsigned k = 0; k < 256; ++k) {
+            palette.insert(palette.end(), {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k * 7),
+                                           static_cast<std::uint8_t>(255 - k), 255});
+        }
+        for (std::uint32_t p = 0; p < c.width * c.height; ++p) {
+            const std::uint8_t k = static_cast<std::uint8_t>((p / 3 + p / c.width) % (c.paletted ? 256 : c.colours));
+            img.indices.push_back(k);
+            img.rgba.insert(img.rgba.end(), palette.begin() + 4 * k, palette.begin() + 4 * k + 4);
+        }
+        const std::vector<std::uint8_t> png = c.paletted ? encodePalettedPng(c.width, c.height, img.indices, palette)
+                                                         : encodePng(Image{c.width, c.height, img.rgba, {}, {}});
+        Image other = img;
+        other.rgba[0] ^= 1;
+        const std::string check = c.paletted ? ""
+                                  : ",\"textureCheck\":\"" +
+                                        gltfPixelsCheck(c.width, c.height, c.checked ? img.rgba : other.rgba) + "\"";
+        TexturedQuad t;
+        const std::string image = "{\"bufferView\":" + std::to_string(t.q.g.view(png)) + "}";
+        const std::string extras = ",\"extras\":{\"meshfold\":{\"texture\":0,\"type\":0,"
+                                   "\"textureName\":\"DogTags\",\"textureFile\":\"Textures\\\\DogTags\\\\DogTags.bmp\","
+                                   "\"textureGroup\":\"DogTags\",\"textureFlags\":2" + check + "}}}";
+        const GltfRead r = read(t.file(material("000_NORMAL_Tags", 0) + extras, image + "," + image));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        std::vector<std::string> warnings;
+        const std::vector<GameTexture> g = gameTextures(r, "Tags", 16, warnings);
+        ASSERT_EQ(g.size(), 1u);
+        const bool own = c.paletted || c.checked;
+        EXPECT_EQ(g[0].name, own ? "DogTags" : "TagsTex0");
+        EXPECT_EQ(g[0].scriptFile, own ? "Textures\\DogTags\\DogTags.pcx" : "Textures\\TagsTex0.pcx");
+        EXPECT_EQ(g[0].group, own ? "DogTags" : "Skins");
+        EXPECT_EQ(g[0].flags, own ? kTextureFlagMasked : 0u);
+        const test::ReferenceImage back = test::referenceDecode(g[0].pcx);
+        ASSERT_TRUE(back.ok) << back.why;
+        EXPECT_EQ(back.width, c.outWidth);
+        EXPECT_EQ(back.height, c.outHeight);
+        if (own && c.outWidth == c.width && c.outHeight == c.height) {
+            EXPECT_EQ(back.rgba, img.rgba); // every colour kept
+            if (c.paletted) {
+                EXPECT_EQ(back.indices, img.indices);
+            }
         }
     }
 }

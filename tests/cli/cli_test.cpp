@@ -13,6 +13,7 @@
 #include <array>
 #include <bit>
 #include <cctype>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -2216,6 +2217,85 @@ TEST_F(CliPackage, ARunOverSeveralPackagesGivesEachMeshItsOwnPackagesTextures) {
                 EXPECT_EQ(png.image.rgba[4 * p + 3], masked && kSmallPcxIndices[p] == 0 ? 0 : 255) << p;
             }
         }
+    }
+}
+
+// A 24-bit BMP of w x h pixels, bottom-up, each pixel's colour from `colour`
+// of its position (red, green, blue), rows padded to 4 bytes.
+Bytes bmp24(std::uint32_t w, std::uint32_t h, const std::function<std::array<std::uint8_t, 3>(std::uint32_t, std::uint32_t)>& colour) {
+    const std::uint32_t row = (3 * w + 3) / 4 * 4;
+    Bytes b = {'B', 'M'};
+    put32(b, 54 + row * h);
+    put32(b, 0);
+    put32(b, 54);
+    put32(b, 40);
+    put32(b, w);
+    put32(b, h);
+    put16(b, 1);
+    put16(b, 24);
+    for (int i = 0; i < 6; ++i) {
+        put32(b, 0);
+    }
+    for (std::uint32_t y = h; y-- > 0;) {
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const auto c = colour(x, y);
+            b.insert(b.end(), {c[2], c[1], c[0]});
+        }
+        b.resize(b.size() + row - 3 * w, 0);
+    }
+    return b;
+}
+
+// Textures of a package's own, exported with --uc and brought back with --uc
+// at the default cap of 256: an 8-bit PCX of 512 x 512 and one of 1024 x 256
+// come back at their size with their indices and palette, and a skin
+// imported from a 24-bit BMP with FLAGS=2 comes back as NAME.pcx under its
+// name, group and flags, its colours exactly.
+TEST_F(CliPackage, TexturesComeBackAtTheirSizeUnderTheirNames) {
+    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{512, 512}, {1024, 256}}) {
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        fs::remove_all(path("Pkg"));
+        mesh("Pkg/Models/");
+        PalettedImage big{w, h, {}, {}, 256};
+        for (std::uint32_t p = 0; p < w * h; ++p) {
+            big.indices.push_back(static_cast<std::uint8_t>(p / 5 + p / w));
+        }
+        for (std::size_t i = 0; i < big.palette.size(); ++i) {
+            big.palette[i] = static_cast<std::uint8_t>(i * 13);
+        }
+        file("Pkg/Textures/Big.pcx", encodePcx(big));
+        file("Pkg/Textures/Tags/DogTags.bmp", bmp24(64, 32, [](std::uint32_t x, std::uint32_t y) {
+                 return (x / 8 + y / 8) % 2 == 0 ? std::array<std::uint8_t, 3>{119, 119, 119}
+                                                 : std::array<std::uint8_t, 3>{0, 0, 0};
+             }));
+        text("Pkg/Classes/A.uc", "#exec TEXTURE IMPORT NAME=BigSkin FILE=Textures\\Big.pcx GROUP=Skins\n"
+                                 "#exec TEXTURE IMPORT NAME=DogTags FILE=Textures\\Tags\\DogTags.bmp GROUP=\"DogTags\" FLAGS=2\n"
+                                 "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=BigSkin\n"
+                                 "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=DogTags\n");
+        ASSERT_EQ(run({"--to-gltf", "--uc", "Pkg/Models/M"}).status, 0);
+        fs::create_directories(path("back"));
+        fs::copy_file(path("Pkg/Models/M.glb"), path("back/M.glb"), fs::copy_options::overwrite_existing);
+        const RunResult r = run({"--uc", "back/M.glb"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("\n  texture 0: Big.pcx, " + std::to_string(w) + " x " + std::to_string(h) +
+                             ", 256 colours\n  texture 1: DogTags.pcx, 64 x 32, 2 colours, masked\n"),
+                  std::string::npos) << r.out;
+        const ImageDecoded back = decodeImage(get("back/Big.pcx"));
+        ASSERT_EQ(back.failure, "");
+        EXPECT_EQ(back.image.width, w);
+        EXPECT_EQ(back.image.height, h);
+        EXPECT_EQ(back.image.indices, big.indices);
+        EXPECT_TRUE(std::equal(big.palette.begin(), big.palette.end(), back.image.palette.begin()));
+        const ImageDecoded tags = decodeImage(get("back/DogTags.pcx"));
+        ASSERT_EQ(tags.failure, "");
+        EXPECT_EQ(tags.image.rgba, decodeImage(get("Pkg/Textures/Tags/DogTags.bmp")).image.rgba);
+        const Bytes script = get("back/M.uc");
+        const std::string uc(script.begin(), script.end());
+        EXPECT_NE(uc.find("\n#exec TEXTURE IMPORT NAME=BigSkin FILE=Textures\\Big.pcx GROUP=Skins\n"
+                          "#exec TEXTURE IMPORT NAME=DogTags FILE=Textures\\Tags\\DogTags.pcx GROUP=DogTags FLAGS=2\n"
+                          "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=BigSkin\n"
+                          "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=DogTags\n"),
+                  std::string::npos) << uc;
     }
 }
 
