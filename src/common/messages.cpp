@@ -134,6 +134,8 @@ std::string failureMessage(const Failure& failure) {
     case Stop::TooManyOpenFiles:
         return "\n\nCan't write the new files of " + f + ": they need " + std::to_string(failure.count) +
                " files open at once, and this process may open " + failure.detail + " (ulimit -n) !\n";
+    case Stop::PackageMeshTooLarge:
+        return "\n\nCan't write mesh " + f + ": it has " + failure.detail + " !\n";
     case Stop::RecoveryFailed:
         return "\n\nCan't clean up after an interrupted run on file " + f + ": " + failure.detail +
                " !\n";
@@ -270,6 +272,106 @@ std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTr
                   " triangle, and the game places a held weapon by that order\n",
                   weaponTriangles, weaponTriangles == 1 ? "" : "s",
                   weaponTriangles == 1 ? "its" : "their");
+}
+
+std::string packageRefusalMessage(const std::string& object, const std::string& reason) {
+    return "meshfold: " + object + " is left out: " + reason + "\n";
+}
+
+std::string unmappedFlagsWarning(const std::string& mesh, unsigned triangles, unsigned first,
+                                 std::uint32_t bits) {
+    return "meshfold: warning: " + mesh +
+           format(": %u triangle%s polygon flags 0x%08X, which no _d.3d polygon type holds"
+                  " (the first is triangle %u, counting from 0): the _d.3d file keeps the rest"
+                  " of %s flags\n",
+                  triangles, triangles == 1 ? " carries" : "s carry", bits, first,
+                  triangles == 1 ? "its" : "their");
+}
+
+std::string copiedAsStoredWarning(const std::string& mesh, bool deusEx, const std::string& switches) {
+    return "meshfold: warning: " + mesh + " is stored in the " + (deusEx ? "Deus Ex" : "Unreal") +
+           " form already: its vertices are copied as stored, and " + switches +
+           " change nothing\n";
+}
+
+std::string packageTextureWarning(const std::string& texture, TextureNote note,
+                                  const std::string& detail) {
+    std::string text = "meshfold: warning: " + texture;
+    switch (note) {
+    case TextureNote::ImportedPalette:
+        return text + ": its palette " + detail +
+               " lives in another package, whose colours this one does not hold: no texture file"
+               " is written\n";
+    case TextureNote::NoPalette:
+        return text + " has no palette: no texture file is written\n";
+    case TextureNote::NoMips:
+        return text + " holds no pixels (no mip): no texture file is written\n";
+    case TextureNote::CannotDecode:
+        return text + " is stored as " + detail +
+               ", which meshfold cannot decode: no texture file is written\n";
+    case TextureNote::CannotWrite:
+        return text + " is " + detail + ", more than an 8-bit PCX file holds: no texture file is"
+               " written\n";
+    case TextureNote::CompressedCopy:
+        return text + ": its palette cannot be used, so its " + detail +
+               " copy is written, made 8-bit\n";
+    case TextureNote::Resized:
+        return text + " is resized from " + detail +
+               ": a texture's sides must be powers of two for the engine's importer\n";
+    case TextureNote::ProceduralData:
+        return text + " is a " + detail +
+               ": its first frame is written as a plain texture, and its settings are not kept\n";
+    case TextureNote::SharedName:
+        return text + " shares its name with another texture of the package: written as " +
+               detail + ", and its slots name it in full\n";
+    }
+    return text + "\n";
+}
+
+std::string packageListingLine(const std::string& package, unsigned version, std::size_t meshes,
+                               std::size_t textures) {
+    return "\nPackage " + package +
+           format(" (version %u): %zu mesh%s, %zu texture%s", version, meshes,
+                  meshes == 1 ? "" : "es", textures, textures == 1 ? "" : "s");
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + items[i];
+    }
+    return text;
+}
+
+} // namespace
+
+std::string meshListingLine(const MeshListing& m) {
+    std::string line = "\nMesh " + m.name + ": " + m.className + ", " +
+                       (m.deusEx ? "Deus Ex" : "Unreal") + " form" +
+                       format(", %u frame%s, %u vert%s, %u triangle%s", m.frames,
+                              m.frames == 1 ? "" : "s", m.vertices, m.vertices == 1 ? "ex" : "ices",
+                              m.triangles, m.triangles == 1 ? "" : "s");
+    if (m.weaponTriangles > 0) {
+        line += format(" (%u weapon triangle%s)", m.weaponTriangles, m.weaponTriangles == 1 ? "" : "s");
+    }
+    line += "; sequences: " + (m.sequences.empty() ? std::string("none") : joined(m.sequences));
+    return line + "; texture slots: " + (m.slots.empty() ? std::string("none") : joined(m.slots));
+}
+
+std::string textureListingLine(const TextureListing& t) {
+    std::string line = "\nTexture " + t.name + (t.group.empty() ? "" : " (group " + t.group + ")") +
+                       format(": %u x %u, ", t.width, t.height) + t.format +
+                       (t.masked ? ", masked" : "");
+    if (t.file.empty()) {
+        return line + "; not written";
+    }
+    return line + (t.madeEightBit ? "; made 8-bit as " : "; as ") + t.file;
+}
+
+std::string refusedListingLine(const std::string& object, const std::string& reason) {
+    return "\nLeft out " + object + ": " + reason;
 }
 
 } // namespace meshfold

@@ -212,6 +212,25 @@ std::vector<std::string> scriptPathParts(std::string_view path) {
     return parts;
 }
 
+namespace {
+
+// What comes before a qualified name's last part: "Pkg.Skins" of "Pkg.Skins.Body".
+std::string_view groupQualifier(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : name.substr(0, dot);
+}
+
+// True when `qualifier` ends with the group path `group` ("Pkg.Skins" and "Skins" with Skins).
+bool qualifiedBy(std::string_view qualifier, std::string_view group) {
+    if (qualifier.size() < group.size() ||
+        !equalsIgnoringAsciiCase(qualifier.substr(qualifier.size() - group.size()), group)) {
+        return false;
+    }
+    return qualifier.size() == group.size() || qualifier[qualifier.size() - group.size() - 1] == '.';
+}
+
+} // namespace
+
 std::vector<SlotTexture> meshSlotTextures(const ExecLines& lines, std::string_view mesh) {
     std::vector<std::string_view> maps = {mesh};
     for (const MeshMapLine& m : lines.meshMaps) {
@@ -232,9 +251,13 @@ std::vector<SlotTexture> meshSlotTextures(const ExecLines& lines, std::string_vi
     std::vector<SlotTexture> out;
     for (auto& [slot, texture] : slots) {
         const std::string_view name = unqualifiedName(texture.texture);
+        const std::string_view qualifier = groupQualifier(texture.texture);
+        bool inGroup = false; // an import whose group the name gives has been found
         for (const TextureImportLine& t : lines.textureImports) {
-            if (equalsIgnoringAsciiCase(t.name, name)) {
+            const bool groupMatches = !t.group.empty() && qualifiedBy(qualifier, t.group);
+            if (equalsIgnoringAsciiCase(t.name, name) && (groupMatches || !inGroup)) {
                 texture.import = t;
+                inGroup = inGroup || groupMatches;
             }
         }
         out.push_back(std::move(texture));

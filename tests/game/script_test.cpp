@@ -51,6 +51,16 @@ TEST(PackageLines, EachSlotGetsTheTextureItsLastLineNames) {
          "#exec TEXTURE IMPORT NAME=B FILE=b1.pcx\n"
          "#exec TEXTURE IMPORT NAME=b FILE=b2.bmp GROUP=G\n",
          {"0:B=b2.bmp/0"}},
+        {"a qualified name takes the import of its group, when one has it", "M",
+         "#exec TEXTURE IMPORT NAME=Skin FILE=A_Skin.pcx GROUP=A\n"
+         "#exec TEXTURE IMPORT NAME=Skin FILE=B_Sub_Skin.pcx GROUP=B.Sub\n"
+         "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Pkg.A.Skin\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Pkg.b.sub.skin\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=2 TEXTURE=Pkg.Other.Skin\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=3 TEXTURE=XA.Skin\n",
+         {"0:Pkg.A.Skin=A_Skin.pcx/0", "1:Pkg.b.sub.skin=B_Sub_Skin.pcx/0", "2:Pkg.Other.Skin=Skin.pcx/0",
+          "3:XA.Skin=Skin.pcx/0"}},
         {"a mesh map made by MESHMAP NEW counts, other meshes' lines and broken lines do not", "jazz",
          "#exec MESHMAP NEW MESHMAP=JazzMap MESH=jazz\n"
          "#exec MESHMAP SETTEXTURE MESHMAP=JazzMap NUM=1 TEXTURE=A\n"

@@ -6,6 +6,7 @@
 #include "meshfold/package/inventory.h"
 #include "meshfold/package/package.h"
 #include "meshfold/package/polygon_flags.h"
+#include "corpus_sources.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@
 
 namespace meshfold::package {
 namespace {
+
+using namespace corpus;
 
 using test::Bytes;
 namespace fs = std::filesystem;
@@ -163,74 +166,7 @@ TEST(PackageCorpus, DeusExMeshesHaveEightByteVertices) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Source files: `_a.3d` (packed words) and `_d.3d` (16-byte triangles).
-
-struct SourceMesh {
-    std::uint32_t frames = 0, verts = 0;
-    std::vector<std::uint32_t> words; // frame-major
-    struct Tri {
-        std::array<std::uint16_t, 3> v;
-        std::uint8_t type, texture;
-        std::array<std::uint8_t, 6> uv;
-    };
-    std::vector<Tri> tris;
-};
-
-std::uint32_t le32(const Bytes& b, std::size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-std::uint16_t le16(const Bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-SourceMesh readSource(const fs::path& base) {
-    SourceMesh s;
-    const Bytes a = test::readFile(fs::path(base.string() + "_a.3d"));
-    const Bytes d = test::readFile(fs::path(base.string() + "_d.3d"));
-    s.frames = le16(a, 0);
-    s.verts = le16(a, 2) / 4u;
-    for (std::size_t i = 0; i < std::size_t{s.frames} * s.verts; ++i) {
-        s.words.push_back(le32(a, 4 + 4 * i));
-    }
-    const std::uint16_t polys = le16(d, 0);
-    for (std::size_t i = 0; i < polys; ++i) {
-        const std::size_t at = 48 + 16 * i;
-        SourceMesh::Tri t{};
-        for (std::size_t k = 0; k < 3; ++k) {
-            t.v[k] = le16(d, at + 2 * k);
-        }
-        t.type = d[at + 6];
-        std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(at + 8), 6, t.uv.begin());
-        t.texture = d[at + 14];
-        s.tris.push_back(t);
-    }
-    return s;
-}
-
-// A triangle as a comparable key: each corner's vertex (by `vertexKey`) and coordinates, the
-// corners rotated so that the smallest comes first (winding kept), then texture and type.
-using Corner = std::tuple<std::uint64_t, std::uint8_t, std::uint8_t>;
-using TriKey = std::tuple<std::array<Corner, 3>, int, int>;
-
-TriKey triKey(std::array<Corner, 3> c, int texture, int type) {
-    const auto first = std::min_element(c.begin(), c.end());
-    std::rotate(c.begin(), first, c.end());
-    return {c, texture, type};
-}
-
-// Each vertex's key: its index (when the orders agree) or its words over all frames.
-struct VertexKeys {
-    std::vector<std::uint64_t> source, stored;
-};
-
-std::uint64_t trajectory(const std::vector<std::uint32_t>& words, std::uint32_t verts,
-                         std::uint32_t frames, std::uint32_t k) {
-    std::uint64_t h = 1469598103934665603ull;
-    for (std::uint32_t f = 0; f < frames; ++f) {
-        h = (h ^ words[std::size_t{f} * verts + k]) * 1099511628211ull;
-    }
-    return h;
-}
+// The meshes against their source files (corpus_sources.h reads them).
 
 void expectSameMesh(const Mesh& m, const SourceMesh& s, bool sameOrder) {
     ASSERT_EQ(static_cast<std::uint32_t>(m.frameCount), s.frames);
@@ -408,43 +344,6 @@ void expectScriptAgrees(const Package& p, const Mesh& m, const std::vector<ExecL
     EXPECT_GT(slots, 0u);
 }
 
-struct Sourced {
-    const char* package;
-    const char* mesh;
-    const char* source; // the `_a.3d` / `_d.3d` base, beside the corpus folder
-    const char* script; // empty when the mesh has none
-    bool sameOrder;     // the package keeps the source's vertex order (the remapped meshes)
-};
-
-std::vector<Sourced> sourcedMeshes() {
-    std::vector<Sourced> out = {
-        {"1337GameDev_Ut99Mods/System/HeadHunter.u", "Skull",
-         "1337GameDev_Ut99Mods/HeadHunter/Models/Skull/Skull",
-         "1337GameDev_Ut99Mods/HeadHunter/Classes/SkullItem.uc", false},
-        {"1337GameDev_Ut99Mods/System/KillConfirmed.u", "dogTag",
-         "1337GameDev_Ut99Mods/KillConfirmed/Models/DogTags/Tags",
-         "1337GameDev_Ut99Mods/KillConfirmed/Classes/DogTagItemVisuals.uc", false},
-        {"SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/System/Jazz3.u", "Jazz",
-         "SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/Jazz3/Models/Jazz",
-         "SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/Jazz3/Classes/jazz.uc", true},
-    };
-    static const char* const kDecorations[] = {
-        "BlueFlower", "RedFlower", "Shortpine1", "Willtree1", "YellowFlower", "crabgrass1",
-        "flower1a",   "flower1b",  "flower1open", "lightbulb", "palmtree1", "plant1",
-        "plant2",     "plant3",    "shrub1a",    "shrub1b",   "shrub1c",   "tree1",
-        "tree2"};
-    static std::vector<std::string> keep;
-    keep.reserve(3 * std::size(kDecorations));
-    for (const char* d : kDecorations) {
-        const std::string root = "SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/JazzDecoration/";
-        keep.push_back(root + "Models/" + d);
-        const std::string script = root + "Classes/" + d + ".uc";
-        keep.push_back(fs::exists(test::corpusUe1Dir() / script) ? script : std::string());
-        out.push_back({"SnakieJakie_Jazz-Jackrabbit-3D-Archive/Builds/227/System/JazzDecoration.u",
-                       d, keep[keep.size() - 2].c_str(), keep.back().c_str(), true});
-    }
-    return out;
-}
 
 TEST(PackageCorpus, MeshesEqualTheirSourceFilesAndScripts) {
     SKIP_WITHOUT_CORPUS();

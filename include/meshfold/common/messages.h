@@ -6,6 +6,7 @@
 // Every message starts with a newline so that consecutive messages form lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -129,6 +130,8 @@ enum class Stop {
     GltfTooLarge,            // names the .glb: it would pass the 4 GiB a .glb can count
     TooManyOpenFiles,        // names the mesh's file, counts the files its new files need open
                              // at once (detail: this process's limit)
+    PackageMeshTooLarge,     // names a package's mesh (Pkg.Group.Name) and what it has that its
+                             // two files cannot hold (detail)
 };
 
 // A stop and the file it concerns (empty where the message names none).
@@ -219,5 +222,60 @@ std::string dropBackupNote(const std::string& found, bool several, bool dryRun);
 std::string leftoverNotOursWarning(const std::string& path);
 std::string weaponTriangleWarning(const std::string& dataFile, unsigned weaponTriangles);
 std::string smallScaleWarning(const std::string& animFile);
+
+// ---- Compiled packages ----
+// Every line names the package's object by its full name, `Pkg.Group.Name`.
+
+// An object of a package that the reader refused, and why (a clause: "it is a SkeletalMesh, not
+// a vertex mesh"). For standard error; nothing of that object is written.
+std::string packageRefusalMessage(const std::string& object, const std::string& reason);
+
+// A mesh `triangles` of whose triangles carry polygon flags that no `_d.3d` polygon type holds
+// (`bits`, all of them together; the first such is triangle `first`).
+std::string unmappedFlagsWarning(const std::string& mesh, unsigned triangles, unsigned first,
+                                 std::uint32_t bits);
+
+// A mesh already in the form asked for: its vertices are copied as stored, and `switches`
+// ("-ms", "-h", "-ms and -h"), which only apply to a conversion, change nothing.
+std::string copiedAsStoredWarning(const std::string& mesh, bool deusEx, const std::string& switches);
+
+// What became of a texture that is not written as it is stored.
+enum class TextureNote {
+    ImportedPalette, // detail: the palette's full name; no file
+    NoPalette,       // a P8 texture without a palette; no file
+    NoMips,          // no pixels at all; no file
+    CannotDecode,    // detail: the pixel format meshfold does not decode; no file
+    CannotWrite,     // detail: its size; no file (a PCX side stops at 65534)
+    CompressedCopy,  // detail: the copy's format; written from it (its palette is not usable)
+    Resized,         // detail: "W x H to W' x H'": a side was not a power of two
+    ProceduralData,  // detail: its class; written as a plain texture of its first frame
+    SharedName,      // detail: the file written; another texture of the package has its name
+};
+std::string packageTextureWarning(const std::string& texture, TextureNote note,
+                                  const std::string& detail = {});
+
+// The lines of a package's listing (--list), each starting with a newline.
+struct MeshListing {
+    std::string name;      // the mesh's name in its package (`Group.Name` when in a group)
+    std::string className; // Mesh or LodMesh
+    bool deusEx = false;   // the form it is stored in
+    std::uint32_t frames = 0, vertices = 0, triangles = 0, weaponTriangles = 0;
+    std::vector<std::string> sequences; // "Walk (frames 0-9, 15 fps)"
+    std::vector<std::string> slots;     // "1 Skin", "2 Botpack.Skins.Foo (the game's own)"
+};
+struct TextureListing {
+    std::string name;  // its name in the package, without its group
+    std::string group; // empty when none
+    std::string format; // P8, DXT1, BGRA8, ...
+    std::uint32_t width = 0, height = 0;
+    bool masked = false;
+    bool madeEightBit = false; // quantised from another format
+    std::string file;          // where it goes, or empty when it is not written
+};
+std::string packageListingLine(const std::string& package, unsigned version, std::size_t meshes,
+                               std::size_t textures);
+std::string meshListingLine(const MeshListing& mesh);
+std::string textureListingLine(const TextureListing& texture);
+std::string refusedListingLine(const std::string& object, const std::string& reason);
 
 } // namespace meshfold

@@ -97,8 +97,10 @@ struct SlotTexture {
 // The slots of mesh `mesh`: for each slot that a SETTEXTURE line of a mesh
 // map of it sets (a mesh map is named like the mesh, or made from it by a
 // MESHMAP NEW line; names ignore case), the texture of the last such line,
-// with the last TEXTURE IMPORT whose name is the texture's unqualified name.
-// In slot order.
+// with the last TEXTURE IMPORT whose name is the texture's unqualified name;
+// of those, where the texture is qualified (Pkg.Group.Name, Group.Name), the
+// last whose GROUP= the qualifier ends with, when there is one (two textures
+// of a package may share a name in different groups). In slot order.
 std::vector<SlotTexture> meshSlotTextures(const ExecLines& lines, std::string_view mesh);
 
 // The sequences of mesh `mesh` (MESH= ignoring case), in order.
