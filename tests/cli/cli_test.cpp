@@ -1190,8 +1190,9 @@ TEST_F(CliGltf, ExportWritesEveryFrameCornerAndMaterialAndLeavesTheMeshAlone) {
 }
 
 // The bundled example's cube, exported with its texture and brought back:
-// the texture file comes back as the package has it, listed in a dry run
-// that writes nothing, and its import lines with it; --texture-size caps it.
+// the texture file comes back as the package has it, beside the glTF file
+// wherever the run is, listed in a dry run that writes nothing, and its
+// import lines with it; --texture-size caps new images only.
 TEST_F(CliGltf, TexturesComeBackBesideTheGltfFileWithTheirImportLines) {
     const fs::path examples = sourceDir() / "examples";
     for (const char* f : {"Cube_a.3d", "Cube_d.3d"}) {
@@ -1224,9 +1225,27 @@ TEST_F(CliGltf, TexturesComeBackBesideTheGltfFileWithTheirImportLines) {
     for (const std::string& n : listFolder(scratch.dir)) {
         EXPECT_EQ(n.find(".meshfold-"), std::string::npos) << n;
     }
-    const RunResult small = run({"--uc", "--texture-size=16", "Cube.glb"});
-    EXPECT_NE(small.out.find("\n  texture 0: CubeTex.pcx, 16 x 16, "), std::string::npos) << small.out;
-    EXPECT_EQ(decodeImage(get("CubeTex.pcx")).image.width, 16u);
+    // Named from another folder, the file's textures go beside it, not
+    // into the folder the run is in.
+    fs::create_directories(path("sub"));
+    fs::copy_file(path("Cube.glb"), path("sub/Cube.glb"));
+    fs::remove(path("CubeTex.pcx"));
+    const auto here = listFolder(scratch.dir);
+    ASSERT_EQ(run({"--uc", "sub/Cube.glb"}).status, 0);
+    EXPECT_EQ(listFolder(scratch.dir), here); // nothing new where the run is
+    for (const char* f : {"CubeTex.pcx", "Cube_a.3d", "Cube_d.3d", "Cube.uc"}) {
+        EXPECT_TRUE(fs::exists(path(std::string("sub/") + f))) << f;
+    }
+    EXPECT_EQ(decodeImage(get("sub/CubeTex.pcx")).image.indices, want.image.indices);
+    // --texture-size caps the images that were never the game's; the
+    // cube's texture, coming home, keeps its size.
+    const RunResult home = run({"--uc", "--texture-size=16", "Cube.glb"});
+    EXPECT_NE(home.out.find("\n  texture 0: CubeTex.pcx, 64 x 64, "), std::string::npos) << home.out;
+    EXPECT_EQ(decodeImage(get("CubeTex.pcx")).image.width, 64u);
+    put("Photo.glb", readFile(sourceDir() / "tests" / "data" / "gltf" / "textured.glb"));
+    const RunResult small = run({"--uc", "--texture-size=16", "Photo.glb"});
+    EXPECT_NE(small.out.find("\n  texture 0: PhotoTex0.pcx, 16 x 16, "), std::string::npos) << small.out;
+    EXPECT_EQ(decodeImage(get("PhotoTex0.pcx")).image.width, 16u);
     EXPECT_EQ(run({"--uc", "--texture-size", "48", "Cube.glb"}).status, 2);
 }
 
@@ -2104,6 +2123,14 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
          {{0, "New"}, {1, "Old"}},
          {},
          2},
+        {"a file name in the script matching several spellings: none is guessed",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Textures\\skin.pcx\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
+         {{"Textures/Skin.pcx", smallPcx()}, {"Textures/SKIN.PCX", smallPcx()}},
+         {},
+         {"M_a.3d: texture slot 0 is Skin, whose file Textures\\skin.pcx is not in the package"},
+         0},
         {"a damaged file warns",
          "",
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
@@ -2114,6 +2141,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(path("Pkg"));
+        fs::remove_all(path("Textures"));
         for (const char* f : {"M.uc", "Skin.pcx", "New.bmp", "M_a.3d", "M_d.3d", "M.glb"}) {
             fs::remove(path(f));
         }
