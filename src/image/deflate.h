@@ -9,11 +9,14 @@
 
 namespace meshfold {
 
-// zlib's compression level for PNGs. Level 6, zlib's default, gives these
-// textures within 1 % of the bytes of its best level (9) in a third of the
-// time: the export's time budget goes further there than in the last bytes
-// (bench/image_bench.cpp prints both).
-inline constexpr int kPngDeflateLevel = 6;
+// zlib's compression level for PNGs: 4, its first level with lazy
+// matching. Over the 22 textures the real packages embed it gives 0.9 %
+// more bytes than Pillow's optimize=True (zlib at level 9) on the same
+// pixels, in a fifth of level 9's time and five eighths of level 6's (0.1 %
+// more bytes): the textured export's speed goal, at most 3 times cp + sync
+// of its .glb files (bench/e2e.sh, docs/performance.md), leaves no room for
+// more.
+inline constexpr int kPngDeflateLevel = 4;
 
 // A zlib stream (RFC 1950) that inflates to `data` (shorter than 2^31
 // bytes: a PNG's rows of at most kMaxImageSide x kMaxImageSide pixels),
