@@ -60,8 +60,8 @@ std::string outOfRange(const GltfRead& read, double factor, bool unreal) {
     for (int a = 0; a < 3; ++a) {
         const long highest = !unreal ? 32767 : a == 2 ? 511 : 1023;
         const long lowest = -highest - 1;
-        const long lowStep = quantise(e.low[a] * factor, a, unreal);
-        const long highStep = quantise(e.high[a] * factor, a, unreal);
+        const long lowStep = quantiseCoordinate(e.low[a] * factor, a, unreal);
+        const long highStep = quantiseCoordinate(e.high[a] * factor, a, unreal);
         if (e.any && (lowStep < lowest || highStep > highest)) {
             return std::string(1, kAxisNames[a]) + " from " + decimal(e.low[a] * factor) + " to " +
                    decimal(e.high[a] * factor) + " (the form takes " + decimal(l.low[a]) + " to " +
@@ -83,7 +83,7 @@ void writeAnim(const GltfRead& read, const GameMeshOptions& o, double factor, st
             const float* p = read.positions.data() + (f * read.vertexCount + v) * 3;
             long q[3];
             for (int a = 0; a < 3; ++a) {
-                q[a] = quantise(p[a] * factor, a, o.unreal);
+                q[a] = quantiseCoordinate(p[a] * factor, a, o.unreal);
             }
             includeInRange(out.ranges.x, static_cast<std::int16_t>(q[0]));
             includeInRange(out.ranges.y, static_cast<std::int16_t>(q[1]));
@@ -143,7 +143,7 @@ FormLimits formLimits(bool unreal) {
     return {{-128, -128, -128}, {1023 / 8.0, 1023 / 8.0, 511 / 4.0}};
 }
 
-long quantise(double v, int axis, bool unreal) {
+long quantiseCoordinate(double v, int axis, bool unreal) {
     const double scaled = v * stepsPerUnit(axis, unreal);
     const double r = std::round(scaled); // halves away from zero
     return r > 1e9 ? 1000000000L : r < -1e9 ? -1000000000L : static_cast<long>(r);

@@ -45,10 +45,6 @@ struct FrameReader {
     }
 };
 
-Failure fail(Stop stop, const std::string& file) {
-    return Failure{stop, file};
-}
-
 // The first pass: every whole frame's bounds.
 Failure scanFrames(const GltfExportJob& job, FrameReader& reader, GltfPlan& plan) {
     std::uint32_t frames = 0;
@@ -102,17 +98,7 @@ constexpr std::size_t kMaxTextureFileBytes = std::size_t{256} << 20;
 // The whole of a texture file; false when it cannot be read (or is larger
 // than any texture).
 bool readTextureFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::FILE* f = openForReading(path);
-    if (f == nullptr) {
-        return false;
-    }
-    std::uint8_t buffer[65536];
-    for (std::size_t n; bytes.size() <= kMaxTextureFileBytes && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    const bool ok = std::ferror(f) == 0 && bytes.size() <= kMaxTextureFileBytes;
-    std::fclose(f);
-    return ok;
+    return readWholeFile(path, bytes, kMaxTextureFileBytes) == WholeFile::Read;
 }
 
 // The record of a slot's texture that the materials' extras keep.

@@ -55,7 +55,7 @@ struct GltfExportResult {
 };
 
 // With --uc, the sequences and the slots' textures of the package the mesh
-// is in (see package_files.h) go into the file too: each slot's texture file
+// is in (see package_folder.h) go into the file too: each slot's texture file
 // is read and decoded once, and each way its materials show it is encoded
 // once as a PNG, which the plan holds while the frames are written. A file
 // whose PNGs another slot or the run's last mesh made (job.pngs) is not read

@@ -5,27 +5,14 @@
 #include "common/paths.h"
 
 #include <cstdio>
-#include <memory>
 
 namespace meshfold {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
+// The whole of a file the import reads; false when it cannot be opened or read.
 bool readWhole(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::unique_ptr<std::FILE, FileCloser> f(openForReading(path));
-    if (!f) {
-        return false;
-    }
-    bytes.clear();
-    std::uint8_t buffer[65536];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    return std::ferror(f.get()) == 0;
+    return readWholeFile(path, bytes) == WholeFile::Read;
 }
 
 std::string format(const char* pattern, unsigned long long a) {

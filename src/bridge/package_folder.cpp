@@ -3,24 +3,21 @@
 #include "meshfold/common/ascii.h"
 #include "common/paths.h"
 
-#include <cstdio>
+#include <cstdint>
+#include <vector>
 
 namespace meshfold {
 
 namespace {
 
-// The text of a script, up to kMaxScriptBytes; false when it cannot be opened.
+// The text of a script, up to kMaxScriptBytes of it; false (and no text)
+// when it cannot be opened or read: a read error is not the end of a script.
 bool readScript(const std::string& path, std::string& text) {
-    std::FILE* f = openForReading(path);
-    if (f == nullptr) {
-        return false;
-    }
-    char buffer[4096];
-    for (std::size_t n; text.size() < kMaxScriptBytes && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        text.append(buffer, n);
-    }
-    std::fclose(f);
-    return true;
+    std::vector<std::uint8_t> bytes;
+    const WholeFile read = readWholeFile(path, bytes, kMaxScriptBytes);
+    const bool whole = read == WholeFile::Read || read == WholeFile::TooLarge;
+    text.assign(bytes.begin(), bytes.end());
+    return whole;
 }
 
 // `folder` with a separator at its end ("" stays the current folder).

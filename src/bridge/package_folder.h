@@ -1,6 +1,6 @@
 // A mesh's package on disk: the folder its scripts are in, the lines they give
 // the mesh, and where the files they name really are. Reads files through the
-// platform layer; package.h reads the lines.
+// platform layer; game/script.h reads the lines.
 #pragma once
 
 #include "meshfold/game/script.h"

@@ -1,7 +1,8 @@
 // The glTF steps of a run: the export of a mesh as NAME.glb, and a game mesh
-// made from a glTF file with its import script.
+// made from a glTF file with its import script and textures.
 #include "cli/gltf_steps.h"
 
+#include "cli/game_steps.h"
 #include "bridge/gltf_export.h"
 #include "bridge/gltf_import.h"
 #include "common/paths.h"
@@ -60,7 +61,52 @@ std::size_t importFileCount(const RunOptions& o, const ImportedMesh& m) {
     return 2 + (o.importScript ? 1 : 0) + static_cast<std::size_t>(written);
 }
 
+// Writes NAME.glb into a temporary file beside it; in a dry run only sizes
+// it. The animation file stays open, to be read again should the mesh be
+// written again on its own.
+Failure writeGltf(Session& io, Conversion& c) {
+    const MeshInspection& m = c.inspected;
+    const GltfExportJob job{c.options,     c.anim.get(),      m.info,
+                            m.frames,      m.dataStart,       io.dryRun,
+                            io.buffers.in, io.packageScripts, io.texturePngs};
+    const GltfExportResult r = exportGltf(job, c.newAnim);
+    for (const std::string& line : r.warnings) {
+        note(io, line);
+    }
+    emit(io, c, r.lines);
+    c.converted.bytesRead = r.vertexBytes;
+    c.bytesWritten = r.figures.bytes;
+    c.exported = r.figures;
+    if (r.failure.stop == Stop::CantOpenForWriting) {
+        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
+    }
+    return r.failure;
+}
+
 } // namespace
+
+Failure prepareExport(Session& io, Conversion& c) {
+    Failure f = inspectGameFiles(io, c);
+    if (f.stop == Stop::None) {
+        f = replaceable(gltfFileName(c.options), true);
+    }
+    c.newFiles = 1;
+    return f;
+}
+
+Failure writeExport(Session& io, Conversion& c) {
+    const Failure f = writeGltf(io, c);
+    if (f.stop == Stop::None) {
+        warnAboutVertexBytes(io, c);
+    } else {
+        abandon(c);
+    }
+    return f;
+}
+
+std::string exportDone(const Session& io, const Conversion& c) {
+    return exportReport(c.exported, io.dryRun);
+}
 
 Failure writeImport(Session& io, Conversion& c) {
     const RunOptions& o = c.options;
@@ -76,32 +122,15 @@ Failure writeImport(Session& io, Conversion& c) {
     c.newTextures.assign(m.textures.size(), Replacement{});
     for (std::size_t i = 0; i < m.textures.size() && f.stop == Stop::None; ++i) {
         if (!m.textures[i].sameAsEarlier) {
-            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx, c.newTextures[i]);
+            f = writeNewFile(io, c, textureFile(o, m.textures[i]), {}, m.textures[i].pcx,
+                             c.newTextures[i]);
         }
     }
-    c.ranges = m.mesh.ranges;
+    c.converted.ranges = m.mesh.ranges;
     if (f.stop != Stop::None) {
         abandon(c);
     }
     return f;
-}
-
-Failure writeGltf(Session& io, Conversion& c) {
-    const GltfExportJob job{c.options, c.anim.get(), c.info, c.frames, c.dataStart, io.dryRun, io.in,
-                            io.packageScripts, io.texturePngs};
-    const GltfExportResult r = exportGltf(job, c.newAnim);
-    for (const std::string& line : r.warnings) {
-        note(io, line);
-    }
-    emit(io, c, r.lines);
-    c.anim.reset();
-    c.vertexBytes = r.vertexBytes;
-    c.bytesWritten = r.figures.bytes;
-    c.exported = r.figures;
-    if (r.failure.stop == Stop::CantOpenForWriting) {
-        return refusal(c.newAnim.refused, r.failure.file, Stop::CantOpenForWriting);
-    }
-    return r.failure;
 }
 
 Failure prepareImport(Session& io, Conversion& c) {
@@ -131,52 +160,6 @@ Failure prepareImport(Session& io, Conversion& c) {
     }
     c.newFiles = importFileCount(o, m);
     return f;
-}
-
-void flushScripts(std::span<Conversion> group) {
-    for (Conversion& c : group) {
-        if (c.newScript.open && c.failure.stop == Stop::None && !finishReplacement(c.newScript)) {
-            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
-        }
-    }
-}
-
-void commitTextures(std::span<Conversion> group) {
-    for (Conversion& c : group) {
-        for (Replacement& r : c.newTextures) {
-            if (r.open && c.failure.stop == Stop::None && !finishReplacement(r)) {
-                c.failure = fail(Stop::WriteFailed, r.target);
-            }
-        }
-        for (Replacement& r : c.newTextures) {
-            if (r.open && c.failure.stop == Stop::None && !commitReplacement(r)) {
-                c.failure = fail(Stop::WriteFailed, r.target);
-            }
-            abandonReplacement(r);
-        }
-        if (!c.newTextures.empty() && c.failure.stop == Stop::None) {
-            Folder folder;
-            (void)(openFolder(folderOf(c.newTextures.front().target), folder) && syncFolder(folder));
-            closeFolder(folder);
-        }
-        c.newTextures.clear();
-    }
-}
-
-void commitScript(Conversion& c) {
-    if (!c.newScript.open) {
-        return;
-    }
-    if (c.failure.stop == Stop::None) {
-        if (commitReplacement(c.newScript)) {
-            Folder folder;
-            (void)(openFolder(folderOf(c.newScript.target), folder) && syncFolder(folder));
-            closeFolder(folder);
-        } else {
-            c.failure = fail(Stop::WriteFailed, c.options.baseName + ".uc");
-        }
-    }
-    abandonReplacement(c.newScript);
 }
 
 } // namespace meshfold

@@ -1,26 +1,22 @@
-// The run driver: the steps of a conversion in order, and the one place that
-// prints a failure and picks the exit status.
+// The run driver: each mesh's kind chosen once from a table of steps, its
+// steps called in order, the meshes in groups whose new files are committed
+// together, and the one place that prints a failure and picks the exit
+// status.
 #include "meshfold/cli/run.h"
 
 #include "commit/commit.h"
-#include "meshfold/game/convert.h"
-#include "meshfold/game/format.h"
-#include "meshfold/game/frames.h"
+#include "cli/game_steps.h"
 #include "cli/gltf_steps.h"
-#include "meshfold/game/inspect.h"
 #include "meshfold/common/messages.h"
 #include "cli/names.h"
 #include "meshfold/cli/options.h"
 #include "meshfold/platform/platform.h"
-#include "meshfold/game/reverse.h"
 #include "cli/run_steps.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace meshfold {
@@ -83,268 +79,47 @@ bool fits(const Held& h) {
 // the disk never falls far behind and large meshes report as they finish.
 constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
 
-// Reads up to `size` more bytes onto the end of `bytes`; stops early at end
-// of file. False on a read error: a file that cannot be read is not a short one.
-bool readUpTo(std::FILE* f, std::size_t size, std::vector<std::uint8_t>& bytes) {
-    const std::size_t have = bytes.size();
-    bytes.resize(have + size);
-    bytes.resize(have + std::fread(bytes.data() + have, 1, size, f));
-    return std::ferror(f) == 0;
+const std::string& animFile(const RunOptions& o) {
+    return o.animFileName;
 }
 
-// Reads the rest of the file onto the end of `bytes`. False on a read error.
-bool readRest(std::FILE* f, std::vector<std::uint8_t>& bytes) {
-    constexpr std::size_t kStep = 65536;
-    while (readUpTo(f, kStep, bytes)) {
-        if (std::feof(f)) {
-            return true;
-        }
-    }
-    return false;
+const std::string& gltfSource(const RunOptions& o) {
+    return o.gltfSource;
 }
 
-// A file that cannot be opened for reading, and why. When several files match
-// its name ignoring case, standard error lists them, since none was taken.
-Failure cantOpen(Session& io, const std::string& file, const std::vector<std::string>& candidates) {
-    if (!candidates.empty()) {
-        note(io, caseCandidatesNote(file, candidates));
-    }
-    return fail(heldByAnotherProgram(file) ? Stop::InUse : Stop::CantOpen, file);
+// The kinds of mesh a run takes, one row a kind, as ninja keeps its tools in
+// one table: a mesh's kind is the first row that takes it, chosen once when
+// the mesh is named, and the driver then calls only through that row. A new
+// kind is a new row (before the last, which takes every mesh) and its steps
+// in a file of their own beside gltf_steps.cpp.
+const MeshKind kMeshKinds[] = {
+    // A mesh made from a glTF file: the name of one.
+    {[](const RunOptions& o) { return !o.gltfSource.empty(); }, gltfSource, prepareImport,
+     writeImport, writeImport, rangesReport},
+    // The game's own files shown as NAME.glb (--to-gltf).
+    {[](const RunOptions& o) { return o.toGltf; }, animFile, prepareExport, writeExport,
+     writeAgainFromHeader<writeExport>, exportDone},
+    // The game's own files converted to the other form.
+    {[](const RunOptions&) { return true; }, animFile, prepareConversion, writeConversion,
+     writeAgainFromHeader<writeConversion>, rangesReport},
+};
+
+const MeshKind& kindOf(const RunOptions& o) {
+    return *std::find_if(std::begin(kMeshKinds), std::end(kMeshKinds),
+                         [&o](const MeshKind& k) { return k.takes(o); });
 }
 
-// Reads the start of the first frame, as far as inspection wants it, into the
-// session's input buffer, then puts the file back right after its header for
-// the conversion. False on a read error.
-bool readFirstFrame(Session& io, Conversion& c, std::span<const std::uint8_t>& frame) {
-    const std::size_t wanted = std::min(firstFrameBytesWanted(c.info, c.dataStart), io.in.size());
-    if (wanted == 0) {
-        return true;
-    }
-    frame = {io.in.data(), std::fread(io.in.data(), 1, wanted, c.anim.get())};
-    return !std::ferror(c.anim.get()) &&
-           std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0;
-}
-
-Failure inspect(Session& io, Conversion& c) {
-    const RunOptions& o = c.options;
-    c.anim.reset(openForReading(o.animFileName));
-    if (!c.anim) {
-        return cantOpen(io, o.animFileName, c.named->animCandidates);
-    }
-    c.animRead = stampOf(c.anim.get());
-    std::vector<std::uint8_t> animHead;
-    if (!readUpTo(c.anim.get(), kAnimHeaderSize, animHead)) {
-        return fail(Stop::ReadFailed, o.animFileName);
-    }
-    InspectStep step = inspectAnimHeader(o, animHead, c.info);
-    emit(io, c, step.progress);
-    if (step.failure.stop != Stop::None) {
-        return step.failure;
-    }
-
-    InputFile data(openForReading(o.dataFileName));
-    if (!data) {
-        return cantOpen(io, o.dataFileName, c.named->dataCandidates);
-    }
-    c.dataRead = stampOf(data.get());
-    // An export keeps every byte of the data file, those after its last
-    // triangle too.
-    if (!readUpTo(data.get(), kDataCountsSize, c.dataStart) ||
-        !readUpTo(data.get(), dataBytesWanted(c.dataStart) - c.dataStart.size(), c.dataStart) ||
-        (o.toGltf && !readRest(data.get(), c.dataStart))) {
-        return fail(Stop::ReadFailed, o.dataFileName);
-    }
-    data.reset();
-    std::span<const std::uint8_t> firstFrame;
-    const bool readable = readFirstFrame(io, c, firstFrame);
-    step = inspectDataHeader(o, c.dataStart, c.info, firstFrame);
-    emit(io, c, step.progress);
-    c.frames = step.frames;
-    if (o.toUnreal && o.hiRes) {
-        // The slots of the first frame, which inspection reads for every wide mesh.
-        const std::size_t slots = std::size_t{c.info.vertexCount} * kWideVertexSize;
-        c.smallScale = writtenWithoutHiRes(firstFrame.first(std::min(slots, firstFrame.size())),
-                                           o.milkshapeFix);
-    }
-    return readable ? step.failure : fail(Stop::ReadFailed, o.animFileName);
-}
-
-// What the triangles say about a mesh that is going to be converted.
-void warnAboutTriangles(Session& io, const Conversion& c) {
-    const TriangleFindings t = checkTriangles(c.dataStart, c.info);
-    const std::string& file = c.options.dataFileName;
-    if (t.badIndex > 0) {
-        note(io, triangleIndexWarning(file, t.badIndex, c.info.polygonCount, t.firstBad,
-                                      t.firstBadIndex, c.info.vertexCount));
-    }
-    if (c.options.milkshapeFix && t.weapons > 0) {
-        note(io, weaponTriangleWarning(file, t.weapons));
-    }
-}
-
-// A mesh converted without -h and taken back with it comes out a few field
-// steps across; converted again, a speck. The run still does what was asked.
-void warnAboutScale(Session& io, const Conversion& c) {
-    if (c.smallScale) {
-        note(io, smallScaleWarning(c.options.animFileName));
-    }
-}
-
-// A file with more or fewer vertex bytes than its frames need converts as it
-// comes, but the game will show a garbled frame.
-void warnAboutVertexBytes(Session& io, Conversion& c) {
-    const std::uint64_t expected = std::uint64_t{c.info.frameCount} * c.info.frameSize;
-    if (!std::exchange(c.vertexBytesChecked, true) && c.vertexBytes != expected) {
-        note(io, vertexBytesWarning(c.options.animFileName, c.vertexBytes, c.info.frameCount,
-                                    c.info.frameSize));
-    }
-}
-
-// Checks, before anything is written (in a dry run too), that every file the
-// run will replace (or, exporting, create) can be replaced by this user.
-Failure checkWritable(const RunOptions& o) {
-    if (o.toGltf) {
-        return replaceable(gltfFileName(o), true);
-    }
-    const Failure f = replaceable(o.animFileName);
-    if (f.stop != Stop::None || !o.milkshapeFix) {
-        return f;
-    }
-    return replaceable(o.dataFileName);
-}
-
-// Converts `count` vertices gathered at `in` into `out` in the run's
-// direction, and returns how many bytes they take there.
-std::size_t convertVertices(Conversion& c, const std::uint8_t* in, std::size_t count,
-                            std::uint8_t* out) {
-    const ConvertMode mode{c.options.milkshapeFix, c.options.hiRes};
-    if (c.options.toUnreal) {
-        packVertices(in, count, out, mode, c.ranges, c.packing);
-        return count * kPackedVertexSize;
-    }
-    convertWords(in, count, out, mode, c.ranges);
-    return count * kWideVertexSize;
-}
-
-// Streams the vertices after the header that the frames' layout keeps into
-// the new animation file: packed words as wide vertices (every whole word,
-// or with room to spare the first N words of each frame), or taking a mesh
-// back, the first N wide vertices of each frame as packed words. Bytes that
-// make no whole vertex are dropped.
-Failure writeVertices(Session& io, Conversion& c) {
-    const FrameLayout layout = frameLayout(c.frames);
-    std::vector<std::uint8_t>& in = io.in;
-    std::vector<std::uint8_t>& wide = io.wide;
-    std::size_t carried = 0; // bytes of an incomplete word or frame from the last read
-    for (;;) {
-        const std::size_t got = std::fread(in.data() + carried, 1, in.size() - carried, c.anim.get());
-        c.vertexBytes += got;
-        const std::size_t have = carried + got;
-        const bool atEnd = got == 0 || std::feof(c.anim.get()) || std::ferror(c.anim.get());
-        const std::size_t whole = atEnd ? have : have - have % layout.stride;
-        const std::size_t vertices = gatherVertices({in.data(), whole}, layout);
-        const std::size_t bytes = convertVertices(c, in.data(), vertices, wide.data());
-        // Once a vertex cannot be taken back nothing more is written, but every
-        // vertex is still looked at, so that the refusal can say how many.
-        if (packingFits(c.packing) && !writeAll(io, c, c.newAnim, wide.data(), bytes)) {
-            return fail(Stop::VertexWrite);
-        }
-        carried = have - whole;
-        std::memmove(in.data(), in.data() + whole, carried);
-        if (atEnd) {
-            break;
-        }
-    }
-    if (std::ferror(c.anim.get())) {
-        return fail(Stop::ReadFailed, c.options.animFileName);
-    }
-    return packingFailure(c.packing);
-}
-
-Failure writeAnimation(Session& io, Conversion& c) {
-    const RunOptions& o = c.options;
-    if (!io.dryRun && !beginReplacement(o.animFileName, {}, c.newAnim)) {
-        return refusal(c.newAnim.refused, o.animFileName, Stop::CantOpenForWriting);
-    }
-    std::uint8_t field[2];
-    writeLe16(field, c.info.frameCount);
-    if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
-        return fail(Stop::FrameCountWrite, o.animFileName);
-    }
-    writeLe16(field, newFrameSize(o, c.frames));
-    if (!writeAll(io, c, c.newAnim, field, sizeof field)) {
-        return fail(Stop::WriteFailed, o.animFileName);
-    }
-    return writeVertices(io, c);
-}
-
-Failure writeDataFile(Session& io, Conversion& c) {
-    const RunOptions& o = c.options;
-    if (!io.dryRun && !beginReplacement(o.dataFileName, c.newAnim.tag, c.newData)) {
-        return refusal(c.newData.refused, o.dataFileName, Stop::CantOpenForWriting);
-    }
-    const std::vector<std::uint8_t> bytes = milkShapeDataFile(c.dataStart, c.info);
-    if (!writeAll(io, c, c.newData, bytes.data(), bytes.size())) {
-        return fail(Stop::WriteFailed, o.dataFileName);
-    }
-    return {};
-}
-
-// The new files of a mesh that inspection accepted, in temporary files (in
-// a dry run, in memory only).
-Failure writeNewFiles(Session& io, Conversion& c) {
-    Failure f = c.options.toGltf ? writeGltf(io, c) : writeAnimation(io, c);
-    if (f.stop == Stop::None) {
-        warnAboutVertexBytes(io, c);
-        if (c.options.milkshapeFix) {
-            f = writeDataFile(io, c);
-        }
-    }
-    if (f.stop != Stop::None) {
-        abandon(c);
-    }
-    return f;
-}
-
-// A mesh's own files converted, or exported: inspection, the checks and the
-// warnings; its new file, or two with -ms, are counted.
-Failure prepareConversion(Session& io, Conversion& c) {
-    Failure f = inspect(io, c);
-    if (f.stop == Stop::None) {
-        warnAboutTriangles(io, c);
-        warnAboutScale(io, c);
-        f = checkWritable(c.options);
-    }
-    c.newFiles = c.options.milkshapeFix ? 2 : 1;
-    return f;
-}
-
-// Everything before the new files are written: recovery, then the conversion,
-// the export or the import with its checks and warnings. The animation file
-// stays open, and what inspection read of the data file (or the mesh made from
-// a glTF file) kept, until release().
+// Everything before the new files are written: recovery, then the kind's
+// own preparation. What it keeps stays until release().
 void prepare(Session& io, Conversion& c) {
     Failure f = c.named->failure; // a name that stands for no mesh
     if (f.stop == Stop::None) {
         f = recoverLeftovers(io, c);
     }
     if (f.stop == Stop::None) {
-        f = c.options.gltfSource.empty() ? prepareConversion(io, c) : prepareImport(io, c);
+        f = c.kind->prepare(io, c);
     }
     c.failure = f;
-}
-
-// The mesh's new files written anew from what prepare() kept: the animation
-// file read again from right after its header, or the mesh made from a glTF
-// file.
-Failure writeAgain(Session& io, Conversion& c) {
-    if (!c.options.gltfSource.empty()) {
-        return writeImport(io, c);
-    }
-    std::clearerr(c.anim.get());
-    return std::fseek(c.anim.get(), static_cast<long>(kAnimHeaderSize), SEEK_SET) == 0
-               ? writeNewFiles(io, c)
-               : fail(Stop::ReadFailed, c.options.animFileName);
 }
 
 // A mesh whose new files alone need more files open at once than this
@@ -354,8 +129,7 @@ Failure checkOpenFiles(const Conversion& c) {
     if (fits(alone)) {
         return {};
     }
-    const RunOptions& o = c.options;
-    return Failure{Stop::TooManyOpenFiles, o.gltfSource.empty() ? o.animFileName : o.gltfSource,
+    return Failure{Stop::TooManyOpenFiles, c.kind->source(c.options),
                    std::to_string(openFileLimit()), alone.openFiles + kOtherOpenFiles};
 }
 
@@ -366,7 +140,7 @@ void write(Session& io, Conversion& c) {
         c.failure = checkOpenFiles(c);
     }
     if (c.failure.stop == Stop::None) {
-        c.failure = c.options.gltfSource.empty() ? writeNewFiles(io, c) : writeImport(io, c);
+        c.failure = c.kind->write(io, c);
     }
 }
 
@@ -375,50 +149,27 @@ void write(Session& io, Conversion& c) {
 // or it has failed.
 void release(Conversion& c) {
     c.anim.reset();
-    c.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
+    c.inspected.dataStart = {}; // up to 1 MiB per mesh; a group must not hold them all
     c.imported = {};
 }
 
-// Moves every finished mesh of the group into place, durably; a dry run
-// checks what it can of that.
-void commitGroup(std::span<Conversion> group, bool dryRun) {
+// Finishes a group: every mesh's files in place (or left alone; a dry run
+// checks what it can of that), then each mesh's lines in order.
+void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
     std::vector<CommitTask> tasks;
     tasks.reserve(group.size());
     for (Conversion& c : group) {
-        tasks.push_back({c.options, c.newAnim, c.newData, c.animRead, c.dataRead, c.failure});
+        tasks.push_back({c.options, c.newAnim, c.newData, c.newScript, c.newTextures, c.animRead,
+                         c.dataRead, c.failure});
     }
-    if (dryRun) {
-        checkGroupFolders(tasks);
-    } else {
-        meshfold::commitGroup(tasks);
-    }
-}
-
-// The lines that end a mesh's block.
-std::string doneReport(const Session& io, const Conversion& c) {
-    if (c.options.toGltf) {
-        return exportReport(c.exported, io.dryRun);
-    }
-    return io.dryRun ? dryRunReport(c.ranges) : rangeReport(c.ranges);
-}
-
-// Finishes a group: every mesh's files in place (or left alone), then each
-// mesh's lines in order.
-void finishGroup(Session& io, std::span<Conversion> group, Tally& tally) {
-    if (!io.dryRun) {
-        flushScripts(group);
-        commitTextures(group);
-    }
-
-    commitGroup(group, io.dryRun);
-    for (Conversion& c : group) {
-        commitScript(c);
+    commitGroup(tasks, io.dryRun);
+    for (const Conversion& c : group) {
         say(io.out, c.lines);
         if (c.failure.stop != Stop::None) {
             say(io.out, failureMessage(c.failure));
             ++(alreadyInForm(c.failure.stop) ? tally.alreadyConverted : tally.failed);
         } else {
-            say(io.out, doneReport(io, c));
+            say(io.out, c.kind->doneReport(io, c));
             ++tally.converted;
         }
     }
@@ -456,11 +207,9 @@ void retryAlone(Session& io, std::vector<Conversion>& group, Tally& tally) {
     c.newData = {};
     c.newScript = {};
     c.newTextures.clear();
-    c.ranges = {};
-    c.packing = {};
-    c.vertexBytes = 0;
+    c.converted = {};
     c.bytesWritten = 0;
-    c.failure = writeAgain(io, c);
+    c.failure = c.kind->writeAgain(io, c);
 }
 
 std::uint64_t bytesWritten(std::span<const Conversion> group) {
@@ -482,6 +231,7 @@ int convertAll(const Command& cmd, Session& io) {
     for (const NamedMesh& mesh : meshes) {
         Conversion& c = group.emplace_back();
         c.named = &mesh;
+        c.kind = &kindOf(mesh.options);
         c.options = mesh.options;
         c.live = group.size() == 1;
         prepare(io, c);

@@ -26,10 +26,6 @@ void emit(Session& io, Conversion& c, std::string_view text) {
     }
 }
 
-Failure fail(Stop stop, const std::string& file) {
-    return Failure{stop, file};
-}
-
 Failure refusal(ReplaceCheck why, const std::string& file, Stop unknown) {
     switch (why) {
     case ReplaceCheck::Ok:
@@ -71,6 +67,10 @@ Failure recoverLeftovers(Session& io, const Conversion& c) {
     const RecoveryReport r = recoverMesh(c.options, io.dryRun, io.leftovers);
     note(io, r.notes);
     return r.failure;
+}
+
+std::string rangesReport(const Session& io, const Conversion& c) {
+    return io.dryRun ? dryRunReport(c.converted.ranges) : rangeReport(c.converted.ranges);
 }
 
 } // namespace meshfold

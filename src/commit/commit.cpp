@@ -1,5 +1,7 @@
-// The group commit: flush every new file, keep the originals that a second
-// move might have to restore, make those names durable, move, sync, clean up.
+// The group commit: the scripts flushed and the textures moved, then the
+// game files (flush every new file, keep the originals that a second move
+// might have to restore, make those names durable, move, sync, clean up),
+// then the scripts moved.
 #include "commit/commit.h"
 
 #include "common/paths.h"
@@ -16,10 +18,6 @@ bool live(const CommitTask& t) {
 
 bool bothFiles(const CommitTask& t) {
     return changesBothFiles(t.options);
-}
-
-Failure fail(Stop stop, const std::string& file) {
-    return Failure{stop, file, {}};
 }
 
 // The folders of a group, each opened once.
@@ -85,7 +83,7 @@ bool unchanged(const Replacement& r, const FileStamp& read) {
     return read.known ? stampOf(r.target) == read : !pathExists(r.target);
 }
 
-// Step 1: every new file on disk.
+// Step C1: every new game file on disk.
 void flushAll(std::vector<CommitTask>& group) {
     for (CommitTask& t : group) {
         if (live(t)) {
@@ -111,7 +109,7 @@ struct Originals {
     Backup data;
 };
 
-// Moves both files of a -ms mesh, steps 4 and 5. Interrupts wait until both
+// Moves both files of a -ms mesh, steps C4 and C5. Interrupts wait until both
 // moves are done or undone.
 Failure moveBoth(CommitTask& t, Originals& originals, Folders& folders) {
     const RunOptions& o = t.options;
@@ -181,7 +179,7 @@ Failure moveFiles(CommitTask& t, Originals& originals, Folders& folders) {
     return f;
 }
 
-// Steps 2 and 3: the backups of each -ms mesh's two files, then every folder
+// Steps C2 and C3: the backups of each -ms mesh's two files, then every folder
 // of those meshes flushed, so that what finishes or undoes a commit is on
 // disk before its first move. A mesh fails here when a folder of its files
 // cannot be opened to be flushed, and every -ms mesh of the group when one of
@@ -217,13 +215,38 @@ void keepOriginals(std::vector<CommitTask>& group, Folders& folders,
     }
 }
 
-} // namespace
-
-bool changesBothFiles(const RunOptions& o) {
-    return o.milkshapeFix || !o.gltfSource.empty();
+// Step A: each script on disk before anything is moved.
+void flushScripts(std::vector<CommitTask>& group) {
+    for (CommitTask& t : group) {
+        if (t.script.open && live(t) && !finishReplacement(t.script)) {
+            t.failure = fail(Stop::WriteFailed, t.options.baseName + ".uc");
+        }
+    }
 }
 
-void commitGroup(std::vector<CommitTask>& group) {
+// Step B: each mesh's textures flushed, moved one by one, their folder synced.
+void moveTextures(std::vector<CommitTask>& group) {
+    for (CommitTask& t : group) {
+        for (Replacement& r : t.textures) {
+            if (r.open && live(t) && !finishReplacement(r)) {
+                t.failure = fail(Stop::WriteFailed, r.target);
+            }
+        }
+        for (Replacement& r : t.textures) {
+            if (r.open && live(t) && !commitReplacement(r)) {
+                t.failure = fail(Stop::WriteFailed, r.target);
+            }
+            abandonReplacement(r);
+        }
+        if (!t.textures.empty() && live(t)) {
+            (void)flushFolder(folderOf(t.textures.front().target));
+        }
+        t.textures.clear();
+    }
+}
+
+// Step C: the game files.
+void moveGameFiles(std::vector<CommitTask>& group) {
     flushAll(group);
     Folders folders;
     std::vector<Originals> originals(group.size());
@@ -249,7 +272,26 @@ void commitGroup(std::vector<CommitTask>& group) {
     }
 }
 
-void checkGroupFolders(std::vector<CommitTask>& group) {
+// Step D: each script moved once its mesh's game files are.
+void moveScripts(std::vector<CommitTask>& group) {
+    for (CommitTask& t : group) {
+        if (!t.script.open) {
+            continue;
+        }
+        if (live(t)) {
+            if (commitReplacement(t.script)) {
+                (void)flushFolder(folderOf(t.script.target));
+            } else {
+                t.failure = fail(Stop::WriteFailed, t.options.baseName + ".uc");
+            }
+        }
+        abandonReplacement(t.script);
+    }
+}
+
+// A dry run's commit: the folders of each mesh's game files, opened as the
+// real run opens them to flush them.
+void checkFolders(std::vector<CommitTask>& group) {
     Folders folders;
     for (CommitTask& t : group) {
         const bool ms = bothFiles(t);
@@ -262,6 +304,23 @@ void checkGroupFolders(std::vector<CommitTask>& group) {
             t.failure = fail(Stop::FolderSync, t.options.animFileName);
         }
     }
+}
+
+} // namespace
+
+bool changesBothFiles(const RunOptions& o) {
+    return o.milkshapeFix || !o.gltfSource.empty();
+}
+
+void commitGroup(std::vector<CommitTask>& group, bool dryRun) {
+    if (dryRun) {
+        checkFolders(group);
+        return;
+    }
+    flushScripts(group);
+    moveTextures(group);
+    moveGameFiles(group);
+    moveScripts(group);
 }
 
 } // namespace meshfold

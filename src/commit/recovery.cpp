@@ -7,7 +7,6 @@
 #include "meshfold/platform/platform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 namespace meshfold {
@@ -223,19 +222,9 @@ bool claim(Job& j, std::string& path, const std::string& owner, Held& held) {
     return false;
 }
 
+// The whole of one of the mesh's files; false when it cannot be read.
 bool readFile(const std::string& path, Bytes& bytes) {
-    std::FILE* f = openForReading(path);
-    if (f == nullptr) {
-        return false;
-    }
-    bytes.clear();
-    std::uint8_t buffer[65536];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
+    return readWholeFile(path, bytes) == WholeFile::Read;
 }
 
 // A claimed leftover's bytes; an absent one reads as empty.
@@ -408,10 +397,8 @@ Failure finish(Job& j, const Contents& c, bool data) {
     if (j.dryRun) {
         return {};
     }
-    Folder folder;
     const bool moved = moveOver(temp, target);
-    const bool durable = moved && openFolder(folderOf(target), folder) && syncFolder(folder);
-    closeFolder(folder);
+    const bool durable = moved && flushFolder(folderOf(target));
     if (!durable) {
         return refuse(j, moved ? (data ? "the data file's folder cannot be flushed to disk"
                                        : "the animation file's folder cannot be flushed to disk")

@@ -15,6 +15,8 @@
 //   convert.cpp
 //   reverse.h      wide vertices back to packed words
 //   reverse.cpp
+//   conversion.h   one mesh's conversion, the kernel that the run on the
+//   conversion.cpp files and the run in memory share
 //   memory_run.h   a whole conversion of files held in memory
 //   memory_run.cpp
 //   script.h       the #exec lines of a package's scripts

@@ -1,8 +1,7 @@
+// The run in memory: the conversion kernel (conversion.h) reading from bytes.
 #include "meshfold/game/memory_run.h"
 
-#include "meshfold/game/format.h"
-#include "meshfold/game/inspect.h"
-#include "meshfold/game/reverse.h"
+#include "meshfold/game/conversion.h"
 
 #include <algorithm>
 
@@ -10,53 +9,65 @@ namespace meshfold {
 
 namespace {
 
-std::span<const std::uint8_t> prefix(std::span<const std::uint8_t> bytes, std::size_t size) {
-    return bytes.first(std::min(size, bytes.size()));
-}
+// The bytes of a mesh's two files, read as the files are: never past their
+// end, each read going on where the last one ended.
+class MemoryFiles final : public MeshReader {
+public:
+    MemoryFiles(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data)
+        : anim_(anim), data_(data) {}
 
-// The new animation file: the header with the new frame size, then each
-// vertex the frames' layout keeps, converted in the run's direction (packed
-// words to wide vertices, or taking a mesh back, wide vertices to packed
-// words). A stop when some vertex cannot be taken back.
-Failure convertAnimation(const RunOptions& o, const MeshHeaderInfo& info, const FrameForm& frames,
-                         std::span<const std::uint8_t> animFile, MemoryRun& r) {
-    std::vector<std::uint8_t> vertices(animFile.begin() + kAnimHeaderSize, animFile.end());
-    const std::size_t count = gatherVertices(vertices, frameLayout(frames));
-    const ConvertMode mode{o.milkshapeFix, o.hiRes};
-    const std::size_t size = o.toUnreal ? kPackedVertexSize : kWideVertexSize;
-    r.anim.resize(kAnimHeaderSize + count * size);
-    writeLe16(r.anim.data(), info.frameCount);
-    writeLe16(r.anim.data() + 2, newFrameSize(o, frames));
-    PackingTally tally;
-    if (o.toUnreal) {
-        packVertices(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges, tally);
-    } else {
-        convertWords(vertices.data(), count, r.anim.data() + kAnimHeaderSize, mode, r.ranges);
+    Failure readAnim(std::span<std::uint8_t> to, std::size_t& got) override {
+        got = std::min(to.size(), anim_.size() - animAt_);
+        std::copy_n(anim_.begin() + static_cast<std::ptrdiff_t>(animAt_), got, to.begin());
+        animAt_ += got;
+        return {};
     }
-    return packingFailure(tally);
-}
+
+    Failure rewindAnim() override {
+        animAt_ = std::min(kAnimHeaderSize, anim_.size());
+        return {};
+    }
+
+    Failure readData(std::size_t size, std::vector<std::uint8_t>& bytes) override {
+        const std::size_t n = std::min(size, data_.size() - dataAt_);
+        const auto from = data_.begin() + static_cast<std::ptrdiff_t>(dataAt_);
+        bytes.insert(bytes.end(), from, from + static_cast<std::ptrdiff_t>(n));
+        dataAt_ += n;
+        return {};
+    }
+
+    void endData() override {}
+
+private:
+    std::span<const std::uint8_t> anim_;
+    std::span<const std::uint8_t> data_;
+    std::size_t animAt_ = 0;
+    std::size_t dataAt_ = 0;
+};
 
 } // namespace
 
 MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> animFile,
                       std::span<const std::uint8_t> dataFile) {
     MemoryRun r;
-    MeshHeaderInfo info;
-    InspectStep step = inspectAnimHeader(options, prefix(animFile, kAnimHeaderSize), info);
+    MemoryFiles files(animFile, dataFile);
+    ConversionBuffers buffers;
+    MeshInspection mesh;
+    InspectStep step = inspectAnimation(options, files, mesh);
     r.output = step.progress;
-    std::span<const std::uint8_t> dataStart;
     if (step.failure.stop == Stop::None) {
-        const std::size_t wanted =
-            dataBytesWanted(prefix(dataFile, kDataCountsSize));
-        dataStart = prefix(dataFile, wanted);
-        const std::span<const std::uint8_t> firstFrame =
-            prefix(animFile.subspan(kAnimHeaderSize), firstFrameBytesWanted(info, dataStart));
-        step = inspectDataHeader(options, dataStart, info, firstFrame);
+        step = inspectData(options, files, buffers.in, mesh);
         r.output += step.progress;
     }
     r.failure = step.failure;
     if (r.failure.stop == Stop::None) {
-        r.failure = convertAnimation(options, info, step.frames, animFile, r);
+        const ByteSink append = [&r](const std::uint8_t* bytes, std::size_t size) {
+            r.anim.insert(r.anim.end(), bytes, bytes + size);
+            return true;
+        };
+        ConvertedVertices done;
+        r.failure = writeConvertedAnimation(options, mesh, files, buffers, append, done);
+        r.ranges = done.ranges;
     }
     if (r.failure.stop != Stop::None) {
         r.anim.clear();
@@ -64,7 +75,7 @@ MemoryRun runInMemory(const RunOptions& options, std::span<const std::uint8_t> a
         return r;
     }
     if (options.milkshapeFix) {
-        r.data = milkShapeDataFile(dataStart, info);
+        r.data = milkShapeDataFile(mesh.dataStart, mesh.info);
     }
     r.output += rangeReport(r.ranges);
     return r;

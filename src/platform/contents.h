@@ -7,8 +7,9 @@
 //
 // Contents (the contract in include/meshfold/platform/, the rest here):
 //   platform.h            files by name, safe replacement, folders, consoles
-//   platform_common.cpp   what both systems share
-//   platform_names.h      the names of the temporary and backup files
+//   platform_common.cpp   what both systems share, over their own calls
+//   platform_internal.h   for both systems' files alone: the names of the
+//                         temporary and backup files, the interrupt list
 //   platform_posix.cpp    Linux, the BSDs, macOS
 //   platform_windows.cpp  Windows (MSVC and MinGW)
 #pragma once

@@ -1,9 +1,12 @@
-// The part of the platform layer that is the same on every system.
+// The part of the platform layer that is the same on every system, written
+// over the system-specific calls of platform_posix.cpp and
+// platform_windows.cpp.
 #include "meshfold/platform/platform.h"
 
-#include "platform/platform_names.h"
+#include "platform/platform_internal.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <system_error>
@@ -40,6 +43,80 @@ std::vector<std::string> namesContaining(const std::string& folder, std::string_
         }
     }
     return names;
+}
+
+WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes,
+                        std::size_t limit) {
+    bytes.clear();
+    const InputFile f(openForReading(path));
+    if (!f) {
+        return WholeFile::CantOpen;
+    }
+    std::uint8_t buffer[65536];
+    for (std::size_t n;
+         bytes.size() <= limit && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    if (std::ferror(f.get()) != 0) {
+        bytes.clear();
+        return WholeFile::ReadError;
+    }
+    if (bytes.size() > limit) {
+        bytes.resize(limit);
+        return WholeFile::TooLarge;
+    }
+    return WholeFile::Read;
+}
+
+bool flushFolder(const std::string& path) {
+    Folder folder;
+    const bool flushed = openFolder(path, folder) && syncFolder(folder);
+    closeFolder(folder);
+    return flushed;
+}
+
+bool makeListedBackup(Backup& b, const std::function<bool()>& make) {
+    catchInterrupts();
+    holdInterrupts();
+    const bool made = make();
+    if (made) {
+        b.interruptSlot = registerTemporary(b.path);
+    }
+    releaseInterrupts();
+    if (!made) {
+        b.path.clear();
+    }
+    return made;
+}
+
+bool restoreBackup(Backup& b, const std::string& target) {
+    // A backup that stands for no file is put back by removing the file again.
+    const bool restored =
+        b.absent ? removeFile(target) && removeFile(b.path) : moveOver(b.path, target);
+    if (!restored) {
+        return false;
+    }
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+    return true;
+}
+
+void dropBackup(Backup& b) {
+    if (!b.path.empty()) {
+        (void)removeFile(b.path);
+        b.path.clear();
+    }
+    unregisterTemporary(b.interruptSlot);
+}
+
+void keepBackup(Backup& b) {
+    unregisterTemporary(b.interruptSlot);
+    b.path.clear();
+}
+
+void waitForEnter() {
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+    }
 }
 
 } // namespace meshfold

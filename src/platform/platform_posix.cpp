@@ -1,7 +1,7 @@
 // The platform layer on POSIX systems.
 #include "meshfold/platform/platform.h"
 
-#include "platform/platform_names.h"
+#include "platform/platform_internal.h"
 
 #include "meshfold/common/ascii.h"
 
@@ -291,6 +291,8 @@ extern "C" void removeTemporariesAndStop(int sig) {
     ::raise(sig);
 }
 
+} // namespace
+
 // Installs the handler for each interrupt signal that is not ignored (a run
 // started with SIGINT ignored, as background jobs are, keeps it ignored).
 void catchInterrupts() {
@@ -311,8 +313,7 @@ void catchInterrupts() {
     }
 }
 
-// Registers a temporary file for removal on interrupt; -1 when there is no
-// room (the file is then only left behind, as after a hard kill).
+// The path is copied where the handler can reach it without allocating.
 int registerTemporary(const std::string& path) {
     if (path.size() >= kSlotPathMax) {
         return -1;
@@ -333,8 +334,6 @@ void unregisterTemporary(int& slot) {
         slot = -1;
     }
 }
-
-} // namespace
 
 namespace {
 
@@ -655,24 +654,17 @@ bool copyDurably(const std::string& from, const std::string& to) {
 bool makeEmptyBackup(const std::string& target, const std::string& tag, Backup& b) {
     b.path = siblingName(target, tag, ".bak");
     b.absent = true;
-    catchInterrupts();
-    holdInterrupts();
-    const int fd = ::open(b.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    bool made = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) {
-        made = ::close(fd) == 0 && made; // a failed close fails the backup too
-        if (!made) {
-            ::unlink(b.path.c_str());
+    return makeListedBackup(b, [&b] {
+        const int fd = ::open(b.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        bool made = fd >= 0 && ::fsync(fd) == 0;
+        if (fd >= 0) {
+            made = ::close(fd) == 0 && made; // a failed close fails the backup too
+            if (!made) {
+                ::unlink(b.path.c_str());
+            }
         }
-    }
-    if (made) {
-        b.interruptSlot = registerTemporary(b.path);
-    }
-    releaseInterrupts();
-    if (!made) {
-        b.path.clear();
-    }
-    return made;
+        return made;
+    });
 }
 
 } // namespace
@@ -686,43 +678,9 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
         return false;
     }
     b.path = siblingName(target, tag, ".bak");
-    catchInterrupts();
-    holdInterrupts();
-    const bool made = ::link(target.c_str(), b.path.c_str()) == 0 ||
-                      (errno != EEXIST && copyDurably(target, b.path));
-    if (made) {
-        b.interruptSlot = registerTemporary(b.path);
-    }
-    releaseInterrupts();
-    if (!made) {
-        b.path.clear();
-    }
-    return made;
-}
-
-bool restoreBackup(Backup& b, const std::string& target) {
-    if (b.absent && ::unlink(target.c_str()) != 0 && errno != ENOENT) {
-        return false;
-    }
-    if (b.absent ? ::unlink(b.path.c_str()) != 0 : ::rename(b.path.c_str(), target.c_str()) != 0) {
-        return false;
-    }
-    unregisterTemporary(b.interruptSlot);
-    b.path.clear();
-    return true;
-}
-
-void dropBackup(Backup& b) {
-    if (!b.path.empty()) {
-        ::unlink(b.path.c_str());
-        b.path.clear();
-    }
-    unregisterTemporary(b.interruptSlot);
-}
-
-void keepBackup(Backup& b) {
-    unregisterTemporary(b.interruptSlot);
-    b.path.clear();
+    return makeListedBackup(b, [&target, &b] {
+        return ::link(target.c_str(), b.path.c_str()) == 0 || (errno != EEXIST && copyDurably(target, b.path));
+    });
 }
 
 bool moveOver(const std::string& from, const std::string& to) {
@@ -792,11 +750,6 @@ bool readClaimed(ClaimedFile& f, std::vector<std::uint8_t>& bytes) {
 
 ConsoleInfo consoleInfo() {
     return {}; // a terminal outlives the programs run in it
-}
-
-void waitForEnter() {
-    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
-    }
 }
 
 } // namespace meshfold

@@ -1,7 +1,7 @@
 // The platform layer on Windows.
 #include "meshfold/platform/platform.h"
 
-#include "platform/platform_names.h"
+#include "platform/platform_internal.h"
 
 #include <algorithm>
 
@@ -532,13 +532,8 @@ BOOL WINAPI removeTemporariesAndStop(DWORD) {
     return TRUE;
 }
 
-void catchInterrupts() {
-    static const bool installed = SetConsoleCtrlHandler(removeTemporariesAndStop, TRUE) != 0;
-    (void)installed;
-}
-
-// Registers a temporary file for removal on interrupt; -1 when there is no
-// room (the file is then only left behind, as after a hard kill).
+// Puts the file named `path` for the system (and the run's own `handle` of
+// it, if it has one) on the list of files an interrupt removes.
 int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_VALUE) {
     Interrupts& in = interrupts();
     for (int i = 0; i < kMaxInterruptFiles; ++i) {
@@ -552,15 +547,6 @@ int registerTemporary(const std::wstring& path, HANDLE handle = INVALID_HANDLE_V
     return -1;
 }
 
-void unregisterTemporary(int& slot) {
-    if (slot >= 0) {
-        holdInterrupts();
-        interrupts().registered[slot] = false;
-        releaseInterrupts();
-        slot = -1;
-    }
-}
-
 // Creates the temporary file, shared for deletion only, so that an
 // interrupt can remove it while it is open.
 HANDLE createTemporary(const std::wstring& path, DWORD attributes) {
@@ -569,6 +555,24 @@ HANDLE createTemporary(const std::wstring& path, DWORD attributes) {
 }
 
 } // namespace
+
+void catchInterrupts() {
+    static const bool installed = SetConsoleCtrlHandler(removeTemporariesAndStop, TRUE) != 0;
+    (void)installed;
+}
+
+int registerTemporary(const std::string& path) {
+    return registerTemporary(systemPath(path));
+}
+
+void unregisterTemporary(int& slot) {
+    if (slot >= 0) {
+        holdInterrupts();
+        interrupts().registered[slot] = false;
+        releaseInterrupts();
+        slot = -1;
+    }
+}
 
 void holdInterrupts() {
     EnterCriticalSection(&interrupts().gate);
@@ -745,26 +749,19 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
         // No file yet: an empty backup, flushed, says so.
         b.path = siblingName(target, tag, ".bak");
         b.absent = true;
-        const std::wstring to = systemPath(b.path);
-        catchInterrupts();
-        holdInterrupts();
-        HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        bool made = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
-        if (h != INVALID_HANDLE_VALUE) {
-            made = CloseHandle(h) != 0 && made;
-            if (!made) {
-                DeleteFileW(to.c_str());
+        return makeListedBackup(b, [&b] {
+            const std::wstring to = systemPath(b.path);
+            HANDLE h = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr);
+            bool made = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+            if (h != INVALID_HANDLE_VALUE) {
+                made = CloseHandle(h) != 0 && made;
+                if (!made) {
+                    DeleteFileW(to.c_str());
+                }
             }
-        }
-        if (made) {
-            b.interruptSlot = registerTemporary(to);
-        }
-        releaseInterrupts();
-        if (!made) {
-            b.path.clear();
-        }
-        return made;
+            return made;
+        });
     }
     if (!resolveTarget(path, target, attributes)) {
         return false;
@@ -772,47 +769,13 @@ bool makeBackup(const std::string& path, const std::string& tag, Backup& b) {
     b.path = siblingName(target, tag, ".bak");
     const std::wstring from = systemPath(target);
     const std::wstring to = systemPath(b.path);
-    catchInterrupts();
-    holdInterrupts();
-    bool made = CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0;
-    if (!made) {
-        const DWORD error = GetLastError();
-        made = error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to);
-    }
-    if (made) {
-        b.interruptSlot = registerTemporary(to);
-    }
-    releaseInterrupts();
-    if (!made) {
-        b.path.clear();
-    }
-    return made;
-}
-
-bool restoreBackup(Backup& b, const std::string& target) {
-    if (b.absent) {
-        if (!removeFile(target) || !removeFile(b.path)) {
-            return false;
+    return makeListedBackup(b, [&from, &to] {
+        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0) {
+            return true;
         }
-    } else if (!moveOver(b.path, target)) {
-        return false;
-    }
-    unregisterTemporary(b.interruptSlot);
-    b.path.clear();
-    return true;
-}
-
-void dropBackup(Backup& b) {
-    if (!b.path.empty()) {
-        DeleteFileW(systemPath(b.path).c_str());
-        b.path.clear();
-    }
-    unregisterTemporary(b.interruptSlot);
-}
-
-void keepBackup(Backup& b) {
-    unregisterTemporary(b.interruptSlot);
-    b.path.clear();
+        const DWORD error = GetLastError();
+        return error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && copyDurably(from, to);
+    });
 }
 
 bool removeFile(const std::string& path) {
@@ -930,11 +893,6 @@ ConsoleInfo consoleInfo() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     c.underWine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     return c;
-}
-
-void waitForEnter() {
-    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
-    }
 }
 
 } // namespace meshfold

@@ -30,7 +30,7 @@ TEST(GameMesh, CoordinatesRoundHalvesAwayFromZeroInEitherForm) {
         {127.875, 0, true, 1023},  {127.75, 2, true, 511},     {-128, 2, true, -512},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(quantise(c.v, c.axis, c.unreal), c.expected) << c.v << " " << c.axis;
+        EXPECT_EQ(quantiseCoordinate(c.v, c.axis, c.unreal), c.expected) << c.v << " " << c.axis;
     }
 }
 

@@ -5,6 +5,7 @@
 // completely converted), a message was printed and no temporary file is left.
 #include "reliability.h"
 
+#include "glb_reader.h"
 #include "meshfold/image/image.h"
 
 #include <gtest/gtest.h>
@@ -220,10 +221,47 @@ int batchAgainstLoop(SmallDisk& disk, const std::vector<Mesh>& meshes, std::uint
     return converted;
 }
 
+// Exports hold their new files until their group is moved into place too:
+// the last one, finding no room where a run on it alone would have none
+// either, is written again on its own (its animation file read once more)
+// and fails as that run does, the export before it in place.
+void exportsAgainstLoop(SmallDisk& disk, const fs::path& roomy) {
+    const Mesh small = packedMesh("S", 2, 8, 4);
+    const Mesh large = packedMesh("L", 200, 200, 40);
+    putMesh(roomy, small);
+    putMesh(roomy, large);
+    ASSERT_EQ(runTool({"--to-gltf", "S", "L"}, roomy).status, 0);
+    const Bytes smallExport = readFile(roomy / "S.glb");
+    ASSERT_GT(fs::file_size(roomy / "L.glb"), 4 * kPage);
+    const auto fresh = [&] {
+        for (const std::string& name : listFolder(disk.dir())) {
+            fs::remove(disk.dir() / name);
+        }
+        putMesh(disk.dir(), small);
+        putMesh(disk.dir(), large);
+        EXPECT_TRUE(disk.leaveFree(pagesFor(smallExport.size()) + kPage)) << disk.freeBytes();
+    };
+    const auto blocks = [](const RunResult& r) { return r.out.substr(r.out.find("\nExporting ")); };
+    fresh();
+    const Snapshot before = snapshot(disk.dir());
+    const RunResult alone = runTool({"--to-gltf", "S"}, disk.dir());
+    const RunResult then = runTool({"--to-gltf", "L"}, disk.dir());
+    EXPECT_EQ(alone.status, 0);
+    EXPECT_EQ(then.status, 1);
+    fresh();
+    const RunResult batch = runTool({"--to-gltf", "S", "L"}, disk.dir());
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_EQ(blocks(batch), blocks(alone) + blocks(then) + "\n\n2 meshes: 1 exported, 1 failed\n");
+    EXPECT_EQ(batch.err, alone.err + then.err);
+    Snapshot expected = before;
+    expected["S.glb"] = smallExport;
+    EXPECT_EQ(snapshot(disk.dir()), expected);
+}
+
 // A group of meshes holds all its new files until it moves them into place;
 // a mesh that then finds the disk full is tried again on its own once the
 // meshes before it are in place and their originals gone.
-TEST_F(Faults, ABatchOnANearlyFullDiskConvertsWhatSingleRunsWould) {
+TEST_F(Faults, ABatchOnANearlyFullDiskDoesWhatSingleRunsWould) {
     needRoot();
     SmallDisk disk(scratch.dir / "disk", "size=2m");
     if (!disk.mounted()) {
@@ -235,6 +273,7 @@ TEST_F(Faults, ABatchOnANearlyFullDiskConvertsWhatSingleRunsWould) {
     EXPECT_LT(some, 40);
     // Too little room for even one mesh: every one fails, nothing changes.
     EXPECT_EQ(batchAgainstLoop(disk, meshes, 2 * kPage), 0);
+    exportsAgainstLoop(disk, scratch.dir);
     std::printf("[ figures  ] 40 -ms meshes on a 2 MiB disk with 180 KiB free: %d converted in one "
                 "call, as by one call each; with 8 KiB free: 0, nothing changed\n",
                 some);
@@ -677,6 +716,56 @@ TEST_F(FailingCalls, AFailingReadIsAReadErrorWhereverItFalls) {
             EXPECT_EQ(snapshot(meshDir), before);
         }
     }
+}
+
+// A package script whose reading fails part way is left out whole, as one
+// that cannot be opened is, and never taken for a shorter script: its first
+// sequence (in the first read) and its last (past 64 KiB of comment, in a
+// later read) come into the export together or not at all.
+TEST_F(FailingCalls, APackageScriptThatFailsPartWayIsLeftOutWhole) {
+    const fs::path models = meshDir / "Pkg" / "Models";
+    fs::create_directories(models);
+    fs::create_directories(meshDir / "Pkg" / "Classes");
+    putMesh(models, packedMesh("P", 2, 6, 5));
+    std::string script =
+        "#exec MESH IMPORT MESH=P ANIVFILE=Models\\P_a.3d DATAFILE=Models\\P_d.3d\n"
+        "#exec MESH SEQUENCE MESH=P SEQ=Walk STARTFRAME=0 NUMFRAMES=1\n";
+    while (script.size() < 200000) {
+        script += "// a comment that makes the script longer than one read of it\n";
+    }
+    script += "#exec MESH SEQUENCE MESH=P SEQ=Run STARTFRAME=1 NUMFRAMES=1\n";
+    writeFile(meshDir / "Pkg" / "Classes" / "P.uc", Bytes(script.begin(), script.end()));
+    const std::vector<std::string> args = {"--to-gltf", "--uc", "Pkg/Models/P"};
+    int whole = 0;
+    int leftOut = 0;
+    for (int n = 1;; ++n) {
+        const std::string plan = "fread:" + std::to_string(n);
+        SCOPED_TRACE(plan);
+        fs::remove(models / "P.glb");
+        RunResult r;
+        const bool injected = !runFailing(args, plan, r).empty();
+        if (r.status != 0) {
+            EXPECT_TRUE(injected) << r.out; // a read of the mesh's own files
+            continue;
+        }
+        const Glb glb = readGlb(readFile(models / "P.glb"));
+        ASSERT_EQ(glb.error, "");
+        std::vector<std::string> clips;
+        for (const auto& a : glb.json.value("animations", nlohmann::json::array())) {
+            clips.push_back(a.value("name", ""));
+        }
+        const bool walk = std::find(clips.begin(), clips.end(), "Walk") != clips.end();
+        const bool run = std::find(clips.begin(), clips.end(), "Run") != clips.end();
+        EXPECT_EQ(walk, run);
+        ++(walk ? whole : leftOut);
+        if (!injected) {
+            EXPECT_TRUE(walk && run);
+            break;
+        }
+    }
+    // Every read of the script, the first and the later ones, was made to fail.
+    EXPECT_GE(leftOut, 3);
+    EXPECT_GE(whole, 1);
 }
 
 TEST_F(FailingCalls, InterruptedCallsAreRetriedOrEndTheRunCleanly) {

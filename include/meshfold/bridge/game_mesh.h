@@ -32,7 +32,7 @@ FormLimits formLimits(bool unreal);
 
 // One coordinate in a form's units, halves away from zero: Deus Ex
 // round(256 v); Unreal round(8 v) for X and Y (axis 0, 1), round(4 v) for Z.
-long quantise(double v, int axis, bool unreal);
+long quantiseCoordinate(double v, int axis, bool unreal);
 
 // The factor --fit scales by: the largest that keeps every coordinate of
 // every frame inside the form's range (1 for a mesh with no extent).
@@ -55,8 +55,9 @@ struct GameMesh {
 // names the axis and the extent; --fit helps).
 GameMesh buildGameMesh(const GltfRead& read, const GameMeshOptions& o, const std::string& fileName);
 
-// `name` as an UnrealScript identifier: letters, digits and "_", "_" in
-// front of a leading digit.
+// `name` as an UnrealScript identifier: every character but an ASCII
+// letter or digit becomes "_", and a "_" goes in front of a leading digit
+// (and stands for an empty name): never empty, never starting with a digit.
 std::string scriptIdentifier(const std::string& name);
 
 // The import script NAME.uc: the lines that bring NAME_a.3d and NAME_d.3d
@@ -74,9 +75,5 @@ std::string importScript(const std::string& meshName, const GltfRead& read, cons
 // 1) and RATE (`fps` when not given). Keys are matched ignoring case; lines
 // commented out, and lines without a name or a frame count, are left out.
 std::vector<MeshSequence> scriptSequences(std::string_view text, double fps);
-
-// `name` as an UnrealScript identifier: letters, digits and "_", not
-// starting with a digit, never empty.
-std::string scriptIdentifier(const std::string& name);
 
 } // namespace meshfold

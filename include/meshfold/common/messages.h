@@ -142,6 +142,11 @@ struct Failure {
     std::uint64_t count = 0; // the vertices a stop counts
 };
 
+// The failure `stop` of `file` (none named when empty), with no detail.
+inline Failure fail(Stop stop, const std::string& file = {}) {
+    return Failure{stop, file};
+}
+
 // True for the stops of a mesh already in the form a run writes: the summary
 // counts them apart from the failures.
 inline bool alreadyInForm(Stop stop) {

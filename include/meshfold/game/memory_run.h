@@ -1,6 +1,9 @@
 // A whole conversion on files held in memory: what the tool would print and
-// what it would write, without touching the disk. The fuzz target drives the
-// core through it, and the tests use it to predict the binary's exact output.
+// what it would write, without touching the disk. It goes through the same
+// conversion kernel (conversion.h) as the run on the files, reading the bytes
+// as the tool reads the files. Recovery re-runs a conversion through it to
+// recognise a half-finished commit, the fuzz target drives the core through
+// it, and the tests use it to predict the binary's exact output.
 #pragma once
 
 #include "meshfold/game/convert.h"

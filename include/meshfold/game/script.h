@@ -15,7 +15,7 @@
 // `/* */` comments does not count. Every other line is ignored.
 //
 // Pure: text in, records out. Finding the package and its files is
-// package_files.h's.
+// the package folder's (bridge/package_folder.h).
 #pragma once
 
 #include "meshfold/game/sequence.h"

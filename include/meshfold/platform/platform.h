@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,27 @@ bool sameTerminal(std::FILE* a, std::FILE* b);
 // does not exist, cannot be read or is not a regular file (a folder, a
 // device). Symbolic links are followed.
 std::FILE* openForReading(const std::string& path);
+
+// Closes a file of openForReading() when its holder goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// How reading a whole file went.
+enum class WholeFile {
+    Read,      // every byte of it is in `bytes`
+    CantOpen,  // openForReading() refused it
+    ReadError, // a read failed part way: `bytes` holds nothing
+    TooLarge,  // it holds more than `limit` bytes: `bytes` holds the first `limit`
+};
+
+// Reads the file `path` (opened as openForReading() opens it) into `bytes`,
+// replacing what they held: all of it, or of a file longer than `limit`
+// bytes, the first `limit` of them. A read error is never taken for the
+// file's end.
+WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes,
+                        std::size_t limit = static_cast<std::size_t>(-1));
 
 // True when something (a file, a folder, anything) exists under `path`.
 bool pathExists(const std::string& path);
@@ -189,6 +211,10 @@ bool openFolder(const std::string& path, Folder& folder);
 // makes them). Windows moves are written through, and need nothing here.
 bool syncFolder(Folder& folder);
 void closeFolder(Folder& folder);
+
+// Opens the folder `path`, syncs it and closes it again: every change of a
+// name in it durable. False when it cannot be opened or synced.
+bool flushFolder(const std::string& path);
 
 // How many files an interrupt may have to remove at once: every open
 // replacement (begun, not yet committed or abandoned) and every backup not

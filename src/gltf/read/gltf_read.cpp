@@ -1,5 +1,5 @@
 // The glTF reader: tinygltf parses, everything after it is checked here.
-// readGltf() is the sequence of the rooms gltf_reader.h lists, and merges the
+// readGltf() is the sequence of the files gltf_reader.h lists, and merges the
 // vertices that share a position in every frame.
 #include "gltf/read/gltf_reader.h"
 

@@ -1,5 +1,5 @@
-// The glTF reader's own header, private to src/: the records its rooms share
-// and what each room offers, in the order readGltf() (gltf_read.cpp) goes
+// The glTF reader's own header, private to src/: the records its files share
+// and what each file offers, in the order readGltf() (gltf_read.cpp) goes
 // through them. Every refusal inside the reader is a ReadError thrown by
 // refuse(); readGltf() alone catches it and returns it as a GltfFailure.
 //

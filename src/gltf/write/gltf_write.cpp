@@ -1,8 +1,8 @@
 // The writer's steps, in the order the caller takes them (see
-// meshfold/gltf_write.h): planGltf() lays out the triangles, scanGltfFrame()
+// meshfold/gltf/write/gltf_write.h): planGltf() lays out the triangles, scanGltfFrame()
 // gathers each frame's bounds, writeGltfHead() writes the GLB header, the
 // JSON chunk and the binary chunk up to the positions, writeGltfFrame() each
-// frame's positions, flushGltf() what is left. The rooms gltf_writer.h lists
+// frame's positions, flushGltf() what is left. The files gltf_writer.h lists
 // hold the rest.
 #include "gltf/write/gltf_writer.h"
 

@@ -1,6 +1,6 @@
 // The JSON chunk: writeJson() lists its members in order; the mesh with its
 // primitives and the record in its extras, and the animations, are written
-// here, the rest by the rooms gltf_writer.h lists.
+// here, the rest by the files gltf_writer.h lists.
 #include "gltf/write/gltf_writer.h"
 
 #include "meshfold/game/format.h"

@@ -1,7 +1,7 @@
 // The glTF writer's own header, private to src/: the records and constants
-// its rooms share and what each room offers, from the bytes out up to the
-// steps. The writer's contract is meshfold/gltf_write.h; what is declared
-// here lives in meshfold::glb and is for the writer's rooms alone.
+// its files share and what each file offers, from the bytes out up to the
+// steps. The writer's contract is meshfold/gltf/write/gltf_write.h; what is
+// declared here lives in meshfold::glb and is for the writer's files alone.
 //
 //   gltf_write_output.cpp    bytes into a GltfOut, little-endian words, the
 //                            pieces of JSON text (numbers, strings)
@@ -37,7 +37,8 @@ constexpr std::size_t kPositionSize = 12; // three float32
 constexpr std::size_t kTexcoordSize = 8;  // two float32
 
 // The bits of a float32, as a little-endian word holds them. Defined here,
-// not in a room: it runs for every coordinate of every frame written.
+// not in a file of its own: it runs for every coordinate of every frame
+// written.
 inline std::uint32_t floatBits(float f) {
     return std::bit_cast<std::uint32_t>(f);
 }
@@ -137,7 +138,7 @@ void jsonBufferViews(const GltfPlan& plan, const BinLayout& b, GltfOut& out);
 void jsonAccessors(const GltfPlan& plan, const BinLayout& b, GltfOut& out);
 
 // --- materials (gltf_write_material.cpp): materials, textures, samplers and
-// images; the pixels and PNGs are declared in meshfold/gltf_write.h
+// images; the pixels and PNGs are declared in meshfold/gltf/write/gltf_write.h
 
 // Whether a textured material is unlit: the file then uses KHR_materials_unlit.
 bool anyUnlitTexture(const GltfPlan& plan);

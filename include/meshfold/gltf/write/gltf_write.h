@@ -18,7 +18,7 @@
 //     With clips (the sequences of an import script), one such animation
 //     per clip instead, over its own frames at its own rate.
 //
-//   - with textures (--uc, see package_files.h), each material whose slot has
+//   - with textures (--uc, see bridge/package_folder.h), each material whose slot has
 //     an image shows it as its baseColorTexture: a PNG in the binary chunk,
 //     the file's colours as they are (see gltfTexturePixels for the alpha),
 //     sampled nearest with the _NOSMOOTH flag, else linearly with mip maps;
