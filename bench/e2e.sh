@@ -14,8 +14,10 @@
 #   7. --to-gltf: exporting the whole corpus folder against `cp` + `sync`
 #      of the .glb files it writes, the same for every mesh of the real
 #      packages (../shared/corpus-packages) with --uc, their textures
-#      embedded (and without, for comparison), and the peak memory of exporting a mesh of 20 frames
-#      against one of 20,000 frames of the same vertices.
+#      embedded (and without, for comparison), the bytes of each PNG
+#      embedded against Pillow's optimize=True on the same pixels
+#      (bench/png_sizes.py), and the peak memory of exporting a mesh of 20
+#      frames against one of 20,000 frames of the same vertices.
 # It prints figures and never judges them: a slow disk or a busy machine
 # changes the numbers, not the exit status. It fails only when a conversion
 # fails or writes a file of the wrong size (with the open files limited to 48
@@ -472,6 +474,7 @@ gltf_section() {
     mkdir gltf.run
     cp -r "$packages"/. gltf.run/
     paired_exports gltf_export_textured gltf_clean "--to-gltf --uc of the corpus-packages folder"
+    png_sizes
     # The same meshes without their textures: what the textures add.
     paired_exports gltf_export_untextured gltf_clean "--to-gltf of the corpus-packages folder, no --uc"
     rm -rf gltf.run gltf.copy
@@ -494,6 +497,19 @@ gltf_section() {
     rm -f long_a.3d long_d.3d long.glb rss.out
   done
   echo
+}
+
+# The PNGs the textured export embedded (the .glb of its last run) against
+# zlib's best on the same pixels: Pillow's optimize=True (Debian's python3-pil).
+png_sizes() {
+  local files
+  mapfile -t files < <(find gltf.run -name '*.glb' | sort)
+  if ! /usr/bin/python3 -c "import PIL" 2>/dev/null; then
+    echo "   PNG sizes: no Pillow for /usr/bin/python3 (Debian package python3-pil), skipped"
+  elif [ "${#files[@]}" -gt 0 ]; then
+    echo "   PNG sizes against Pillow's optimize=True on the same pixels:"
+    /usr/bin/python3 "$repo/bench/png_sizes.py" "${files[@]}" | sed 's|gltf.run/||'
+  fi
 }
 
 gltf_export() {

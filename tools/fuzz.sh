@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make clang libclang-rt-14-dev libtinygltf-dev nlohmann-json3-dev libstb-dev
+need_packages cmake make clang libclang-rt-14-dev libtinygltf-dev nlohmann-json3-dev libstb-dev zlib1g-dev
 
 build=build/sanitize
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make g++ blender python3-numpy
+need_packages cmake make g++ libtinygltf-dev nlohmann-json3-dev libstb-dev zlib1g-dev blender python3-numpy
 mesh=${1:-Cube}
 frame=${2:-1}
 corpus=../shared/corpus

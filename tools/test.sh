@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev
+need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev zlib1g-dev
 # The interop tests compare against an independent importer of the packed form.
 need_packages assimp-utils
 # The .glb files of --to-gltf, read by Khronos' validator and three.js (npm,

@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev g++-mingw-w64-x86-64-posix wine wine64
+need_packages cmake make g++ libgtest-dev libtinygltf-dev nlohmann-json3-dev libstb-dev zlib1g-dev \
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
 
 jobs=$(nproc 2>/dev/null || echo 2)
 root=$PWD

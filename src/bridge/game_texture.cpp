@@ -42,6 +42,22 @@ PalettedImage ownPalette(const Image& image) {
     return p;
 }
 
+// The texture's 8-bit pixels. A texture coming home (`own`) keeps its size,
+// each side the largest power of two not above its own: the cap is for
+// images that were never the game's. Its palette and indices where its
+// sides need nothing done; a true-colour one (no indices) keeps up to 256
+// colours exactly, no index set aside for hidden pixels, as its material
+// showed none. Any other image is resized within `sideCap` and quantised,
+// index 0 kept for the pixels its material hides.
+PalettedImage texturePixels(const GltfTexture& t, bool own, std::uint32_t sideCap) {
+    const std::uint32_t cap = own ? kMaxImageSide : sideCap;
+    if (own && keepsPalette(t.image, cap)) {
+        return ownPalette(t.image);
+    }
+    const bool hidden = own && t.image.indices.empty() ? false : t.masked;
+    return quantise(resizeForTexture(t.image, cap), {false, hidden, t.alphaCutoff});
+}
+
 } // namespace
 
 std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& meshName,
@@ -70,10 +86,7 @@ std::vector<GameTexture> gameTextures(const GltfRead& read, const std::string& m
         }
         g.group = own ? t.group : "Skins";
         g.flags = own ? t.flags : t.masked ? kTextureFlagMasked : 0;
-        const PalettedImage p = own && keepsPalette(t.image, sideCap)
-                                    ? ownPalette(t.image)
-                                    : quantise(resizeForTexture(t.image, sideCap),
-                                               {false, (g.flags & kTextureFlagMasked) != 0, t.alphaCutoff});
+        const PalettedImage p = texturePixels(t, own, sideCap);
         g.pcx = encodePcx(p);
         if (g.pcx.empty()) {
             warnings.push_back("texture " + std::to_string(t.number) + " (" + t.material +

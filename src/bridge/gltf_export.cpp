@@ -161,45 +161,53 @@ Way wayOf(const GltfMaterial& m, std::uint32_t flags, bool paletted) {
 }
 
 // The PNG of `kept` shown `way`, or null.
-const std::vector<std::uint8_t>* keptPng(const TexturePngs::Kept& kept, const Way& way) {
+const GltfImage* keptPng(const TexturePngs::Kept& kept, const Way& way) {
     const auto it = std::find_if(kept.pngs.begin(), kept.pngs.end(), [&](const auto& p) { return p.first == way; });
     return it == kept.pngs.end() ? nullptr : &it->second;
 }
 
+// The index of `image` among the plan's images: of the same PNG where the
+// plan holds it already (another slot's), else of a new image named `name`.
+std::int32_t imageIndex(GltfPlan& plan, const std::string& name, const GltfImage& image) {
+    const auto same = std::find_if(plan.images.begin(), plan.images.end(),
+                                   [&](const GltfImage& i) { return i.png == image.png; });
+    if (same != plan.images.end()) {
+        return static_cast<std::int32_t>(same - plan.images.begin());
+    }
+    plan.images.push_back({name, image.png, image.pixelCheck});
+    return static_cast<std::int32_t>(plan.images.size() - 1);
+}
+
 // Gives every material of slot `slot` its image: one PNG for each way the
 // materials show it (masked, translucent or neither), each made once by
-// `png` and kept in `made`. False, with every material of the slot left
-// plain, when a PNG cannot be made (memory).
+// `png` and kept in `made`, and one image of the plan for each distinct
+// PNG. False, with every material of the slot left plain and no image
+// added, when a PNG cannot be made (memory).
 bool attachImage(GltfPlan& plan, std::uint8_t slot, const GltfSlotTexture& record, TexturePngs::Kept& made,
-                 const std::function<std::vector<std::uint8_t>(const Way&)>& png) {
-    const std::size_t firstImage = plan.images.size();
-    std::vector<std::pair<Way, std::int32_t>> images;
-    for (GltfMaterial& m : plan.layout.materials) {
-        if (m.texture != slot) {
+                 const std::function<GltfImage(const Way&)>& png) {
+    std::vector<std::pair<Way, GltfImage>> ways;
+    for (const GltfMaterial& m : plan.layout.materials) {
+        const Way way = wayOf(m, record.flags, made.paletted);
+        if (m.texture != slot ||
+            std::any_of(ways.begin(), ways.end(), [&](const auto& w) { return w.first == way; })) {
             continue;
         }
-        const Way way = wayOf(m, record.flags, made.paletted);
-        auto it = std::find_if(images.begin(), images.end(), [&](const auto& w) { return w.first == way; });
-        if (it == images.end()) {
-            plan.images.push_back({record.name, png(way)});
-            made.pngs.emplace_back(way, plan.images.back().png);
-            images.push_back({way, static_cast<std::int32_t>(plan.images.size() - 1)});
-            it = images.end() - 1;
+        ways.emplace_back(way, png(way));
+        if (ways.back().second.png.empty()) {
+            return false;
         }
-        m.image = it->second;
-        m.alpha = way.first;
     }
-    const bool encoded = std::none_of(plan.images.begin() + static_cast<std::ptrdiff_t>(firstImage),
-                                      plan.images.end(), [](const GltfImage& i) { return i.png.empty(); });
-    if (!encoded) {
-        plan.images.resize(firstImage);
+    for (auto& [way, image] : ways) {
+        const std::int32_t index = imageIndex(plan, record.name, image);
         for (GltfMaterial& m : plan.layout.materials) {
-            if (m.texture == slot) {
-                m = GltfMaterial{m.texture, m.type};
+            if (m.texture == slot && wayOf(m, record.flags, made.paletted) == way) {
+                m.image = index;
+                m.alpha = way.first;
             }
         }
+        made.pngs.emplace_back(way, std::move(image));
     }
-    return encoded;
+    return true;
 }
 
 // The image of `path` among `kept` that holds a PNG for every way slot
@@ -263,7 +271,7 @@ void attachTextures(GltfPlan& plan, const MeshPackage& package, const std::strin
             }
             kept = {s.path, !d.image.indices.empty(), d.image.width, d.image.height, {}};
             attached = attachImage(plan, slot, record, kept,
-                                   [&](const Way& way) { return gltfTexturePng(d.image, way.first, way.second); });
+                                   [&](const Way& way) { return gltfTextureImage(d.image, way.first, way.second); });
         }
         if (!attached) {
             r.warnings.push_back(plainSlotWarning(animFile, slot, record.name, PlainSlot::Undecodable, s.path,

@@ -30,7 +30,7 @@ struct TexturePngs {
         bool paletted = false;
         std::uint32_t width = 0;
         std::uint32_t height = 0;
-        std::vector<std::pair<std::pair<GltfAlpha, bool>, std::vector<std::uint8_t>>> pngs; // by alpha and masking
+        std::vector<std::pair<std::pair<GltfAlpha, bool>, GltfImage>> pngs; // by alpha and masking
     };
     std::vector<Kept> images;
 };
@@ -72,6 +72,8 @@ struct GltfExportResult {
 // once as a PNG, which the plan holds while the frames are written. A file
 // whose PNGs another slot or the run's last mesh made (job.pngs) is not read
 // again; the package's scripts come from job.scripts when it holds them.
+// Slots that show the same PNG (one texture on several slots) share one
+// image of the file.
 //
 // Reads the frames twice, the way the game does (frame k's N vertices start
 // k frame sizes after the header): once for their bounds, once to write them

@@ -110,6 +110,14 @@ std::string checksumHex(const Fnv1a64& sum) {
     return toHex(b);
 }
 
+std::string gltfPixelsCheck(std::uint32_t width, std::uint32_t height, std::span<const std::uint8_t> rgba) {
+    Fnv1a64 sum;
+    sum.addLe32(width);
+    sum.addLe32(height);
+    sum.add(rgba);
+    return checksumHex(sum);
+}
+
 std::string toHex(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;

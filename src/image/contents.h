@@ -2,9 +2,9 @@
 // the pixel layouts of packages' textures decoded, paletted PNG and 8-bit
 // PCX written, resizing and quantising.
 // Rule: pure (bytes in, pixels out, and back); stb is compiled in stb.cpp
-// alone.
+// alone, zlib is called from deflate.cpp alone.
 // May include: common.
-// Libraries: stb_image.h, stb_image_write.h, stb_image_resize.h.
+// Libraries: stb_image.h, stb_image_write.h, stb_image_resize.h, zlib.h.
 //
 // Contents (the contract in include/meshfold/image/, the rest here), by
 // format and then by job:
@@ -19,9 +19,9 @@
 //   bmp_decode.cpp    BMP read, its layout beside the code
 //   png.h             the PNG byte layout, its chunks read and written, CRC
 //   png.cpp
-//   png_encode.cpp    paletted PNG written byte by byte, RGBA PNG through stb
+//   png_encode.cpp    paletted PNG written chunk by chunk, RGBA PNG through stb
 //   png_palette.cpp   a paletted PNG's own palette and indices read back
-//   deflate.h         the zlib stream of a written paletted PNG
+//   deflate.h         the zlib stream of a written PNG, by zlib
 //   deflate.cpp
 //   stb_decode.cpp    PNG, TGA and JPEG read through stb
 //   stb_guard.cpp     checks made before stb sees a file

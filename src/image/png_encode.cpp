@@ -1,6 +1,6 @@
-// PNG files written: paletted ones here byte by byte (chunks, CRCs and the
-// zlib stream), so that the same pixels give the same file on every system,
-// and RGBA ones through stb_image_write.
+// PNG files written: paletted ones here chunk by chunk (their rows
+// compressed by zlib, see deflate.h), and RGBA ones through stb_image_write
+// (its rows filtered by stb, compressed by zlib too).
 #include "meshfold/image/image.h"
 #include "image/deflate.h"
 #include "image/png.h"

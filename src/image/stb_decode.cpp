@@ -70,6 +70,9 @@ ImageDecoded decodeWithStb(std::span<const std::uint8_t> file) {
                        png ? kPngMostPixelsPerByte
                        : jpegSegments != 0 ? kJpegMostPixelsPerByte
                                            : kTgaMostPixelsPerByte);
+    if (why.empty() && !png && jpegSegments == 0) {
+        why = tgaHazard(file);
+    }
     if (!why.empty()) {
         return refusedImage(std::move(why));
     }

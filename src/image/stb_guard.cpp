@@ -1,4 +1,5 @@
 #include "image/stb_guard.h"
+#include "meshfold/common/bytes.h"
 #include "image/png.h"
 
 #include <algorithm>
@@ -237,6 +238,77 @@ std::string pngHazard(std::span<const std::uint8_t> file) {
         }
         imageData = imageData || idat;
         at = c->next();
+    }
+    return {};
+}
+
+namespace {
+
+// A TGA's 18-byte header; multi-byte fields little-endian.
+inline constexpr std::size_t kTgaHeaderSize = 18;
+inline constexpr std::size_t kTgaIdLengthAt = 0;
+inline constexpr std::size_t kTgaColourMapTypeAt = 1; // 1: colour-mapped
+inline constexpr std::size_t kTgaImageTypeAt = 2;     // 1-3, and 9-11 run-length coded
+inline constexpr std::size_t kTgaMapFirstAt = 3;
+inline constexpr std::size_t kTgaMapLengthAt = 5;
+inline constexpr std::size_t kTgaMapBitsAt = 7;
+inline constexpr std::size_t kTgaWidthAt = 12;
+inline constexpr std::size_t kTgaHeightAt = 14;
+inline constexpr std::size_t kTgaBitsAt = 16;
+static_assert(kTgaBitsAt + 2 == kTgaHeaderSize);
+inline constexpr std::uint8_t kTgaRleTypes = 8;
+inline constexpr std::uint8_t kTgaGreyType = 3;
+inline constexpr std::uint8_t kTgaRunPacket = 0x80;
+inline constexpr std::uint8_t kTgaPacketCountMask = 0x7F;
+
+// The bytes stb reads of one colour of `bits`: 15- and 16-bit colours are
+// two bytes (but 16-bit grey, grey and alpha, is two bytes too), the others
+// whole bytes.
+std::size_t tgaColourBytes(unsigned bits) {
+    return bits == 15 || bits == 16 ? 2 : bits / 8;
+}
+
+} // namespace
+
+// stb reads a TGA as the header says, and where the file ends first it goes
+// on reading nothing: an uncompressed row's pixels are then left as the
+// buffer held them (different from run to run), a packet's as zeros. The
+// walk reads as stb does: the identification field, a colour map's entries
+// after skipping its first entry's number of bytes (stb's reading of that
+// field), then the pixels.
+std::string tgaHazard(std::span<const std::uint8_t> file) {
+    if (file.size() < kTgaHeaderSize) {
+        return "truncated: the TGA header is cut short";
+    }
+    const bool mapped = file[kTgaColourMapTypeAt] == 1;
+    const bool rle = file[kTgaImageTypeAt] > kTgaRleTypes;
+    const bool grey = file[kTgaImageTypeAt] % kTgaRleTypes == kTgaGreyType;
+    const unsigned bits = file[kTgaBitsAt];
+    const std::size_t pixelBytes = mapped ? (bits == 8 ? 1 : 2) : grey && bits == 16 ? 2 : tgaColourBytes(bits);
+    std::uint64_t at = kTgaHeaderSize + std::uint64_t{file[kTgaIdLengthAt]};
+    if (mapped) {
+        at += readLe16(file.data() + kTgaMapFirstAt);
+        at += std::uint64_t{readLe16(file.data() + kTgaMapLengthAt)} * tgaColourBytes(file[kTgaMapBitsAt]);
+        if (at > file.size()) {
+            return "truncated: the TGA colour map is cut short";
+        }
+    }
+    const std::uint64_t pixels =
+        std::uint64_t{readLe16(file.data() + kTgaWidthAt)} * readLe16(file.data() + kTgaHeightAt);
+    if (!rle) {
+        return pixels * pixelBytes > file.size() - at ? "truncated: the pixel data is cut short" : "";
+    }
+    for (std::uint64_t done = 0; done < pixels;) {
+        if (at >= file.size()) {
+            return "truncated: the pixel data is cut short";
+        }
+        const std::uint8_t packet = file[at++];
+        const std::uint64_t count = std::min<std::uint64_t>((packet & kTgaPacketCountMask) + 1u, pixels - done);
+        at += (packet & kTgaRunPacket) != 0 ? pixelBytes : count * pixelBytes;
+        if (at > file.size()) {
+            return "truncated: the pixel data is cut short";
+        }
+        done += count;
     }
     return {};
 }

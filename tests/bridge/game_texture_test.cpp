@@ -1,6 +1,7 @@
 #include "meshfold/bridge/game_mesh.h"
 #include "meshfold/bridge/game_texture.h"
 #include "meshfold/game/format.h"
+#include "meshfold/gltf/gltf_common.h"
 #include "meshfold/gltf/read/gltf_read.h"
 #include "meshfold/image/image.h"
 #include "gltf_builder.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -158,6 +160,8 @@ TEST(GltfTextures, MaterialsDecideFactorUvSetMaskAndPolygonType) {
         {"mask, named", material("002_2SIDED_Skin", 0) + ",\"alphaMode\":\"MASK\"}", true, kPolyTypeTwoSided, 0,
          false, 255},
         {"mask, named normal", material("002_NORMAL", 0) + ",\"alphaMode\":\"MASK\"}", true, 0, 0, false, 255},
+        {"mask, named unlit: masked and unlit", material("004_UNLIT_Skin", 0) + ",\"alphaMode\":\"MASK\"}", true,
+         kPolyTypeMasked | kPolyFlagUnlit, 0, false, 255},
         {"double sided", material("Skin", 0) + ",\"doubleSided\":true}", false, kPolyTypeTwoSided, 0, false, 255},
     };
     for (const Case& c : cases) {
@@ -308,6 +312,251 @@ TEST(GltfTextures, AWrittenTextureComesBackUnderItsOwnNameAndPalette) {
                           .find("#exec TEXTURE IMPORT NAME=X7PR2 FILE=Textures\\Sign.pcx GROUP=Signs FLAGS=6\n"),
                       std::string::npos);
         }
+    }
+}
+
+// A texture as --to-gltf --uc embeds it comes back at its own size, under
+// its own name, group and flags, whatever --texture-size caps new images at:
+// an 8-bit one with its indices and palette (its sides made powers of two
+// where they are not), a true-colour one (an RGBA PNG whose pixels its
+// extras' check describes) with its colours exactly while it has at most
+// 256; an image whose pixels no longer match its check is a new image.
+TEST(GltfTextures, WrittenTexturesComeBackAtTheirSizeUnderTheirNames) {
+    struct Case {
+        const char* what;
+        std::uint32_t width, height;
+        bool paletted;
+        std::uint32_t colours;  // distinct colours of a true-colour image
+        bool checked;           // its check matches its pixels
+        std::uint32_t outWidth, outHeight;
+        bool noise = false;     // indices that do not compress: a PNG of stored blocks
+    };
+    const Case cases[] = {
+        {"8-bit, 512 x 512", 512, 512, true, 0, true, 512, 512},
+        {"8-bit, 1024 x 256", 1024, 256, true, 0, true, 1024, 256},
+        {"8-bit, 64 x 48: both sides powers of two", 64, 48, true, 0, true, 64, 32},
+        {"8-bit, 48 x 64", 48, 64, true, 0, true, 32, 64},
+        {"8-bit noise, 256 x 256: more than 64 KiB of rows stored", 256, 256, true, 0, true, 256, 256, true},
+        {"24-bit, 64 x 64, two colours", 64, 64, false, 2, true, 64, 64},
+        {"24-bit, 512 x 256, 256 colours", 512, 256, false, 256, true, 512, 256},
+        {"24-bit, edited since", 64, 64, false, 2, false, 16, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image img{c.width, c.height, {}, {}, {}};
+        std::vector<std::uint8_t> palette; // four bytes a colour
+        for (unsigned k = 0; k < 256; ++k) {
+            palette.insert(palette.end(), {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k * 7),
+                                           static_cast<std::uint8_t>(255 - k), 255});
+        }
+        std::uint32_t seed = 7;
+        for (std::uint32_t p = 0; p < c.width * c.height; ++p) {
+            seed = seed * 1103515245u + 12345u;
+            const std::uint32_t pattern = c.noise ? seed >> 23 : p / 3 + p / c.width;
+            const std::uint8_t k = static_cast<std::uint8_t>(pattern % (c.paletted ? 256 : c.colours));
+            img.indices.push_back(k);
+            img.rgba.insert(img.rgba.end(), palette.begin() + 4 * k, palette.begin() + 4 * k + 4);
+        }
+        const std::vector<std::uint8_t> png = c.paletted ? encodePalettedPng(c.width, c.height, img.indices, palette)
+                                                         : encodePng(Image{c.width, c.height, img.rgba, {}, {}});
+        Image other = img;
+        other.rgba[0] ^= 1;
+        const std::string check = c.paletted ? ""
+                                  : ",\"textureCheck\":\"" +
+                                        gltfPixelsCheck(c.width, c.height, c.checked ? img.rgba : other.rgba) + "\"";
+        TexturedQuad t;
+        const std::string image = "{\"bufferView\":" + std::to_string(t.q.g.view(png)) + "}";
+        const std::string extras = ",\"extras\":{\"meshfold\":{\"texture\":0,\"type\":0,"
+                                   "\"textureName\":\"DogTags\",\"textureFile\":\"Textures\\\\DogTags\\\\DogTags.bmp\","
+                                   "\"textureGroup\":\"DogTags\",\"textureFlags\":2" + check + "}}}";
+        const GltfRead r = read(t.file(material("000_NORMAL_Tags", 0) + extras, image + "," + image));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        std::vector<std::string> warnings;
+        const std::vector<GameTexture> g = gameTextures(r, "Tags", 16, warnings);
+        ASSERT_EQ(g.size(), 1u);
+        const bool own = c.paletted || c.checked;
+        EXPECT_EQ(g[0].name, own ? "DogTags" : "TagsTex0");
+        EXPECT_EQ(g[0].scriptFile, own ? "Textures\\DogTags\\DogTags.pcx" : "Textures\\TagsTex0.pcx");
+        EXPECT_EQ(g[0].group, own ? "DogTags" : "Skins");
+        EXPECT_EQ(g[0].flags, own ? kTextureFlagMasked : 0u);
+        const test::ReferenceImage back = test::referenceDecode(g[0].pcx);
+        ASSERT_TRUE(back.ok) << back.why;
+        EXPECT_EQ(back.width, c.outWidth);
+        EXPECT_EQ(back.height, c.outHeight);
+        if (own && c.outWidth == c.width && c.outHeight == c.height) {
+            EXPECT_EQ(back.rgba, img.rgba); // every colour kept
+            if (c.paletted) {
+                EXPECT_EQ(back.indices, img.indices);
+            }
+        }
+    }
+}
+
+// A 2 x 1 RGBA image of the two pixels given, four bytes each.
+Image twoPixels(std::array<std::uint8_t, 4> a, std::array<std::uint8_t, 4> b) {
+    Image img{2, 1, {}, {}, {}};
+    img.rgba.insert(img.rgba.end(), a.begin(), a.end());
+    img.rgba.insert(img.rgba.end(), b.begin(), b.end());
+    return img;
+}
+
+// What a material's alpha mode hides of its image, and how the pixels it
+// keeps are weighed: an opaque material's alpha means nothing (the hidden
+// colour counts when the image is resized); MASK hides what is below its
+// own alphaCutoff; BLEND masks only where some pixel is below half alpha.
+TEST(GltfTextures, AlphaModesDecideWhatIsHiddenAndWhatIsWeighed) {
+    struct Case {
+        const char* what;
+        std::string material;
+        Image image;
+        std::uint32_t cap;
+        bool masked;                // FLAGS=2 and the masked polygon type
+        std::vector<bool> hidden;   // of the texture's pixels: index 0
+    };
+    const std::array<std::uint8_t, 4> red0 = {255, 0, 0, 0};
+    const std::array<std::uint8_t, 4> blue = {0, 0, 255, 255};
+    const std::array<std::uint8_t, 4> grey = {40, 50, 60, 255};
+    const Case cases[] = {
+        {"opaque: both colours weigh in a resize", material("Skin", 0) + "}", twoPixels(red0, blue), 1, false,
+         {false}},
+        {"mask, cutoff 0.25: alpha 100 shows", material("Skin", 0) + ",\"alphaMode\":\"MASK\",\"alphaCutoff\":0.25}",
+         twoPixels({10, 20, 30, 100}, grey), 256, true, {false, false}},
+        {"mask, cutoff 0.5: alpha 100 is hidden", material("Skin", 0) + ",\"alphaMode\":\"MASK\"}",
+         twoPixels({10, 20, 30, 100}, grey), 256, true, {true, false}},
+        {"blend, lowest alpha 128: not masked", material("Skin", 0) + ",\"alphaMode\":\"BLEND\"}",
+         twoPixels({10, 20, 30, 128}, grey), 256, false, {false, false}},
+        {"blend, lowest alpha 127: masked", material("Skin", 0) + ",\"alphaMode\":\"BLEND\"}",
+         twoPixels({10, 20, 30, 127}, grey), 256, true, {true, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TexturedQuad t;
+        const std::string image = "{\"bufferView\":" + std::to_string(t.q.g.view(encodePng(c.image))) + "}";
+        const GltfRead r = read(t.file(c.material, image + "," + image));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        EXPECT_EQ(r.triangles[0].attr[0], c.masked ? kPolyTypeMasked : 0);
+        std::vector<std::string> warnings;
+        const std::vector<GameTexture> g = gameTextures(r, "Bot", c.cap, warnings);
+        ASSERT_EQ(g.size(), 1u);
+        EXPECT_EQ(g[0].flags, c.masked ? kTextureFlagMasked : 0u);
+        const test::ReferenceImage back = test::referenceDecode(g[0].pcx);
+        ASSERT_TRUE(back.ok) << back.why;
+        ASSERT_EQ(back.indices.size(), c.hidden.size());
+        for (std::size_t i = 0; i < c.hidden.size(); ++i) {
+            EXPECT_EQ(c.masked && back.indices[i] == 0, c.hidden[i]) << i;
+            if (!c.hidden[i] && c.hidden.size() == 2) { // shown pixels keep their colour
+                EXPECT_TRUE(std::equal(back.rgba.begin() + 4 * i, back.rgba.begin() + 4 * i + 3,
+                                       c.image.rgba.begin() + 4 * i)) << i;
+            }
+        }
+        if (c.cap == 1) { // red under alpha 0 and blue, their mean in linear light
+            EXPECT_GT(back.rgba[0], 150);
+            EXPECT_EQ(back.rgba[1], 0);
+            EXPECT_GT(back.rgba[2], 150);
+        }
+    }
+}
+
+// Two materials on one texture number, the first masked: the polygons of
+// both are masked, the number being one texture of the game. The first
+// material on a number decides, as it decides the number's image.
+TEST(GltfTextures, EveryMaterialOfAMaskedNumberIsMasked) {
+    TexturedQuad t;
+    const std::string a = "{\"bufferView\":" + std::to_string(t.q.g.view(encodePng(testImage(4, 4, true)))) + "}";
+    const std::string prim = "{\"attributes\":" + t.attributes() + ",\"indices\":" + std::to_string(t.q.idx);
+    for (const bool maskedFirst : {true, false}) {
+        SCOPED_TRACE(maskedFirst ? "the masked material first: both masked" : "a plain one first: neither");
+        const std::string masked = material("003_A", 0) + ",\"alphaMode\":\"MASK\"}";
+        const std::string plain = material("003_B", 0) + "}";
+        const GltfRead r = read(t.file(maskedFirst ? masked + "," + plain : plain + "," + masked, a + "," + a,
+                                       prim + ",\"material\":0}," + prim + ",\"material\":1}"));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        ASSERT_EQ(r.triangles.size(), 4u);
+        for (const GltfTriangle& tri : r.triangles) {
+            EXPECT_EQ(tri.attr[0], maskedFirst ? kPolyTypeMasked : 0);
+        }
+    }
+}
+
+// Texture numbers whose extras name one texture share it: one file, one
+// import line, a SETTEXTURE line for each number.
+TEST(GltfTextures, NumbersSharingATextureImportItOnce) {
+    const Image img = testImage(4, 2);
+    Image indexed = img;
+    std::vector<std::uint8_t> palette;
+    for (std::uint32_t p = 0; p < 8; ++p) {
+        indexed.indices.push_back(static_cast<std::uint8_t>(p));
+        palette.insert(palette.end(), img.rgba.begin() + 4 * p, img.rgba.begin() + 4 * p + 4);
+    }
+    TexturedQuad t;
+    const std::string image =
+        "{\"bufferView\":" + std::to_string(t.q.g.view(encodePalettedPng(4, 2, indexed.indices, palette))) + "}";
+    const auto named = [](int number) {
+        return material("00" + std::to_string(number) + "_NORMAL_Bot", 0) +
+               ",\"extras\":{\"meshfold\":{\"texture\":" + std::to_string(number) +
+               ",\"type\":0,\"textureName\":\"X7PR2\",\"textureFile\":\"Textures\\\\X7PR2.pcx\","
+               "\"textureFlags\":0}}}";
+    };
+    const std::string prim = "{\"attributes\":" + t.attributes() + ",\"indices\":" + std::to_string(t.q.idx);
+    const GltfRead r = read(t.file(named(0) + "," + named(2), image + "," + image,
+                                   prim + ",\"material\":0}," + prim + ",\"material\":1}"));
+    ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+    std::vector<std::string> warnings;
+    const std::vector<GameTexture> g = gameTextures(r, "Bot", 256, warnings);
+    ASSERT_EQ(g.size(), 2u);
+    EXPECT_FALSE(g[0].sameAsEarlier);
+    EXPECT_TRUE(g[1].sameAsEarlier);
+    EXPECT_TRUE(g[1].pcx.empty()); // written once
+    const GameMesh m = buildGameMesh(r, {false, false}, "Bot.glb");
+    const std::string uc = importScript("Bot", r, m, false, 1, g);
+    const auto count = [&uc](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = uc.find(what); at != std::string::npos; at = uc.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("#exec TEXTURE IMPORT "), 1u) << uc;
+    EXPECT_EQ(count("#exec TEXTURE IMPORT NAME=X7PR2 FILE=Textures\\X7PR2.pcx\n"), 1u) << uc;
+    EXPECT_EQ(count("#exec MESHMAP SETTEXTURE "), 2u) << uc;
+    EXPECT_EQ(count("\n#exec MESHMAP SETTEXTURE MESHMAP=Bot NUM=0 TEXTURE=X7PR2\n"), 1u) << uc;
+    EXPECT_EQ(count("\n#exec MESHMAP SETTEXTURE MESHMAP=Bot NUM=2 TEXTURE=X7PR2\n"), 1u) << uc;
+}
+
+// A texture whose file has no plain base name (spaces, no name before the
+// extension, letters outside ASCII) comes back under a new name, as a file
+// the engine's importer takes; one with a plain one keeps it.
+TEST(GltfTextures, AWrittenTextureWithoutAPlainFileNameComesBackUnderANewOne) {
+    Image img{2, 1, {}, {0, 1}, {}};
+    const std::vector<std::uint8_t> palette = {10, 20, 30, 255, 40, 50, 60, 255};
+    const std::vector<std::uint8_t> png = encodePalettedPng(2, 1, img.indices, palette);
+    struct Case {
+        const char* file; // as the extras keep FILE=, JSON-escaped
+        const char* fileName;
+        const char* scriptFile;
+    };
+    const Case cases[] = {
+        {"Textures\\\\Sign.bmp", "Sign.pcx", "Textures\\Sign.pcx"},
+        {"Textures\\\\My Skin.pcx", "BotTex0.pcx", "Textures\\BotTex0.pcx"},
+        {"Textures\\\\.pcx", "BotTex0.pcx", "Textures\\BotTex0.pcx"},
+        {"Textures/\\u00dcber.pcx", "BotTex0.pcx", "Textures\\BotTex0.pcx"},
+        {"Textures\\\\", "BotTex0.pcx", "Textures\\BotTex0.pcx"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        TexturedQuad t;
+        const std::string image = "{\"bufferView\":" + std::to_string(t.q.g.view(png)) + "}";
+        const std::string extras = std::string(",\"extras\":{\"meshfold\":{\"texture\":0,\"type\":0,"
+                                               "\"textureName\":\"Skin\",\"textureFile\":\"") +
+                                   c.file + "\",\"textureFlags\":0}}}";
+        const GltfRead r = read(t.file(material("000_NORMAL_Bot", 0) + extras, image + "," + image));
+        ASSERT_EQ(r.failure.problem, GltfProblem::None) << r.failure.detail;
+        std::vector<std::string> warnings;
+        const std::vector<GameTexture> g = gameTextures(r, "Bot", 256, warnings);
+        ASSERT_EQ(g.size(), 1u);
+        EXPECT_EQ(g[0].fileName, c.fileName);
+        EXPECT_EQ(g[0].scriptFile, c.scriptFile);
+        EXPECT_EQ(g[0].name, std::string(c.fileName) == "Sign.pcx" ? "Skin" : "BotTex0");
     }
 }
 

@@ -13,6 +13,7 @@
 #include <array>
 #include <bit>
 #include <cctype>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -1189,8 +1190,9 @@ TEST_F(CliGltf, ExportWritesEveryFrameCornerAndMaterialAndLeavesTheMeshAlone) {
 }
 
 // The bundled example's cube, exported with its texture and brought back:
-// the texture file comes back as the package has it, listed in a dry run
-// that writes nothing, and its import lines with it; --texture-size caps it.
+// the texture file comes back as the package has it, beside the glTF file
+// wherever the run is, listed in a dry run that writes nothing, and its
+// import lines with it; --texture-size caps new images only.
 TEST_F(CliGltf, TexturesComeBackBesideTheGltfFileWithTheirImportLines) {
     const fs::path examples = sourceDir() / "examples";
     for (const char* f : {"Cube_a.3d", "Cube_d.3d"}) {
@@ -1223,9 +1225,27 @@ TEST_F(CliGltf, TexturesComeBackBesideTheGltfFileWithTheirImportLines) {
     for (const std::string& n : listFolder(scratch.dir)) {
         EXPECT_EQ(n.find(".meshfold-"), std::string::npos) << n;
     }
-    const RunResult small = run({"--uc", "--texture-size=16", "Cube.glb"});
-    EXPECT_NE(small.out.find("\n  texture 0: CubeTex.pcx, 16 x 16, "), std::string::npos) << small.out;
-    EXPECT_EQ(decodeImage(get("CubeTex.pcx")).image.width, 16u);
+    // Named from another folder, the file's textures go beside it, not
+    // into the folder the run is in.
+    fs::create_directories(path("sub"));
+    fs::copy_file(path("Cube.glb"), path("sub/Cube.glb"));
+    fs::remove(path("CubeTex.pcx"));
+    const auto here = listFolder(scratch.dir);
+    ASSERT_EQ(run({"--uc", "sub/Cube.glb"}).status, 0);
+    EXPECT_EQ(listFolder(scratch.dir), here); // nothing new where the run is
+    for (const char* f : {"CubeTex.pcx", "Cube_a.3d", "Cube_d.3d", "Cube.uc"}) {
+        EXPECT_TRUE(fs::exists(path(std::string("sub/") + f))) << f;
+    }
+    EXPECT_EQ(decodeImage(get("sub/CubeTex.pcx")).image.indices, want.image.indices);
+    // --texture-size caps the images that were never the game's; the
+    // cube's texture, coming home, keeps its size.
+    const RunResult home = run({"--uc", "--texture-size=16", "Cube.glb"});
+    EXPECT_NE(home.out.find("\n  texture 0: CubeTex.pcx, 64 x 64, "), std::string::npos) << home.out;
+    EXPECT_EQ(decodeImage(get("CubeTex.pcx")).image.width, 64u);
+    put("Photo.glb", readFile(sourceDir() / "tests" / "data" / "gltf" / "textured.glb"));
+    const RunResult small = run({"--uc", "--texture-size=16", "Photo.glb"});
+    EXPECT_NE(small.out.find("\n  texture 0: PhotoTex0.pcx, 16 x 16, "), std::string::npos) << small.out;
+    EXPECT_EQ(decodeImage(get("PhotoTex0.pcx")).image.width, 16u);
     EXPECT_EQ(run({"--uc", "--texture-size", "48", "Cube.glb"}).status, 2);
 }
 
@@ -2034,6 +2054,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
         std::vector<std::pair<std::string, Bytes>> textures;
         std::map<int, std::string> shown; // slot -> image name
         std::vector<std::string> warnings;
+        std::size_t images = 0; // in the file: one for each distinct PNG
     };
     Bytes cut = smallPcx();
     cut.resize(140);
@@ -2043,7 +2064,24 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
          {{"Skin.pcx", smallPcx()}},
          {{0, "Skin"}},
-         {}},
+         {},
+         1},
+        {"one texture on both slots, shown alike (a 24-bit file has no index 0 to mask): one image",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=New FILE=New.bmp\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=New\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=New\n"}},
+         {{"New.bmp", tinyBmp()}},
+         {{0, "New"}, {1, "New"}},
+         {},
+         1},
+        {"one texture on both slots, masked on one: two images",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
+         {{"Skin.pcx", smallPcx()}},
+         {{0, "Skin"}, {1, "Skin"}},
+         {},
+         2},
         {"Classes in any case, MESH= unlike the file's name, paths in any case and quoted",
          "Pkg/Models/",
          {{"Pkg/classes/Thing.uc",
@@ -2053,7 +2091,8 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
            "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
          {{"Pkg/Textures/Skin.pcx", smallPcx()}},
          {{1, "skin"}},
-         {}},
+         {},
+         1},
         {"a package three folders up; the game's own texture and a missing file warn",
          "Pkg/a/b/c/",
          {{"Pkg/Classes/A.uc", "#exec MESH IMPORT MESH=M ANIVFILE=a\\b\\c\\M_a.3d\n"
@@ -2082,7 +2121,16 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
                                "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=New\n"}},
          {{"Pkg/Textures/Old.pcx", smallPcx()}, {"Pkg/Textures/New.bmp", tinyBmp()}},
          {{0, "New"}, {1, "Old"}},
-         {}},
+         {},
+         2},
+        {"a file name in the script matching several spellings: none is guessed",
+         "",
+         {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Textures\\skin.pcx\n"
+                   "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=Skin\n"}},
+         {{"Textures/Skin.pcx", smallPcx()}, {"Textures/SKIN.PCX", smallPcx()}},
+         {},
+         {"M_a.3d: texture slot 0 is Skin, whose file Textures\\skin.pcx is not in the package"},
+         0},
         {"a damaged file warns",
          "",
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
@@ -2093,7 +2141,8 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(path("Pkg"));
-        for (const char* f : {"M.uc", "Skin.pcx", "M_a.3d", "M_d.3d", "M.glb"}) {
+        fs::remove_all(path("Textures"));
+        for (const char* f : {"M.uc", "Skin.pcx", "New.bmp", "M_a.3d", "M_d.3d", "M.glb"}) {
             fs::remove(path(f));
         }
         mesh(c.meshFolder);
@@ -2119,6 +2168,7 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(c.warnings.size())) << r.err;
         const Glb glb = readGlb(get(name + ".glb"));
         ASSERT_EQ(glb.error, "");
+        EXPECT_EQ(glb.json.value("images", nlohmann::json::array()).size(), c.images);
         for (const nlohmann::json& m : glb.json["materials"]) {
             const int slot = m["extras"]["meshfold"]["texture"];
             const auto it = c.shown.find(slot);
@@ -2195,6 +2245,85 @@ TEST_F(CliPackage, ARunOverSeveralPackagesGivesEachMeshItsOwnPackagesTextures) {
                 EXPECT_EQ(png.image.rgba[4 * p + 3], masked && kSmallPcxIndices[p] == 0 ? 0 : 255) << p;
             }
         }
+    }
+}
+
+// A 24-bit BMP of w x h pixels, bottom-up, each pixel's colour from `colour`
+// of its position (red, green, blue), rows padded to 4 bytes.
+Bytes bmp24(std::uint32_t w, std::uint32_t h, const std::function<std::array<std::uint8_t, 3>(std::uint32_t, std::uint32_t)>& colour) {
+    const std::uint32_t row = (3 * w + 3) / 4 * 4;
+    Bytes b = {'B', 'M'};
+    put32(b, 54 + row * h);
+    put32(b, 0);
+    put32(b, 54);
+    put32(b, 40);
+    put32(b, w);
+    put32(b, h);
+    put16(b, 1);
+    put16(b, 24);
+    for (int i = 0; i < 6; ++i) {
+        put32(b, 0);
+    }
+    for (std::uint32_t y = h; y-- > 0;) {
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const auto c = colour(x, y);
+            b.insert(b.end(), {c[2], c[1], c[0]});
+        }
+        b.resize(b.size() + row - 3 * w, 0);
+    }
+    return b;
+}
+
+// Textures of a package's own, exported with --uc and brought back with --uc
+// at the default cap of 256: an 8-bit PCX of 512 x 512 and one of 1024 x 256
+// come back at their size with their indices and palette, and a skin
+// imported from a 24-bit BMP with FLAGS=2 comes back as NAME.pcx under its
+// name, group and flags, its colours exactly.
+TEST_F(CliPackage, TexturesComeBackAtTheirSizeUnderTheirNames) {
+    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{512, 512}, {1024, 256}}) {
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        fs::remove_all(path("Pkg"));
+        mesh("Pkg/Models/");
+        PalettedImage big{w, h, {}, {}, 256};
+        for (std::uint32_t p = 0; p < w * h; ++p) {
+            big.indices.push_back(static_cast<std::uint8_t>(p / 5 + p / w));
+        }
+        for (std::size_t i = 0; i < big.palette.size(); ++i) {
+            big.palette[i] = static_cast<std::uint8_t>(i * 13);
+        }
+        file("Pkg/Textures/Big.pcx", encodePcx(big));
+        file("Pkg/Textures/Tags/DogTags.bmp", bmp24(64, 32, [](std::uint32_t x, std::uint32_t y) {
+                 return (x / 8 + y / 8) % 2 == 0 ? std::array<std::uint8_t, 3>{119, 119, 119}
+                                                 : std::array<std::uint8_t, 3>{0, 0, 0};
+             }));
+        text("Pkg/Classes/A.uc", "#exec TEXTURE IMPORT NAME=BigSkin FILE=Textures\\Big.pcx GROUP=Skins\n"
+                                 "#exec TEXTURE IMPORT NAME=DogTags FILE=Textures\\Tags\\DogTags.bmp GROUP=\"DogTags\" FLAGS=2\n"
+                                 "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=BigSkin\n"
+                                 "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=DogTags\n");
+        ASSERT_EQ(run({"--to-gltf", "--uc", "Pkg/Models/M"}).status, 0);
+        fs::create_directories(path("back"));
+        fs::copy_file(path("Pkg/Models/M.glb"), path("back/M.glb"), fs::copy_options::overwrite_existing);
+        const RunResult r = run({"--uc", "back/M.glb"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("\n  texture 0: Big.pcx, " + std::to_string(w) + " x " + std::to_string(h) +
+                             ", 256 colours\n  texture 1: DogTags.pcx, 64 x 32, 2 colours, masked\n"),
+                  std::string::npos) << r.out;
+        const ImageDecoded back = decodeImage(get("back/Big.pcx"));
+        ASSERT_EQ(back.failure, "");
+        EXPECT_EQ(back.image.width, w);
+        EXPECT_EQ(back.image.height, h);
+        EXPECT_EQ(back.image.indices, big.indices);
+        EXPECT_TRUE(std::equal(big.palette.begin(), big.palette.end(), back.image.palette.begin()));
+        const ImageDecoded tags = decodeImage(get("back/DogTags.pcx"));
+        ASSERT_EQ(tags.failure, "");
+        EXPECT_EQ(tags.image.rgba, decodeImage(get("Pkg/Textures/Tags/DogTags.bmp")).image.rgba);
+        const Bytes script = get("back/M.uc");
+        const std::string uc(script.begin(), script.end());
+        EXPECT_NE(uc.find("\n#exec TEXTURE IMPORT NAME=BigSkin FILE=Textures\\Big.pcx GROUP=Skins\n"
+                          "#exec TEXTURE IMPORT NAME=DogTags FILE=Textures\\Tags\\DogTags.pcx GROUP=DogTags FLAGS=2\n"
+                          "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=0 TEXTURE=BigSkin\n"
+                          "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=DogTags\n"),
+                  std::string::npos) << uc;
     }
 }
 

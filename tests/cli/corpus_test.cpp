@@ -8,6 +8,8 @@
 
 #include "meshfold/gltf/gltf_common.h"
 #include "meshfold/image/image.h"
+#include "meshfold/package/package.h"
+#include "meshfold/package/texture.h"
 
 #include <gtest/gtest.h>
 
@@ -805,6 +807,15 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         EXPECT_EQ(readFile(scratch.dir / anim), readFile(packages / anim)); // only read
         const Glb glb = readGlb(readFile(scratch.dir / (anim.substr(0, anim.size() - 5) + ".glb")));
         ASSERT_EQ(glb.error, "");
+        // Each distinct PNG once, however many slots show it
+        // (flbasketball.pcx on two slots, X7PR2.pcx on two of the gun's).
+        std::set<Bytes> pngs;
+        for (const nlohmann::json& image : glb.json.value("images", nlohmann::json::array())) {
+            const nlohmann::json& view = glb.json.at("bufferViews").at(image.at("bufferView").get<std::size_t>());
+            const auto at = glb.bin.begin() + view.value("byteOffset", std::ptrdiff_t{0});
+            EXPECT_TRUE(pngs.insert(Bytes(at, at + view.at("byteLength").get<std::ptrdiff_t>())).second)
+                << image.at("name");
+        }
         std::set<int> shown;
         for (const nlohmann::json& material : glb.json.at("materials")) {
             const int slot = material.at("extras").at("meshfold").at("texture");
@@ -924,6 +935,60 @@ TEST(CorpusPackages, TexturesComeBackAsThePackagesOwnFiles) {
     std::printf("[ figures  ] %zu textures back with their pixels, indices and whole palette, %zu byte for byte"
                 " (%zu written as this writer writes them)\n",
                 textures, sameBytes, ownWritten);
+}
+
+// The palette indices of texture `name` as the compiled package `file`
+// holds them (its first mip); empty when it is not there.
+Bytes compiledIndices(const fs::path& file, const std::string& name) {
+    const Bytes bytes = readFile(file);
+    package::PackageRead r = package::readPackage(bytes, file.stem().string());
+    if (!r.package) {
+        return {};
+    }
+    r.package->bytes = bytes;
+    for (std::size_t i = 0; i < r.package->exports.size(); ++i) {
+        const package::TextureRead t = package::readTexture(*r.package, i);
+        if (t.texture && t.texture->name == name && t.texture->group == name && !t.texture->mips.empty()) {
+            const auto& pixels = t.texture->mips.front().pixels;
+            return Bytes(pixels.begin(), pixels.end());
+        }
+    }
+    return {};
+}
+
+// A UT99 mod's skin imported from a 24-bit BMP with FLAGS=2 (KillConfirmed's
+// DogTags), exported with --to-gltf --uc and brought back with --uc: it
+// comes back as DogTags.pcx beside the file, imported under its name, group
+// and flags, with the BMP's colours; its palette index 0 (transparent, the
+// texture being masked) holds the very pixels the engine put there when it
+// compiled the package.
+TEST(CorpusPackages, ATrueColourSkinComesBackUnderItsNameGroupAndFlags) {
+    const fs::path ue1 = corpusUe1Dir();
+    const fs::path mod = ue1 / "1337GameDev_Ut99Mods";
+    if (ue1.empty() || !fs::exists(mod / "KillConfirmed")) {
+        GTEST_SKIP() << "no KillConfirmed at ../shared/corpus-ue1 beside the repository";
+    }
+    Scratch scratch;
+    fs::copy(mod / "KillConfirmed", scratch.dir / "KillConfirmed", fs::copy_options::recursive);
+    ASSERT_EQ(runTool({"--to-gltf", "--uc", "KillConfirmed/Models/DogTags/Tags"}, scratch.dir).status, 0);
+    fs::create_directories(scratch.dir / "back");
+    fs::copy_file(scratch.dir / "KillConfirmed/Models/DogTags/Tags.glb", scratch.dir / "back/Tags.glb");
+    const RunResult r = runTool({"--uc", "Tags.glb"}, scratch.dir / "back");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\n  texture 1: DogTags.pcx, 64 x 64, 2 colours, masked\n"), std::string::npos) << r.out;
+    const Bytes script = readFile(scratch.dir / "back/Tags.uc");
+    const std::string uc(script.begin(), script.end());
+    EXPECT_NE(uc.find("\n#exec TEXTURE IMPORT NAME=DogTags FILE=Textures\\DogTags\\DogTags.pcx GROUP=DogTags FLAGS=2\n"
+                      "#exec MESHMAP SETTEXTURE MESHMAP=Tags NUM=1 TEXTURE=DogTags\n"),
+              std::string::npos) << uc;
+    const ImageDecoded made = decodeImage(readFile(scratch.dir / "back/DogTags.pcx"));
+    ASSERT_EQ(made.failure, "");
+    EXPECT_EQ(made.image.rgba, decodeImage(readFile(mod / "KillConfirmed/Textures/DogTags/DogTags.bmp")).image.rgba);
+    const Bytes compiled = compiledIndices(mod / "System/KillConfirmed.u", "DogTags");
+    ASSERT_EQ(compiled.size(), made.image.indices.size());
+    for (std::size_t i = 0; i < compiled.size(); ++i) {
+        ASSERT_EQ(made.image.indices[i] == 0, compiled[i] == 0) << "pixel " << i;
+    }
 }
 
 } // namespace

@@ -70,6 +70,14 @@ TEST(PackageLines, EachSlotGetsTheTextureItsLastLineNames) {
          "#exec MESHMAP SETTEXTURE MESHMAP=jazz NUM=3\n"
          "#exec TEXTURE IMPORT NAME=A\n",
          {"1:A=-/0"}},
+        {"slot 255 is the last there is", "M",
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=255 TEXTURE=A\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=256 TEXTURE=A\n",
+         {"255:A=-/0"}},
+        {"an unclosed quote ends with its line: a comment on the next line is one", "M",
+         "#exec TEXTURE IMPORT NAME=A FILE=\"a.pcx\n"
+         "#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=A // NUM=2\n",
+         {"1:A=a.pcx/0"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

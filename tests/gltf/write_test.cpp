@@ -246,7 +246,8 @@ TEST(GltfWrite, ATexturesPngHoldsExactlyItsPixels) {
     for (const Image* image : {&paletted, &rgb, &inconsistent}) {
         for (const GltfAlpha alpha : {GltfAlpha::Opaque, GltfAlpha::Mask, GltfAlpha::Blend}) {
             const bool zero = alpha == GltfAlpha::Mask && !image->indices.empty();
-            const std::vector<std::uint8_t> png = gltfTexturePng(*image, alpha, zero);
+            const GltfImage made = gltfTextureImage(*image, alpha, zero);
+            const std::vector<std::uint8_t>& png = made.png;
             ASSERT_GT(png.size(), 8u);
             EXPECT_EQ(png[25], image == &paletted ? 3 : 6); // IHDR colour type: palette, or RGBA
             const ImageDecoded back = decodeImage(png);
@@ -276,7 +277,8 @@ TEST(GltfWrite, ImagesGoIntoTheBinaryChunkAndTheirMaterialsShowThem) {
     ASSERT_EQ(plan.layout.materials.size(), 4u);
     const std::vector<std::uint8_t> blend = {1, 2, 3, 4, 5};
     const std::vector<std::uint8_t> mask = {9, 8, 7, 6};
-    plan.images = {{"Skin", blend}, {"Skin", mask}};
+    // The first as an RGBA PNG's, its pixels' check kept by its material.
+    plan.images = {{"Skin", blend, "00112233aabbccdd"}, {"Skin", mask, {}}};
     plan.layout.materials[0].image = 0;
     plan.layout.materials[0].alpha = GltfAlpha::Blend;
     plan.layout.materials[1].image = 1;
@@ -298,7 +300,9 @@ TEST(GltfWrite, ImagesGoIntoTheBinaryChunkAndTheirMaterialsShowThem) {
     EXPECT_FALSE(m[2].contains("alphaMode"));
     EXPECT_EQ(m[0]["extras"]["meshfold"],
               nlohmann::json::parse(R"({"texture":1,"type":18,"textureName":"Skin",
-                  "textureFile":"Textures\\Skin.pcx","textureGroup":"Skins","textureFlags":2})"));
+                  "textureFile":"Textures\\Skin.pcx","textureGroup":"Skins","textureFlags":2,
+                  "textureCheck":"00112233aabbccdd"})"));
+    EXPECT_FALSE(m[1]["extras"]["meshfold"].contains("textureCheck"));
     EXPECT_EQ(m[2]["extras"]["meshfold"],
               nlohmann::json::parse(R"({"texture":2,"type":0,"textureName":"Game.Hands"})"));
     // Texture (image, sampler): (0, linear), (1, nearest), (1, linear).

@@ -204,6 +204,88 @@ Case bmpCase(const std::string& name, const BmpSpec& s) {
     return {name, file, img};
 }
 
+namespace {
+
+// TGA run-length packets of `pixels` (`size` bytes each): two or more equal
+// pixels in a run packet, the others in raw packets, at most 128 a packet.
+Bytes tgaRle(const Bytes& pixels, std::size_t size) {
+    Bytes out;
+    const std::size_t count = pixels.size() / size;
+    const auto same = [&](std::size_t a) { // pixel a equals pixel a + 1
+        return a + 1 < count && std::equal(pixels.begin() + static_cast<std::ptrdiff_t>(a * size),
+                                           pixels.begin() + static_cast<std::ptrdiff_t>((a + 1) * size),
+                                           pixels.begin() + static_cast<std::ptrdiff_t>((a + 1) * size));
+    };
+    for (std::size_t at = 0; at < count;) {
+        const bool run = same(at);
+        std::size_t n = 1;
+        while (at + n < count && n < 128 && (run ? same(at + n - 1) : !same(at + n))) {
+            ++n;
+        }
+        out.push_back(static_cast<std::uint8_t>((run ? 0x80 : 0) | (n - 1)));
+        out.insert(out.end(), pixels.begin() + static_cast<std::ptrdiff_t>(at * size),
+                   pixels.begin() + static_cast<std::ptrdiff_t>((at + (run ? 1 : n)) * size));
+        at += n;
+    }
+    return out;
+}
+
+} // namespace
+
+Case tgaCase(const std::string& name, const TgaSpec& s) {
+    Image img = s.colourMapped ? pixelsFromIndices(s.width, s.height, 40, testPalette(40))
+                               : pixelsRgb(s.width, s.height, s.bits == 32);
+    const std::size_t size = s.colourMapped ? 1 : s.bits / 8;
+    // Runs for the run packets: the pixels at x % 4 of 2 and 3 repeat the one
+    // to their left.
+    for (std::size_t p = 0; s.rle && p < img.rgba.size() / 4; ++p) {
+        if (p % s.width % 4 >= 2) {
+            std::copy_n(&img.rgba[(p - 1) * 4], 4, &img.rgba[p * 4]);
+            if (s.colourMapped) {
+                img.indices[p] = img.indices[p - 1];
+            }
+        }
+    }
+    Bytes file = {static_cast<std::uint8_t>(s.idLength), s.colourMapped ? std::uint8_t{1} : std::uint8_t{0},
+                  static_cast<std::uint8_t>((s.colourMapped ? 1 : 2) + (s.rle ? 8 : 0))};
+    put16(file, 0);                                      // first colour map entry
+    put16(file, s.colourMapped ? std::uint16_t{40} : std::uint16_t{0}); // colour map entries
+    file.push_back(s.colourMapped ? static_cast<std::uint8_t>(s.bits) : std::uint8_t{0});
+    put16(file, 0);
+    put16(file, 0);
+    put16(file, static_cast<std::uint16_t>(s.width));
+    put16(file, static_cast<std::uint16_t>(s.height));
+    file.push_back(s.colourMapped ? std::uint8_t{8} : static_cast<std::uint8_t>(s.bits));
+    file.push_back(static_cast<std::uint8_t>((s.topDown ? 0x20 : 0) | (s.bits == 32 ? 8 : 0)));
+    for (unsigned i = 0; i < s.idLength; ++i) {
+        file.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    }
+    for (unsigned i = 0; s.colourMapped && i < 40; ++i) {
+        file.insert(file.end(), {img.palette[3 * i + 2], img.palette[3 * i + 1], img.palette[3 * i]});
+    }
+    Bytes pixels;
+    for (std::uint32_t r = 0; r < s.height; ++r) {
+        const std::uint32_t y = s.topDown ? r : s.height - 1 - r;
+        for (std::uint32_t x = 0; x < s.width; ++x) {
+            const std::size_t p = std::size_t{y} * s.width + x;
+            const std::uint8_t* c = &img.rgba[p * 4];
+            if (s.colourMapped) {
+                pixels.push_back(img.indices[p]);
+            } else {
+                pixels.insert(pixels.end(), {c[2], c[1], c[0]});
+                if (size == 4) {
+                    pixels.push_back(c[3]);
+                }
+            }
+        }
+    }
+    const Bytes body = s.rle ? tgaRle(pixels, size) : pixels;
+    file.insert(file.end(), body.begin(), body.end());
+    img.indices.clear();
+    img.palette.clear();
+    return {name, file, img};
+}
+
 std::vector<Case> pcxCases() {
     std::vector<Case> c;
     c.push_back(pcxCase("pcx8 1x1", {.width = 1, .height = 1}));
@@ -248,6 +330,19 @@ std::vector<Case> bmpCases() {
                          .masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, .alphaUsed = true}));
     c.push_back(bmpCase("bmp32 108-byte header, plain rows, no alpha mask",
                         {.width = 2, .height = 2, .bits = 32, .infoSize = 108}));
+    return c;
+}
+
+std::vector<Case> tgaCases() {
+    std::vector<Case> c;
+    c.push_back(tgaCase("tga24", {.width = 5, .height = 3}));
+    c.push_back(tgaCase("tga32 top-down", {.width = 4, .height = 3, .bits = 32, .topDown = true}));
+    c.push_back(tgaCase("tga24 rle", {.width = 6, .height = 4, .rle = true}));
+    c.push_back(tgaCase("tga32 rle 1x1", {.width = 1, .height = 1, .bits = 32, .rle = true}));
+    // Its first bytes 0A 01 01, as a PCX's are 0A and its version.
+    c.push_back(tgaCase("tga colour-mapped, a 10-byte image id",
+                        {.width = 7, .height = 3, .colourMapped = true, .idLength = 10}));
+    c.push_back(tgaCase("tga colour-mapped rle", {.width = 9, .height = 2, .colourMapped = true, .rle = true}));
     return c;
 }
 

@@ -59,9 +59,23 @@ struct BmpSpec {
 // A BMP of `s`, each row padded with a byte the decoder must leave out.
 Case bmpCase(const std::string& name, const BmpSpec& s);
 
+struct TgaSpec {
+    std::uint32_t width = 1;
+    std::uint32_t height = 1;
+    unsigned bits = 24;     // of a pixel (24, 32), or of a colour map entry (24)
+    bool colourMapped = false; // 8-bit indices into a colour map
+    bool rle = false;       // run and raw packets
+    unsigned idLength = 0;  // bytes of the image identification field
+    bool topDown = false;   // rows from the top (descriptor bit 5)
+};
+
+// A TGA of `s`; stb gives its pixels as RGBA without the colour map.
+Case tgaCase(const std::string& name, const TgaSpec& s);
+
 // Every variant of each format the decoders read.
 std::vector<Case> pcxCases();
 std::vector<Case> bmpCases();
+std::vector<Case> tgaCases();
 
 void expectSameImage(const Image& got, const Image& want);
 

@@ -53,6 +53,20 @@ TEST(PcxDecode, WorkedValues) {
     EXPECT_EQ(p.image.indices, (Bytes{1, 0xC5, 0xC5, 2, 2, 2}));
     EXPECT_EQ(p.image.rgba, (Bytes{0x10, 0x20, 0x30, 255, 0xAA, 0, 0xBB, 255, 0xAA, 0, 0xBB, 255,
                                    0x40, 0x50, 0x60, 255, 0x40, 0x50, 0x60, 255, 0x40, 0x50, 0x60, 255}));
+
+    // 2 x 1: a run of length 0 (0xC0, then its value 7), which stands for
+    // nothing, then a run of two 1s.
+    Bytes empty(128, 0);
+    std::copy(std::begin(head), std::end(head), empty.begin());
+    empty[8] = 1;  // xmax
+    empty[10] = 0; // ymax
+    empty[65] = 1;
+    empty[66] = 2;
+    empty.insert(empty.end(), {0xC0, 0x07, 0xC2, 0x01, 0x0C});
+    empty.insert(empty.end(), palette.begin(), palette.end());
+    const ImageDecoded e = decodeImage(empty);
+    ASSERT_EQ(e.failure, "");
+    EXPECT_EQ(e.image.indices, (Bytes{1, 1}));
 }
 
 TEST(PcxDecode, EveryPrefixIsRefused) {

@@ -41,6 +41,27 @@ TEST(StbDecode, DamagedFilesAreRefusedWithAReason) {
         {"tga claiming more than its bytes",
          [] { return Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 100, 0, 24, 0, 7}; },
          "truncated: 100 x 100 pixels cannot be held in 19 bytes"},
+        {"tga cut in its colour map",
+         [] {
+             Bytes b = test::tgaCase("", {.width = 7, .height = 3, .colourMapped = true}).file;
+             b.resize(18 + 3 * 40 - 1);
+             return b;
+         },
+         "truncated: the TGA colour map is cut short"},
+        {"tga cut in its last row",
+         [] {
+             Bytes b = test::tgaCase("", {.width = 5, .height = 3}).file;
+             b.pop_back();
+             return b;
+         },
+         "truncated: the pixel data is cut short"},
+        {"tga cut in its last packet",
+         [] {
+             Bytes b = test::tgaCase("", {.width = 6, .height = 4, .rle = true}).file;
+             b.pop_back();
+             return b;
+         },
+         "truncated: the pixel data is cut short"},
         {"jpeg scan with a Huffman table never defined",
          [] { return jpegOfTables(0, 0, true); },
          "damaged: a JPEG scan uses a Huffman table the file does not define"},
@@ -82,6 +103,32 @@ Bytes stbToBytes(const std::function<int(stbi_write_func*, void*)>& write) {
     };
     EXPECT_NE(write(append, &out), 0);
     return out;
+}
+
+TEST(StbDecode, EachTgaVariantGivesItsPixels) {
+    for (const test::Case& c : test::tgaCases()) {
+        SCOPED_TRACE(c.name);
+        const ImageDecoded d = decodeImage(c.file);
+        ASSERT_EQ(d.failure, "");
+        test::expectSameImage(d.image, c.expected);
+    }
+}
+
+// A cut-short TGA is refused like any other image: stb would give the
+// pixels it could not read as whatever its buffer held.
+TEST(StbDecode, EveryPrefixOfATgaIsRefused) {
+    std::vector<test::Case> cases = test::tgaCases();
+    // Pillow's files, without the footer that TGA 2.0 puts after the
+    // pixels (26 bytes, ending "TRUEVISION-XFILE."): a file ends with its
+    // pixels without it.
+    for (const char* seed : {"rgba.tga", "rle.tga"}) {
+        Bytes file = test::readFile(test::sourceDir() / "fuzz" / "image-seeds" / seed);
+        ASSERT_GT(file.size(), 26u);
+        file.resize(file.size() - 26);
+        ASSERT_EQ(decodeImage(file).failure, "");
+        cases.push_back({seed, file, {}});
+    }
+    test::expectEveryPrefixRefused(cases);
 }
 
 TEST(StbDecode, TgaAndJpeg) {

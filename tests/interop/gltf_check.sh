@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Exports every mesh of the corpus with --to-gltf (one of them with an import
 # script of sequences, --uc), and every mesh of the real packages beside it
-# (corpus-packages) with --uc, their textures embedded, into a scratch folder and
+# (corpus-packages, and KillConfirmed's of corpus-ue1, whose skin is a 24-bit
+# BMP) with --uc, their textures embedded, into a scratch folder and
 # has readers nobody on this project wrote read the files:
 #   validator  Khronos' glTF-Validator (npm package gltf-validator): 0 errors
 #              and 0 warnings for every file
@@ -76,6 +77,16 @@ if [ -d "$ue1" ]; then
     exit 1
   fi
   glbs=$((glbs + ${#compiled[@]}))
+fi
+# A skin imported from a 24-bit BMP (a UT99 mod's, of ../shared/corpus-ue1),
+# embedded as an RGBA PNG.
+mod=$(dirname "$corpus")/corpus-ue1/1337GameDev_Ut99Mods/KillConfirmed
+if [ -d "$mod" ]; then
+  cp -r "$mod" "$dir/KillConfirmed"
+  "$exe" --to-gltf --uc "$dir/KillConfirmed/Models/DogTags/Tags_a.3d" >>"$dir/export.log" 2>&1 ||
+    { cat "$dir/export.log"; exit 1; }
+  textured+=("$dir/KillConfirmed/Models/DogTags/Tags.glb")
+  glbs=$((glbs + 1))
 fi
 
 case $what in

@@ -5,7 +5,8 @@
 //     beside the file has;
 //   - every material with a baseColorTexture has a map whose image has the
 //     size of its PNG and, when the material names the texture file of its
-//     import line, the size of that PCX or BMP in the package (Models/..);
+//     import line, the size of that PCX or BMP in the package (the first
+//     folder of the file's and the three above it that holds it);
 //   - alphaTest for alphaMode MASK, transparent for BLEND, MeshBasicMaterial
 //     for KHR_materials_unlit, the sampler's filters on the map.
 // A browser decodes the embedded PNGs with fetch and createImageBitmap; node
@@ -139,7 +140,10 @@ function checkMaterial(file, gltf, bin, index, material, counts) {
     }
     const extras = def.extras && def.extras.meshfold;
     if (extras && extras.textureFile) {
-        const source = findFile(path.dirname(path.dirname(file)), extras.textureFile);
+        let source = null;
+        for (let dir = path.dirname(file), up = 0; up <= 3 && !source; ++up, dir = path.dirname(dir)) {
+            source = findFile(dir, extras.textureFile);
+        }
         const size = source && sourceSize(source);
         if (!size) {
             return `material ${name}: no PCX or BMP ${extras.textureFile} in the package`;

@@ -1197,5 +1197,52 @@ TEST_F(Faults, APackageOnAFullDiskIsWholeOnceThereIsRoom) {
 
 #endif
 
+// The textures of a mesh made from a glTF file are moved into place before
+// its game files: a texture whose move fails fails the mesh while both game
+// files (and the script) are still as they were.
+TEST_F(FailingCalls, ATextureThatCannotBeMovedLeavesTheGameFilesAsTheyWere) {
+    const std::vector<std::string> args = {"--uc", "G.gltf"};
+    const Mesh old = packedMesh("G", 2, 6, 5, 9);
+    const auto fresh = [&] {
+        fs::remove_all(meshDir);
+        fs::create_directories(meshDir);
+        putTexturedGltf(meshDir, "G", 2, 3);
+        putMesh(meshDir, old);
+    };
+    // Which renames move the textures into place, from a traced run.
+    fresh();
+    const fs::path trace = scratch.dir / "trace.log";
+    ASSERT_EQ(runTool(args, meshDir, withShim({"MESHFOLD_TRACE=" + trace.string()})).status, 0);
+    std::vector<int> textureRenames;
+    std::ifstream in(trace);
+    int renames = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("rename ", 0) == 0) {
+            ++renames;
+            if (line.size() > 4 && line.compare(line.size() - 4, 4, ".pcx") == 0) {
+                textureRenames.push_back(renames);
+            }
+        }
+    }
+    ASSERT_EQ(textureRenames.size(), 2u);
+    for (const int n : textureRenames) {
+        SCOPED_TRACE("rename " + std::to_string(n) + " fails");
+        fresh();
+        const Snapshot before = snapshot(meshDir);
+        RunResult r;
+        ASSERT_NE(runFailing(args, "rename:" + std::to_string(n), r), "");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("GTex"), std::string::npos) << r.out; // the message names the texture
+        const Snapshot after = snapshot(meshDir);
+        EXPECT_EQ(after.at("G_a.3d"), old.anim);
+        EXPECT_EQ(after.at("G_d.3d"), old.data);
+        EXPECT_EQ(after.count("G.uc"), 0u);
+        for (const auto& [name, bytes] : after) {
+            EXPECT_EQ(name.find(".meshfold-"), std::string::npos) << name << " left behind";
+            EXPECT_TRUE(before.count(name) == 1 || name.find("GTex") == 0) << name;
+        }
+    }
+}
+
 } // namespace
 } // namespace meshfold::test

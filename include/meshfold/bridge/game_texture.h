@@ -29,13 +29,16 @@ struct GameTexture {
 };
 
 // The textures of `read`, for the mesh whose script names it `meshName` (a
-// script identifier), sides capped at `sideCap` (a power of two, see
-// isTextureSideCap):
+// script identifier), the sides of new images capped at `sideCap` (a power
+// of two, see isTextureSideCap):
 //   - a texture the file's extras name (a file written by --to-gltf --uc,
 //     its image unchanged) keeps that name, group, flags and its file's base
-//     name with the extension .pcx (Sign.bmp gives Sign.pcx); while its
-//     sides are powers of two within the cap, its palette and indices are
-//     written as they are, so that the round trip gives the same texture;
+//     name with the extension .pcx (Sign.bmp gives Sign.pcx), and its size
+//     whatever the cap, each side the largest power of two not above its
+//     own; an 8-bit one whose sides are powers of two keeps its palette and
+//     indices as they are, so that the round trip gives the same texture; a
+//     true-colour one is quantised with no index set aside, so that up to
+//     256 colours stay exact (and black, the lowest, is index 0);
 //   - any other is MESHTexN.pcx, named MESHTexN in group Skins, resized (resizeForTexture)
 //     and quantised (quantise, no dithering), FLAGS=2 when masked.
 // Texture numbers whose extras name one texture share it: it is made once.

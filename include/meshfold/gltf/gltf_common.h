@@ -39,7 +39,11 @@
 //                     qualified as it is there ("DeusExItems.WeaponHandsTex")
 //   "textureFile"     FILE= as the script writes it ("Textures\X7PR2.pcx"),
 //   "textureGroup"    GROUP= (only when given) and
-//   "textureFlags"    FLAGS= (0 when not given), only for an imported texture.
+//   "textureFlags"    FLAGS= (0 when not given), only for an imported texture;
+//   "textureCheck"    where the material's image is an RGBA PNG (a texture
+//                     file of more than 8 bits), 16 hex digits:
+//                     gltfPixelsCheck() of its pixels as written, so that a
+//                     reader can tell the image is still the texture's.
 // A reader uses them only while "check" still matches the geometry it reads
 // (an editor may have changed the geometry and kept the extras).
 #pragma once
@@ -108,6 +112,11 @@ struct Fnv1a64 {
 // every primitive's indices in primitive order, each as uint32 LE. Writer and
 // reader feed the same values, in this order, through Fnv1a64.
 std::string checksumHex(const Fnv1a64& sum);
+
+// The checksum "textureCheck" keeps of an image of `width` x `height`
+// pixels `rgba` (four bytes a pixel, rows from the top): Fnv1a64 of the
+// width and the height (uint32 LE) and then the pixels, as checksumHex().
+std::string gltfPixelsCheck(std::uint32_t width, std::uint32_t height, std::span<const std::uint8_t> rgba);
 
 // Lower-case hex of `bytes`, and back. fromHex() is empty for an odd length
 // or a character that is not a hex digit.

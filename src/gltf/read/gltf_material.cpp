@@ -69,6 +69,15 @@ std::vector<std::uint8_t> imageFile(const Model& m, int index, const GltfResourc
     return bytes;
 }
 
+// Whether the material's extras keep the pixel check of `image` as decoded:
+// an RGBA image as a --to-gltf --uc file embedded it.
+bool checkedPixels(const tinygltf::Material& mat, const Image& image) {
+    const tinygltf::Value* x = member(mat.extras, std::string(kGltfExtrasKey).c_str());
+    const tinygltf::Value* check = x != nullptr ? member(*x, "textureCheck") : nullptr;
+    return check != nullptr && check->IsString() &&
+           check->Get<std::string>() == gltfPixelsCheck(image.width, image.height, image.rgba);
+}
+
 // The name, file, group and flags the material's extras keep of the texture the
 // file was written from.
 void takeWrittenTexture(const tinygltf::Material& mat, GltfTexture& t) {
@@ -165,9 +174,11 @@ bool readTexture(const Model& m, int material, const GltfResources& resources, G
         return false;
     }
     t.image = std::move(d.image);
-    // An image this writer embedded: its palette and indices as the texture
-    // had them, and the name, file and flags its extras keep.
-    if (recoverPngPalette(file, t.image)) {
+    // An image this writer embedded (an 8-bit texture's paletted PNG, or an
+    // RGBA one whose pixels its check still describes): the name, file and
+    // flags its extras keep, and a paletted one's palette and indices as the
+    // texture had them.
+    if (recoverPngPalette(file, t.image) || checkedPixels(mat, t.image)) {
         takeWrittenTexture(mat, t);
     }
     applyMaterial(mat, t.image);

@@ -68,6 +68,10 @@ void jsonMaterialExtras(const GltfPlan& plan, const GltfMaterial& m, GltfOut& ou
             }
             put(out, ",\"textureFlags\":");
             jsonUint(out, t->flags);
+            if (m.image >= 0 && !plan.images[static_cast<std::size_t>(m.image)].pixelCheck.empty()) {
+                put(out, ",\"textureCheck\":");
+                jsonString(out, plan.images[static_cast<std::size_t>(m.image)].pixelCheck);
+            }
         }
     }
     put(out, "}}");
@@ -254,17 +258,22 @@ std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha,
     return rgba;
 }
 
-std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
+GltfImage gltfTextureImage(const Image& image, GltfAlpha alpha, bool masksIndexZero) {
     // The colours of a paletted image are checked (one colour an index) and
     // given their alpha once a palette entry, not once a pixel.
     const std::size_t pixels = image.indices.size();
     if (pixels > 0 && pixels * 4 == image.rgba.size()) {
         const std::vector<std::uint8_t> palette = shownPalette(image, alpha, masksIndexZero);
         if (!palette.empty()) {
-            return encodePalettedPng(image.width, image.height, image.indices, palette);
+            return {{}, encodePalettedPng(image.width, image.height, image.indices, palette), {}};
         }
     }
-    return encodePng(Image{image.width, image.height, gltfTexturePixels(image, alpha, masksIndexZero), {}, {}});
+    Image shown{image.width, image.height, gltfTexturePixels(image, alpha, masksIndexZero), {}, {}};
+    GltfImage png{{}, encodePng(shown), {}};
+    if (!png.png.empty()) {
+        png.pixelCheck = gltfPixelsCheck(shown.width, shown.height, shown.rgba);
+    }
+    return png;
 }
 
 } // namespace meshfold

@@ -108,8 +108,10 @@ struct GltfTexture {
     bool masked = false;      // alphaMode MASK, or BLEND with pixels below half alpha
     double alphaCutoff = 0.5; // with `masked`: what alpha hides
     // From the material's extras when the file was written by --to-gltf --uc
-    // and its image is the one written: the texture's own name, file (as the
-    // script wrote it), group and flags. Empty name: none.
+    // and its image is the one written (a paletted PNG whose palette still
+    // gives its pixels, or an RGBA one whose pixels match the extras'
+    // textureCheck): the texture's own name, file (as the script wrote it),
+    // group and flags. Empty name: none.
     std::string name;
     std::string file;
     std::string group;        // GROUP=, empty when the script gave none

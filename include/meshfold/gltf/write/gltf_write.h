@@ -87,6 +87,10 @@ struct GltfMaterial {
 struct GltfImage {
     std::string name;
     std::vector<std::uint8_t> png;
+    // Of an RGBA PNG, gltfPixelsCheck() of its pixels, which the extras of
+    // the materials showing it keep ("textureCheck"); empty for a paletted
+    // one, whose palette is its own check.
+    std::string pixelCheck;
 };
 
 // Whether a material of polygon type `type` shows its texture's palette
@@ -110,8 +114,9 @@ std::vector<std::uint8_t> gltfTexturePixels(const Image& image, GltfAlpha alpha,
 // (a quarter of the bytes to compress, and a smaller file), its colours and
 // alpha those of the pixels, holding the image's whole palette (used entries
 // or not) where the pixels show it, so that the texture can be brought back
-// with every entry; else an RGBA one. Empty when it cannot be made.
-std::vector<std::uint8_t> gltfTexturePng(const Image& image, GltfAlpha alpha, bool masksIndexZero);
+// with every entry; else an RGBA one, with its pixelCheck. No name; an empty
+// png when it cannot be made.
+GltfImage gltfTextureImage(const Image& image, GltfAlpha alpha, bool masksIndexZero);
 
 // Everything the triangles decide.
 struct GltfLayout {
@@ -140,7 +145,8 @@ struct GltfPlan {
     std::vector<float> base;          // frame 0, three floats a mesh vertex
     std::vector<GltfBounds> bounds;   // of frame 0, then of each target
     Fnv1a64 check;                    // complete once frame 0 has been scanned
-    std::vector<GltfImage> images;    // the materials' textures (layout.materials[i].image)
+    std::vector<GltfImage> images;    // the materials' textures (layout.materials[i].image),
+                                      // each distinct PNG once
 };
 
 // The layout of `source`. The data file must hold its header and P records
