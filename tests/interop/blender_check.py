@@ -7,8 +7,9 @@
 # FOLDER/NAME_d.3d: one shape key a frame after the first ("Frame 1", ...),
 # and for every frame the triangles Blender shows, each as its three corner
 # positions in Blender's order (so a flipped face is a mismatch), equal to
-# the data file's triangles with corners (v0, v2, v1). Prints one line a
-# mesh; exits 1 (through --python-exit-code) on the first mismatch.
+# the data file's triangles with corners (v0, v2, v1), a triangle that
+# repeats another's vertices once (Blender keeps one face per set of corners).
+# Prints one line a mesh; exits 1 (through --python-exit-code) on the first mismatch.
 #
 #   blender ... -P blender_check.py -- --textures FILE.glb...
 # imports each textured file written by --to-gltf --uc and checks that every
@@ -73,28 +74,37 @@ def check(folder, name):
     bpy.ops.import_scene.gltf(filepath=os.path.join(folder, name + ".glb"))
     meshes = [o for o in bpy.context.scene.objects if o.type == "MESH"]
     if len(meshes) != 1:
-        return "%d mesh objects" % len(meshes)
+        return "%d mesh objects" % len(meshes), 0
     mesh = meshes[0].data
     frames, tris = frames_of(folder, name)
     keys = mesh.shape_keys.key_blocks if mesh.shape_keys else []
     if len(frames) > 1:
         names = [k.name for k in keys][1:]
         if names != ["Frame %d" % k for k in range(1, len(frames))]:
-            return "shape keys %s..." % names[:3]
+            return "shape keys %s..." % names[:3], 0
         action = mesh.shape_keys.animation_data and mesh.shape_keys.animation_data.action
         if not action or len(action.fcurves) != len(frames) - 1:
-            return "no animation of every shape key"
+            return "no animation of every shape key", 0
     elif keys:
-        return "shape keys on a one-frame mesh"
-    if len(mesh.polygons) != len(tris):
-        return "%d faces for %d triangles" % (len(mesh.polygons), len(tris))
+        return "shape keys on a one-frame mesh", 0
+    # Blender's mesh holds one face per set of corners: a triangle that
+    # repeats another on the same vertices (Deus Ex's Sink1 has two) is
+    # imported once.
+    distinct = []
+    seen = set()
+    for t in tris:
+        if frozenset(t) not in seen:
+            seen.add(frozenset(t))
+            distinct.append(t)
+    if len(mesh.polygons) != len(distinct):
+        return "%d faces for %d triangles (%d distinct)" % (len(mesh.polygons), len(tris), len(distinct)), 0
     for k, frame in enumerate(frames):
         co = [v.co for v in (keys[k].data if keys else mesh.vertices)]
         shown = sorted(canonical([co[i] for i in p.vertices]) for p in mesh.polygons)
-        wanted = sorted(canonical([frame[i] for i in t]) for t in tris)
+        wanted = sorted(canonical([frame[i] for i in t]) for t in distinct)
         if shown != wanted:
-            return "frame %d differs" % k
-    return None
+            return "frame %d differs" % k, 0
+    return None, len(tris) - len(distinct)
 
 
 def glb_parts(path):
@@ -153,8 +163,8 @@ def main():
     else:
         folder, names = args[0], args[1:]
         for name in names:
-            why = check(folder, name)
-            print("%s: %s" % (name, why or "ok"))
+            why, repeated = check(folder, name)
+            print("%s: %s" % (name, why or ("ok, %d repeated triangles shown once" % repeated if repeated else "ok")))
             failed += why is not None
     sys.stdout.flush()
     if failed:
