@@ -6,6 +6,9 @@
 #include "meshfold/common/bytes.h"
 #include "image/pcx.h"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace meshfold {
 
 namespace {
@@ -21,27 +24,33 @@ constexpr std::uint16_t kPcxDpi = 72;
 // Bytes per line is a 16-bit even number; the window's sides are 16 bits.
 constexpr std::uint32_t kPcxMaxSide = 65534;
 
-// Appends one line of indices, padded to `bytesPerLine` with zeros, in runs
-// that end with the line: readers decode line by line, and some stop a run
-// at a line's end.
-void appendPcxLine(std::vector<std::uint8_t>& out, const std::uint8_t* line, std::size_t width,
-                   std::size_t bytesPerLine) {
-    const auto at = [&](std::size_t x) -> std::uint8_t { return x < width ? line[x] : 0; };
-    std::size_t x = 0;
-    while (x < bytesPerLine) {
-        const std::uint8_t value = at(x);
-        std::size_t run = 1;
-        while (x + run < bytesPerLine && run < kPcxMaxRun && at(x + run) == value) {
-            ++run;
+// Writes one line of indices, already padded to its bytes per line, at
+// `out` in runs that end with the line (readers decode line by line, and
+// some stop a run at a line's end); returns the end of what it wrote, at
+// most two bytes a pixel further on.
+std::uint8_t* writePcxLine(const std::uint8_t* line, const std::uint8_t* lineEnd, std::uint8_t* out) {
+    while (line < lineEnd) {
+        const std::uint8_t value = *line;
+        if (lineEnd - line < 2 || line[1] != value) {
+            // A lone value below 0xC0 is its own byte; one above goes as a
+            // run of one, since it would read as a count.
+            if (value >= kPcxRunFlags) {
+                *out++ = static_cast<std::uint8_t>(kPcxRunFlags | 1u);
+            }
+            *out++ = value;
+            ++line;
+            continue;
         }
-        // A lone value below 0xC0 is its own byte; any other goes as a run,
-        // even of one, since it would read as a count.
-        if (run > 1 || value >= kPcxRunFlags) {
-            out.push_back(static_cast<std::uint8_t>(kPcxRunFlags | run));
+        const std::uint8_t* const longest = line + std::min<std::ptrdiff_t>(lineEnd - line, kPcxMaxRun);
+        const std::uint8_t* runEnd = line + 2;
+        while (runEnd < longest && *runEnd == value) {
+            ++runEnd;
         }
-        out.push_back(value);
-        x += run;
+        *out++ = static_cast<std::uint8_t>(kPcxRunFlags | static_cast<std::uint8_t>(runEnd - line));
+        *out++ = value;
+        line = runEnd;
     }
+    return out;
 }
 
 } // namespace
@@ -69,8 +78,15 @@ std::vector<std::uint8_t> encodePcx(const PalettedImage& image) {
     out[kPcxPlanesAt] = kPcxPlanes;
     writeLe16(&out[kPcxBytesPerLineAt], static_cast<std::uint16_t>(bytesPerLine));
     writeLe16(&out[kPcxPaletteInfoAt], kPcxPaletteInfoColour);
+    // Each line padded with a zero to its even length, encoded into a
+    // buffer of its own, then appended whole.
+    std::vector<std::uint8_t> padded(bytesPerLine, 0);
+    std::vector<std::uint8_t> encoded(2 * bytesPerLine);
     for (std::size_t y = 0; y < image.height; ++y) {
-        appendPcxLine(out, image.indices.data() + y * image.width, image.width, bytesPerLine);
+        const auto row = image.indices.begin() + static_cast<std::ptrdiff_t>(y * image.width);
+        std::copy(row, row + static_cast<std::ptrdiff_t>(image.width), padded.begin());
+        const std::uint8_t* const end = writePcxLine(padded.data(), padded.data() + bytesPerLine, encoded.data());
+        out.insert(out.end(), encoded.cbegin(), encoded.cbegin() + (end - encoded.data()));
     }
     out.push_back(kPcxPaletteMarker);
     static_assert(sizeof(image.palette) == kPcxPaletteSize);

@@ -52,10 +52,31 @@ WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& byte
     if (!f) {
         return WholeFile::CantOpen;
     }
-    std::uint8_t buffer[65536];
-    for (std::size_t n;
-         bytes.size() <= limit && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
+    // Read straight into `bytes`, without the stream's own buffer, in one
+    // read where the file's size is known and a byte more (to see its end);
+    // a file that grows, or whose size is not known, is read on in chunks.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    constexpr std::size_t kChunk = 65536;
+    std::size_t chunk = kChunk;
+    if (std::fseek(f.get(), 0, SEEK_END) == 0) {
+        const long size = std::ftell(f.get());
+        if (size > 0 && static_cast<unsigned long>(size) < limit) {
+            chunk = static_cast<std::size_t>(size) + 1;
+        }
+        if (std::fseek(f.get(), 0, SEEK_SET) != 0) {
+            return WholeFile::ReadError;
+        }
+    } else {
+        std::clearerr(f.get()); // no size to go by: read on in chunks
+    }
+    for (std::size_t have = 0; have <= limit; chunk = kChunk) {
+        bytes.resize(have + chunk);
+        const std::size_t n = std::fread(bytes.data() + have, 1, chunk, f.get());
+        have += n;
+        bytes.resize(have);
+        if (n < chunk) {
+            break;
+        }
     }
     if (std::ferror(f.get()) != 0) {
         bytes.clear();

@@ -53,6 +53,18 @@ TEST(ReadWholeFile, AReadErrorIsNoEndOfFile) {
     EXPECT_EQ(readWholeFile("/proc/self/mem", got), WholeFile::ReadError);
     EXPECT_TRUE(got.empty());
 }
+
+// A file whose size the system gives as 0 (the files of /proc) is read in
+// chunks to its end or its limit.
+TEST(ReadWholeFile, AFileOfNoKnownSizeIsReadToItsEnd) {
+    Bytes status;
+    EXPECT_EQ(readWholeFile("/proc/self/status", status), WholeFile::Read);
+    ASSERT_GT(status.size(), 100u);
+    EXPECT_EQ(std::string(status.begin(), status.begin() + 5), "Name:");
+    Bytes cut;
+    EXPECT_EQ(readWholeFile("/proc/self/status", cut, 5), WholeFile::TooLarge);
+    EXPECT_EQ(cut, Bytes(status.begin(), status.begin() + 5));
+}
 #endif
 
 } // namespace
