@@ -52,29 +52,28 @@ WholeFile readWholeFile(const std::string& path, std::vector<std::uint8_t>& byte
     if (!f) {
         return WholeFile::CantOpen;
     }
-    // Read straight into `bytes`, without the stream's own buffer, in one
-    // read where the file's size is known and a byte more (to see its end);
-    // a file that grows, or whose size is not known, is read on in chunks.
+    // Read straight into `bytes`, without the stream's own buffer, chunk by
+    // chunk into room made once where the file's size is known (a file that
+    // grows, or whose size is not known, makes more as it goes).
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
     constexpr std::size_t kChunk = 65536;
-    std::size_t chunk = kChunk;
     if (std::fseek(f.get(), 0, SEEK_END) == 0) {
         const long size = std::ftell(f.get());
         if (size > 0 && static_cast<unsigned long>(size) < limit) {
-            chunk = static_cast<std::size_t>(size) + 1;
+            bytes.reserve(static_cast<std::size_t>(size) + kChunk);
         }
         if (std::fseek(f.get(), 0, SEEK_SET) != 0) {
             return WholeFile::ReadError;
         }
     } else {
-        std::clearerr(f.get()); // no size to go by: read on in chunks
+        std::clearerr(f.get()); // no size to go by
     }
-    for (std::size_t have = 0; have <= limit; chunk = kChunk) {
-        bytes.resize(have + chunk);
-        const std::size_t n = std::fread(bytes.data() + have, 1, chunk, f.get());
+    for (std::size_t have = 0; have <= limit;) {
+        bytes.resize(have + kChunk);
+        const std::size_t n = std::fread(bytes.data() + have, 1, kChunk, f.get());
         have += n;
         bytes.resize(have);
-        if (n < chunk) {
+        if (n < kChunk) {
             break;
         }
     }
