@@ -395,8 +395,7 @@ TEST(GltfTextures, WrittenTexturesComeBackAtTheirSizeUnderTheirNames) {
 // A 2 x 1 RGBA image of the two pixels given, four bytes each.
 Image twoPixels(std::array<std::uint8_t, 4> a, std::array<std::uint8_t, 4> b) {
     Image img{2, 1, {}, {}, {}};
-    img.rgba.insert(img.rgba.end(), a.begin(), a.end());
-    img.rgba.insert(img.rgba.end(), b.begin(), b.end());
+    img.rgba = {a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
     return img;
 }
 

@@ -809,11 +809,11 @@ TEST(CorpusPackages, EveryMeshShowsItsPackagesTexturesPixelForPixel) {
         ASSERT_EQ(glb.error, "");
         // Each distinct PNG once, however many slots show it
         // (flbasketball.pcx on two slots, X7PR2.pcx on two of the gun's).
-        std::set<Bytes> pngs;
+        std::set<std::string> pngs;
         for (const nlohmann::json& image : glb.json.value("images", nlohmann::json::array())) {
             const nlohmann::json& view = glb.json.at("bufferViews").at(image.at("bufferView").get<std::size_t>());
             const auto at = glb.bin.begin() + view.value("byteOffset", std::ptrdiff_t{0});
-            EXPECT_TRUE(pngs.insert(Bytes(at, at + view.at("byteLength").get<std::ptrdiff_t>())).second)
+            EXPECT_TRUE(pngs.insert(std::string(at, at + view.at("byteLength").get<std::ptrdiff_t>())).second)
                 << image.at("name");
         }
         std::set<int> shown;

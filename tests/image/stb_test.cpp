@@ -20,19 +20,17 @@ using test::Bytes;
 // and (unless `noAcTable`) an AC Huffman table 0, the frame's component using
 // quantisation table `frameQuant` and the scan Huffman tables `scanTables`.
 Bytes jpegOfTables(std::uint8_t frameQuant, std::uint8_t scanTables, bool noAcTable) {
-    // Built into a sized vector: g++ 12 at -O3 reports a false -Warray-bounds
-    // when a vector made from a list is resized.
-    Bytes b(7 + 64, 1);
-    const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
-    std::copy(std::begin(head), std::end(head), b.begin());
-    b.insert(b.end(), {0xFF, 0xC0, 0x00, 0x0B, 8, 0, 8, 0, 8, 1, 1, 0x11, frameQuant});
+    Bytes b;
+    test::append(b, {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00});
+    b.resize(7 + 64, 1);
+    test::append(b, {0xFF, 0xC0, 0x00, 0x0B, 8, 0, 8, 0, 8, 1, 1, 0x11, frameQuant});
     // One code of length 1 in each table: symbol 0 (DC difference 0, or
     // end of block).
-    b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    test::append(b, {0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     if (!noAcTable) {
-        b.insert(b.end(), {0xFF, 0xC4, 0x00, 0x14, 0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        test::append(b, {0xFF, 0xC4, 0x00, 0x14, 0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     }
-    b.insert(b.end(), {0xFF, 0xDA, 0x00, 0x08, 1, 1, scanTables, 0, 63, 0, 0x00, 0xFF, 0xD9});
+    test::append(b, {0xFF, 0xDA, 0x00, 0x08, 1, 1, scanTables, 0, 63, 0, 0x00, 0xFF, 0xD9});
     return b;
 }
 

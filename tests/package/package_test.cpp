@@ -260,7 +260,9 @@ TEST(Container, RefusesOuterChainsPast64Links) {
         const std::int32_t cls = pkg.engineClass("Package");
         std::int32_t outer = 0;
         for (int i = 0; i < depth; ++i) {
-            outer = pkg.addExport(cls, "G" + std::to_string(i), Bytes{}, outer);
+            std::string name = "G";
+            name += std::to_string(i);
+            outer = pkg.addExport(cls, name, Bytes{}, outer);
         }
         const Bytes b = pkg.build();
         const PackageRead r = readPackage(b, "Pkg");

@@ -73,6 +73,10 @@ std::string hex(const Bytes& bytes) {
     return s;
 }
 
+void append(Bytes& b, std::initializer_list<std::uint8_t> more) {
+    b.insert(b.end(), more.begin(), more.end());
+}
+
 void put16(Bytes& b, std::uint16_t v) {
     b.push_back(static_cast<std::uint8_t>(v));
     b.push_back(static_cast<std::uint8_t>(v >> 8));

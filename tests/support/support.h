@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ std::string hex(const Bytes& bytes);
 // Little-endian appends.
 void put16(Bytes& b, std::uint16_t v);
 void put32(Bytes& b, std::uint32_t v);
+// Appends `more` (out of line: g++ 12 at -O3 reports false overflows on
+// vectors grown from lists where the insert is inlined).
+void append(Bytes& b, std::initializer_list<std::uint8_t> more);
 
 // An animation file: the two counts, then the words.
 Bytes animFile(std::uint16_t frames, std::uint16_t frameSize, const std::vector<std::uint32_t>& words);
