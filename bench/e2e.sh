@@ -103,7 +103,7 @@ done
 if [ -z "$meshfold" ]; then
   meshfold="$repo/build/release/meshfold"
   if [ ! -x "$meshfold" ]; then
-    cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$repo/build/release" --target meshfold -j 2 >/dev/null
   fi
 fi

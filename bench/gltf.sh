@@ -19,7 +19,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ ! -x "$meshfold" ]; then
-  cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$repo/build/release" -j 2 --target meshfold >/dev/null
 fi
 meshfold=$(realpath "$meshfold")

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 source tools/deps.sh
 need_packages cmake make g++ libtinygltf-dev nlohmann-json3-dev libstb-dev zlib1g-dev
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHFOLD_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DMESHFOLD_BUILD_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target meshfold >/dev/null
 
 rm -rf build/example

@@ -4,7 +4,7 @@
 # ../shared/corpus when present, the glTF reader on its seeds, the texture
 # decoders on theirs, the package reader on seeds cut from the real packages
 # of ../shared/corpus-ue1 when present. Arguments go to libFuzzer; without any each target runs
-# for 20 seconds.
+# for 15 seconds, a minute in all.
 #   bash tools/fuzz.sh                     # the CI run
 #   bash tools/fuzz.sh -runs=10000000      # a long campaign (several minutes)
 # Inputs that find something are written to build/sanitize/fuzz-findings/.
@@ -29,7 +29,7 @@ mkdir -p "$corpus" "$findings"
 # Small inputs keep the fuzzer fast (the real meshes among the seeds are cut
 # to this size); the invariants do not depend on the size of a file.
 # Four targets share the run.
-[ "$#" -gt 0 ] || set -- -max_total_time=20
+[ "$#" -gt 0 ] || set -- -max_total_time=15
 "$build/fuzz/meshfold_fuzz" -print_final_stats=1 -artifact_prefix="$findings/" -max_len=4096 "$@" "$corpus" "$seeds"
 
 # The glTF reader: the Blender-made files of the tests, a .gltf of skins,

@@ -15,7 +15,7 @@ mesh=${1:-Cube}
 frame=${2:-1}
 corpus=../shared/corpus
 [ "$mesh" = Cube ] || [ -f "$corpus/${mesh}_a.3d" ] || { echo "no mesh $mesh in $corpus" >&2; exit 1; }
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target meshfold -j 2 >/dev/null
 work=build/screenshot
 rm -rf "$work"
