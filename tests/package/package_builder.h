@@ -312,7 +312,7 @@ inline void putLazy(Bytes& b, std::uint16_t version, std::uint64_t base, std::ui
 
 // A LodMesh (or plain Mesh) small enough to check field by field. Frames of `frameVerts`
 // vertices; the faces and wedges index them as the notes say.
-struct MeshSpec {
+struct MeshRecipe {
     bool lod = true;
     bool wide = false;
     std::uint32_t frames = 2;
@@ -335,11 +335,11 @@ inline std::uint32_t packedWord(std::uint32_t frame, std::uint32_t k) {
     return x | y << 11 | z << 22;
 }
 
-inline std::uint32_t frameVertsOf(const MeshSpec& s) {
+inline std::uint32_t frameVertsOf(const MeshRecipe& s) {
     return s.lod ? s.specialVerts + s.modelVerts : s.modelVerts;
 }
 
-inline Bytes vertexItems(const MeshSpec& s) {
+inline Bytes vertexItems(const MeshRecipe& s) {
     Bytes b;
     for (std::uint32_t f = 0; f < s.frames; ++f) {
         for (std::uint32_t k = 0; k < frameVertsOf(s); ++k) {
@@ -385,7 +385,7 @@ inline void putEmptyLodFields(Bytes& b) {
     put32(b, 0);
 }
 
-inline void putLodFields(Bytes& b, const MeshSpec& s) {
+inline void putLodFields(Bytes& b, const MeshRecipe& s) {
     if (s.emptyVerts) {
         putEmptyLodFields(b);
         return;
@@ -430,7 +430,7 @@ inline void putLodFields(Bytes& b, const MeshSpec& s) {
 }
 
 // A mesh's whole object: no properties, then the native data, for a file offset `base`.
-inline Bytes meshData(const MeshSpec& s, std::uint16_t version, std::uint64_t base, PackageBuilder& pkg) {
+inline Bytes meshData(const MeshRecipe& s, std::uint16_t version, std::uint64_t base, PackageBuilder& pkg) {
     Bytes b;
     putCompact(b, pkg.name("None"));
     test::putBox(b);
@@ -500,7 +500,7 @@ struct OneMesh {
     Bytes bytes;
 };
 
-inline OneMesh oneMeshPackage(MeshSpec s, std::uint16_t version = 69, bool tablesFirst = true) {
+inline OneMesh oneMeshPackage(MeshRecipe s, std::uint16_t version = 69, bool tablesFirst = true) {
     OneMesh m;
     m.pkg.version = version;
     m.pkg.tablesFirst = tablesFirst;
@@ -565,13 +565,13 @@ inline Bytes smallPackage(std::size_t textures = 0) {
             return textureData(pkg, 69, base, [pal](PropertyWriter& w) { w.object("Palette", pal); }, 8, 8, 4);
         });
     };
-    MeshSpec spec;
-    spec.textureSlotRef = texture("Skin");
+    MeshRecipe recipe;
+    recipe.textureSlotRef = texture("Skin");
     for (std::size_t i = 0; i < textures; ++i) {
         texture("Tex" + std::to_string(i));
     }
     pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
-                  [&pkg, spec](std::uint64_t base) { return meshData(spec, 69, base, pkg); });
+                  [&pkg, recipe](std::uint64_t base) { return meshData(recipe, 69, base, pkg); });
     return pkg.build();
 }
 

@@ -22,7 +22,7 @@ namespace meshfold::package {
 namespace {
 
 using test::Bytes;
-using test::MeshSpec;
+using test::MeshRecipe;
 using test::PackageBuilder;
 using test::PropertyWriter;
 using test::put16;
@@ -143,8 +143,8 @@ TEST(Cursor, ReadsLittleEndianAndStopsAtTheWindow) {
 // The container.
 
 TEST(Container, RefusesAWrongTagAndVersionsOutsideTheRange) {
-    MeshSpec spec;
-    Bytes good = oneMeshPackage(spec).bytes;
+    MeshRecipe recipe;
+    Bytes good = oneMeshPackage(recipe).bytes;
     Bytes wrongTag = good;
     wrongTag[0] ^= 1;
     EXPECT_EQ(readPackage(wrongTag, "Pkg").failure->kind, FailureKind::NotAPackage);
@@ -166,7 +166,7 @@ TEST(Container, RefusesAWrongTagAndVersionsOutsideTheRange) {
 TEST(Container, ReadsEachVersionsLayout) {
     for (std::uint16_t version : {61, 62, 63, 64, 65, 66, 67, 68, 69}) {
         SCOPED_TRACE(version);
-        OneMesh m = oneMeshPackage(MeshSpec{}, version);
+        OneMesh m = oneMeshPackage(MeshRecipe{}, version);
         const Package p = readOk(m.bytes);
         EXPECT_EQ(p.header.version, version);
         ASSERT_EQ(p.exports.size(), 1u);
@@ -292,8 +292,8 @@ TEST(Container, ReadsNulTerminatedNamesBeforeVersion64AndRefusesOneWithoutItsNul
 // Meshes.
 
 TEST(LodMesh, ReadsEveryFieldAndRebuildsTheTriangles) {
-    MeshSpec spec;
-    OneMesh m = oneMeshPackage(spec);
+    MeshRecipe recipe;
+    OneMesh m = oneMeshPackage(recipe);
     const Package p = readOk(m.bytes);
     const MeshRead r = readMesh(p, 0);
     ASSERT_FALSE(r.failure);
@@ -355,9 +355,9 @@ TEST(LodMesh, ReadsEveryFieldAndRebuildsTheTriangles) {
 }
 
 TEST(LodMesh, MapsCornersThroughTheRemapOfAnimationVertices) {
-    MeshSpec spec;
-    spec.remap = {6, 5, 4, 3, 2, 1, 0};
-    OneMesh m = oneMeshPackage(spec, 68);
+    MeshRecipe recipe;
+    recipe.remap = {6, 5, 4, 3, 2, 1, 0};
+    OneMesh m = oneMeshPackage(recipe, 68);
     const MeshRead r = readMesh(readOk(m.bytes), 0);
     ASSERT_FALSE(r.failure);
     const TrianglesRead t = rebuildTriangles(*r.mesh);
@@ -368,9 +368,9 @@ TEST(LodMesh, MapsCornersThroughTheRemapOfAnimationVertices) {
 }
 
 TEST(LodMesh, TellsDeusExVerticesFromTheArrayAndIgnoresTheirPad) {
-    MeshSpec spec;
-    spec.wide = true;
-    OneMesh m = oneMeshPackage(spec, 68);
+    MeshRecipe recipe;
+    recipe.wide = true;
+    OneMesh m = oneMeshPackage(recipe, 68);
     const MeshRead r = readMesh(readOk(m.bytes), 0);
     ASSERT_FALSE(r.failure);
     EXPECT_EQ(r.mesh->form, VertexForm::Wide);
@@ -384,11 +384,11 @@ TEST(LodMesh, TellsDeusExVerticesFromTheArrayAndIgnoresTheirPad) {
 }
 
 TEST(LodMesh, AnEmptyVertexArrayNeedsAClue) {
-    MeshSpec spec;
-    spec.emptyVerts = true;
+    MeshRecipe recipe;
+    recipe.emptyVerts = true;
     // Version 69 is never Deus Ex: packed.
     {
-        OneMesh m = oneMeshPackage(spec, 69);
+        OneMesh m = oneMeshPackage(recipe, 69);
         const MeshRead r = readMesh(readOk(m.bytes), 0);
         ASSERT_FALSE(r.failure) << static_cast<int>(r.failure->kind);
         EXPECT_EQ(r.mesh->form, VertexForm::Packed);
@@ -399,8 +399,8 @@ TEST(LodMesh, AnEmptyVertexArrayNeedsAClue) {
         PackageBuilder pkg;
         pkg.version = 68;
         pkg.addImport("Core", "Package", 0, "DeusExItems");
-        pkg.addExport(pkg.engineClass("LodMesh"), "Thing", [&pkg, spec](std::uint64_t base) {
-            return meshData(spec, 68, base, pkg);
+        pkg.addExport(pkg.engineClass("LodMesh"), "Thing", [&pkg, recipe](std::uint64_t base) {
+            return meshData(recipe, 68, base, pkg);
         });
         const MeshRead r = readMesh(readOk(pkg.build()), 0);
         ASSERT_FALSE(r.failure) << static_cast<int>(r.failure->kind);
@@ -408,7 +408,7 @@ TEST(LodMesh, AnEmptyVertexArrayNeedsAClue) {
     }
     // Version 68 without: the form cannot be told.
     {
-        OneMesh m = oneMeshPackage(spec, 68);
+        OneMesh m = oneMeshPackage(recipe, 68);
         const MeshRead r = readMesh(readOk(m.bytes), 0);
         ASSERT_TRUE(r.failure);
         EXPECT_EQ(r.failure->kind, FailureKind::UnknownVertexForm);
@@ -417,10 +417,10 @@ TEST(LodMesh, AnEmptyVertexArrayNeedsAClue) {
 }
 
 TEST(Mesh, APlainMeshsTrianglesAreItsTris) {
-    MeshSpec spec;
-    spec.lod = false;
-    spec.materialFlags = {0x101, 0x1000 | 0x800};
-    OneMesh m = oneMeshPackage(spec);
+    MeshRecipe recipe;
+    recipe.lod = false;
+    recipe.materialFlags = {0x101, 0x1000 | 0x800};
+    OneMesh m = oneMeshPackage(recipe);
     const MeshRead r = readMesh(readOk(m.bytes), 0);
     ASSERT_FALSE(r.failure);
     EXPECT_FALSE(r.mesh->lodData);
@@ -450,7 +450,7 @@ TEST(Mesh, RefusesWhatIsNoVertexMeshByName) {
 }
 
 TEST(Mesh, RefusesMeshesOfLicensee227) {
-    OneMesh m = oneMeshPackage(MeshSpec{});
+    OneMesh m = oneMeshPackage(MeshRecipe{});
     m.bytes[6] = 227;
     const MeshRead r = readMesh(readOk(m.bytes), 0);
     ASSERT_TRUE(r.failure);
@@ -459,9 +459,9 @@ TEST(Mesh, RefusesMeshesOfLicensee227) {
 
 TEST(Mesh, RefusesARunningState) {
     PackageBuilder pkg;
-    MeshSpec spec;
+    MeshRecipe recipe;
     pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
-                  [&pkg, spec](std::uint64_t base) { return meshData(spec, 69, base, pkg); }, 0,
+                  [&pkg, recipe](std::uint64_t base) { return meshData(recipe, 69, base, pkg); }, 0,
                   kObjectFlagHasStack);
     const MeshRead r = readMesh(readOk(pkg.build()), 0);
     ASSERT_TRUE(r.failure);
@@ -472,7 +472,7 @@ TEST(Mesh, RefusesARunningState) {
 TEST(Mesh, RefusesDamagedData) {
     struct Case {
         const char* what;
-        std::function<void(MeshSpec&)> spec;
+        std::function<void(MeshRecipe&)> recipe;
         std::function<void(Bytes&)> data; // on the object's bytes, made for offset `base`
         FailureKind kind;
     };
@@ -484,33 +484,33 @@ TEST(Mesh, RefusesDamagedData) {
         {"a lazy array's end one past its items", nullptr,
          [](Bytes& d) { ++d[1 + 25 + 16]; }, FailureKind::UnknownVertexForm},
         {"a lazy array of known items whose end is one past them",
-         [](MeshSpec& s) { s.lod = false; },
+         [](MeshRecipe& s) { s.lod = false; },
          // The Tris array's end: after None, box, sphere and 2 frames of 4 packed vertices.
          [](Bytes& d) { ++d[1 + 25 + 16 + 4 + 1 + 8 * 4]; }, FailureKind::LazyArrayEnd},
-        {"wedge vertex past the model vertices", [](MeshSpec& s) { s.modelVerts = 3; }, nullptr,
+        {"wedge vertex past the model vertices", [](MeshRecipe& s) { s.modelVerts = 3; }, nullptr,
          FailureKind::MeshIndexOutOfRange},
-        {"a remap shorter than a frame", [](MeshSpec& s) { s.remap = {0, 1}; }, nullptr,
+        {"a remap shorter than a frame", [](MeshRecipe& s) { s.remap = {0, 1}; }, nullptr,
          FailureKind::MeshCounts},
-        {"a remap past the frame", [](MeshSpec& s) { s.remap = {0, 1, 2, 3, 4, 5, 7}; }, nullptr,
+        {"a remap past the frame", [](MeshRecipe& s) { s.remap = {0, 1, 2, 3, 4, 5, 7}; }, nullptr,
          FailureKind::MeshIndexOutOfRange},
         {"a face's material past the materials",
-         [](MeshSpec& s) { s.materialFlags = {0x100}; }, nullptr,
+         [](MeshRecipe& s) { s.materialFlags = {0x100}; }, nullptr,
          FailureKind::MeshIndexOutOfRange},
-        {"a texture slot past the imports", [](MeshSpec& s) { s.textureSlotRef = -40; }, nullptr,
+        {"a texture slot past the imports", [](MeshRecipe& s) { s.textureSlotRef = -40; }, nullptr,
          FailureKind::ObjectRefOutOfRange},
-        {"vertices that are not frames x vertices", [](MeshSpec& s) { s.frameCountDelta = 1; },
+        {"vertices that are not frames x vertices", [](MeshRecipe& s) { s.frameCountDelta = 1; },
          nullptr, FailureKind::MeshCounts},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        MeshSpec spec;
-        if (c.spec) {
-            c.spec(spec);
+        MeshRecipe recipe;
+        if (c.recipe) {
+            c.recipe(recipe);
         }
         PackageBuilder pkg;
         auto damage = c.data;
-        pkg.addExport(pkg.engineClass("LodMesh"), "Thing", [&pkg, spec, damage](std::uint64_t base) {
-            Bytes d = meshData(spec, 69, base, pkg);
+        pkg.addExport(pkg.engineClass("LodMesh"), "Thing", [&pkg, recipe, damage](std::uint64_t base) {
+            Bytes d = meshData(recipe, 69, base, pkg);
             if (damage) {
                 damage(d);
             }
@@ -872,9 +872,9 @@ TEST(Damaged, EveryTruncationOfASmallPackage) {
     for (bool tablesFirst : {true, false}) {
         PackageBuilder pkg;
         pkg.tablesFirst = tablesFirst;
-        MeshSpec spec;
+        MeshRecipe recipe;
         pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
-                      [&pkg, spec](std::uint64_t base) { return meshData(spec, 69, base, pkg); });
+                      [&pkg, recipe](std::uint64_t base) { return meshData(recipe, 69, base, pkg); });
         const std::int32_t pal = pkg.addExport(pkg.engineClass("Palette"), "Pal", paletteData(pkg));
         pkg.addExport(pkg.engineClass("Texture"), "Tex", [&pkg, pal](std::uint64_t base) {
             return textureData(pkg, 69, base, [pal](PropertyWriter& w) { w.object("Palette", pal); },
@@ -906,10 +906,10 @@ TEST(Damaged, EveryTruncationOfASmallPackage) {
 // Every byte of a small package set to a few values: the reader refuses or reads, safely.
 TEST(Damaged, EveryByteChanged) {
     PackageBuilder pkg;
-    MeshSpec spec;
-    spec.remap = {0, 1, 2, 3, 4, 5, 6};
+    MeshRecipe recipe;
+    recipe.remap = {0, 1, 2, 3, 4, 5, 6};
     pkg.addExport(pkg.engineClass("LodMesh"), "Thing",
-                  [&pkg, spec](std::uint64_t base) { return meshData(spec, 68, base, pkg); });
+                  [&pkg, recipe](std::uint64_t base) { return meshData(recipe, 68, base, pkg); });
     pkg.version = 68;
     const Bytes whole = pkg.build();
     for (std::size_t i = 0; i < whole.size(); ++i) {
