@@ -2055,6 +2055,9 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
         std::map<int, std::string> shown; // slot -> image name
         std::vector<std::string> warnings;
         std::size_t images = 0; // in the file: one for each distinct PNG
+        // Two files whose names differ only in case: a folder on Windows
+        // holds one of them.
+        bool namesInEveryCase = false;
     };
     Bytes cut = smallPcx();
     cut.resize(140);
@@ -2130,7 +2133,8 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
          {{"Textures/Skin.pcx", smallPcx()}, {"Textures/SKIN.PCX", smallPcx()}},
          {},
          {"M_a.3d: texture slot 0 is Skin, whose file Textures\\skin.pcx is not in the package"},
-         0},
+         0,
+         true},
         {"a damaged file warns",
          "",
          {{"M.uc", "#exec TEXTURE IMPORT NAME=Skin FILE=Skin.pcx\n#exec MESHMAP SETTEXTURE MESHMAP=M NUM=1 TEXTURE=Skin\n"}},
@@ -2140,6 +2144,9 @@ TEST_F(CliPackage, EachLayoutOfImportLinesGivesItsSlotsTheirTextures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.namesInEveryCase && usingRunner()) {
+            continue; // Wine finds either file under any spelling, as Windows would its one
+        }
         fs::remove_all(path("Pkg"));
         fs::remove_all(path("Textures"));
         for (const char* f : {"M.uc", "Skin.pcx", "New.bmp", "M_a.3d", "M_d.3d", "M.glb"}) {
