@@ -50,6 +50,9 @@ else()
   # to complete, by the command's name.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/meshfold.bash-completion
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME meshfold)
+  # zlib is linked in on purpose; lintian is told so.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/meshfold.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME meshfold)
   # Debian keeps the licence in the copyright file of the package's docs.
   install(FILES README.md ${copyright} ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The README's links into the manual lead to docs/manual.md beside it.
