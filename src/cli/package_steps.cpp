@@ -206,37 +206,6 @@ ExtractedTexture makeTexture(const PackageRun& run, std::size_t k) {
     return textureWithFile(run.contents, run.contents.textures[run.plan.textures[k]], run.plan.planned[k]);
 }
 
-// A mesh's two files (or what an export reads) held in memory, as the
-// conversion kernel reads a mesh.
-class HeldMesh final : public MeshReader {
-public:
-    HeldMesh(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data) : anim_(anim), data_(data) {}
-
-    Failure readAnim(std::span<std::uint8_t> to, std::size_t& got) override {
-        got = std::min(to.size(), anim_.size() - animAt_);
-        std::copy_n(anim_.begin() + static_cast<std::ptrdiff_t>(animAt_), got, to.begin());
-        animAt_ += got;
-        return {};
-    }
-    Failure rewindAnim() override {
-        animAt_ = std::min(anim_.size(), kAnimHeaderSize);
-        return {};
-    }
-    Failure readData(std::size_t size, std::vector<std::uint8_t>& bytes) override {
-        const std::size_t got = std::min(size, data_.size() - dataAt_);
-        bytes.insert(bytes.end(), data_.begin() + static_cast<std::ptrdiff_t>(dataAt_),
-                     data_.begin() + static_cast<std::ptrdiff_t>(dataAt_ + got));
-        dataAt_ += got;
-        return {};
-    }
-    void endData() override {}
-
-private:
-    std::span<const std::uint8_t> anim_;
-    std::span<const std::uint8_t> data_;
-    std::size_t animAt_ = 0;
-    std::size_t dataAt_ = 0;
-};
 
 // The options of mesh k's export: NAME.glb beside where its animation file
 // would be in the folder, so that it is named as the folder's export names it.
@@ -257,7 +226,7 @@ GltfExportResult exportMesh(Session& io, const Conversion& c, const PackageRun& 
                             std::vector<std::uint8_t>* memory, Replacement& out) {
     const RunOptions o = exportOptions(c, run, e);
     GltfExportResult r;
-    HeldMesh held(e.anim, e.data);
+    MemoryMeshReader held(e.anim, e.data);
     MeshInspection mesh;
     InspectStep step = inspectAnimation(o, held, mesh);
     if (step.failure.stop == Stop::None) {

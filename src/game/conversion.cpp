@@ -7,6 +7,26 @@
 
 namespace meshfold {
 
+Failure MemoryMeshReader::readAnim(std::span<std::uint8_t> to, std::size_t& got) {
+    got = std::min(to.size(), anim_.size() - animAt_);
+    std::copy_n(anim_.begin() + static_cast<std::ptrdiff_t>(animAt_), got, to.begin());
+    animAt_ += got;
+    return {};
+}
+
+Failure MemoryMeshReader::rewindAnim() {
+    animAt_ = std::min(kAnimHeaderSize, anim_.size());
+    return {};
+}
+
+Failure MemoryMeshReader::readData(std::size_t size, std::vector<std::uint8_t>& bytes) {
+    const std::size_t n = std::min(size, data_.size() - dataAt_);
+    const auto from = data_.begin() + static_cast<std::ptrdiff_t>(dataAt_);
+    bytes.insert(bytes.end(), from, from + static_cast<std::ptrdiff_t>(n));
+    dataAt_ += n;
+    return {};
+}
+
 InspectStep inspectAnimation(const RunOptions& options, MeshReader& files, MeshInspection& mesh) {
     std::array<std::uint8_t, kAnimHeaderSize> head{};
     std::size_t got = 0;

@@ -487,16 +487,26 @@ bool finishReplacement(Replacement& r) {
     return r.open && ::fsync(static_cast<int>(r.handle)) == 0;
 }
 
+namespace {
+
+// The temporary file is in place under its target's name: it is no longer
+// the run's to remove, and its handle is closed (a failing close cannot lose
+// what fsync wrote).
+bool placed(Replacement& r) {
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    ::close(static_cast<int>(r.handle));
+    r.open = false;
+    return true;
+}
+
+} // namespace
+
 bool commitReplacement(Replacement& r) {
     if (::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
         return false;
     }
-    unregisterTemporary(r.interruptSlot);
-    r.tempPath.clear();
-    // The file is in place; a failing close cannot lose what fsync wrote.
-    ::close(static_cast<int>(r.handle));
-    r.open = false;
-    return true;
+    return placed(r);
 }
 
 bool commitNewFile(Replacement& r) {
@@ -508,11 +518,7 @@ bool commitNewFile(Replacement& r) {
                pathExists(r.target) || ::rename(r.tempPath.c_str(), r.target.c_str()) != 0) {
         return false;
     }
-    unregisterTemporary(r.interruptSlot);
-    r.tempPath.clear();
-    ::close(static_cast<int>(r.handle));
-    r.open = false;
-    return true;
+    return placed(r);
 }
 
 bool makeFolder(const std::string& path) {

@@ -662,6 +662,20 @@ bool moveOver(const std::string& from, const std::string& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+namespace {
+
+// The temporary file is in place under its target's name: it is no longer
+// the run's to remove, and its handle is closed.
+bool placed(Replacement& r) {
+    unregisterTemporary(r.interruptSlot);
+    r.tempPath.clear();
+    CloseHandle(asHandle(r.handle));
+    r.open = false;
+    return true;
+}
+
+} // namespace
+
 bool commitReplacement(Replacement& r) {
     if (!moveOver(r.tempPath, r.target)) {
         // A file open in another program cannot be replaced, even where it
@@ -673,11 +687,7 @@ bool commitReplacement(Replacement& r) {
         }
         return false;
     }
-    unregisterTemporary(r.interruptSlot);
-    r.tempPath.clear();
-    CloseHandle(asHandle(r.handle));
-    r.open = false;
-    return true;
+    return placed(r);
 }
 
 bool commitNewFile(Replacement& r) {
@@ -687,11 +697,7 @@ bool commitNewFile(Replacement& r) {
         }
         return false;
     }
-    unregisterTemporary(r.interruptSlot);
-    r.tempPath.clear();
-    CloseHandle(asHandle(r.handle));
-    r.open = false;
-    return true;
+    return placed(r);
 }
 
 bool makeFolder(const std::string& path) {

@@ -67,6 +67,25 @@ protected:
     ~MeshReader() = default;
 };
 
+// A mesh's two files held in memory, read as the files are: never past their
+// end, each read going on where the last one ended.
+class MemoryMeshReader final : public MeshReader {
+public:
+    MemoryMeshReader(std::span<const std::uint8_t> anim, std::span<const std::uint8_t> data)
+        : anim_(anim), data_(data) {}
+
+    Failure readAnim(std::span<std::uint8_t> to, std::size_t& got) override;
+    Failure rewindAnim() override;
+    Failure readData(std::size_t size, std::vector<std::uint8_t>& bytes) override;
+    void endData() override {}
+
+private:
+    std::span<const std::uint8_t> anim_;
+    std::span<const std::uint8_t> data_;
+    std::size_t animAt_ = 0;
+    std::size_t dataAt_ = 0;
+};
+
 // What inspection read of a mesh and decided about it.
 struct MeshInspection {
     MeshHeaderInfo info;
